@@ -1,0 +1,169 @@
+#include "api/process_state.h"
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "config/log.h"
+#include "config/settings.h"
+#include "index/index_file.h"
+#include "maintenance/delete_cached_file.h"
+#include "maintenance/work_thread.h"
+#include "platform/platform.h"
+
+namespace stow {
+namespace api {
+namespace {
+
+// Initialisations not yet matched by an UnInitialize. Changed only under
+// the lifecycle mutex; atomic so that it can be read without it.
+std::atomic<int32_t> g_references{0};
+// Published only once fully built, so that a thread reading them without
+// the lifecycle mutex sees either nothing or a whole object.
+std::atomic<IndexFile*> g_index{nullptr};
+std::atomic<WorkThread*> g_worker{nullptr};
+
+// Serialises initialisation and shutdown: a second Initialize waits for one
+// in progress and gets its outcome.
+platform::LocalMutex& LifecycleMutex() {
+  static platform::LocalMutex mutex;
+  return mutex;
+}
+
+// Builds the index and the worker and publishes them, index first. 1 on
+// success, 0 after logging why not; nothing is published on failure.
+int32_t CreateObjects(int32_t threaded) {
+  try {
+    CacheSettings settings;
+    char index_path[kPathBufferSize];
+    GetCacheSettings(&settings, index_path, nullptr);
+    std::unique_ptr<IndexFile> index(new IndexFile(index_path, settings));
+    std::unique_ptr<WorkThread> worker(new WorkThread(index.get(), index_path, threaded));
+    g_index.store(index.release());
+    g_worker.store(worker.release());
+    WriteLogBufferToFile("Initialize stowmaster successfully: %s.\n", index_path);
+    return 1;
+  } catch (const OsError& e) {
+    WriteLogBufferToFile("An error occurs when try to initialize stowmaster. (%d)\n",
+                         static_cast<int>(e.code()));
+  } catch (...) {
+    WriteLogBufferToFile("An unknown error occurs when try to initialize stowmaster.\n");
+  }
+  return 0;
+}
+
+}  // namespace
+
+int32_t ReferenceCount() { return g_references.load(); }
+
+int32_t Initialize(int32_t threaded) {
+  platform::LocalLock guard(LifecycleMutex());
+  g_references.fetch_add(1);
+  if (g_index.load() != nullptr) return 1;
+  // Either the first call, or every earlier attempt failed: try (again).
+  return CreateObjects(threaded);
+}
+
+void UnInitialize() {
+  platform::LocalLock guard(LifecycleMutex());
+  // An UnInitialize without a matching Initialize is ignored.
+  if (g_references.load() <= 0) return;
+  if (g_references.fetch_sub(1) != 1) return;
+  try {
+    if (WorkThread* worker = g_worker.exchange(nullptr)) {
+      worker->Stop();
+      delete worker;
+    }
+    if (IndexFile* index = g_index.load()) {
+      char dump_path[kPathBufferSize];
+      bool have_dump = true;
+      try {
+        GetCacheSettings(nullptr, nullptr, dump_path);
+      } catch (const OsError&) {
+        have_dump = false;  // a dump path that does not fit: no dump
+      }
+      index->Flush();
+      if (have_dump) index->DumpToFile(dump_path);
+      g_index.store(nullptr);
+      index->Close();
+      delete index;
+      WriteLogBufferToFile("UnInitialize stowmaster successfully.\n");
+    }
+  } catch (...) {
+    WriteLogBufferToFile("\nAn unknown error occurs when try to uninitialize stowmaster.\n");
+  }
+}
+
+int32_t AddFileA(const char* path, uint32_t delay) {
+  IndexFile* index = g_index.load();
+  if (index == nullptr) return 0;
+  try {
+    if (path == nullptr) return 0;
+    // A relative path is stored absolute, so that every process (and this
+    // one after a change of folder) finds the same file by it.
+    std::string absolute;
+    const char* stored = path;
+    if (!platform::IsAbsolutePath(path, &absolute)) {
+      if (absolute.empty()) return 0;
+      stored = absolute.c_str();
+    }
+    if (std::strlen(stored) >= kFileNameSize) return 0;
+
+    uint64_t size = 0;
+    if (!platform::GetFileSize(stored, &size)) {
+      WriteLogBufferToFile("\nUnable to get file size.\n");
+      return 0;
+    }
+    FileRecord record;
+    std::memset(&record, 0, sizeof(record));
+    std::memcpy(record.ImageFileName, stored, std::strlen(stored));
+    // A file of 4 GiB or more still counts towards the limit, as fully as
+    // the 32-bit field allows.
+    record.FileSize = size > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(size);
+
+    const bool added = index->AddFile(record, delay);
+    if (added) {
+      WriteLogBufferToFile("New File To Cache: %s.\n", record.ImageFileName);
+      if (WorkThread* worker = g_worker.load()) worker->ShrinkNow();
+    }
+    return added ? 1 : 0;
+  } catch (...) {
+    WriteLogBufferToFile("\nAn unknown error occurs when try to add a file to cache.\n");
+    return 0;
+  }
+}
+
+int32_t AddFileW(const char16_t* path, uint32_t delay) {
+  if (path == nullptr || g_index.load() == nullptr) return 0;
+  char narrow[kPathBufferSize];
+  if (!platform::WideToNarrow(path, narrow, sizeof(narrow))) return 0;
+  return AddFileA(narrow, delay);
+}
+
+void DeleteAllFiles() {
+  IndexFile* index = g_index.load();
+  if (index == nullptr) return;
+  try {
+    index->RemoveAll(DeleteCachedFile);
+    index->Flush();
+  } catch (...) {
+    WriteLogBufferToFile("\nAn unknown error occurs when try to delete all files in cache.\n");
+  }
+}
+
+void EmptyCacheFromHost() {
+  try {
+    if (Initialize(0) != 0) {
+      WriteLogBufferToFile("EmptyCache by RunDLL32!\n");
+      if (IndexFile* index = g_index.load()) index->RemoveAll(DeleteCachedFile);
+    }
+  } catch (...) {
+    // Nothing may escape into the host program.
+  }
+  // Matched whatever Initialize gave, so that the host leaves no count behind.
+  UnInitialize();
+}
+
+}  // namespace api
+}  // namespace stow

@@ -1,0 +1,216 @@
+#include "config/settings.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+#include "config/log.h"
+#include "platform/platform.h"
+
+namespace stow {
+
+const char kSettingsFileName[] = "TESSARON.INI";
+const char kIndexFileName[] = "Index.Dat";
+const char kDumpFileName[] = "Index.Dmp";
+#ifdef _WIN32
+const char kDefaultCacheDir[] = "C:\\TEMP";
+const char kDefaultLogPath[] = "C:\\";
+#else
+const char kDefaultCacheDir[] = "/var/tmp/stowmaster";
+const char kDefaultLogPath[] = "/var/tmp";
+#endif
+
+namespace {
+
+constexpr int64_t kMiB = 0x100000;
+constexpr int64_t kMinCacheSize = 0x3200000;              // 50 MiB
+constexpr int64_t kMaxCacheSize = 50LL * 0x100000000LL;  // 204,800 MiB
+constexpr int64_t kDefaultCacheSize = 0xC800000;          // 200 MiB
+constexpr int32_t kDefaultPrecision = 20;
+constexpr int64_t kMinDelay = 300;
+constexpr int64_t kMaxDelay = 259200;
+constexpr int64_t kDefaultDelay = 900;
+
+// Where the settings file is, formed once per process.
+struct SettingsLocation {
+  platform::LocalMutex mutex;
+  std::string path;
+  std::string override_path;
+  bool formed = false;
+};
+
+SettingsLocation& Location() {
+  static SettingsLocation location;
+  return location;
+}
+
+// Gives the settings file path, or false when the library's own path cannot
+// be had (the next call tries again).
+bool SettingsPath(std::string* out) {
+  SettingsLocation& loc = Location();
+  platform::LocalLock guard(loc.mutex);
+  if (!loc.override_path.empty()) {
+    *out = loc.override_path;
+    return true;
+  }
+  if (!loc.formed) {
+    std::string module;
+    if (!platform::ModuleFilePath(&module)) return false;
+    size_t cut = module.find_last_of(platform::kSeparator);
+    module.resize(cut == std::string::npos ? 0 : cut + 1);
+    loc.path = module + kSettingsFileName;
+    loc.formed = true;
+  }
+  *out = loc.path;
+  return true;
+}
+
+void CopyOut(const std::string& value, char* out, size_t out_size) {
+  if (out_size == 0) return;
+  size_t n = value.size() < out_size - 1 ? value.size() : out_size - 1;
+  std::memcpy(out, value.data(), n);
+  out[n] = '\0';
+}
+
+void RemoveTrailingSeparator(char* path) {
+  size_t n = std::strlen(path);
+  if (n > 0 && path[n - 1] == platform::kSeparator) path[n - 1] = '\0';
+}
+
+// Reads "CacheDir" without its trailing separator and appends `file_name`.
+void FormCachePath(const char* file_name, char* folder, char* out) {
+  GetConfigurationString("Cache", "CacheDir", kDefaultCacheDir, folder, kPathBufferSize);
+  RemoveTrailingSeparator(folder);
+  std::string path = std::string(folder) + platform::kSeparator + file_name;
+  if (path.size() >= kPathBufferSize) throw OsError(platform::kErrorNameTooLong);
+  CopyOut(path, out, kPathBufferSize);
+}
+
+}  // namespace
+
+namespace detail {
+
+void ReadSetting(const char* section, const char* key, const char* fallback, char* out,
+                 size_t out_size, bool report_failure) {
+  std::string path;
+  if (!SettingsPath(&path)) {
+    if (report_failure) {
+      WriteLogBufferToFile("GetConfigurationString: \xCE\xDE\xB7\xA8\xBB\xF1\xC8\xA1"
+                           "DLL\xC4\xA3\xBF\xE9\xC2\xB7\xBE\xB6. \n");
+    }
+    CopyOut(fallback, out, out_size);
+    return;
+  }
+  CopyOut(platform::ReadProfileString(path, section, key, fallback, out_size), out, out_size);
+}
+
+int64_t ParseInteger(const char* text) {
+  const char* p = text;
+  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\v' || *p == '\f') ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = *p++ == '-';
+  uint64_t value = 0;
+  const uint64_t limit = negative ? 0x8000000000000000ULL : 0x7FFFFFFFFFFFFFFFULL;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    unsigned digit = static_cast<unsigned>(*p - '0');
+    if (value > (limit - digit) / 10) {
+      value = limit;
+      break;
+    }
+    value = value * 10 + digit;
+  }
+  if (negative) return value == 0x8000000000000000ULL ? INT64_MIN : -static_cast<int64_t>(value);
+  return static_cast<int64_t>(value);
+}
+
+}  // namespace detail
+
+void GetConfigurationString(const char* section, const char* key, const char* fallback, char* out,
+                            size_t out_size) {
+  detail::ReadSetting(section, key, fallback, out, out_size, true);
+}
+
+void SetSettingsFileForTesting(const std::string& path) {
+  SettingsLocation& loc = Location();
+  platform::LocalLock guard(loc.mutex);
+  loc.override_path = path;
+}
+
+void GetCacheSettings(CacheSettings* settings, char* index_path, char* dump_path) {
+  if (settings != nullptr) {
+    char text[18];
+    GetConfigurationString("Cache", "CacheSize", "200", text, sizeof(text));
+    // Compared in MiB so that a huge value cannot overflow the product.
+    int64_t mib = detail::ParseInteger(text);
+    settings->CacheSize = (mib < kMinCacheSize / kMiB || mib > kMaxCacheSize / kMiB)
+                              ? kDefaultCacheSize
+                              : mib * kMiB;
+
+    char precision[8];
+    GetConfigurationString("Cache", "Precision", "20", precision, sizeof(precision));
+    int64_t p = detail::ParseInteger(precision);
+    settings->Precision = (p < 1 || p > 50) ? kDefaultPrecision : static_cast<int32_t>(p);
+
+    char delay[8];
+    GetConfigurationString("Cache", "Delay", "15", delay, sizeof(delay));
+    int64_t seconds = detail::ParseInteger(delay) * 60;
+    settings->Delay = (seconds < kMinDelay || seconds > kMaxDelay) ? kDefaultDelay : seconds;
+  }
+  if (index_path != nullptr) {
+    char folder[kPathBufferSize];
+    GetConfigurationString("Cache", "CacheDir", kDefaultCacheDir, folder, sizeof(folder));
+    RemoveTrailingSeparator(folder);
+    uint32_t error = 0;
+    if (!EnsureDirectory(folder, &error)) {
+      WriteLogBufferToFile("Create Cache Directory Error.\n");
+      throw OsError(error);
+    }
+    FormCachePath(kIndexFileName, folder, index_path);
+  }
+  if (dump_path != nullptr) {
+    char folder[kPathBufferSize];
+    FormCachePath(kDumpFileName, folder, dump_path);
+  }
+}
+
+bool EnsureDirectory(const char* path, uint32_t* error) {
+  uint32_t ignored = 0;
+  if (error == nullptr) error = &ignored;
+  if (path == nullptr || path[0] == '\0') {
+    *error = platform::kErrorInvalidName;
+    return false;
+  }
+  if (std::strlen(path) >= kPathBufferSize) {
+    *error = platform::kErrorNameTooLong;
+    return false;
+  }
+  char copy[kPathBufferSize];
+  std::snprintf(copy, sizeof(copy), "%s", path);
+  RemoveTrailingSeparator(copy);
+  if (platform::IsDirectory(copy)) return true;
+
+  size_t len = std::strlen(copy);
+  const char* last = std::strrchr(copy, platform::kSeparator);
+#ifdef _WIN32
+  // A bare drive ("C:") cannot be created and needs nothing above it.
+  if (len < 3) return true;
+  const bool parent_is_root = last == copy || (last == copy + 2 && copy[1] == ':');
+#else
+  const bool parent_is_root = last == copy;
+#endif
+  (void)len;
+  // With no separator at all the path is one level below the working
+  // folder; with the root above it there is nothing further up to create.
+  if (last != nullptr && !parent_is_root) {
+    copy[last - copy] = '\0';
+    if (!EnsureDirectory(copy, error)) return false;
+  }
+  uint32_t code = platform::CreateDirectory(path);
+  if (code == 0) return true;
+  // Another process may have created it meanwhile.
+  if (platform::IsDirectory(path)) return true;
+  *error = code;
+  return false;
+}
+
+}  // namespace stow

@@ -1,0 +1,58 @@
+// The settings file beside the library, the cache settings read from it and
+// the cache folder.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace stow {
+
+// The tunable values of one cache, as read from the settings file.
+struct CacheSettings {
+  int64_t CacheSize;  // the limit, in bytes
+  int32_t Precision;  // percent, 1..50: the marks lie this far around the limit
+  int64_t Delay;      // minimum age of every cached file, in seconds
+};
+
+// Buffer size of every path the library forms (the Windows MAX_PATH).
+constexpr size_t kPathBufferSize = 260;
+
+extern const char kSettingsFileName[];  // "TESSARON.INI"
+extern const char kIndexFileName[];     // "Index.Dat"
+extern const char kDumpFileName[];      // "Index.Dmp"
+extern const char kDefaultCacheDir[];
+extern const char kDefaultLogPath[];
+
+// Copies the value of `key` in `section` of the settings file to `out`
+// (cut to `out_size` - 1 bytes), or `fallback` when there is none. The file
+// is read afresh on every call; only its location is remembered.
+void GetConfigurationString(const char* section, const char* key, const char* fallback, char* out,
+                            size_t out_size);
+
+// Reads what is asked for: the settings, the index path (creating the cache
+// folder) and the dump path. Each output may be null; the paths are buffers
+// of kPathBufferSize bytes. Throws OsError when the cache folder cannot be
+// created or the paths do not fit.
+void GetCacheSettings(CacheSettings* settings, char* index_path, char* dump_path);
+
+// Makes sure `path` names a folder, creating the missing levels. On failure
+// `error` (when given) receives the system's code of the failed creation.
+bool EnsureDirectory(const char* path, uint32_t* error = nullptr);
+
+// Points the library at another settings file; an empty path goes back to
+// the one beside the library. For tests and tools that link the core.
+void SetSettingsFileForTesting(const std::string& path);
+
+namespace detail {
+// The same lookup without the failure message: the log writer's own way in,
+// which must not log about itself.
+void ReadSetting(const char* section, const char* key, const char* fallback, char* out,
+                 size_t out_size, bool report_failure);
+// Converts text as the C library's atoi family does (leading blanks, a sign,
+// digits up to the first other character; no digits gives 0), saturating
+// instead of overflowing.
+int64_t ParseInteger(const char* text);
+}  // namespace detail
+
+}  // namespace stow

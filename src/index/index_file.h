@@ -1,0 +1,130 @@
+// The process's handle on the shared index: one file, mapped by every
+// process that uses the same cache folder, that lists every cached file from
+// the most to the least recently registered, with the bytes they take up.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "config/settings.h"
+#include "index/layout.h"
+#include "platform/platform.h"
+
+namespace stow {
+
+// Deletes one cached file. True when the file is gone and its block may be
+// freed, false when the block must stay.
+using RemoveFileFn = std::function<bool(const char* path)>;
+
+class IndexFile {
+ public:
+  // Opens or creates the index at `index_path` and formats it when it does
+  // not carry the magic text. Throws OsError on any failure.
+  IndexFile(const std::string& index_path, const CacheSettings& settings);
+  ~IndexFile();
+  IndexFile(const IndexFile&) = delete;
+  IndexFile& operator=(const IndexFile&) = delete;
+
+  // Registers a file, or refreshes it when a block with the same path and
+  // size is listed: either way it becomes the most recent entry. False when
+  // every block is in use.
+  bool AddFile(const FileRecord& record, uint32_t delay);
+
+  // Frees the block of every listed file that `remove` deletes.
+  void RemoveAll(const RemoveFileFn& remove);
+
+  // The eviction pass: above the high mark, deletes the least recently
+  // registered files that are old enough until the bytes in use fall below
+  // the low mark.
+  void ShrinkCache(const RemoveFileFn& remove);
+
+  // Asks the system to write the mapped view to the file. Takes no lock.
+  bool Flush();
+
+  // Writes a text picture of the header and the valid list to `path`.
+  // Nothing is written when the file cannot be opened.
+  void DumpToFile(const char* path);
+
+  // Releases the view, the mapping, the file and the lock. Idempotent.
+  void Close();
+
+  // Waits without time limit for the machine-wide lock / releases it. The
+  // first holder after one that died checks the lists and rebuilds them if
+  // they were left half-changed.
+  void Lock();
+  void Unlock();
+
+  // Direct access to the mapped records, for tests and tools.
+  IndexFileHeader* header() { return header_; }
+  ImageFileBlock* blocks() { return blocks_; }
+  const CacheSettings& settings() const { return settings_; }
+
+  // Replaces the clock used for AccessTime and ages. Null restores the
+  // system clock.
+  void SetClockForTesting(int64_t (*clock)()) { clock_ = clock; }
+
+  // Checks both lists and the totals under the lock and rebuilds them when
+  // they are inconsistent. True when a rebuild was needed.
+  bool CheckAndRepair();
+
+ private:
+  class Guard;
+
+  int64_t Now() const;
+  bool MagicMatches() const;
+  void FormatIfNeeded();
+  bool ListsAreConsistent() const;
+  void RebuildLists();
+  void RepairIfDamaged(bool force_check);
+  ImageFileBlock* Block(int32_t i) { return (i >= 0 && i < kBlockCount) ? &blocks_[i] : nullptr; }
+  void UnlinkBlock(int32_t& head, int32_t& tail, int32_t i);
+  void LinkBlock(int32_t& head, int32_t& tail, int32_t i, bool at_front);
+  int32_t AllocateBlock();
+  void FreeBlock(int32_t i);
+  // Calls `visit(i)` for each block of the valid list from the tail (or the
+  // head) while it returns true; the next block is read before the visit, so
+  // the visit may move the block. Stops at a link outside the block range or
+  // after kBlockCount steps.
+  template <typename Visit>
+  void WalkValid(bool from_tail, Visit visit);
+
+  CacheSettings settings_;
+  std::unique_ptr<platform::NamedMutex> mutex_;
+  std::unique_ptr<platform::SharedFile> file_;
+  IndexFileHeader* header_ = nullptr;
+  ImageFileBlock* blocks_ = nullptr;
+  int64_t (*clock_)() = nullptr;
+  // Set by a walk that met a link out of range or a cycle; the lists are
+  // rebuilt before the lock is released. Only touched under the lock.
+  bool damaged_ = false;
+};
+
+// Holds the index lock for one operation, also when it throws.
+class IndexFile::Guard {
+ public:
+  explicit Guard(IndexFile& index) : index_(index) { index_.Lock(); }
+  ~Guard() { index_.Unlock(); }
+  Guard(const Guard&) = delete;
+  Guard& operator=(const Guard&) = delete;
+
+ private:
+  IndexFile& index_;
+};
+
+template <typename Visit>
+void IndexFile::WalkValid(bool from_tail, Visit visit) {
+  int32_t i = from_tail ? header_->LastValidBlock : header_->FirstValidBlock;
+  for (int32_t steps = 0; i != kNoBlock; ++steps) {
+    if (steps >= kBlockCount || Block(i) == nullptr) {
+      damaged_ = true;
+      return;
+    }
+    const int32_t next = from_tail ? blocks_[i].LeftNode : blocks_[i].RightNode;
+    if (!visit(i)) return;
+    i = next;
+  }
+}
+
+}  // namespace stow

@@ -1,0 +1,71 @@
+#include "maintenance/work_thread.h"
+
+#include "config/log.h"
+#include "index/index_file.h"
+#include "index/object_name.h"
+#include "maintenance/delete_cached_file.h"
+
+namespace stow {
+
+WorkThread::WorkThread(IndexFile* index, const std::string& index_path, int32_t threaded)
+    : threaded_(threaded), index_(index) {
+  semaphore_ = platform::NamedSemaphore::Open(
+      MakeObjectName(kSemaphorePrefix, index_path.c_str()), index_path);
+  if (threaded_ == 0) return;
+  stop_ = platform::Event::Create();
+  stopped_ = platform::Event::Create();
+  thread_ = platform::Thread::Start(&WorkThread::ThreadProc, this);
+}
+
+WorkThread::~WorkThread() { Stop(); }
+
+void WorkThread::ThreadProc(void* self) { static_cast<WorkThread*>(self)->Run(); }
+
+void WorkThread::Pass() {
+  index_->ShrinkCache(DeleteCachedFile);
+  index_->Flush();
+}
+
+void WorkThread::Run() {
+  using Wait = platform::NamedSemaphore::WaitResult;
+  // A failing wait ends the thread rather than spinning on it.
+  if (semaphore_->AcquireOrStop(*stop_) == Wait::kAcquired) {
+    WriteLogBufferToFile("Stowmaster Work Thread Starts...\n");
+    try {
+      while (!stop_->Wait(kPeriodMs)) Pass();
+      Pass();
+    } catch (...) {
+      // A pass that failed (the index lock could not be taken) ends the
+      // thread; the slot is still given back below.
+    }
+    WriteLogBufferToFile("Stowmaster Work Thread Stops...\n");
+    semaphore_->Release();
+  }
+  stopped_->Set();
+}
+
+void WorkThread::Stop() {
+  if (thread_ != nullptr) {
+    stop_->Set();
+    stopped_->Wait(-1);
+    thread_->Join();
+    thread_.reset();
+  }
+  stop_.reset();
+  stopped_.reset();
+  semaphore_.reset();
+}
+
+void WorkThread::ShrinkNow() {
+  if (threaded_ != 0 || semaphore_ == nullptr) return;
+  if (!semaphore_->TryAcquire()) return;
+  // Give the slot back however the pass ends.
+  struct SlotGuard {
+    platform::NamedSemaphore& semaphore;
+    ~SlotGuard() { semaphore.Release(); }
+  } slot{*semaphore_};
+  index_->Flush();
+  Pass();
+}
+
+}  // namespace stow

@@ -1,0 +1,51 @@
+// Decides when eviction passes run: every 30 seconds and once more at stop
+// on a background thread, or inline after each registration in a process
+// without one. A machine-wide semaphore with two slots keeps at most two
+// processes per index evicting: a worker thread holds a slot for its whole
+// life, an inline pass only while it runs and only if one is free.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace stow {
+
+class IndexFile;
+
+class WorkThread {
+ public:
+  // Time between two passes of the worker thread.
+  static constexpr int64_t kPeriodMs = 30000;
+
+  // Opens the semaphore for `index_path` and, when `threaded` is non-zero,
+  // starts the worker thread. Throws OsError.
+  WorkThread(IndexFile* index, const std::string& index_path, int32_t threaded);
+  ~WorkThread();
+  WorkThread(const WorkThread&) = delete;
+  WorkThread& operator=(const WorkThread&) = delete;
+
+  // Ends the thread, after its final pass when it holds a slot, and releases
+  // the handles. Blocks until the thread has ended. Idempotent.
+  void Stop();
+
+  // The pass after a registration in a process without a worker thread: runs
+  // at once when a slot is free, and is skipped otherwise.
+  void ShrinkNow();
+
+ private:
+  static void ThreadProc(void* self);
+  void Run();
+  void Pass();
+
+  int32_t threaded_;
+  std::unique_ptr<platform::Event> stop_;
+  std::unique_ptr<platform::Event> stopped_;
+  std::unique_ptr<platform::NamedSemaphore> semaphore_;
+  IndexFile* index_;
+  std::unique_ptr<platform::Thread> thread_;
+};
+
+}  // namespace stow

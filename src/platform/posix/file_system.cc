@@ -1,0 +1,82 @@
+// Files and folders.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace stow {
+namespace platform {
+
+bool IsAbsolutePath(const char* path, std::string* out) {
+  if (path[0] == '/') return true;
+  out->clear();
+  std::string cwd(256, '\0');
+  while (::getcwd(&cwd[0], cwd.size()) == nullptr) {
+    if (errno != ERANGE) return false;
+    cwd.resize(cwd.size() * 2);
+  }
+  cwd.resize(std::strlen(cwd.c_str()));
+  if (cwd.empty() || cwd.back() != '/') cwd += '/';
+  *out = cwd + path;
+  return false;
+}
+
+bool GetFileSize(const char* path, uint64_t* size) {
+  struct stat st;
+  if (::stat(path, &st) != 0) return false;
+  *size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+bool IsDirectory(const char* path) {
+  struct stat st;
+  return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+uint32_t CreateDirectory(const char* path) {
+  return ::mkdir(path, 0777) == 0 ? 0 : static_cast<uint32_t>(errno);
+}
+
+DeleteResult DeleteFile(const char* path, uint32_t* error) {
+  if (::unlink(path) == 0) return DeleteResult::kDeleted;
+  *error = static_cast<uint32_t>(errno);
+  switch (errno) {
+    // The file is there but may not be deleted now. A folder is kept too, so
+    // that a registered folder stays listed, as it does on Windows.
+    case EACCES:
+    case EPERM:
+    case EBUSY:
+    case EROFS:
+    case EISDIR:
+      return DeleteResult::kRefused;
+    default:
+      return DeleteResult::kFailed;
+  }
+}
+
+bool FolderHasEntries(const char* folder) {
+  DIR* dir = ::opendir(folder);
+  if (dir == nullptr) return false;
+  bool found = false;
+  while (struct dirent* e = ::readdir(dir)) {
+    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+      found = true;
+      break;
+    }
+  }
+  ::closedir(dir);
+  return found;
+}
+
+// Whether an empty folder can be removed depends on its parent, not on its
+// own mode, so there is nothing to clear here.
+bool SetNormalAttributes(const char*) { return true; }
+
+bool RemoveDirectory(const char* folder) { return ::rmdir(folder) == 0; }
+
+}  // namespace platform
+}  // namespace stow

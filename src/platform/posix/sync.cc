@@ -1,0 +1,190 @@
+// Machine-wide lock and semaphore on open-file-description locks, and the
+// process-local event.
+//
+// POSIX record locks (F_SETLK) belong to a process: a second thread of the
+// same process "takes" a lock it already holds, and closing any descriptor
+// of the file drops every lock the process has on it. Open-file-description
+// locks (F_OFD_SETLK) belong to one open file description instead, so each
+// holder here opens the index file itself and locks through its own
+// descriptor. The kernel drops the locks when the holder dies, which gives
+// the release-on-death of a Windows mutex or semaphore slot.
+#include <fcntl.h>
+#include <pthread.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/platform.h"
+#include "platform/posix/unique_fd.h"
+
+namespace stow {
+namespace platform {
+namespace {
+
+using posix::UniqueFd;
+
+// Sets (F_WRLCK) or clears (F_UNLCK) the one-byte lock at `offset`.
+// Returns 0 or errno.
+int OfdLock(int fd, long long offset, short type, bool wait) {
+  struct flock fl = {};
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = static_cast<off_t>(offset);
+  fl.l_len = 1;
+  fl.l_pid = 0;
+  for (;;) {
+    if (::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl) == 0) return 0;
+    if (errno != EINTR) return errno;
+  }
+}
+
+class PosixNamedMutex : public NamedMutex {
+ public:
+  explicit PosixNamedMutex(UniqueFd fd) : fd_(std::move(fd)) {}
+
+  // Threads of this process queue on the local mutex first, so the one
+  // descriptor is used by one thread at a time; the file lock then excludes
+  // other processes and other holders in this process.
+  LockResult Lock() override {
+    local_.lock();
+    int err = OfdLock(fd_.get(), posix::kMutexLockOffset, F_WRLCK, true);
+    if (err != 0) {
+      local_.unlock();
+      throw OsError(static_cast<uint32_t>(err));
+    }
+    return LockResult::kAcquired;
+  }
+
+  void Unlock() override {
+    OfdLock(fd_.get(), posix::kMutexLockOffset, F_UNLCK, false);
+    local_.unlock();
+  }
+
+ private:
+  UniqueFd fd_;
+  LocalMutex local_;
+};
+
+class PosixEvent : public Event {
+ public:
+  PosixEvent() {
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&cond_, &attr);
+    pthread_condattr_destroy(&attr);
+    pthread_mutex_init(&mutex_, nullptr);
+  }
+  ~PosixEvent() override {
+    pthread_cond_destroy(&cond_);
+    pthread_mutex_destroy(&mutex_);
+  }
+
+  void Set() override {
+    pthread_mutex_lock(&mutex_);
+    set_ = true;
+    pthread_cond_broadcast(&cond_);
+    pthread_mutex_unlock(&mutex_);
+  }
+
+  bool Wait(int64_t timeout_ms) override {
+    pthread_mutex_lock(&mutex_);
+    if (timeout_ms < 0) {
+      while (!set_) pthread_cond_wait(&cond_, &mutex_);
+    } else if (!set_ && timeout_ms > 0) {
+      struct timespec deadline;
+      clock_gettime(CLOCK_MONOTONIC, &deadline);
+      deadline.tv_sec += static_cast<time_t>(timeout_ms / 1000);
+      deadline.tv_nsec += static_cast<long>((timeout_ms % 1000) * 1000000);
+      if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+      }
+      while (!set_) {
+        if (pthread_cond_timedwait(&cond_, &mutex_, &deadline) == ETIMEDOUT) break;
+      }
+    }
+    bool result = set_;
+    pthread_mutex_unlock(&mutex_);
+    return result;
+  }
+
+ private:
+  pthread_mutex_t mutex_;
+  pthread_cond_t cond_;
+  bool set_ = false;
+};
+
+// Two slots, each a lock byte. Each slot is tried through a descriptor of its
+// own (its own open file description), and a process-local flag keeps two
+// threads of this process from sharing a slot through the same descriptor.
+class PosixNamedSemaphore : public NamedSemaphore {
+ public:
+  static constexpr int kSlots = 2;
+  // While a thread waits for a slot it looks again this often.
+  static constexpr int64_t kPollMs = 50;
+
+  PosixNamedSemaphore(UniqueFd a, UniqueFd b) {
+    fds_[0] = std::move(a);
+    fds_[1] = std::move(b);
+  }
+  ~PosixNamedSemaphore() override {
+    for (int k = 0; k < kSlots; ++k) {
+      if (held_[k]) OfdLock(fds_[k].get(), posix::kSlotLockOffset + k, F_UNLCK, false);
+    }
+  }
+
+  bool TryAcquire() override {
+    LocalLock guard(local_);
+    for (int k = 0; k < kSlots; ++k) {
+      if (held_[k]) continue;
+      if (OfdLock(fds_[k].get(), posix::kSlotLockOffset + k, F_WRLCK, false) == 0) {
+        held_[k] = true;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  WaitResult AcquireOrStop(Event& stop) override {
+    for (;;) {
+      if (stop.Wait(0)) return WaitResult::kStopped;
+      if (TryAcquire()) return WaitResult::kAcquired;
+      if (stop.Wait(kPollMs)) return WaitResult::kStopped;
+    }
+  }
+
+  void Release() override {
+    LocalLock guard(local_);
+    for (int k = kSlots - 1; k >= 0; --k) {
+      if (!held_[k]) continue;
+      OfdLock(fds_[k].get(), posix::kSlotLockOffset + k, F_UNLCK, false);
+      held_[k] = false;
+      return;
+    }
+  }
+
+ private:
+  UniqueFd fds_[kSlots];
+  bool held_[kSlots] = {false, false};
+  LocalMutex local_;
+};
+
+}  // namespace
+
+std::unique_ptr<NamedMutex> NamedMutex::Open(const std::string&, const std::string& index_path) {
+  return std::make_unique<PosixNamedMutex>(posix::OpenIndexFile(index_path));
+}
+
+std::unique_ptr<Event> Event::Create() { return std::make_unique<PosixEvent>(); }
+
+std::unique_ptr<NamedSemaphore> NamedSemaphore::Open(const std::string&,
+                                                     const std::string& index_path) {
+  UniqueFd a = posix::OpenIndexFile(index_path);
+  UniqueFd b = posix::OpenIndexFile(index_path);
+  return std::make_unique<PosixNamedSemaphore>(std::move(a), std::move(b));
+}
+
+}  // namespace platform
+}  // namespace stow

@@ -1,0 +1,55 @@
+// Owning wrapper for a POSIX file descriptor, and the shared way every part
+// of the POSIX layer opens the index file.
+#pragma once
+
+#include <string>
+
+namespace stow {
+namespace platform {
+namespace posix {
+
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(UniqueFd&& o) noexcept : fd_(o.release()) {}
+  UniqueFd& operator=(UniqueFd&& o) noexcept {
+    if (this != &o) {
+      reset();
+      fd_ = o.release();
+    }
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset();
+
+ private:
+  int fd_ = -1;
+};
+
+// Opens the index file for reading and writing, creating it when missing
+// with mode 0666 whatever the umask, so that every user of the machine can
+// share it. Does not follow a symbolic link and refuses anything but a
+// regular file. Each call gives a new open file description, which is what
+// the open-file-description locks of this layer are tied to. Throws OsError.
+UniqueFd OpenIndexFile(const std::string& path);
+
+// Byte ranges far past any index file's length, locked with
+// open-file-description locks: one for the index mutex and one per
+// semaphore slot. They never touch the file's data.
+constexpr long long kMutexLockOffset = 1LL << 40;
+constexpr long long kSlotLockOffset = kMutexLockOffset + 16;
+
+}  // namespace posix
+}  // namespace platform
+}  // namespace stow

@@ -1,0 +1,101 @@
+// The shared index file on Win32: a named file mapping over the file.
+
+#include "platform/win32/handle.h"
+
+#include <utility>
+
+#include "platform/platform.h"
+
+namespace stow {
+namespace platform {
+
+namespace {
+
+class Win32SharedFile : public SharedFile {
+ public:
+  Win32SharedFile(win32::UniqueHandle file, win32::UniqueHandle mapping,
+                  uint8_t* view, size_t size)
+      : file_(std::move(file)),
+        mapping_(std::move(mapping)),
+        view_(view),
+        size_(size) {}
+
+  ~Win32SharedFile() override {
+    UnmapViewOfFile(view_);
+    // The handles close after the view: mapping first, then the file.
+  }
+
+  uint8_t* data() override { return view_; }
+  size_t size() const override { return size_; }
+
+  bool Flush() override { return FlushViewOfFile(view_, 0) != 0; }
+
+ private:
+  // Declared in the order they were obtained, so that they are released in
+  // the reverse order.
+  win32::UniqueHandle file_;
+  win32::UniqueHandle mapping_;
+  uint8_t* view_;
+  size_t size_;
+};
+
+}  // namespace
+
+std::unique_ptr<SharedFile> SharedFile::Open(const std::string& path,
+                                             const std::string& mapping_name,
+                                             size_t size) {
+  win32::OpenToEveryone access;
+
+  win32::UniqueHandle file(CreateFileA(
+      path.c_str(), GENERIC_READ | GENERIC_WRITE,
+      FILE_SHARE_READ | FILE_SHARE_WRITE, access.get(), OPEN_ALWAYS,
+      FILE_ATTRIBUTE_NORMAL, NULL));
+  if (!file) throw OsError(GetLastError());
+
+  // Devices, pipes and consoles open fine by name but cannot hold an index.
+  if (GetFileType(file.get()) != FILE_TYPE_DISK) {
+    throw OsError(ERROR_ACCESS_DENIED);
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file.get(), &info)) {
+    throw OsError(GetLastError());
+  }
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    throw OsError(ERROR_ACCESS_DENIED);
+  }
+
+  // A mapping larger than the file grows the file to the mapping's size; a
+  // file that is already longer keeps its length. When another process
+  // created the named mapping first, that mapping is opened as it is.
+  uint64_t wanted = size;
+  win32::UniqueHandle mapping(CreateFileMappingA(
+      file.get(), access.get(), PAGE_READWRITE,
+      static_cast<DWORD>(wanted >> 32), static_cast<DWORD>(wanted),
+      win32::ObjectName(mapping_name)));
+  if (!mapping) throw OsError(GetLastError());
+
+  // A length of 0 maps the whole mapping, whatever size it was created with.
+  void* view = MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0);
+  if (view == NULL) throw OsError(GetLastError());
+
+  // A mapping made earlier by a process that asked for fewer bytes cannot
+  // serve this one: its view would end before `size`.
+  MEMORY_BASIC_INFORMATION region;
+  DWORD error = ERROR_SUCCESS;
+  if (VirtualQuery(view, &region, sizeof(region)) == 0) {
+    error = GetLastError();
+  } else if (region.RegionSize < size) {
+    error = ERROR_INCORRECT_SIZE;
+  }
+  if (error != ERROR_SUCCESS) {
+    UnmapViewOfFile(view);
+    throw OsError(error);
+  }
+
+  return std::unique_ptr<SharedFile>(new Win32SharedFile(
+      std::move(file), std::move(mapping), static_cast<uint8_t*>(view),
+      size));
+}
+
+}  // namespace platform
+}  // namespace stow

@@ -1,0 +1,152 @@
+// Machine-wide mutex and semaphore, and the process-local event, on Win32.
+// The named objects are kernel objects open to every user; the index file
+// path that the POSIX layer locks on plays no part here.
+
+#include "platform/win32/handle.h"
+
+#include <atomic>
+#include <utility>
+
+#include "platform/platform.h"
+
+namespace stow {
+namespace platform {
+
+namespace {
+
+class Win32NamedMutex : public NamedMutex {
+ public:
+  explicit Win32NamedMutex(win32::UniqueHandle mutex)
+      : mutex_(std::move(mutex)) {}
+
+  // A wait that fails outright (a broken handle) cannot leave the lock held
+  // and is reported as OsError.
+  LockResult Lock() override {
+    switch (WaitForSingleObject(mutex_.get(), INFINITE)) {
+      case WAIT_OBJECT_0:
+        return LockResult::kAcquired;
+      case WAIT_ABANDONED:
+        // The previous holder ended while holding it; the lock is ours now,
+        // but what it guarded may be half-written.
+        return LockResult::kAbandoned;
+      default:
+        throw OsError(GetLastError());
+    }
+  }
+
+  void Unlock() override { ReleaseMutex(mutex_.get()); }
+
+ private:
+  win32::UniqueHandle mutex_;
+};
+
+class Win32Event : public Event {
+ public:
+  explicit Win32Event(win32::UniqueHandle event) : event_(std::move(event)) {}
+
+  void Set() override { SetEvent(event_.get()); }
+
+  bool Wait(int64_t timeout_ms) override {
+    DWORD timeout;
+    if (timeout_ms < 0) {
+      timeout = INFINITE;
+    } else if (timeout_ms >= static_cast<int64_t>(INFINITE)) {
+      timeout = INFINITE - 1;  // the longest finite wait
+    } else {
+      timeout = static_cast<DWORD>(timeout_ms);
+    }
+    return WaitForSingleObject(event_.get(), timeout) == WAIT_OBJECT_0;
+  }
+
+  HANDLE handle() const { return event_.get(); }
+
+ private:
+  win32::UniqueHandle event_;
+};
+
+class Win32NamedSemaphore : public NamedSemaphore {
+ public:
+  explicit Win32NamedSemaphore(win32::UniqueHandle semaphore)
+      : semaphore_(std::move(semaphore)) {}
+
+  ~Win32NamedSemaphore() override {
+    for (long n = held_.exchange(0); n > 0; --n) {
+      ReleaseSemaphore(semaphore_.get(), 1, NULL);
+    }
+  }
+
+  bool TryAcquire() override {
+    if (WaitForSingleObject(semaphore_.get(), 0) != WAIT_OBJECT_0) {
+      return false;
+    }
+    ++held_;
+    return true;
+  }
+
+  WaitResult AcquireOrStop(Event& stop) override {
+    // Every Event of this build is a Win32Event. With several objects ready
+    // the wait reports, and takes, only the one listed first: the stop event
+    // comes first so that it wins without consuming a slot.
+    HANDLE handles[2] = {static_cast<Win32Event&>(stop).handle(),
+                         semaphore_.get()};
+    switch (WaitForMultipleObjects(2, handles, FALSE, INFINITE)) {
+      case WAIT_OBJECT_0:
+        return WaitResult::kStopped;
+      case WAIT_OBJECT_0 + 1:
+        ++held_;
+        return WaitResult::kAcquired;
+      default:
+        return WaitResult::kFailed;
+    }
+  }
+
+  void Release() override {
+    // Only slots this object took are given back: releasing more would hand
+    // out a slot that another holder still has.
+    long held = held_.load();
+    do {
+      if (held <= 0) return;
+    } while (!held_.compare_exchange_weak(held, held - 1));
+    ReleaseSemaphore(semaphore_.get(), 1, NULL);
+  }
+
+ private:
+  win32::UniqueHandle semaphore_;
+  std::atomic<long> held_{0};
+};
+
+constexpr LONG kSemaphoreSlots = 2;
+
+}  // namespace
+
+std::unique_ptr<NamedMutex> NamedMutex::Open(const std::string& name,
+                                             const std::string& index_path) {
+  (void)index_path;
+  win32::OpenToEveryone access;
+  win32::UniqueHandle mutex(
+      CreateMutexA(access.get(), FALSE, win32::ObjectName(name)));
+  if (!mutex) throw OsError(GetLastError());
+  return std::unique_ptr<NamedMutex>(new Win32NamedMutex(std::move(mutex)));
+}
+
+std::unique_ptr<Event> Event::Create() {
+  win32::UniqueHandle event(CreateEventA(NULL, TRUE, FALSE, NULL));
+  if (!event) throw OsError(GetLastError());
+  return std::unique_ptr<Event>(new Win32Event(std::move(event)));
+}
+
+std::unique_ptr<NamedSemaphore> NamedSemaphore::Open(
+    const std::string& name, const std::string& index_path) {
+  (void)index_path;
+  win32::OpenToEveryone access;
+  // Opens the semaphore as it is when another process created it first.
+  win32::UniqueHandle semaphore(CreateSemaphoreA(
+      access.get(), kSemaphoreSlots, kSemaphoreSlots,
+      win32::ObjectName(name)));
+  if (!semaphore) throw OsError(GetLastError());
+  return std::unique_ptr<NamedSemaphore>(
+      new Win32NamedSemaphore(std::move(semaphore)));
+}
+
+}  // namespace platform
+}  // namespace stow

@@ -1,0 +1,125 @@
+// Clock, threads and the process-local mutex on Win32.
+
+#include "platform/win32/handle.h"
+
+#include <new>
+
+#include "platform/platform.h"
+
+namespace stow {
+namespace platform {
+
+// ---------------------------------------------------------------- clock ---
+
+namespace {
+
+// FILETIME counts 100-nanosecond ticks since 1601-01-01 UTC.
+constexpr int64_t kTicksPerSecond = 10000000;
+constexpr int64_t kTicksFrom1601To1970 = 116444736000000000LL;
+
+}  // namespace
+
+int64_t NowSeconds() {
+  FILETIME ft;
+  GetSystemTimeAsFileTime(&ft);
+  int64_t ticks = (static_cast<int64_t>(ft.dwHighDateTime) << 32) |
+                  ft.dwLowDateTime;
+  return (ticks - kTicksFrom1601To1970) / kTicksPerSecond;
+}
+
+LocalTime ToLocalTime(int64_t seconds) {
+  LocalTime result = {1970, 1, 1, 0, 0, 0};
+  // FILETIME cannot hold times before 1601 or beyond its signed range.
+  if (seconds < -kTicksFrom1601To1970 / kTicksPerSecond ||
+      seconds > (INT64_MAX - kTicksFrom1601To1970) / kTicksPerSecond) {
+    return result;
+  }
+  uint64_t ticks =
+      static_cast<uint64_t>(seconds * kTicksPerSecond + kTicksFrom1601To1970);
+  FILETIME ft;
+  ft.dwLowDateTime = static_cast<DWORD>(ticks);
+  ft.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+  SYSTEMTIME utc;
+  if (!FileTimeToSystemTime(&ft, &utc)) return result;
+  // Converts with the daylight-saving rule in force at that time, not the
+  // one in force now.
+  SYSTEMTIME local;
+  if (!SystemTimeToTzSpecificLocalTime(NULL, &utc, &local)) local = utc;
+  result.year = local.wYear;
+  result.month = local.wMonth;
+  result.day = local.wDay;
+  result.hour = local.wHour;
+  result.minute = local.wMinute;
+  result.second = local.wSecond;
+  return result;
+}
+
+// --------------------------------------------------------------- thread ---
+
+namespace {
+
+struct ThreadStart {
+  void (*entry)(void*);
+  void* arg;
+};
+
+DWORD WINAPI ThreadTrampoline(LPVOID param) {
+  ThreadStart start = *static_cast<ThreadStart*>(param);
+  delete static_cast<ThreadStart*>(param);
+  start.entry(start.arg);
+  return 0;
+}
+
+class Win32Thread : public Thread {
+ public:
+  explicit Win32Thread(HANDLE thread) : thread_(thread) {}
+
+  void Join() override {
+    if (!thread_) return;
+    WaitForSingleObject(thread_.get(), INFINITE);
+    thread_.reset();
+  }
+
+ private:
+  win32::UniqueHandle thread_;
+};
+
+}  // namespace
+
+std::unique_ptr<Thread> Thread::Start(void (*entry)(void*), void* arg) {
+  ThreadStart* start = new ThreadStart{entry, arg};
+  HANDLE thread = CreateThread(NULL, 0, ThreadTrampoline, start, 0, NULL);
+  if (thread == NULL) {
+    DWORD error = GetLastError();
+    delete start;
+    throw OsError(error);
+  }
+  return std::unique_ptr<Thread>(new Win32Thread(thread));
+}
+
+// ---------------------------------------------------------- local mutex ---
+
+namespace {
+
+static_assert(sizeof(SRWLOCK) <= 64, "SRWLOCK must fit LocalMutex::storage_");
+static_assert(alignof(SRWLOCK) <= 8, "SRWLOCK must fit LocalMutex::storage_");
+
+}  // namespace
+
+// An SRW lock needs no clean-up and cannot fail once initialised.
+LocalMutex::LocalMutex() {
+  InitializeSRWLock(new (storage_) SRWLOCK);
+}
+
+LocalMutex::~LocalMutex() {}
+
+void LocalMutex::lock() {
+  AcquireSRWLockExclusive(reinterpret_cast<SRWLOCK*>(storage_));
+}
+
+void LocalMutex::unlock() {
+  ReleaseSRWLockExclusive(reinterpret_cast<SRWLOCK*>(storage_));
+}
+
+}  // namespace platform
+}  // namespace stow
