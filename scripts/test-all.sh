@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the Linux build, the Linux build under
+# AddressSanitizer/UndefinedBehaviorSanitizer and ThreadSanitizer, and the
+# Windows DLL cross-built with MinGW-w64 and tested under Wine. Installs
+# missing packages with apt-get.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+bash scripts/install-deps.sh cmake make g++ libc6-dev libgtest-dev googletest \
+  libbenchmark-dev g++-mingw-w64-x86-64 wine wine64
+
+run_preset() {
+  echo "==== $1"
+  cmake --preset "$1" >/dev/null
+  cmake --build --preset "$1" -j2
+  ctest --preset "$1" -j2 "${@:2}"
+}
+
+run_preset linux
+run_preset linux-asan
+# The threaded parts: the worker thread and everything that shares the index
+# between threads.
+run_preset linux-tsan -R 'WorkThread|ProcessState|Worker|Thread'
+
+# Windows: a private Wine prefix, kept running for the whole test run.
+export WINEPREFIX="${STOW_WINEPREFIX:-$(mktemp -d /tmp/stow-wine.XXXXXX)}"
+export WINEDEBUG=-all
+wineboot -i >/dev/null 2>&1 || true
+wineserver -p
+trap 'wineserver -k || true' EXIT
+run_preset windows
