@@ -14,6 +14,7 @@
 #ifndef STOWMASTER_H_
 #define STOWMASTER_H_
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef _WIN32

@@ -45,16 +45,22 @@ void WriteLogBufferToFile(const char* format, ...) {
   const std::string path = std::string(folder) + name;
 
   std::fputs(path.c_str(), stdout);
-  // Text mode: on Windows every "\n" is stored as CR LF.
-  std::FILE* file = std::fopen(path.c_str(), "a+t");
-  if (file == nullptr) {
+
+  // The line is stored as a text file stores it: on Windows each "\n" as
+  // CR LF. It goes out in one append, so that lines of several processes
+  // writing at once neither overwrite nor split each other.
+  std::string text;
+  for (const char* p = line; *p != '\0'; ++p) {
+#ifdef _WIN32
+    if (*p == '\n') text += '\r';
+#endif
+    text += *p;
+  }
+  if (!platform::AppendToFile(path.c_str(), text.data(), text.size())) {
     std::fputs("WriteLogBufferToFile: \xCE\xDE\xB7\xA8\xB4\xF2\xBF\xAA\xBB\xF2\xB4\xB4\xBD\xA8"
                "\xCE\xC4\xBC\xFE. \n",
                stdout);
-    return;
   }
-  std::fputs(line, file);
-  std::fclose(file);
 }
 
 }  // namespace stow

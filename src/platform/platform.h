@@ -112,6 +112,13 @@ bool SetNormalAttributes(const char* folder);
 // Removes an empty folder. True on success.
 bool RemoveDirectory(const char* folder);
 
+// Appends `size` bytes to the file at `path`, creating it when missing, as
+// one unit with respect to other processes appending to the same file: no
+// two appends overwrite or interleave with each other. The bytes are written
+// as they are (no line-end translation). False when the file cannot be
+// opened or written.
+bool AppendToFile(const char* path, const char* data, size_t size);
+
 // ------------------------------------------------------ shared index file ---
 
 // A file mapped into memory so that every process that maps the same file
@@ -157,7 +164,8 @@ class NamedMutex {
   };
 
   // Blocks without time limit until the lock is held by the calling thread.
-  // Not reentrant: a thread that holds it must not call Lock again.
+  // Not reentrant: a thread that holds it must not call Lock again. Throws
+  // OsError when the wait itself fails (the lock is not held then).
   virtual LockResult Lock() = 0;
   virtual void Unlock() = 0;
 };

@@ -1,5 +1,6 @@
 // Files and folders.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -77,6 +78,25 @@ bool FolderHasEntries(const char* folder) {
 bool SetNormalAttributes(const char*) { return true; }
 
 bool RemoveDirectory(const char* folder) { return ::rmdir(folder) == 0; }
+
+// O_APPEND makes the move to the end and the write one step, so a line
+// written with one write() is never overwritten by another process's.
+bool AppendToFile(const char* path, const char* data, size_t size) {
+  int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  bool ok = true;
+  while (ok && size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) {
+      data += n;
+      size -= static_cast<size_t>(n);
+    }
+  }
+  ::close(fd);
+  return ok;
+}
 
 }  // namespace platform
 }  // namespace stow

@@ -120,5 +120,32 @@ bool RemoveDirectory(const char* folder) {
   return RemoveDirectoryA(folder) != 0;
 }
 
+bool AppendToFile(const char* path, const char* data, size_t size) {
+  win32::UniqueHandle file(CreateFileA(
+      path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL));
+  if (!file) return false;
+  // Appenders take turns on a lock of one byte far beyond any real end of
+  // file: a seek to the end and the write that follows are not one step, so
+  // without it two processes can write at the same offset.
+  OVERLAPPED lock_at = {};
+  lock_at.Offset = 0xFFFFFFFF;
+  lock_at.OffsetHigh = 0x7FFFFFFF;
+  if (!LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lock_at)) {
+    return false;
+  }
+  LARGE_INTEGER zero = {};
+  bool ok = SetFilePointerEx(file.get(), zero, NULL, FILE_END) != 0;
+  while (ok && size > 0) {
+    DWORD chunk = size > 0x10000000 ? 0x10000000 : static_cast<DWORD>(size);
+    DWORD written = 0;
+    ok = WriteFile(file.get(), data, chunk, &written, NULL) && written > 0;
+    data += written;
+    size -= written;
+  }
+  UnlockFileEx(file.get(), 0, 1, 0, &lock_at);
+  return ok;
+}
+
 }  // namespace platform
 }  // namespace stow
