@@ -1,0 +1,236 @@
+// A client program for the black-box tests: loads the library and runs the
+// commands given as arguments, in order.
+//
+//   stow_test_client LIBRARY_FILE COMMAND...
+//
+// Commands (each prints one result line starting with '@'):
+//   init THREADED          @init <result>
+//   uninit                 @uninit
+//   add PATH DELAY         @add <result>
+//   addw PATH              @addw <result>       (UTF-16 entry point, delay 0)
+//   addmany PREFIX N       @addmany <registered> (creates PREFIX0.. of ManyFileSize(i) bytes)
+//   loop-add PREFIX FILE   registers PREFIX0..PREFIX199 (creating them and their folder)
+//                          and empties the cache now and then, until killed; creates
+//                          FILE after the first registration
+//   deleteall              @deleteall
+//   sleep MS               @sleep
+//   signal FILE            @signal              (creates FILE)
+//   wait-for FILE          @wait-for 1, or @wait-for 0 and exit 3 after 30 s
+//   stats INDEXFILE        @stats <files> <bytes> (from the index header on disk)
+//   hold-lock INDEXFILE FILE
+//                          takes the index lock as the library does, creates FILE and
+//                          holds the lock until killed (exit 4 after 60 s)
+// Exit codes: 0 done, 1 library not loaded, 2 bad command line.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "../../src/index/layout.h"
+#include "support/sandbox.h"
+#include "support/stow_library.h"
+#include "support/test_platform.h"
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+using stow_test::StowLibrary;
+
+constexpr int kWaitForMs = 30000;
+constexpr int kHoldMs = 60000;
+
+void Result(const std::string& line) {
+  // The library prints to the same stream without line ends.
+  std::fflush(stdout);
+  std::printf("\n@%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+std::u16string ToUtf16(const std::string& text) {
+  std::u16string out;
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    // Length of the sequence from its lead byte, and the lead byte's bits.
+    const size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : 4;
+    uint32_t cp = n == 1 ? c : c & (0x7F >> n);
+    for (size_t k = 1; k < n && i + k < text.size(); ++k) {
+      cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    }
+    i += n;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(cp));
+    }
+  }
+  return out;
+}
+
+bool CreateMarker(const std::string& path) { return stow_test::WriteFile(path, "1"); }
+
+// Reads the totals from the index header as the file holds them.
+std::string Stats(const std::string& index_path) {
+  stow::IndexFileHeader header;
+  std::FILE* f = std::fopen(index_path.c_str(), "rb");
+  if (f == nullptr) return "stats missing";
+  const size_t n = std::fread(&header, 1, sizeof(header), f);
+  std::fclose(f);
+  if (n != sizeof(header)) return "stats short";
+  return "stats " + std::to_string(header.TotalFileCount) + " " +
+         std::to_string(static_cast<long long>(header.CacheSize));
+}
+
+// Takes the machine-wide index lock by the same means as the library, then
+// holds it. Returns only when that fails or the holding time is over.
+int HoldLock(const std::string& index_path, const std::string& marker) {
+#ifdef _WIN32
+  std::string name = "Global\\CIFM_" + index_path;
+  for (size_t i = 7; i < name.size(); ++i) {
+    if (name[i] == '\\') name[i] = '/';
+  }
+  HANDLE mutex = CreateMutexA(NULL, FALSE, name.c_str());
+  if (mutex == NULL) {
+    Result("hold-lock 0 CreateMutexA " + std::to_string(GetLastError()));
+    return 5;
+  }
+  const DWORD wait = WaitForSingleObject(mutex, kWaitForMs);
+  if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
+    Result("hold-lock 0 wait " + std::to_string(wait));
+    return 5;
+  }
+#else
+  const int fd = ::open(index_path.c_str(), O_RDWR | O_CREAT, 0666);
+  if (fd < 0) {
+    Result("hold-lock 0 open");
+    return 5;
+  }
+  struct flock fl = {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = static_cast<off_t>(1LL << 40);
+  fl.l_len = 1;
+  if (::fcntl(fd, F_OFD_SETLKW, &fl) != 0) {
+    Result("hold-lock 0 fcntl");
+    return 5;
+  }
+#endif
+  Result("hold-lock 1");
+  CreateMarker(marker);
+  stow_test::SleepMs(kHoldMs);
+  return 4;
+}
+
+[[noreturn]] void LoopAdd(const StowLibrary& lib, const std::string& prefix,
+                          const std::string& marker) {
+  // Emptying the cache removes the files' folder once it is empty.
+  const std::string folder = prefix.substr(0, prefix.find_last_of(stow_test::kSep));
+  bool signalled = false;
+  for (unsigned i = 0;; ++i) {
+    // A bounded set of names: most registrations refresh a listed file,
+    // some add new ones, and every so often the whole cache is emptied.
+    const std::string path = prefix + std::to_string(i % 200);
+    if (!stow_test::FileExists(path)) {
+      stow_test::MakeDir(folder);
+      stow_test::WriteFile(path, std::string(1 + i % 50, 'x'));
+    }
+    if (lib.AddFileA(path.c_str(), 0) == 1 && !signalled) signalled = CreateMarker(marker);
+    if (i % 97 == 96) lib.DeleteAll();
+  }
+}
+
+int Usage(const char* why) {
+  std::fprintf(stderr, "stow_test_client: %s\n", why);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return Usage("usage: stow_test_client LIBRARY_FILE COMMAND...");
+  StowLibrary lib;
+  std::string error;
+  if (!lib.Load(argv[1], &error)) {
+    Result("load 0 " + error);
+    return 1;
+  }
+  std::vector<std::string> args(argv + 2, argv + argc);
+  size_t at = 0;
+  // The next argument of the current command, or a usage error.
+  auto next = [&](std::string* out) {
+    if (at >= args.size()) return false;
+    *out = args[at++];
+    return true;
+  };
+  while (at < args.size()) {
+    const std::string command = args[at++];
+    std::string a, b;
+    if (command == "init") {
+      if (!next(&a)) return Usage("init THREADED");
+      Result("init " + std::to_string(lib.Initialize(std::atoi(a.c_str()))));
+    } else if (command == "uninit") {
+      lib.UnInitialize();
+      Result("uninit");
+    } else if (command == "add") {
+      if (!next(&a) || !next(&b)) return Usage("add PATH DELAY");
+      const uint32_t delay = static_cast<uint32_t>(std::strtoul(b.c_str(), nullptr, 10));
+      Result("add " + std::to_string(lib.AddFileA(a.c_str(), delay)));
+    } else if (command == "addw") {
+      if (!next(&a)) return Usage("addw PATH");
+      const std::u16string wide = ToUtf16(a);
+      Result("addw " + std::to_string(lib.AddFileW(
+                           reinterpret_cast<const stowmaster_wchar*>(wide.c_str()), 0)));
+    } else if (command == "addmany") {
+      if (!next(&a) || !next(&b)) return Usage("addmany PREFIX N");
+      const int n = std::atoi(b.c_str());
+      int registered = 0;
+      for (int i = 0; i < n; ++i) {
+        const std::string path = stow_test::ManyFileName(a, i);
+        if (!stow_test::WriteFile(path, std::string(stow_test::ManyFileSize(i), 'm'))) continue;
+        registered += lib.AddFileA(path.c_str(), 0);
+      }
+      Result("addmany " + std::to_string(registered));
+    } else if (command == "loop-add") {
+      if (!next(&a) || !next(&b)) return Usage("loop-add PREFIX FILE");
+      LoopAdd(lib, a, b);
+    } else if (command == "deleteall") {
+      lib.DeleteAll();
+      Result("deleteall");
+    } else if (command == "sleep") {
+      if (!next(&a)) return Usage("sleep MS");
+      stow_test::SleepMs(std::atoi(a.c_str()));
+      Result("sleep");
+    } else if (command == "signal") {
+      if (!next(&a)) return Usage("signal FILE");
+      Result(std::string("signal ") + (CreateMarker(a) ? "1" : "0"));
+    } else if (command == "wait-for") {
+      if (!next(&a)) return Usage("wait-for FILE");
+      const bool seen = stow_test::WaitForFile(a, kWaitForMs);
+      Result(std::string("wait-for ") + (seen ? "1" : "0"));
+      if (!seen) return 3;
+    } else if (command == "stats") {
+      if (!next(&a)) return Usage("stats INDEXFILE");
+      Result(Stats(a));
+    } else if (command == "hold-lock") {
+      if (!next(&a) || !next(&b)) return Usage("hold-lock INDEXFILE FILE");
+      return HoldLock(a, b);
+    } else {
+      return Usage(("unknown command " + command).c_str());
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,134 @@
+#include "support/sandbox.h"
+
+#include <algorithm>
+
+#include "support/stow_library.h"
+
+namespace stow_test {
+namespace {
+
+#ifdef _WIN32
+const char kEol[] = "\r\n";
+#else
+const char kEol[] = "\n";
+#endif
+
+std::string WithoutCr(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    if (c != '\r') out.push_back(c);
+  }
+  return out;
+}
+
+}  // namespace
+
+int CountOf(const std::string& text, const std::string& needle) {
+  if (needle.empty()) return 0;
+  int count = 0;
+  for (size_t at = text.find(needle); at != std::string::npos;
+       at = text.find(needle, at + needle.size())) {
+    ++count;
+  }
+  return count;
+}
+
+std::string ClientProcess::Output() const {
+  std::string text;
+  ReadFile(output_file_, &text);
+  return WithoutCr(text);
+}
+
+std::vector<std::string> ClientProcess::Results() const {
+  // The library prints the log path without a line end, so each result
+  // line of the client begins on a line of its own.
+  std::vector<std::string> lines;
+  const std::string text = Output();
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    if (end > pos && text[pos] == '@') lines.push_back(text.substr(pos + 1, end - pos - 1));
+    pos = end + 1;
+  }
+  return lines;
+}
+
+Sandbox::~Sandbox() {
+  if (!keep_) RemoveTree(root_);
+}
+
+bool Sandbox::Create(std::string* error) {
+  root_ = MakeTempDir("stowbb_");
+  if (root_.empty()) {
+    *error = "cannot create a temporary folder";
+    return false;
+  }
+  const std::string lib_dir = JoinPath(root_, "lib");
+  cache_dir_ = JoinPath(root_, "cache");
+  log_dir_ = JoinPath(root_, "log");
+  data_dir_ = JoinPath(root_, "data");
+  if (!MakeDir(lib_dir) || !MakeDir(log_dir_) || !MakeDir(data_dir_)) {
+    *error = "cannot create the folders under " + root_;
+    return false;
+  }
+  const std::string built = JoinPath(ExecutableDir(), kLibraryFileName);
+  library_ = JoinPath(lib_dir, kLibraryFileName);
+  if (!CopyFileTo(built, library_)) {
+    *error = "cannot copy " + built;
+    return false;
+  }
+  if (!WriteSettings(SandboxSettings())) {
+    *error = "cannot write the settings file";
+    return false;
+  }
+  return true;
+}
+
+bool Sandbox::WriteSettings(const SandboxSettings& s) {
+  if (!s.cache_dir.empty()) cache_dir_ = s.cache_dir;
+  std::string text = std::string("[Cache]") + kEol + "CacheDir=" + cache_dir_ + kEol;
+  if (!s.cache_size.empty()) text += "CacheSize=" + s.cache_size + kEol;
+  if (!s.precision.empty()) text += "Precision=" + s.precision + kEol;
+  if (!s.delay.empty()) text += "Delay=" + s.delay + kEol;
+  text += std::string("[Log]") + kEol + "LogPath=" + log_dir_ + kEol;
+  return WriteFile(JoinPath(JoinPath(root_, "lib"), "TESSARON.INI"), text);
+}
+
+std::string Sandbox::ReadLogs() const {
+  std::vector<std::string> names = ListDir(log_dir_);
+  std::sort(names.begin(), names.end());
+  std::string all;
+  for (const std::string& name : names) {
+    std::string text;
+    if (ReadFile(JoinPath(log_dir_, name), &text)) all += text;
+  }
+  return WithoutCr(all);
+}
+
+bool Sandbox::StartClient(const std::vector<std::string>& commands, ClientProcess* client) {
+  std::vector<std::string> args;
+  args.push_back(library_);
+  args.insert(args.end(), commands.begin(), commands.end());
+  client->output_file_ = JoinPath(root_, "client" + std::to_string(++clients_started_) + ".out");
+  const std::string program =
+      JoinPath(ExecutableDir(), std::string("stow_test_client") + kExeSuffix);
+  return client->child_.Start(program, args, client->output_file_);
+}
+
+ClientRun Sandbox::RunClient(const std::vector<std::string>& commands, int timeout_ms) {
+  ClientProcess client;
+  ClientRun run;
+  if (!StartClient(commands, &client)) {
+    run.exit_code = -1;
+    return run;
+  }
+  run.exit_code = client.Wait(timeout_ms);
+  if (run.exit_code == Child::kTimedOut) client.Kill();
+  run.results = client.Results();
+  run.output = client.Output();
+  return run;
+}
+
+}  // namespace stow_test
