@@ -20,6 +20,10 @@
 //   hold-lock INDEXFILE FILE
 //                          takes the index lock as the library does, creates FILE and
 //                          holds the lock until killed (exit 4 after 60 s)
+//   hold-open PATH FILE    opens PATH for reading, sharing it for reading and writing
+//                          but not for deletion (Windows; POSIX just opens it), creates
+//                          FILE and keeps it open until killed (exit 4 after 60 s)
+//   uninit-timed           @uninit-timed <milliseconds UnInitialize took>
 // Exit codes: 0 done, 1 library not loaded, 2 bad command line.
 #include <cstdio>
 #include <cstdlib>
@@ -135,6 +139,28 @@ int HoldLock(const std::string& index_path, const std::string& marker) {
   return 4;
 }
 
+// Keeps `path` open so that, on Windows, nobody can delete it meanwhile.
+int HoldOpen(const std::string& path, const std::string& marker) {
+#ifdef _WIN32
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+  if (file == INVALID_HANDLE_VALUE) {
+    Result("hold-open 0 CreateFileA " + std::to_string(GetLastError()));
+    return 5;
+  }
+#else
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  if (fd < 0) {
+    Result("hold-open 0 open");
+    return 5;
+  }
+#endif
+  Result("hold-open 1");
+  CreateMarker(marker);
+  stow_test::SleepMs(kHoldMs);
+  return 4;
+}
+
 [[noreturn]] void LoopAdd(const StowLibrary& lib, const std::string& prefix,
                           const std::string& marker) {
   // Emptying the cache removes the files' folder once it is empty.
@@ -185,6 +211,10 @@ int main(int argc, char** argv) {
     } else if (command == "uninit") {
       lib.UnInitialize();
       Result("uninit");
+    } else if (command == "uninit-timed") {
+      const int64_t start = stow_test::NowMs();
+      lib.UnInitialize();
+      Result("uninit-timed " + std::to_string(stow_test::NowMs() - start));
     } else if (command == "add") {
       if (!next(&a) || !next(&b)) return Usage("add PATH DELAY");
       const uint32_t delay = static_cast<uint32_t>(std::strtoul(b.c_str(), nullptr, 10));
@@ -228,6 +258,9 @@ int main(int argc, char** argv) {
     } else if (command == "hold-lock") {
       if (!next(&a) || !next(&b)) return Usage("hold-lock INDEXFILE FILE");
       return HoldLock(a, b);
+    } else if (command == "hold-open") {
+      if (!next(&a) || !next(&b)) return Usage("hold-open PATH FILE");
+      return HoldOpen(a, b);
     } else {
       return Usage(("unknown command " + command).c_str());
     }

@@ -153,6 +153,16 @@ std::vector<int32_t> IndexImage::ValidBlocks() const {
   return out;
 }
 
+int32_t IndexImage::FreeCount() const {
+  if (bytes_.empty()) return -1;
+  int32_t count = 0;
+  for (int32_t i = header().FirstInvalidBlock; i != kNoBlock; i = block(i).RightNode) {
+    if (i < 0 || i >= kBlockCount || count == kBlockCount) return -1;
+    ++count;
+  }
+  return count;
+}
+
 std::vector<std::string> IndexImage::ValidNames() const {
   std::vector<std::string> out;
   for (int32_t i : ValidBlocks()) {

@@ -44,6 +44,9 @@ class IndexImage {
   // Block indexes of the valid list from the head (most recent), at most
   // kBlockCount of them; stops at a link out of range.
   std::vector<int32_t> ValidBlocks() const;
+  // Length of the free list, walked with bounds; -1 when a link leaves the
+  // block range or the walk passes kBlockCount blocks.
+  int32_t FreeCount() const;
   // Stored names of the valid list, from the head.
   std::vector<std::string> ValidNames() const;
 

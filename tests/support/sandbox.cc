@@ -107,6 +107,15 @@ std::string Sandbox::ReadLogs() const {
   return WithoutCr(all);
 }
 
+bool Sandbox::WaitForLogCount(const std::string& needle, int count, int timeout_ms) const {
+  const int64_t deadline = NowMs() + timeout_ms;
+  for (;;) {
+    if (CountOf(ReadLogs(), needle) >= count) return true;
+    if (NowMs() >= deadline) return false;
+    SleepMs(20);
+  }
+}
+
 bool Sandbox::StartClient(const std::vector<std::string>& commands, ClientProcess* client) {
   std::vector<std::string> args;
   args.push_back(library_);
@@ -128,6 +137,23 @@ ClientRun Sandbox::RunClient(const std::vector<std::string>& commands, int timeo
   if (run.exit_code == Child::kTimedOut) client.Kill();
   run.results = client.Results();
   run.output = client.Output();
+  return run;
+}
+
+ClientRun Sandbox::RunProgram(const std::string& program, const std::vector<std::string>& args,
+                              int timeout_ms) {
+  ClientRun run;
+  const std::string output_file =
+      JoinPath(root_, "program" + std::to_string(++programs_started_) + ".out");
+  Child child;
+  if (!child.Start(program, args, output_file)) {
+    run.exit_code = -1;
+    return run;
+  }
+  run.exit_code = child.Wait(timeout_ms);
+  if (run.exit_code == Child::kTimedOut) child.Kill();
+  ReadFile(output_file, &run.output);
+  run.output = WithoutCr(run.output);
   return run;
 }
 

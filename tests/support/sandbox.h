@@ -68,15 +68,22 @@ class Sandbox {
 
   // Every log file of the log folder, in name order, with CR removed.
   std::string ReadLogs() const;
+  // Waits until the logs hold `needle` at least `count` times or
+  // `timeout_ms` passes. True when they do.
+  bool WaitForLogCount(const std::string& needle, int count, int timeout_ms) const;
 
   // Starts `stow_test_client <library> <commands...>`.
   bool StartClient(const std::vector<std::string>& commands, ClientProcess* client);
   // Runs a client to its end; one that outlives `timeout_ms` is killed.
   ClientRun RunClient(const std::vector<std::string>& commands, int timeout_ms);
+  // Runs any program to its end the same way (`results` stays empty).
+  ClientRun RunProgram(const std::string& program, const std::vector<std::string>& args,
+                       int timeout_ms);
 
  private:
   std::string root_, library_, cache_dir_, log_dir_, data_dir_;
   int clients_started_ = 0;
+  int programs_started_ = 0;
   bool keep_ = false;
 };
 

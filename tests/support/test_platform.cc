@@ -102,7 +102,13 @@ void RemoveTree(const std::string& path) {
   SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
     for (const std::string& name : ListDir(path)) RemoveTree(JoinPath(path, name));
-    RemoveDirectoryA(path.c_str());
+    // A file deleted while a process that has just ended still holds it open
+    // (a child's output, under Wine) lingers for a moment and keeps the
+    // folder from being removed.
+    for (int attempt = 0; !RemoveDirectoryA(path.c_str()) && attempt < 50; ++attempt) {
+      if (GetLastError() != ERROR_DIR_NOT_EMPTY) break;
+      Sleep(20);
+    }
   } else {
     DeleteFileA(path.c_str());
   }
@@ -205,6 +211,29 @@ bool WaitForFile(const std::string& path, int timeout_ms) {
     SleepMs(5);
   }
 }
+
+#ifdef _WIN32
+
+bool IsSuperUser() { return false; }
+
+bool SetFolderWritable(const std::string&, bool) { return false; }
+
+std::string SystemProgramPath(const std::string& name) {
+  char folder[MAX_PATH];
+  const UINT n = GetSystemDirectoryA(folder, sizeof(folder));
+  if (n == 0 || n >= sizeof(folder)) return std::string();
+  return JoinPath(std::string(folder, n), name);
+}
+
+#else
+
+bool IsSuperUser() { return ::geteuid() == 0; }
+
+bool SetFolderWritable(const std::string& path, bool writable) {
+  return ::chmod(path.c_str(), writable ? 0777 : 0555) == 0;
+}
+
+#endif
 
 // ---------------------------------------------------------------- Child ---
 

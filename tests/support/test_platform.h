@@ -51,6 +51,20 @@ int64_t UnixSeconds();
 // Waits until `path` exists or `timeout_ms` passes. True when it exists.
 bool WaitForFile(const std::string& path, int timeout_ms);
 
+// True when the process may ignore file permissions (root on POSIX; never
+// on Windows).
+bool IsSuperUser();
+
+// Gives a folder write permission for everyone, or takes it away from
+// everyone, so that its entries can or cannot be deleted. POSIX only: false
+// on Windows, where folder permissions do not guard deletion.
+bool SetFolderWritable(const std::string& path, bool writable);
+
+#ifdef _WIN32
+// Full path of a program in the system folder, e.g. "rundll32.exe".
+std::string SystemProgramPath(const std::string& name);
+#endif
+
 // A child process. Its standard output and error go to one file.
 class Child {
  public:

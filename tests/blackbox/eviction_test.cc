@@ -1,0 +1,172 @@
+// Eviction passes over real files and folders: what a pass deletes, what it
+// keeps, the folders it tidies up and what it logs.
+#include <string>
+#include <vector>
+
+#include "blackbox/blackbox_fixture.h"
+
+namespace stow_test {
+namespace {
+
+constexpr uint32_t kMiB = 1024 * 1024;
+constexpr int kOld = 3600;  // seconds since registration: past the minimum age
+constexpr int kYoung = 60;  // below the 5-minute minimum age
+
+#ifdef _WIN32
+constexpr int kDirectoryError = 5;  // ERROR_ACCESS_DENIED
+constexpr int kInUseError = 32;     // ERROR_SHARING_VIOLATION
+#else
+constexpr int kDirectoryError = 21;  // EISDIR
+constexpr int kInUseError = 13;      // EACCES: the folder may not be written
+#endif
+
+struct Seed {
+  std::string path;
+  uint32_t size;  // as registered; the file itself may be smaller
+  int age;
+};
+
+// A 50 MiB cache with 10 % precision (high mark 55 MiB, low mark 45 MiB)
+// and a 5-minute minimum age.
+class EvictionTest : public BlackBoxTest {
+ protected:
+  void SetUp() override {
+    BlackBoxTest::SetUp();
+    if (HasFatalFailure()) return;
+    SandboxSettings settings;
+    settings.cache_size = "50";
+    settings.precision = "10";
+    settings.delay = "5";
+    ASSERT_TRUE(box_.WriteSettings(settings));
+    ASSERT_TRUE(MakeDir(box_.cache_dir()));
+  }
+
+  // Writes an index listing `seeds`, the first one least recently registered.
+  void SeedIndex(const std::vector<Seed>& seeds) {
+    IndexImage image = IndexImage::Formatted();
+    const int64_t now = UnixSeconds();
+    for (const Seed& seed : seeds) {
+      ASSERT_NE(-1, image.AddEntry(seed.path, seed.size, static_cast<int32_t>(now - seed.age), 0));
+    }
+    ASSERT_TRUE(image.Save(box_.index_path()));
+  }
+
+  // Registers new one-byte files in one process without a worker thread:
+  // one pass after each registration.
+  void RegisterFresh(const std::vector<std::string>& names) {
+    std::vector<std::string> commands = {"init", "0"};
+    Lines expected = {"init 1"};
+    for (const std::string& name : names) {
+      ASSERT_TRUE(WriteFile(box_.Data(name), "x"));
+      commands.insert(commands.end(), {"add", box_.Data(name), "0"});
+      expected.push_back("add 1");
+    }
+    commands.push_back("uninit");
+    expected.push_back("uninit");
+    ClientRun run = box_.RunClient(commands, kClientTimeoutMs);
+    ASSERT_EQ(0, run.exit_code) << run.output;
+    EXPECT_EQ(expected, run.results);
+  }
+};
+
+// Oldest first: a registered folder (refused, so it stays over the high
+// mark), a file that empties its folder, a file whose folder keeps another
+// file, a file already gone, and a young file that keeps the cache above the
+// high mark for a second pass.
+TEST_F(EvictionTest, PassDeletesFilesTidiesFoldersAndKeepsRefusedEntries) {
+  const std::string dir = box_.Data("dir");
+  const std::string nest = box_.Data("nest");
+  const std::string solo = JoinPath(nest, "solo");
+  const std::string solo_file = JoinPath(solo, "f");
+  const std::string shared = box_.Data("shared");
+  const std::string shared_file = JoinPath(shared, "f");
+  const std::string missing = box_.Data("missing");
+  const std::string young = box_.Data("young");
+  ASSERT_TRUE(MakeDir(dir) && MakeDir(nest) && MakeDir(solo) && MakeDir(shared));
+  ASSERT_TRUE(WriteFile(solo_file, "s") && WriteFile(shared_file, "s") &&
+              WriteFile(JoinPath(shared, "unregistered"), "u") && WriteFile(young, "y"));
+  ASSERT_NO_FATAL_FAILURE(SeedIndex({{dir, 10 * kMiB, kOld},
+                                     {solo_file, 10 * kMiB, kOld},
+                                     {shared_file, 10 * kMiB, kOld},
+                                     {missing, 10 * kMiB, kOld},
+                                     {young, 50 * kMiB, kYoung}}));
+
+  // 90 MiB: the first pass ends at 60 MiB, still above the high mark, so the
+  // second registration runs a pass that meets the folder again.
+  ASSERT_NO_FATAL_FAILURE(RegisterFresh({"fresh1", "fresh2"}));
+
+  const std::string log = box_.ReadLogs();
+  EXPECT_FALSE(FileExists(solo_file));
+  EXPECT_FALSE(FileExists(solo));
+  EXPECT_TRUE(IsDir(nest)) << "the emptied folder's parent must stay";
+  EXPECT_EQ(1, CountOf(log, "Msg:  Delete File Successfully: " + solo_file + ".\n")) << log;
+  EXPECT_EQ(1, CountOf(log, "Msg:  Remove Directory " + solo + ".\n")) << log;
+  EXPECT_EQ(1, CountOf(log, "Remove Directory")) << log;
+
+  EXPECT_FALSE(FileExists(shared_file));
+  EXPECT_TRUE(FileExists(JoinPath(shared, "unregistered")));
+  EXPECT_EQ(1, CountOf(log, "Msg:  Delete File Successfully: " + shared_file + ".\n")) << log;
+
+  EXPECT_EQ(1, CountOf(log, "Msg:  Delete File Success: " + missing + ".\n")) << log;
+
+  EXPECT_TRUE(IsDir(dir));
+  const std::string refused =
+      "Msg:  Delete File Error(" + std::to_string(kDirectoryError) + "): " + dir + ".\n";
+  EXPECT_EQ(2, CountOf(log, refused)) << log;
+  EXPECT_EQ(5, CountOf(log, "Delete File")) << log;
+
+  IndexImage image = LoadIndex();
+  ASSERT_TRUE(ListsConsistent(image));
+  EXPECT_EQ((std::vector<std::string>{box_.Data("fresh2"), box_.Data("fresh1"), young, dir}),
+            image.ValidNames());
+  EXPECT_EQ(60 * int64_t{kMiB} + 2, image.header().CacheSize);
+}
+
+// A file another process keeps from being deleted (Windows: open without
+// delete sharing; POSIX: in a folder without write permission) keeps its
+// block, and the pass goes on to the next file.
+TEST_F(EvictionTest, FileThatCannotBeDeletedKeepsItsBlock) {
+#ifndef _WIN32
+  if (IsSuperUser()) {
+    GTEST_SKIP() << "running as root, which may delete files from a folder without write "
+                    "permission; run as another user to cover this case";
+  }
+#endif
+  const std::string folder = box_.Data("held");
+  const std::string held = JoinPath(folder, "f");
+  const std::string other = box_.Data("other");
+  const std::string young = box_.Data("young");
+  ASSERT_TRUE(MakeDir(folder));
+  ASSERT_TRUE(WriteFile(held, "h") && WriteFile(other, "o") && WriteFile(young, "y"));
+  ASSERT_NO_FATAL_FAILURE(
+      SeedIndex({{held, 20 * kMiB, kOld}, {other, 20 * kMiB, kOld}, {young, 30 * kMiB, kYoung}}));
+
+#ifdef _WIN32
+  ClientProcess holder;
+  ASSERT_TRUE(box_.StartClient({"hold-open", held, box_.Marker("held")}, &holder));
+  ASSERT_TRUE(WaitForFile(box_.Marker("held"), kClientTimeoutMs)) << holder.Output();
+  ASSERT_NO_FATAL_FAILURE(RegisterFresh({"fresh"}));
+  holder.Kill();
+#else
+  ASSERT_TRUE(SetFolderWritable(folder, false));
+  RegisterFresh({"fresh"});
+  ASSERT_TRUE(SetFolderWritable(folder, true));
+  if (HasFatalFailure()) return;
+#endif
+
+  const std::string log = box_.ReadLogs();
+  EXPECT_TRUE(FileExists(held));
+  EXPECT_EQ(1, CountOf(log, "Msg:  Delete File Error(" + std::to_string(kInUseError) +
+                                "): " + held + ".\n"))
+      << log;
+  EXPECT_FALSE(FileExists(other));
+  EXPECT_EQ(1, CountOf(log, "Msg:  Delete File Successfully: " + other + ".\n")) << log;
+  EXPECT_EQ(0, CountOf(log, "Remove Directory")) << log;
+
+  IndexImage image = LoadIndex();
+  ASSERT_TRUE(ListsConsistent(image));
+  EXPECT_EQ((std::vector<std::string>{box_.Data("fresh"), young, held}), image.ValidNames());
+}
+
+}  // namespace
+}  // namespace stow_test
