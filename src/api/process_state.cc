@@ -23,6 +23,19 @@ std::atomic<int32_t> g_references{0};
 // the lifecycle mutex sees either nothing or a whole object.
 std::atomic<IndexFile*> g_index{nullptr};
 std::atomic<WorkThread*> g_worker{nullptr};
+// Calls on other threads that may be using the published objects. The last
+// UnInitialize unpublishes the objects and then waits for this to drop to
+// zero before it destroys them, so a registration racing with shutdown
+// either sees no index or finishes with it first.
+std::atomic<int32_t> g_calls_in_flight{0};
+
+class CallScope {
+ public:
+  CallScope() { g_calls_in_flight.fetch_add(1); }
+  ~CallScope() { g_calls_in_flight.fetch_sub(1); }
+  CallScope(const CallScope&) = delete;
+  CallScope& operator=(const CallScope&) = delete;
+};
 
 // Serialises initialisation and shutdown: a second Initialize waits for one
 // in progress and gets its outcome.
@@ -70,12 +83,15 @@ void UnInitialize() {
   // An UnInitialize without a matching Initialize is ignored.
   if (g_references.load() <= 0) return;
   if (g_references.fetch_sub(1) != 1) return;
+  std::unique_ptr<WorkThread> worker(g_worker.exchange(nullptr));
+  std::unique_ptr<IndexFile> index(g_index.exchange(nullptr));
+  while (g_calls_in_flight.load() != 0) platform::SleepMs(1);
   try {
-    if (WorkThread* worker = g_worker.exchange(nullptr)) {
+    if (worker != nullptr) {
       worker->Stop();
-      delete worker;
+      worker.reset();
     }
-    if (IndexFile* index = g_index.load()) {
+    if (index != nullptr) {
       char dump_path[kPathBufferSize];
       bool have_dump = true;
       try {
@@ -85,9 +101,8 @@ void UnInitialize() {
       }
       index->Flush();
       if (have_dump) index->DumpToFile(dump_path);
-      g_index.store(nullptr);
       index->Close();
-      delete index;
+      index.reset();
       WriteLogBufferToFile("UnInitialize stowmaster successfully.\n");
     }
   } catch (...) {
@@ -96,6 +111,7 @@ void UnInitialize() {
 }
 
 int32_t AddFileA(const char* path, uint32_t delay) {
+  CallScope call;
   IndexFile* index = g_index.load();
   if (index == nullptr) return 0;
   try {
@@ -142,6 +158,7 @@ int32_t AddFileW(const char16_t* path, uint32_t delay) {
 }
 
 void DeleteAllFiles() {
+  CallScope call;
   IndexFile* index = g_index.load();
   if (index == nullptr) return;
   try {

@@ -51,6 +51,9 @@ struct LocalTime {
 // Breaks a calendar time into the local time zone's fields.
 LocalTime ToLocalTime(int64_t seconds);
 
+// Suspends the calling thread for about `ms` milliseconds.
+void SleepMs(int64_t ms);
+
 // ------------------------------------------------------- module, settings ---
 
 // Full path of the file the library was loaded from (the DLL or the shared

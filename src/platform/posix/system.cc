@@ -20,6 +20,12 @@ LocalTime ToLocalTime(int64_t seconds) {
                    tm_local.tm_hour,        tm_local.tm_min,     tm_local.tm_sec};
 }
 
+void SleepMs(int64_t ms) {
+  struct timespec t = {static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1000000)};
+  while (::nanosleep(&t, &t) != 0 && errno == EINTR) {
+  }
+}
+
 static_assert(sizeof(pthread_mutex_t) <= 64, "LocalMutex storage too small");
 
 LocalMutex::LocalMutex() { new (storage_) pthread_mutex_t(PTHREAD_MUTEX_INITIALIZER); }

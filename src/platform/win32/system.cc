@@ -107,6 +107,8 @@ static_assert(alignof(SRWLOCK) <= 8, "SRWLOCK must fit LocalMutex::storage_");
 }  // namespace
 
 // An SRW lock needs no clean-up and cannot fail once initialised.
+void SleepMs(int64_t ms) { ::Sleep(ms <= 0 ? 0 : static_cast<DWORD>(ms)); }
+
 LocalMutex::LocalMutex() {
   InitializeSRWLock(new (storage_) SRWLOCK);
 }

@@ -1,0 +1,66 @@
+#include "maintenance/delete_cached_file.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "temp_dir.h"
+
+namespace stow {
+namespace {
+
+using testing_support::PathExists;
+
+class DeleteCachedFileTest : public testing_support::TempDirTest {
+ protected:
+  void SetUp() override {
+    TempDirTest::SetUp();
+    folder_ = cache_dir_ + platform::kSeparator + "sub";
+    std::filesystem::create_directories(folder_);
+    file_ = folder_ + platform::kSeparator + "x.dat";
+    testing_support::WriteWholeFile(file_, "data");
+  }
+  std::string folder_;  // <tmp>/cache/sub
+  std::string file_;    // <tmp>/cache/sub/x.dat
+};
+
+TEST_F(DeleteCachedFileTest, LastFileTakesItsFolderButNotTheParent) {
+  EXPECT_TRUE(DeleteCachedFile(file_.c_str()));
+  EXPECT_FALSE(PathExists(file_));
+  EXPECT_FALSE(PathExists(folder_));
+  EXPECT_TRUE(platform::IsDirectory(cache_dir_.c_str()));
+  EXPECT_TRUE(LogHas("Delete File Successfully: " + file_ + ".\n"));
+  EXPECT_TRUE(LogHas("Remove Directory " + folder_ + ".\n"));
+}
+
+TEST_F(DeleteCachedFileTest, FolderWithAnotherEntryStays) {
+  const std::string other = folder_ + platform::kSeparator + "y.dat";
+  testing_support::WriteWholeFile(other, "data");
+  EXPECT_TRUE(DeleteCachedFile(file_.c_str()));
+  EXPECT_FALSE(PathExists(file_));
+  EXPECT_TRUE(PathExists(other));
+  EXPECT_FALSE(LogHas("Remove Directory"));
+}
+
+TEST_F(DeleteCachedFileTest, MissingFileCountsAsDeleted) {
+  const std::string missing = folder_ + platform::kSeparator + "gone.dat";
+  EXPECT_TRUE(DeleteCachedFile(missing.c_str()));
+  EXPECT_TRUE(LogHas("Delete File Success: " + missing + ".\n"));
+  EXPECT_TRUE(PathExists(file_));
+}
+
+TEST_F(DeleteCachedFileTest, FolderPathIsRefused) {
+  EXPECT_FALSE(DeleteCachedFile(folder_.c_str()));
+  EXPECT_TRUE(PathExists(file_));
+  const std::string log = testing_support::ReadWholeFile(
+      dir_.Sub(testing_support::LogFileName(testing_support::kLogTestTime)));
+  const size_t at = log.find("Delete File Error(");
+  ASSERT_NE(at, std::string::npos) << log;
+  const size_t close = log.find("): " + folder_ + ".", at);
+  ASSERT_NE(close, std::string::npos) << log;
+  EXPECT_GT(std::stoi(log.substr(at + 18, close - at - 18)), 0);  // the system's code
+}
+
+}  // namespace
+}  // namespace stow

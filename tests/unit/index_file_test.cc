@@ -1,0 +1,261 @@
+#include "index/index_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "index_test_util.h"
+
+namespace stow {
+namespace {
+
+using testing_support::FakeRemover;
+using testing_support::IndexNow;
+using testing_support::IndexTest;
+using testing_support::kMiB;
+using testing_support::kStartTime;
+using Paths = std::vector<std::string>;
+
+Paths Valid(IndexFile& index) { return testing_support::ValidPaths(index); }
+
+TEST_F(IndexTest, NewIndexIsFormatted) {
+  ASSERT_TRUE(index_->Flush());
+  EXPECT_EQ(std::filesystem::file_size(index_path_), 28801000u);
+  const std::string magic = "Tessaron Stowmaster Index File v2.0 (DO NOT MODIFY THIS FILE!)\n\n";
+  const std::string disk = testing_support::ReadWholeFile(index_path_).substr(0, 512);
+  EXPECT_EQ(disk, magic + std::string(512 - magic.size(), '\0'));
+  const int64_t fields[] = {H().CacheSize,         H().TotalFileCount,  H().ImageFileBlockOffset,
+                            H().ImageFileBlockNum, H().FirstValidBlock, H().LastValidBlock,
+                            H().FirstInvalidBlock, H().LastInvalidBlock};
+  EXPECT_EQ(std::vector<int64_t>(fields, fields + 8),
+            (std::vector<int64_t>{0, 0, 1000, 100000, -1, -1, 0, 99999}));
+  for (int32_t i = 0; i < kBlockCount; ++i) {
+    ASSERT_EQ(B(i).LeftNode, i - 1) << i;
+    ASSERT_EQ(B(i).RightNode, i == kBlockCount - 1 ? -1 : i + 1) << i;
+  }
+}
+
+TEST_F(IndexTest, RefreshMovesToHeadAndKeepsFirstDelay) {
+  ASSERT_TRUE(Add("a", 10, 600));
+  IndexNow() += 1;
+  ASSERT_TRUE(Add("b", 20));
+  IndexNow() += 100;
+  ASSERT_TRUE(Add("a", 10, 5));
+  EXPECT_EQ(H().TotalFileCount, 2);
+  EXPECT_EQ(H().CacheSize, 30);
+  EXPECT_EQ(Valid(*index_), (Paths{"a", "b"}));
+  EXPECT_EQ(B(0).Delay, 600);
+  EXPECT_EQ(B(0).AccessTime, kStartTime + 101);
+  EXPECT_EQ(B(1).AccessTime, kStartTime + 1);
+  // Another size or another case is another file.
+  ASSERT_TRUE(Add("a", 11));
+  ASSERT_TRUE(Add("A", 10));
+  EXPECT_EQ(H().TotalFileCount, 4);
+  EXPECT_EQ(H().CacheSize, 51);
+  EXPECT_EQ(Valid(*index_), (Paths{"A", "a", "a", "b"}));
+  EXPECT_FALSE(index_->CheckAndRepair());
+}
+
+TEST_F(IndexTest, RemoveAllFreesBlocksForReuseInOrderOfFreeing) {
+  ASSERT_TRUE(Add("a", 1, 0xFFFFFFFFu));  // no delay protects from RemoveAll
+  ASSERT_TRUE(Add("b", 2));
+  ASSERT_TRUE(Add("c", 3));
+  EXPECT_EQ(H().FirstValidBlock, 2);
+  EXPECT_EQ(H().LastValidBlock, 0);
+  FakeRemover remover;
+  remover.refuse = {"c"};
+  index_->RemoveAll(remover.Fn());
+  EXPECT_EQ(remover.asked, (Paths{"c", "b", "a"}));
+  EXPECT_EQ(Valid(*index_), (Paths{"c"}));
+  EXPECT_EQ(H().CacheSize, 3);
+  EXPECT_EQ(H().TotalFileCount, 1);
+  // Blocks 1 and 0 joined the free list at its tail, behind 3..99999.
+  EXPECT_EQ(H().FirstInvalidBlock, 3);
+  EXPECT_EQ(H().LastInvalidBlock, 0);
+  EXPECT_EQ(B(1).LeftNode, 99999);
+  ASSERT_TRUE(Add("d", 4));
+  EXPECT_STREQ(B(3).ImageFileName, "d");
+  EXPECT_FALSE(index_->CheckAndRepair());
+}
+
+TEST_F(IndexTest, FullIndexRefusesNewFilesButRefreshesListedOnes) {
+  // Filled directly: registering 100,000 files one by one takes quadratic time.
+  for (int32_t i = 0; i < kBlockCount; ++i) {
+    std::snprintf(B(i).ImageFileName, kFileNameSize, "f%d", i);
+    B(i).FileSize = 1;
+    B(i).AccessTime = static_cast<int32_t>(kStartTime);
+    B(i).LeftNode = i - 1;
+    B(i).RightNode = i + 1 < kBlockCount ? i + 1 : -1;
+  }
+  H().FirstValidBlock = 0;
+  H().LastValidBlock = kBlockCount - 1;
+  H().FirstInvalidBlock = H().LastInvalidBlock = -1;
+  H().TotalFileCount = kBlockCount;
+  H().CacheSize = kBlockCount;
+  ASSERT_FALSE(index_->CheckAndRepair());
+
+  const IndexFileHeader before = H();
+  EXPECT_FALSE(Add("new", 1));
+  EXPECT_EQ(std::memcmp(&before, &H(), sizeof(before)), 0);
+  IndexNow() += 50;
+  EXPECT_TRUE(Add("f99999", 1));
+  EXPECT_EQ(H().FirstValidBlock, 99999);
+  EXPECT_EQ(H().LastValidBlock, 99998);
+  EXPECT_EQ(B(99999).AccessTime, kStartTime + 50);
+  EXPECT_FALSE(index_->CheckAndRepair());
+}
+
+TEST_F(IndexTest, SecondHandleSharesTheIndex) {
+  ASSERT_TRUE(Add("a", 1));
+  ASSERT_TRUE(Add("b", 2));
+  auto other = Open();
+  EXPECT_EQ(Valid(*other), (Paths{"b", "a"}));
+  ASSERT_TRUE(other->AddFile(testing_support::MakeRecord("c", 4), 0));
+  EXPECT_EQ(Valid(*index_), (Paths{"c", "b", "a"}));
+  EXPECT_EQ(H().CacheSize, 7);
+}
+
+TEST_F(IndexTest, IndexWithoutMagicIsReformatted) {
+  ASSERT_TRUE(Add("a", 1));
+  H().Magic[0] = 'X';
+  index_ = nullptr;
+  index_ = Open();
+  EXPECT_EQ(std::memcmp(H().Magic, kIndexMagic, std::strlen(kIndexMagic) + 1), 0);
+  EXPECT_EQ(H().TotalFileCount, 0);
+  EXPECT_EQ(H().FirstValidBlock, -1);
+  EXPECT_EQ(H().FirstInvalidBlock, 0);
+  EXPECT_EQ(H().LastInvalidBlock, 99999);
+  EXPECT_FALSE(index_->CheckAndRepair());
+}
+
+// ------------------------------------------------------ damaged lists ---
+
+class DamagedIndexTest : public IndexTest {
+ protected:
+  void SetUp() override {
+    IndexTest::SetUp();
+    ASSERT_TRUE(Add("a", 1));  // block 0, tail
+    ASSERT_TRUE(Add("b", 2));  // block 1
+    ASSERT_TRUE(Add("c", 4));  // block 2, head
+  }
+  // Every operation must neither crash nor hang on the damaged index and
+  // leave consistent lists behind; `found_at_once` says whether the first
+  // operation meets the damage and repairs it before it lets go of the lock.
+  void Exercise(bool found_at_once) {
+    IndexNow() += 100000;
+    EXPECT_TRUE(Add("new", 8));
+    FakeRemover refuse_all;
+    refuse_all.refuse = {"a", "b", "c", "new"};
+    index_->RemoveAll(refuse_all.Fn());
+    index_->ShrinkCache(refuse_all.Fn());
+    EXPECT_EQ(index_->CheckAndRepair(), !found_at_once);
+    EXPECT_FALSE(index_->CheckAndRepair());
+    EXPECT_EQ(Valid(*index_), (Paths{"new", "c", "b", "a"}));
+    EXPECT_EQ(H().TotalFileCount, 4);
+    EXPECT_EQ(H().CacheSize, 15);
+  }
+};
+
+TEST_F(DamagedIndexTest, LinkOutOfRange) {
+  B(1).RightNode = 777777;
+  Exercise(true);
+}
+
+TEST_F(DamagedIndexTest, CycleInValidList) {
+  B(0).RightNode = 2;  // the tail links back to the head
+  Exercise(true);
+}
+
+TEST_F(DamagedIndexTest, BlockInNeitherList) {
+  B(4).RightNode = 6;  // block 5 drops out of the free list
+  B(6).LeftNode = 4;
+  Open();  // opening checks the lists and repairs them
+  EXPECT_FALSE(index_->CheckAndRepair());
+  B(10).RightNode = 12;
+  B(12).LeftNode = 10;
+  H().LockMarker = 1;  // as a holder that died mid-change leaves it
+  Exercise(true);      // the next holder checks the lists
+}
+
+TEST_F(DamagedIndexTest, WrongTotals) {
+  H().TotalFileCount = 7;
+  H().CacheSize = 1LL << 40;
+  Exercise(false);
+}
+
+// ------------------------------------------------------------ eviction ---
+// Limit 200 MiB, precision 20: high mark 240 MiB, low mark 160 MiB.
+
+using ShrinkCacheTest = IndexTest;
+
+TEST_F(ShrinkCacheTest, BetweenTheMarks) {
+  ASSERT_TRUE(Add("one", 1));
+  for (int k = 1; k <= 23; ++k) ASSERT_TRUE(Add("f" + std::to_string(k), 10 * kMiB));
+  ASSERT_TRUE(Add("last", 10 * kMiB - 1));
+  ASSERT_EQ(H().CacheSize, 240 * kMiB);
+  IndexNow() += 1000;
+  FakeRemover remover;
+  index_->ShrinkCache(remover.Fn());
+  EXPECT_TRUE(remover.asked.empty());
+
+  ASSERT_TRUE(Add("extra", 1));
+  index_->ShrinkCache(remover.Fn());
+  // "one" brings it to 240 MiB, f1..f8 to exactly 160 MiB, which is not yet
+  // below the low mark: f9 goes too.
+  EXPECT_EQ(remover.asked, (Paths{"one", "f1", "f2", "f3", "f4", "f5", "f6", "f7", "f8", "f9"}));
+  EXPECT_EQ(H().CacheSize, 150 * kMiB);
+  EXPECT_EQ(H().TotalFileCount, 16);
+  EXPECT_EQ(Valid(*index_).back(), "f10");
+}
+
+TEST_F(ShrinkCacheTest, RespectsBothDelays) {
+  ASSERT_TRUE(Add("young", 241 * kMiB));
+  FakeRemover remover;
+  IndexNow() = kStartTime - 10;  // a clock set back: the age is negative, not huge
+  index_->ShrinkCache(remover.Fn());
+  IndexNow() = kStartTime + 600;  // 10 minutes old, setting 15 minutes
+  index_->ShrinkCache(remover.Fn());
+  EXPECT_TRUE(remover.asked.empty());
+  IndexNow() = kStartTime + 900;
+  index_->ShrinkCache(remover.Fn());
+  EXPECT_EQ(remover.asked, (Paths{"young"}));
+
+  index_ = Open({200 * kMiB, 20, 300});
+  ASSERT_TRUE(Add("own", 241 * kMiB, 3600));
+  IndexNow() += 600;  // past the setting, not past its own delay
+  index_->ShrinkCache(remover.Fn());
+  EXPECT_EQ(remover.asked.size(), 1u);
+  IndexNow() += 3000;
+  index_->ShrinkCache(remover.Fn());
+  EXPECT_EQ(remover.asked, (Paths{"young", "own"}));
+}
+
+TEST_F(ShrinkCacheTest, PassesOverProtectedAndRefusedFiles) {
+  index_ = Open({200 * kMiB, 20, 300});
+  ASSERT_TRUE(Add("protected", 100 * kMiB, 3600));
+  ASSERT_TRUE(Add("refused", 100 * kMiB));
+  ASSERT_TRUE(Add("plain", 50 * kMiB));
+  IndexNow() += 600;
+  FakeRemover remover;
+  remover.refuse = {"refused"};
+  index_->ShrinkCache(remover.Fn());
+  EXPECT_EQ(remover.asked, (Paths{"refused", "plain"}));
+  EXPECT_EQ(Valid(*index_), (Paths{"refused", "protected"}));
+  EXPECT_EQ(H().CacheSize, 200 * kMiB);
+}
+
+TEST_F(ShrinkCacheTest, OwnDelayOf2To31IsNeverReached) {
+  ASSERT_TRUE(Add("forever", 130 * kMiB, 0x80000000u));
+  ASSERT_TRUE(Add("max", 130 * kMiB, 0xFFFFFFFFu));
+  ASSERT_TRUE(Add("long", 130 * kMiB, 0x7FFFFFFFu));
+  IndexNow() = kStartTime + 0x7FFFFFFF;  // the largest age 32-bit times can tell
+  FakeRemover remover;
+  index_->ShrinkCache(remover.Fn());
+  EXPECT_EQ(remover.asked, (Paths{"long"}));
+}
+
+}  // namespace
+}  // namespace stow

@@ -1,0 +1,77 @@
+#include "maintenance/work_thread.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "index/object_name.h"
+#include "index_test_util.h"
+
+namespace stow {
+namespace {
+
+using testing_support::kMiB;
+using testing_support::PathExists;
+
+class WorkThreadTest : public testing_support::IndexTest {
+ protected:
+  void SetUp() override {
+    IndexTest::SetUp();
+    // Another holder of the two eviction slots of this index.
+    slots_ = platform::NamedSemaphore::Open(MakeObjectName(kSemaphorePrefix, index_path_.c_str()),
+                                            index_path_);
+    old_ = cache_dir_ + platform::kSeparator + "old.dat";
+    testing_support::WriteWholeFile(old_, "o");
+  }
+  void TearDown() override {
+    slots_.reset();
+    IndexTest::TearDown();
+  }
+  // Two files registered at 130 MiB each, old enough: a pass deletes old.dat.
+  void RegisterOverLimit() {
+    ASSERT_TRUE(Add(old_, 130 * kMiB));
+    ASSERT_TRUE(Add(dir_.Sub("new.dat"), 130 * kMiB));
+    testing_support::IndexNow() += 1000;
+  }
+  bool WaitForLog(const std::string& text) {
+    for (int i = 0; i < 500 && !LogHas(text); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return LogHas(text);
+  }
+  std::unique_ptr<platform::NamedSemaphore> slots_;
+  std::string old_;
+};
+
+TEST_F(WorkThreadTest, InlinePassNeedsAFreeSlotAndGivesItBack) {
+  RegisterOverLimit();
+  WorkThread worker(index_.get(), index_path_, 0);
+  ASSERT_TRUE(slots_->TryAcquire());
+  ASSERT_TRUE(slots_->TryAcquire());
+  worker.ShrinkNow();
+  EXPECT_TRUE(PathExists(old_));
+  slots_->Release();
+  worker.ShrinkNow();
+  EXPECT_FALSE(PathExists(old_));
+  EXPECT_EQ(H().TotalFileCount, 1);
+  EXPECT_TRUE(slots_->TryAcquire());
+}
+
+TEST_F(WorkThreadTest, ThreadHoldsASlotAndRunsALastPassAtStop) {
+  WorkThread worker(index_.get(), index_path_, 1);
+  ASSERT_TRUE(WaitForLog("Stowmaster Work Thread Starts...\n"));
+  EXPECT_TRUE(slots_->TryAcquire());
+  EXPECT_FALSE(slots_->TryAcquire());
+  RegisterOverLimit();
+  worker.Stop();
+  EXPECT_TRUE(LogHas("Stowmaster Work Thread Stops...\n"));
+  EXPECT_FALSE(PathExists(old_));
+  EXPECT_EQ(H().TotalFileCount, 1);
+  EXPECT_TRUE(slots_->TryAcquire());
+}
+
+}  // namespace
+}  // namespace stow
