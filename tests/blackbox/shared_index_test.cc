@@ -103,5 +103,27 @@ TEST_F(SharedIndexTest, ConcurrentRegistrationsAreAllListed) {
   EXPECT_EQ(kClients * kFilesEach, CountOf(box_.ReadLogs(), "Msg:  New File To Cache: "));
 }
 
+// Processes that start together on a cache folder that does not exist yet
+// race to create its levels and the index: every one must initialise.
+TEST_F(SharedIndexTest, ProcessesStartingTogetherOnANewCacheFolderAllInitialise) {
+  constexpr int kClients = 4;
+  SandboxSettings settings;
+  settings.cache_dir = JoinPath(JoinPath(box_.root(), "new"), "cache");
+  ASSERT_TRUE(box_.WriteSettings(settings));
+  const std::string go = box_.Marker("go");
+  std::vector<ClientProcess> clients(kClients);
+  for (int k = 0; k < kClients; ++k) {
+    ASSERT_TRUE(box_.StartClient({"wait-for", go, "init", "0", "uninit"}, &clients[k]));
+  }
+  ASSERT_TRUE(WriteFile(go, "1"));
+  for (int k = 0; k < kClients; ++k) {
+    ASSERT_EQ(0, clients[k].Wait(kClientTimeoutMs)) << clients[k].Output();
+    EXPECT_EQ((Lines{"wait-for 1", "init 1", "uninit"}), clients[k].Results());
+  }
+  IndexImage image;
+  ASSERT_TRUE(image.Load(JoinPath(settings.cache_dir, "Index.Dat")));
+  EXPECT_TRUE(ListsConsistent(image));
+}
+
 }  // namespace
 }  // namespace stow_test

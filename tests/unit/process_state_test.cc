@@ -132,6 +132,20 @@ TEST_F(ProcessStateTest, AddFileChecksThePath) {
   EXPECT_EQ(AddFileA(too_long.c_str(), 0), 0);
 }
 
+// A file too large for the 32-bit size field still counts towards the limit
+// with the largest size the field holds, not a wrapped small one.
+TEST_F(ProcessStateTest, HugeFileCountsWithTheLargestRecordableSize) {
+  const std::string huge = dir_.Sub("huge.dat");
+  WriteWholeFile(huge, "");
+  std::filesystem::resize_file(huge, (uint64_t{1} << 32) + 5);  // sparse
+  ASSERT_EQ(api::Initialize(0), 1);
+  EXPECT_EQ(AddFileA(huge.c_str(), 0), 1);
+  api::UnInitialize();
+  const std::string dump = testing_support::ReadWholeFile(dump_);
+  EXPECT_NE(dump.find("CahceSize:              4294967295,"), std::string::npos) << dump;
+  EXPECT_NE(dump.find("FileSize:       -1,"), std::string::npos) << dump;
+}
+
 TEST_F(ProcessStateTest, AddFileWConvertsToNarrow) {
   ASSERT_EQ(api::Initialize(0), 1);
   EXPECT_EQ(api::AddFileW(std::u16string(file_.begin(), file_.end()).c_str(), 0), 1);
