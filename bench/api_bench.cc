@@ -78,7 +78,8 @@ void BM_RegisterRefresh(benchmark::State& state) {
   {
     // The library echoes each log line's path to stdout.
     StdoutSilencer quiet;
-    if (api::Initialize(variant == 3 ? 1 : 0) != 1 || !WriteFile(data, 4096) || api::AddFileA(data.c_str(), 0) != 1) {
+    if (api::Initialize(variant == 3 ? 1 : 0) != 1 || !WriteFile(data, 4096) ||
+        api::AddFileA(data.c_str(), 0) != 1) {
       state.SkipWithError("setup failed");
     } else {
       for (auto _ : state) {

@@ -52,10 +52,9 @@ STOWMASTER_API void STOWMASTER_CALL UnInitializeStowmaster(void);
 /* Registers (or refreshes) a cached file. `delay` is the file's own minimum
  * age in seconds before it may be evicted. Returns 1 when registered or
  * refreshed, 0 when not (missing file, full index, not initialised). */
-STOWMASTER_API int32_t STOWMASTER_CALL AddFileToStowmasterA(const char* path,
+STOWMASTER_API int32_t STOWMASTER_CALL AddFileToStowmasterA(const char* path, uint32_t delay);
+STOWMASTER_API int32_t STOWMASTER_CALL AddFileToStowmasterW(const stowmaster_wchar* path,
                                                             uint32_t delay);
-STOWMASTER_API int32_t STOWMASTER_CALL
-AddFileToStowmasterW(const stowmaster_wchar* path, uint32_t delay);
 
 /* Deletes every registered file that can be deleted, whatever its size, age
  * and delay. Does nothing before initialisation. */
@@ -65,8 +64,7 @@ STOWMASTER_API void STOWMASTER_CALL DeleteAllFileInCache(void);
  * (rundll32 on Windows, the stowmaster program elsewhere). The arguments are
  * ignored. */
 STOWMASTER_API void STOWMASTER_CALL EmptyCache(void* window, void* instance,
-                                               const char* command_line,
-                                               int32_t show);
+                                               const char* command_line, int32_t show);
 
 #ifdef __cplusplus
 }

@@ -31,8 +31,7 @@ void WriteLogBufferToFile(const char* format, ...) {
   const platform::LocalTime t = platform::ToLocalTime(now);
 
   char line[1024];
-  std::snprintf(line, sizeof(line), "Time:%d:%d:%d, Msg:  %s", t.hour, t.minute, t.second,
-                message);
+  std::snprintf(line, sizeof(line), "Time:%d:%d:%d, Msg:  %s", t.hour, t.minute, t.second, message);
 
   char folder[kPathBufferSize];
   detail::ReadSetting("Log", "LogPath", kDefaultLogPath, folder, sizeof(folder), false);
@@ -57,9 +56,10 @@ void WriteLogBufferToFile(const char* format, ...) {
     text += *p;
   }
   if (!platform::AppendToFile(path.c_str(), text.data(), text.size())) {
-    std::fputs("WriteLogBufferToFile: \xCE\xDE\xB7\xA8\xB4\xF2\xBF\xAA\xBB\xF2\xB4\xB4\xBD\xA8"
-               "\xCE\xC4\xBC\xFE. \n",
-               stdout);
+    std::fputs(
+        "WriteLogBufferToFile: \xCE\xDE\xB7\xA8\xB4\xF2\xBF\xAA\xBB\xF2\xB4\xB4\xBD\xA8"
+        "\xCE\xC4\xBC\xFE. \n",
+        stdout);
   }
 }
 

@@ -23,9 +23,9 @@ const char kDefaultLogPath[] = "/var/tmp";
 namespace {
 
 constexpr int64_t kMiB = 0x100000;
-constexpr int64_t kMinCacheSize = 0x3200000;              // 50 MiB
+constexpr int64_t kMinCacheSize = 0x3200000;             // 50 MiB
 constexpr int64_t kMaxCacheSize = 50LL * 0x100000000LL;  // 204,800 MiB
-constexpr int64_t kDefaultCacheSize = 0xC800000;          // 200 MiB
+constexpr int64_t kDefaultCacheSize = 0xC800000;         // 200 MiB
 constexpr int32_t kDefaultPrecision = 20;
 constexpr int64_t kMinDelay = 300;
 constexpr int64_t kMaxDelay = 259200;
@@ -95,8 +95,9 @@ void ReadSetting(const char* section, const char* key, const char* fallback, cha
   std::string path;
   if (!SettingsPath(&path)) {
     if (report_failure) {
-      WriteLogBufferToFile("GetConfigurationString: \xCE\xDE\xB7\xA8\xBB\xF1\xC8\xA1"
-                           "DLL\xC4\xA3\xBF\xE9\xC2\xB7\xBE\xB6. \n");
+      WriteLogBufferToFile(
+          "GetConfigurationString: \xCE\xDE\xB7\xA8\xBB\xF1\xC8\xA1"
+          "DLL\xC4\xA3\xBF\xE9\xC2\xB7\xBE\xB6. \n");
     }
     CopyOut(fallback, out, out_size);
     return;
@@ -142,9 +143,8 @@ void GetCacheSettings(CacheSettings* settings, char* index_path, char* dump_path
     GetConfigurationString("Cache", "CacheSize", "200", text, sizeof(text));
     // Compared in MiB so that a huge value cannot overflow the product.
     int64_t mib = detail::ParseInteger(text);
-    settings->CacheSize = (mib < kMinCacheSize / kMiB || mib > kMaxCacheSize / kMiB)
-                              ? kDefaultCacheSize
-                              : mib * kMiB;
+    settings->CacheSize =
+        (mib < kMinCacheSize / kMiB || mib > kMaxCacheSize / kMiB) ? kDefaultCacheSize : mib * kMiB;
 
     char precision[8];
     GetConfigurationString("Cache", "Precision", "20", precision, sizeof(precision));

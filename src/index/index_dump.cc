@@ -18,7 +18,8 @@ void IndexFile::DumpToFile(const char* path) {
     std::fputs("\nDump Index File Header (v2.0)...\n\n", out);
     std::fprintf(out,
                  "\t\tIndex File Header...\t\t\t\n"
-                 "\t\tCahceSize:              %" PRId64 ",\t\n"
+                 "\t\tCahceSize:              %" PRId64
+                 ",\t\n"
                  "\t\tTotalFileCount          %d,\t\t\n"
                  "\t\tImageFileBlockOffset:   %d,\t\t\n"
                  "\t\tImageFileBlockNum:      %d,\t\t\n"
@@ -36,7 +37,8 @@ void IndexFile::DumpToFile(const char* path) {
                    "\t\t\tNum:            %d,\t\t\n"
                    "\t\t\tImageFileName:  %.*s,\t\t\n"
                    "\t\t\tFileSize:       %d,\t\t\n"
-                   "\t\t\tDelay:          %" PRId64 ",\t\n"
+                   "\t\t\tDelay:          %" PRId64
+                   ",\t\n"
                    "\t\t\tLeftNode:       %d,\t\t\n"
                    "\t\t\tRightNode:      %d,\t\t\n"
                    "\t\t\t------------------------------------\n",

@@ -13,8 +13,8 @@ const char kIndexMagic[] = "Tessaron Stowmaster Index File v2.0 (DO NOT MODIFY T
 IndexFile::IndexFile(const std::string& index_path, const CacheSettings& settings)
     : settings_(settings) {
   mutex_ = platform::NamedMutex::Open(MakeObjectName(kMutexPrefix, index_path.c_str()), index_path);
-  file_ = platform::SharedFile::Open(
-      index_path, MakeObjectName(kMappingPrefix, index_path.c_str()), kIndexFileSize);
+  file_ = platform::SharedFile::Open(index_path, MakeObjectName(kMappingPrefix, index_path.c_str()),
+                                     kIndexFileSize);
   header_ = reinterpret_cast<IndexFileHeader*>(file_->data());
   blocks_ = reinterpret_cast<ImageFileBlock*>(file_->data() + kHeaderRegionSize);
   FormatIfNeeded();

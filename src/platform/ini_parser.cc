@@ -58,7 +58,8 @@ std::string LookupIniValue(const std::string& text, const char* section, const c
     if (!line.empty() && line[0] == '[') {
       if (seen_section) break;  // only the first section of that name counts
       size_t close = line.find(']');
-      std::string name = Trim(line.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+      std::string name =
+          Trim(line.substr(1, close == std::string::npos ? std::string::npos : close - 1));
       in_section = SameName(name, section);
       seen_section = in_section;
       continue;

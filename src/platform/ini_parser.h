@@ -14,8 +14,8 @@ namespace platform {
 // values are dropped and one pair of enclosing quotes (" or ') is removed
 // from the value. Gives `fallback` when the section or key is missing. The
 // result is cut to `size` - 1 bytes (nothing at all when `size` is 0).
-std::string LookupIniValue(const std::string& text, const char* section,
-                           const char* key, const char* fallback, size_t size);
+std::string LookupIniValue(const std::string& text, const char* section, const char* key,
+                           const char* fallback, size_t size);
 
 }  // namespace platform
 }  // namespace stow

@@ -26,12 +26,12 @@ namespace platform {
 
 #ifdef _WIN32
 constexpr char kSeparator = '\\';
-constexpr uint32_t kErrorInvalidName = 123;   // ERROR_INVALID_NAME
-constexpr uint32_t kErrorNameTooLong = 206;   // ERROR_FILENAME_EXCED_RANGE
+constexpr uint32_t kErrorInvalidName = 123;  // ERROR_INVALID_NAME
+constexpr uint32_t kErrorNameTooLong = 206;  // ERROR_FILENAME_EXCED_RANGE
 #else
 constexpr char kSeparator = '/';
-constexpr uint32_t kErrorInvalidName = 22;    // EINVAL
-constexpr uint32_t kErrorNameTooLong = 36;    // ENAMETOOLONG
+constexpr uint32_t kErrorInvalidName = 22;  // EINVAL
+constexpr uint32_t kErrorNameTooLong = 36;  // ENAMETOOLONG
 #endif
 
 // ---------------------------------------------------------------- clock ---
@@ -67,9 +67,8 @@ bool ModuleFilePath(std::string* out);
 // the value dropped, one pair of enclosing quotes removed. Gives `fallback`
 // when the file, section or key is missing. The result is cut to
 // `size` - 1 bytes, as a buffer of `size` bytes would hold it.
-std::string ReadProfileString(const std::string& file, const char* section,
-                              const char* key, const char* fallback,
-                              size_t size);
+std::string ReadProfileString(const std::string& file, const char* section, const char* key,
+                              const char* fallback, size_t size);
 
 // Converts UTF-16 text to the narrow encoding. A code unit that has no narrow
 // form becomes the platform's default character ('?'). False when the result
@@ -135,8 +134,7 @@ class SharedFile {
   // file is grown to `size` first, a longer one keeps its length. On Windows
   // the mapping carries `mapping_name`. Refuses anything but a regular file.
   // Throws OsError.
-  static std::unique_ptr<SharedFile> Open(const std::string& path,
-                                          const std::string& mapping_name,
+  static std::unique_ptr<SharedFile> Open(const std::string& path, const std::string& mapping_name,
                                           size_t size);
 
   virtual uint8_t* data() = 0;
@@ -158,8 +156,7 @@ class NamedMutex {
   // `name` is the kernel object name (used on Windows); `index_path` is the
   // index file, created when missing (the POSIX lock lives on it). Throws
   // OsError.
-  static std::unique_ptr<NamedMutex> Open(const std::string& name,
-                                          const std::string& index_path);
+  static std::unique_ptr<NamedMutex> Open(const std::string& name, const std::string& index_path);
 
   enum class LockResult {
     kAcquired,   // taken normally

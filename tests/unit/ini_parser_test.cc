@@ -56,4 +56,3 @@ TEST(IniParserTest, ResultCutToSizeMinusOne) {
 }  // namespace
 }  // namespace platform
 }  // namespace stow
-

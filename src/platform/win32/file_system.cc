@@ -15,9 +15,7 @@ namespace {
 
 bool IsSlash(char c) { return c == '\\' || c == '/'; }
 
-bool IsDriveLetter(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
+bool IsDriveLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
 // Closes a search handle from FindFirstFileA.
 class FindHandle {
@@ -47,8 +45,7 @@ bool IsAbsolutePath(const char* path, std::string* out) {
   out->clear();
   std::vector<char> buffer(MAX_PATH);
   for (;;) {
-    DWORD length = GetFullPathNameA(path, static_cast<DWORD>(buffer.size()),
-                                    buffer.data(), NULL);
+    DWORD length = GetFullPathNameA(path, static_cast<DWORD>(buffer.size()), buffer.data(), NULL);
     if (length == 0) return false;
     if (length < buffer.size()) {
       out->assign(buffer.data(), length);
@@ -62,15 +59,13 @@ bool IsAbsolutePath(const char* path, std::string* out) {
 bool GetFileSize(const char* path, uint64_t* size) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return false;
-  *size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) |
-          data.nFileSizeLow;
+  *size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
   return true;
 }
 
 bool IsDirectory(const char* path) {
   DWORD attributes = GetFileAttributesA(path);
-  return attributes != INVALID_FILE_ATTRIBUTES &&
-         (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 uint32_t CreateDirectory(const char* path) {
@@ -104,8 +99,7 @@ bool FolderHasEntries(const char* folder) {
   FindHandle search(FindFirstFileA(pattern.c_str(), &entry));
   if (search.get() == INVALID_HANDLE_VALUE) return false;
   do {
-    if (std::strcmp(entry.cFileName, ".") != 0 &&
-        std::strcmp(entry.cFileName, "..") != 0) {
+    if (std::strcmp(entry.cFileName, ".") != 0 && std::strcmp(entry.cFileName, "..") != 0) {
       return true;
     }
   } while (FindNextFileA(search.get(), &entry));
@@ -116,14 +110,12 @@ bool SetNormalAttributes(const char* folder) {
   return SetFileAttributesA(folder, FILE_ATTRIBUTE_NORMAL) != 0;
 }
 
-bool RemoveDirectory(const char* folder) {
-  return RemoveDirectoryA(folder) != 0;
-}
+bool RemoveDirectory(const char* folder) { return RemoveDirectoryA(folder) != 0; }
 
 bool AppendToFile(const char* path, const char* data, size_t size) {
-  win32::UniqueHandle file(CreateFileA(
-      path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-      NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL));
+  win32::UniqueHandle file(CreateFileA(path, GENERIC_WRITE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL));
   if (!file) return false;
   // Appenders take turns on a lock of one byte far beyond any real end of
   // file: a seek to the end and the write that follows are not one step, so

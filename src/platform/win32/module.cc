@@ -24,9 +24,9 @@ void ModuleAnchor() {}
 
 bool ModuleFilePath(std::string* out) {
   HMODULE module = NULL;
-  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                              GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                          reinterpret_cast<LPCSTR>(&ModuleAnchor), &module)) {
+  if (!GetModuleHandleExA(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          reinterpret_cast<LPCSTR>(&ModuleAnchor), &module)) {
     return false;
   }
   // A path that fills the buffer completely has been cut short; try again
@@ -43,31 +43,25 @@ bool ModuleFilePath(std::string* out) {
   return false;
 }
 
-std::string ReadProfileString(const std::string& file, const char* section,
-                              const char* key, const char* fallback,
-                              size_t size) {
+std::string ReadProfileString(const std::string& file, const char* section, const char* key,
+                              const char* fallback, size_t size) {
   if (size == 0) return std::string();
   // The system function takes a DWORD count; nothing read from a settings
   // file comes near that limit.
   DWORD capacity = size > 65536 ? 65536 : static_cast<DWORD>(size);
   std::vector<char> buffer(capacity);
-  DWORD length = GetPrivateProfileStringA(section, key,
-                                          fallback ? fallback : "",
-                                          buffer.data(), capacity,
-                                          file.c_str());
+  DWORD length = GetPrivateProfileStringA(section, key, fallback ? fallback : "", buffer.data(),
+                                          capacity, file.c_str());
   if (length >= capacity) length = capacity - 1;
   return std::string(buffer.data(), length);
 }
 
 bool WideToNarrow(const char16_t* text, char* out, size_t out_size) {
   if (out_size == 0) return false;
-  int capacity = out_size > static_cast<size_t>(INT_MAX)
-                     ? INT_MAX
-                     : static_cast<int>(out_size);
+  int capacity = out_size > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(out_size);
   // char16_t and wchar_t are both UTF-16 code units on Windows.
-  int written = WideCharToMultiByte(CP_ACP, 0,
-                                    reinterpret_cast<LPCWSTR>(text), -1, out,
-                                    capacity, NULL, NULL);
+  int written = WideCharToMultiByte(CP_ACP, 0, reinterpret_cast<LPCWSTR>(text), -1, out, capacity,
+                                    NULL, NULL);
   if (written == 0) {
     // Too small a buffer, or text the system cannot convert at all.
     out[0] = '\0';

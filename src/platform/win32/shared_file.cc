@@ -13,12 +13,8 @@ namespace {
 
 class Win32SharedFile : public SharedFile {
  public:
-  Win32SharedFile(win32::UniqueHandle file, win32::UniqueHandle mapping,
-                  uint8_t* view, size_t size)
-      : file_(std::move(file)),
-        mapping_(std::move(mapping)),
-        view_(view),
-        size_(size) {}
+  Win32SharedFile(win32::UniqueHandle file, win32::UniqueHandle mapping, uint8_t* view, size_t size)
+      : file_(std::move(file)), mapping_(std::move(mapping)), view_(view), size_(size) {}
 
   ~Win32SharedFile() override {
     UnmapViewOfFile(view_);
@@ -42,14 +38,12 @@ class Win32SharedFile : public SharedFile {
 }  // namespace
 
 std::unique_ptr<SharedFile> SharedFile::Open(const std::string& path,
-                                             const std::string& mapping_name,
-                                             size_t size) {
+                                             const std::string& mapping_name, size_t size) {
   win32::OpenToEveryone access;
 
-  win32::UniqueHandle file(CreateFileA(
-      path.c_str(), GENERIC_READ | GENERIC_WRITE,
-      FILE_SHARE_READ | FILE_SHARE_WRITE, access.get(), OPEN_ALWAYS,
-      FILE_ATTRIBUTE_NORMAL, NULL));
+  win32::UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, access.get(),
+                                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL));
   if (!file) throw OsError(GetLastError());
 
   // Devices, pipes and consoles open fine by name but cannot hold an index.
@@ -68,10 +62,9 @@ std::unique_ptr<SharedFile> SharedFile::Open(const std::string& path,
   // file that is already longer keeps its length. When another process
   // created the named mapping first, that mapping is opened as it is.
   uint64_t wanted = size;
-  win32::UniqueHandle mapping(CreateFileMappingA(
-      file.get(), access.get(), PAGE_READWRITE,
-      static_cast<DWORD>(wanted >> 32), static_cast<DWORD>(wanted),
-      win32::ObjectName(mapping_name)));
+  win32::UniqueHandle mapping(
+      CreateFileMappingA(file.get(), access.get(), PAGE_READWRITE, static_cast<DWORD>(wanted >> 32),
+                         static_cast<DWORD>(wanted), win32::ObjectName(mapping_name)));
   if (!mapping) throw OsError(GetLastError());
 
   // A length of 0 maps the whole mapping, whatever size it was created with.
@@ -92,9 +85,8 @@ std::unique_ptr<SharedFile> SharedFile::Open(const std::string& path,
     throw OsError(error);
   }
 
-  return std::unique_ptr<SharedFile>(new Win32SharedFile(
-      std::move(file), std::move(mapping), static_cast<uint8_t*>(view),
-      size));
+  return std::unique_ptr<SharedFile>(
+      new Win32SharedFile(std::move(file), std::move(mapping), static_cast<uint8_t*>(view), size));
 }
 
 }  // namespace platform

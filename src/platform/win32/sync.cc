@@ -16,8 +16,7 @@ namespace {
 
 class Win32NamedMutex : public NamedMutex {
  public:
-  explicit Win32NamedMutex(win32::UniqueHandle mutex)
-      : mutex_(std::move(mutex)) {}
+  explicit Win32NamedMutex(win32::UniqueHandle mutex) : mutex_(std::move(mutex)) {}
 
   // A wait that fails outright (a broken handle) cannot leave the lock held
   // and is reported as OsError.
@@ -66,8 +65,7 @@ class Win32Event : public Event {
 
 class Win32NamedSemaphore : public NamedSemaphore {
  public:
-  explicit Win32NamedSemaphore(win32::UniqueHandle semaphore)
-      : semaphore_(std::move(semaphore)) {}
+  explicit Win32NamedSemaphore(win32::UniqueHandle semaphore) : semaphore_(std::move(semaphore)) {}
 
   ~Win32NamedSemaphore() override {
     for (long n = held_.exchange(0); n > 0; --n) {
@@ -87,8 +85,7 @@ class Win32NamedSemaphore : public NamedSemaphore {
     // Every Event of this build is a Win32Event. With several objects ready
     // the wait reports, and takes, only the one listed first: the stop event
     // comes first so that it wins without consuming a slot.
-    HANDLE handles[2] = {static_cast<Win32Event&>(stop).handle(),
-                         semaphore_.get()};
+    HANDLE handles[2] = {static_cast<Win32Event&>(stop).handle(), semaphore_.get()};
     switch (WaitForMultipleObjects(2, handles, FALSE, INFINITE)) {
       case WAIT_OBJECT_0:
         return WaitResult::kStopped;
@@ -123,8 +120,7 @@ std::unique_ptr<NamedMutex> NamedMutex::Open(const std::string& name,
                                              const std::string& index_path) {
   (void)index_path;
   win32::OpenToEveryone access;
-  win32::UniqueHandle mutex(
-      CreateMutexA(access.get(), FALSE, win32::ObjectName(name)));
+  win32::UniqueHandle mutex(CreateMutexA(access.get(), FALSE, win32::ObjectName(name)));
   if (!mutex) throw OsError(GetLastError());
   return std::unique_ptr<NamedMutex>(new Win32NamedMutex(std::move(mutex)));
 }
@@ -135,17 +131,15 @@ std::unique_ptr<Event> Event::Create() {
   return std::unique_ptr<Event>(new Win32Event(std::move(event)));
 }
 
-std::unique_ptr<NamedSemaphore> NamedSemaphore::Open(
-    const std::string& name, const std::string& index_path) {
+std::unique_ptr<NamedSemaphore> NamedSemaphore::Open(const std::string& name,
+                                                     const std::string& index_path) {
   (void)index_path;
   win32::OpenToEveryone access;
   // Opens the semaphore as it is when another process created it first.
-  win32::UniqueHandle semaphore(CreateSemaphoreA(
-      access.get(), kSemaphoreSlots, kSemaphoreSlots,
-      win32::ObjectName(name)));
+  win32::UniqueHandle semaphore(
+      CreateSemaphoreA(access.get(), kSemaphoreSlots, kSemaphoreSlots, win32::ObjectName(name)));
   if (!semaphore) throw OsError(GetLastError());
-  return std::unique_ptr<NamedSemaphore>(
-      new Win32NamedSemaphore(std::move(semaphore)));
+  return std::unique_ptr<NamedSemaphore>(new Win32NamedSemaphore(std::move(semaphore)));
 }
 
 }  // namespace platform

@@ -22,8 +22,7 @@ constexpr int64_t kTicksFrom1601To1970 = 116444736000000000LL;
 int64_t NowSeconds() {
   FILETIME ft;
   GetSystemTimeAsFileTime(&ft);
-  int64_t ticks = (static_cast<int64_t>(ft.dwHighDateTime) << 32) |
-                  ft.dwLowDateTime;
+  int64_t ticks = (static_cast<int64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
   return (ticks - kTicksFrom1601To1970) / kTicksPerSecond;
 }
 
@@ -34,8 +33,7 @@ LocalTime ToLocalTime(int64_t seconds) {
       seconds > (INT64_MAX - kTicksFrom1601To1970) / kTicksPerSecond) {
     return result;
   }
-  uint64_t ticks =
-      static_cast<uint64_t>(seconds * kTicksPerSecond + kTicksFrom1601To1970);
+  uint64_t ticks = static_cast<uint64_t>(seconds * kTicksPerSecond + kTicksFrom1601To1970);
   FILETIME ft;
   ft.dwLowDateTime = static_cast<DWORD>(ticks);
   ft.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
@@ -109,19 +107,13 @@ static_assert(alignof(SRWLOCK) <= 8, "SRWLOCK must fit LocalMutex::storage_");
 // An SRW lock needs no clean-up and cannot fail once initialised.
 void SleepMs(int64_t ms) { ::Sleep(ms <= 0 ? 0 : static_cast<DWORD>(ms)); }
 
-LocalMutex::LocalMutex() {
-  InitializeSRWLock(new (storage_) SRWLOCK);
-}
+LocalMutex::LocalMutex() { InitializeSRWLock(new (storage_) SRWLOCK); }
 
 LocalMutex::~LocalMutex() {}
 
-void LocalMutex::lock() {
-  AcquireSRWLockExclusive(reinterpret_cast<SRWLOCK*>(storage_));
-}
+void LocalMutex::lock() { AcquireSRWLockExclusive(reinterpret_cast<SRWLOCK*>(storage_)); }
 
-void LocalMutex::unlock() {
-  ReleaseSRWLockExclusive(reinterpret_cast<SRWLOCK*>(storage_));
-}
+void LocalMutex::unlock() { ReleaseSRWLockExclusive(reinterpret_cast<SRWLOCK*>(storage_)); }
 
 }  // namespace platform
 }  // namespace stow
