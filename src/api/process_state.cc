@@ -116,6 +116,12 @@ int32_t AddFileA(const char* path, uint32_t delay) {
   if (index == nullptr) return 0;
   try {
     if (path == nullptr) return 0;
+    // An empty path names no file; made absolute it would name the working
+    // folder instead.
+    if (path[0] == '\0') {
+      WriteLogBufferToFile("\nUnable to get file size.\n");
+      return 0;
+    }
     // A relative path is stored absolute, so that every process (and this
     // one after a change of folder) finds the same file by it.
     std::string absolute;

@@ -109,6 +109,7 @@ TEST_F(ProcessStateTest, AddFileChecksThePath) {
   ASSERT_EQ(api::Initialize(0), 1);
   EXPECT_EQ(AddFileA(dir_.Sub("missing.dat").c_str(), 0), 0);
   EXPECT_TRUE(LogHas("\nUnable to get file size.\n"));
+  EXPECT_EQ(AddFileA("", 0), 0);  // not the working folder
 
   // A relative path is stored made absolute against the working folder.
   const std::filesystem::path old_cwd = std::filesystem::current_path();
