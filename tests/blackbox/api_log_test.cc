@@ -84,12 +84,7 @@ TEST_F(ApiLogTest, UncreatableCacheDirFailsInitialisation) {
 // use evicts the oldest files that are old enough, oldest first, until the
 // low mark is passed.
 TEST_F(ApiLogTest, RegistrationAboveHighMarkEvictsOldestEligibleFiles) {
-  SandboxSettings settings;
-  settings.cache_size = "50";
-  settings.precision = "10";
-  settings.delay = "5";
-  ASSERT_TRUE(box_.WriteSettings(settings));
-  ASSERT_TRUE(MakeDir(box_.cache_dir()));
+  ASSERT_NO_FATAL_FAILURE(UseSmallCache());
 
   struct Seed {
     const char* name;

@@ -32,6 +32,18 @@ class BlackBoxTest : public ::testing::Test {
     }
   }
 
+  // A 50 MiB cache with 10 % precision (high mark 55 MiB, low mark 45 MiB)
+  // and a 5-minute minimum age, its folder created: a few files of some MiB
+  // take it over its high mark.
+  void UseSmallCache() {
+    SandboxSettings settings;
+    settings.cache_size = "50";
+    settings.precision = "10";
+    settings.delay = "5";
+    ASSERT_TRUE(box_.WriteSettings(settings));
+    ASSERT_TRUE(MakeDir(box_.cache_dir()));
+  }
+
   // The index as it is on disk now; a test failure when it cannot be read.
   IndexImage LoadIndex() {
     IndexImage image;

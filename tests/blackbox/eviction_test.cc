@@ -33,12 +33,7 @@ class EvictionTest : public BlackBoxTest {
   void SetUp() override {
     BlackBoxTest::SetUp();
     if (HasFatalFailure()) return;
-    SandboxSettings settings;
-    settings.cache_size = "50";
-    settings.precision = "10";
-    settings.delay = "5";
-    ASSERT_TRUE(box_.WriteSettings(settings));
-    ASSERT_TRUE(MakeDir(box_.cache_dir()));
+    ASSERT_NO_FATAL_FAILURE(UseSmallCache());
   }
 
   // Writes an index listing `seeds`, the first one least recently registered.

@@ -54,12 +54,7 @@ class WorkerTest : public BlackBoxTest {
   // its high mark: old0..old3 of 20 MiB each, all old enough to go. A pass
   // deletes old0 and old1.
   void SeedOldEntries() {
-    SandboxSettings settings;
-    settings.cache_size = "50";
-    settings.precision = "10";
-    settings.delay = "5";
-    ASSERT_TRUE(box_.WriteSettings(settings));
-    ASSERT_TRUE(MakeDir(box_.cache_dir()));
+    ASSERT_NO_FATAL_FAILURE(UseSmallCache());
     IndexImage image = IndexImage::Formatted();
     const int32_t old = static_cast<int32_t>(UnixSeconds() - 3600);
     for (int i = 0; i < 4; ++i) {

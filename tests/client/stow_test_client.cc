@@ -36,15 +36,9 @@
 #include "support/stow_library.h"
 #include "support/test_platform.h"
 
-#ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#else
+#include "support/windows_headers.h"
+
+#ifndef _WIN32
 #include <fcntl.h>
 #include <unistd.h>
 #endif
