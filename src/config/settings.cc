@@ -189,16 +189,14 @@ bool EnsureDirectory(const char* path, uint32_t* error) {
   RemoveTrailingSeparator(copy);
   if (platform::IsDirectory(copy)) return true;
 
-  size_t len = std::strlen(copy);
   const char* last = std::strrchr(copy, platform::kSeparator);
 #ifdef _WIN32
   // A bare drive ("C:") cannot be created and needs nothing above it.
-  if (len < 3) return true;
+  if (std::strlen(copy) == 2 && copy[1] == ':') return true;
   const bool parent_is_root = last == copy || (last == copy + 2 && copy[1] == ':');
 #else
   const bool parent_is_root = last == copy;
 #endif
-  (void)len;
   // With no separator at all the path is one level below the working
   // folder; with the root above it there is nothing further up to create.
   if (last != nullptr && !parent_is_root) {
