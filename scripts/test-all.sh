@@ -27,6 +27,8 @@ run_preset linux-tsan -R 'WorkThread|ProcessState|Worker|Thread'
 # that each test does not pay for starting one.
 export WINEPREFIX="${STOW_WINEPREFIX:-$(mktemp -d /tmp/stow-wine.XXXXXX)}"
 export WINEDEBUG=-all
+# No .NET or HTML engine is needed; without them wineboot asks for neither.
+export WINEDLLOVERRIDES="mscoree=;mshtml="
 trap 'wineserver -k >/dev/null 2>&1 || true; [ -n "${STOW_WINEPREFIX:-}" ] || rm -rf "$WINEPREFIX"' EXIT
 wineboot -i >/dev/null 2>&1 || true
 wineserver -p >/dev/null 2>&1 || true
