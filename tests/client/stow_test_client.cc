@@ -51,9 +51,11 @@ constexpr int kWaitForMs = 30000;
 constexpr int kHoldMs = 60000;
 
 void Result(const std::string& line) {
-  // The library prints to the same stream without line ends.
-  std::fflush(stdout);
-  std::printf("\n@%s\n", line.c_str());
+  // The library prints to the same stream without line ends, also from its
+  // worker thread: the result line goes out in one call, which the stream
+  // does not split (a formatted print may write piece by piece).
+  const std::string text = "\n@" + line + "\n";
+  std::fputs(text.c_str(), stdout);
   std::fflush(stdout);
 }
 
