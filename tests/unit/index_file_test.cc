@@ -131,6 +131,70 @@ TEST_F(IndexTest, IndexWithoutMagicIsReformatted) {
   EXPECT_FALSE(index_->CheckAndRepair());
 }
 
+// A large list in scattered block order, as refreshes and reuse leave it:
+// lookups past the first few thousand entries scan the block array, and
+// freed blocks that still carry a path must not pass for listed ones.
+class LargeIndexTest : public IndexTest {
+ protected:
+  static constexpr int32_t kListed = 60000;
+  void SetUp() override {
+    IndexTest::SetUp();
+    std::vector<int32_t> order(kBlockCount);
+    for (int32_t i = 0; i < kBlockCount; ++i) order[i] = (i * 7919) % kBlockCount;  // a permutation
+    auto link = [&](int32_t from, int32_t to, int32_t* head, int32_t* tail, const char* prefix) {
+      for (int32_t k = from; k < to; ++k) {
+        ImageFileBlock& b = B(order[k]);
+        std::snprintf(b.ImageFileName, kFileNameSize, "%s%d", prefix, k);
+        b.FileSize = 1;
+        b.LeftNode = k == from ? -1 : order[k - 1];
+        b.RightNode = k + 1 == to ? -1 : order[k + 1];
+      }
+      *head = order[from];
+      *tail = order[to - 1];
+    };
+    link(0, kListed, &H().FirstValidBlock, &H().LastValidBlock, "f");
+    link(kListed, kBlockCount, &H().FirstInvalidBlock, &H().LastInvalidBlock, "stale");
+    H().TotalFileCount = kListed;
+    H().CacheSize = kListed;
+    ASSERT_FALSE(index_->CheckAndRepair());
+  }
+  int32_t BlockOf(int32_t k) { return (k * 7919) % kBlockCount; }
+};
+
+TEST_F(LargeIndexTest, DeepEntryIsRefreshedNotDuplicated) {
+  EXPECT_TRUE(Add("f50000", 1));
+  EXPECT_EQ(H().TotalFileCount, kListed);
+  EXPECT_EQ(H().FirstValidBlock, BlockOf(50000));
+  // The same path with another size is another file.
+  EXPECT_TRUE(Add("f40000", 2));
+  EXPECT_EQ(H().TotalFileCount, kListed + 1);
+  EXPECT_FALSE(index_->CheckAndRepair());
+}
+
+TEST_F(LargeIndexTest, FreedBlockWithTheSamePathIsNotListed) {
+  const int32_t stale = BlockOf(kBlockCount - 1);  // tail of the free list
+  EXPECT_TRUE(Add("stale99999", 1));
+  EXPECT_EQ(H().TotalFileCount, kListed + 1);
+  EXPECT_NE(H().FirstValidBlock, stale);
+  EXPECT_EQ(H().LastInvalidBlock, stale);  // still free, still in place
+  // A freed copy of a listed path does not hide the listed one either.
+  std::strcpy(B(stale).ImageFileName, "f45000");
+  EXPECT_TRUE(Add("f45000", 1));
+  EXPECT_EQ(H().FirstValidBlock, BlockOf(45000));
+  EXPECT_EQ(H().TotalFileCount, kListed + 1);
+  EXPECT_FALSE(index_->CheckAndRepair());
+}
+
+TEST_F(LargeIndexTest, DuplicateEntriesRefreshTheFirstInListOrder) {
+  // Only a damaged or foreign index lists a path twice: the first one in the
+  // list wins, whatever the order of their blocks.
+  ASSERT_GT(BlockOf(52000), BlockOf(51000));
+  std::strcpy(B(BlockOf(52000)).ImageFileName, "f51000");
+  EXPECT_TRUE(Add("f51000", 1));
+  EXPECT_EQ(H().FirstValidBlock, BlockOf(51000));
+  EXPECT_EQ(H().TotalFileCount, kListed);
+}
+
 // ------------------------------------------------------ damaged lists ---
 
 class DamagedIndexTest : public IndexTest {
