@@ -118,6 +118,23 @@ TEST_F(IndexTest, SecondHandleSharesTheIndex) {
   EXPECT_EQ(H().CacheSize, 7);
 }
 
+// The index path must name a regular file: a folder, or on POSIX a link that
+// could point the library at some other file, is refused.
+TEST_F(IndexTest, IndexPathThatIsNoRegularFileIsRefused) {
+  index_.reset();
+  const std::string folder = dir_.Sub("folder");
+  std::filesystem::create_directory(folder);
+  EXPECT_THROW(IndexFile(folder, CacheSettings{200 * kMiB, 20, 900}), OsError);
+#ifndef _WIN32
+  const std::string target = dir_.Sub("target");
+  testing_support::WriteWholeFile(target, "keep");
+  const std::string link = dir_.Sub("link");
+  std::filesystem::create_symlink(target, link);
+  EXPECT_THROW(IndexFile(link, CacheSettings{200 * kMiB, 20, 900}), OsError);
+  EXPECT_EQ(testing_support::ReadWholeFile(target), "keep");
+#endif
+}
+
 TEST_F(IndexTest, IndexWithoutMagicIsReformatted) {
   ASSERT_TRUE(Add("a", 1));
   H().Magic[0] = 'X';
