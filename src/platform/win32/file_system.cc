@@ -123,9 +123,9 @@ bool AppendToFile(const char* path, const char* data, size_t size) {
   OVERLAPPED lock_at = {};
   lock_at.Offset = 0xFFFFFFFF;
   lock_at.OffsetHigh = 0x7FFFFFFF;
-  if (!LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lock_at)) {
-    return false;
-  }
+  // Should the lock itself fail, the line is still appended rather than
+  // lost: a rare overlap is the lesser harm.
+  const bool locked = LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lock_at) != 0;
   LARGE_INTEGER zero = {};
   bool ok = SetFilePointerEx(file.get(), zero, NULL, FILE_END) != 0;
   while (ok && size > 0) {
@@ -135,7 +135,7 @@ bool AppendToFile(const char* path, const char* data, size_t size) {
     data += written;
     size -= written;
   }
-  UnlockFileEx(file.get(), 0, 1, 0, &lock_at);
+  if (locked) UnlockFileEx(file.get(), 0, 1, 0, &lock_at);
   return ok;
 }
 
