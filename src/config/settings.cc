@@ -77,10 +77,14 @@ void RemoveTrailingSeparator(char* path) {
   if (n > 0 && path[n - 1] == platform::kSeparator) path[n - 1] = '\0';
 }
 
-// Reads "CacheDir" without its trailing separator and appends `file_name`.
-void FormCachePath(const char* file_name, char* folder, char* out) {
+// The "CacheDir" folder without its trailing separator.
+void ReadCacheDir(char* folder) {
   GetConfigurationString("Cache", "CacheDir", kDefaultCacheDir, folder, kPathBufferSize);
   RemoveTrailingSeparator(folder);
+}
+
+// `folder` + separator + `file_name`, or OsError when it does not fit.
+void JoinCachePath(const char* folder, const char* file_name, char* out) {
   std::string path = std::string(folder) + platform::kSeparator + file_name;
   if (path.size() >= kPathBufferSize) throw OsError(platform::kErrorNameTooLong);
   CopyOut(path, out, kPathBufferSize);
@@ -158,18 +162,19 @@ void GetCacheSettings(CacheSettings* settings, char* index_path, char* dump_path
   }
   if (index_path != nullptr) {
     char folder[kPathBufferSize];
-    GetConfigurationString("Cache", "CacheDir", kDefaultCacheDir, folder, sizeof(folder));
-    RemoveTrailingSeparator(folder);
+    ReadCacheDir(folder);
     uint32_t error = 0;
     if (!EnsureDirectory(folder, &error)) {
       WriteLogBufferToFile("Create Cache Directory Error.\n");
       throw OsError(error);
     }
-    FormCachePath(kIndexFileName, folder, index_path);
+    JoinCachePath(folder, kIndexFileName, index_path);
   }
   if (dump_path != nullptr) {
+    // Read afresh: the dump goes where the settings say at shutdown.
     char folder[kPathBufferSize];
-    FormCachePath(kDumpFileName, folder, dump_path);
+    ReadCacheDir(folder);
+    JoinCachePath(folder, kDumpFileName, dump_path);
   }
 }
 

@@ -266,30 +266,19 @@ constexpr int32_t kScanWhenRemaining = 32768;
 }  // namespace
 
 int32_t IndexFile::FindListed(const FileRecord& record) {
-  bool scanned = false;
-  int32_t i = header_->FirstValidBlock;
-  for (int32_t steps = 0; i != kNoBlock; ++steps) {
-    if (steps >= kBlockCount || Block(i) == nullptr) {
-      damaged_ = true;
-      return kNoBlock;
+  int32_t found = kNoBlock;
+  int32_t steps = 0;
+  WalkValid(false, [&](int32_t i) {
+    if (Matches(blocks_[i], record)) {
+      found = i;
+      return false;
     }
-    if (Matches(blocks_[i], record)) return i;
-    i = blocks_[i].RightNode;
-    const int64_t remaining = static_cast<int64_t>(header_->TotalFileCount) - (steps + 1);
-    if (!scanned && steps + 1 == kWalkFirst && remaining > kScanWhenRemaining) {
-      scanned = true;
-      int32_t found = kNoBlock;
-      switch (ScanForListed(record, remaining, &found)) {
-        case ScanResult::kFound:
-          return found;
-        case ScanResult::kAbsent:
-          return kNoBlock;
-        case ScanResult::kUndecided:
-          break;  // the walk goes on where it stopped
-      }
-    }
-  }
-  return kNoBlock;
+    const int64_t remaining = static_cast<int64_t>(header_->TotalFileCount) - ++steps;
+    if (steps != kWalkFirst || remaining <= kScanWhenRemaining) return true;
+    // Undecided: the walk goes on where it stopped.
+    return ScanForListed(record, remaining, &found) == ScanResult::kUndecided;
+  });
+  return found;
 }
 
 // Looks at every block whose path and size match and settles its list,
@@ -324,25 +313,32 @@ IndexFile::ScanResult IndexFile::ScanForListed(const FileRecord& record, int64_t
 // header names which list each end belongs to. Every step checks the back
 // link, so two lists linked into each other cannot pass for one.
 IndexFile::Membership IndexFile::ListOf(int32_t block, int64_t budget, int64_t* spent) const {
+  // One step from `at` towards the head or the tail; true, with `result`
+  // set, once `at` is that end or a link is bad.
+  auto step = [this](int32_t& at, bool towards_head, Membership* result) {
+    const int32_t next = towards_head ? blocks_[at].LeftNode : blocks_[at].RightNode;
+    if (next == kNoBlock) {
+      const int32_t valid_end = towards_head ? header_->FirstValidBlock : header_->LastValidBlock;
+      const int32_t free_end =
+          towards_head ? header_->FirstInvalidBlock : header_->LastInvalidBlock;
+      *result = at == valid_end  ? Membership::kValid
+                : at == free_end ? Membership::kFree
+                                 : Membership::kUnknown;
+      return true;
+    }
+    if (next < 0 || next >= kBlockCount ||
+        (towards_head ? blocks_[next].RightNode : blocks_[next].LeftNode) != at) {
+      *result = Membership::kUnknown;
+      return true;
+    }
+    at = next;
+    return false;
+  };
   int32_t left = block;
   int32_t right = block;
+  Membership result = Membership::kUnknown;
   while (*spent < budget) {
-    const int32_t l = blocks_[left].LeftNode;
-    if (l == kNoBlock) {
-      if (left == header_->FirstValidBlock) return Membership::kValid;
-      if (left == header_->FirstInvalidBlock) return Membership::kFree;
-      return Membership::kUnknown;
-    }
-    if (l < 0 || l >= kBlockCount || blocks_[l].RightNode != left) return Membership::kUnknown;
-    left = l;
-    const int32_t r = blocks_[right].RightNode;
-    if (r == kNoBlock) {
-      if (right == header_->LastValidBlock) return Membership::kValid;
-      if (right == header_->LastInvalidBlock) return Membership::kFree;
-      return Membership::kUnknown;
-    }
-    if (r < 0 || r >= kBlockCount || blocks_[r].LeftNode != right) return Membership::kUnknown;
-    right = r;
+    if (step(left, true, &result) || step(right, false, &result)) return result;
     *spent += 2;
   }
   return Membership::kUnknown;
