@@ -18,7 +18,7 @@ namespace {
 // registration in a process without a worker thread.
 void BM_SemaphoreSlot(benchmark::State& state) {
   TempDir dir;
-  auto semaphore = platform::NamedSemaphore::Open("bench", dir.Join("Index.Dat"));
+  auto semaphore = platform::env().OpenNamedSemaphore("bench", dir.Join("Index.Dat"));
   for (auto _ : state) {
     if (!semaphore->TryAcquire()) {
       state.SkipWithError("no slot");
@@ -45,7 +45,7 @@ void BM_FolderHasEntries(benchmark::State& state) {
     }
   }
   for (auto _ : state) {
-    if (!platform::FolderHasEntries(folder.c_str())) state.SkipWithError("folder looks empty");
+    if (!platform::env().FolderHasEntries(folder.c_str())) state.SkipWithError("folder looks empty");
   }
 }
 BENCHMARK(BM_FolderHasEntries)

@@ -85,7 +85,7 @@ void UnInitialize() {
   if (g_references.fetch_sub(1) != 1) return;
   std::unique_ptr<WorkThread> worker(g_worker.exchange(nullptr));
   std::unique_ptr<IndexFile> index(g_index.exchange(nullptr));
-  while (g_calls_in_flight.load() != 0) platform::SleepMs(1);
+  while (g_calls_in_flight.load() != 0) platform::env().SleepMs(1);
   try {
     if (worker != nullptr) {
       worker->Stop();
@@ -126,14 +126,14 @@ int32_t AddFileA(const char* path, uint32_t delay) {
     // one after a change of folder) finds the same file by it.
     std::string absolute;
     const char* stored = path;
-    if (!platform::IsAbsolutePath(path, &absolute)) {
+    if (!platform::env().IsAbsolutePath(path, &absolute)) {
       if (absolute.empty()) return 0;
       stored = absolute.c_str();
     }
     if (std::strlen(stored) >= kFileNameSize) return 0;
 
     uint64_t size = 0;
-    if (!platform::GetFileSize(stored, &size)) {
+    if (!platform::env().GetFileSize(stored, &size)) {
       WriteLogBufferToFile("\nUnable to get file size.\n");
       return 0;
     }
@@ -159,7 +159,7 @@ int32_t AddFileA(const char* path, uint32_t delay) {
 int32_t AddFileW(const char16_t* path, uint32_t delay) {
   if (path == nullptr || g_index.load() == nullptr) return 0;
   char narrow[kPathBufferSize];
-  if (!platform::WideToNarrow(path, narrow, sizeof(narrow))) return 0;
+  if (!platform::env().WideToNarrow(path, narrow, sizeof(narrow))) return 0;
   return AddFileA(narrow, delay);
 }
 

@@ -27,8 +27,8 @@ void WriteLogBufferToFile(const char* format, ...) {
   va_end(args);
 
   long long (*clock)() = g_log_clock.load();
-  const int64_t now = clock != nullptr ? clock() : platform::NowSeconds();
-  const platform::LocalTime t = platform::ToLocalTime(now);
+  const int64_t now = clock != nullptr ? clock() : platform::env().NowSeconds();
+  const platform::LocalTime t = platform::env().ToLocalTime(now);
 
   char line[1024];
   std::snprintf(line, sizeof(line), "Time:%d:%d:%d, Msg:  %s", t.hour, t.minute, t.second, message);
@@ -45,17 +45,18 @@ void WriteLogBufferToFile(const char* format, ...) {
 
   std::fputs(path.c_str(), stdout);
 
-  // The line is stored as a text file stores it: on Windows each "\n" as
-  // CR LF. It goes out in one append, so that lines of several processes
+  // The line is stored as a text file stores it (on Windows each "\n" as
+  // CR LF). It goes out in one append, so that lines of several processes
   // writing at once neither overwrite nor split each other.
   std::string text;
   for (const char* p = line; *p != '\0'; ++p) {
-#ifdef _WIN32
-    if (*p == '\n') text += '\r';
-#endif
-    text += *p;
+    if (*p == '\n') {
+      text += platform::kLineEnd;
+    } else {
+      text += *p;
+    }
   }
-  if (!platform::AppendToFile(path.c_str(), text.data(), text.size())) {
+  if (!platform::env().AppendToFile(path.c_str(), text.data(), text.size())) {
     std::fputs(
         "WriteLogBufferToFile: \xCE\xDE\xB7\xA8\xB4\xF2\xBF\xAA\xBB\xF2\xB4\xB4\xBD\xA8"
         "\xCE\xC4\xBC\xFE. \n",

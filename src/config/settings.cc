@@ -12,13 +12,8 @@ namespace stow {
 const char kSettingsFileName[] = "TESSARON.INI";
 const char kIndexFileName[] = "Index.Dat";
 const char kDumpFileName[] = "Index.Dmp";
-#ifdef _WIN32
-const char kDefaultCacheDir[] = "C:\\TEMP";
-const char kDefaultLogPath[] = "C:\\";
-#else
-const char kDefaultCacheDir[] = "/var/tmp/stowmaster";
-const char kDefaultLogPath[] = "/var/tmp";
-#endif
+const char* const kDefaultCacheDir = platform::kDefaultCacheDir;
+const char* const kDefaultLogPath = platform::kDefaultLogPath;
 
 namespace {
 
@@ -55,7 +50,7 @@ bool SettingsPath(std::string* out) {
   }
   if (!loc.formed) {
     std::string module;
-    if (!platform::ModuleFilePath(&module)) return false;
+    if (!platform::env().ModuleFilePath(&module)) return false;
     size_t cut = module.find_last_of(platform::kSeparator);
     module.resize(cut == std::string::npos ? 0 : cut + 1);
     loc.path = module + kSettingsFileName;
@@ -86,7 +81,9 @@ void ReadCacheDir(char* folder) {
 // `folder` + separator + `file_name`, or OsError when it does not fit.
 void JoinCachePath(const char* folder, const char* file_name, char* out) {
   std::string path = std::string(folder) + platform::kSeparator + file_name;
-  if (path.size() >= kPathBufferSize) throw OsError(platform::kErrorNameTooLong);
+  if (path.size() >= kPathBufferSize) {
+    throw OsError(platform::kErrorNameTooLong, "path too long", path);
+  }
   CopyOut(path, out, kPathBufferSize);
 }
 
@@ -106,7 +103,7 @@ void ReadSetting(const char* section, const char* key, const char* fallback, cha
     CopyOut(fallback, out, out_size);
     return;
   }
-  CopyOut(platform::ReadProfileString(path, section, key, fallback, out_size), out, out_size);
+  CopyOut(platform::env().ReadProfileString(path, section, key, fallback, out_size), out, out_size);
 }
 
 int64_t ParseInteger(const char* text) {
@@ -166,7 +163,7 @@ void GetCacheSettings(CacheSettings* settings, char* index_path, char* dump_path
     uint32_t error = 0;
     if (!EnsureDirectory(folder, &error)) {
       WriteLogBufferToFile("Create Cache Directory Error.\n");
-      throw OsError(error);
+      throw OsError(error, "mkdir", folder);
     }
     JoinCachePath(folder, kIndexFileName, index_path);
   }
@@ -192,26 +189,24 @@ bool EnsureDirectory(const char* path, uint32_t* error) {
   char copy[kPathBufferSize];
   std::snprintf(copy, sizeof(copy), "%s", path);
   RemoveTrailingSeparator(copy);
-  if (platform::IsDirectory(copy)) return true;
+  if (platform::env().IsDirectory(copy)) return true;
 
+  // A top folder (a root, a bare drive) cannot be created and needs
+  // nothing above it.
+  if (platform::IsTopFolder(copy, std::strlen(copy))) return true;
   const char* last = std::strrchr(copy, platform::kSeparator);
-#ifdef _WIN32
-  // A bare drive ("C:") cannot be created and needs nothing above it.
-  if (std::strlen(copy) == 2 && copy[1] == ':') return true;
-  const bool parent_is_root = last == copy || (last == copy + 2 && copy[1] == ':');
-#else
-  const bool parent_is_root = last == copy;
-#endif
+  const bool parent_is_root =
+      last != nullptr && platform::IsTopFolder(copy, static_cast<size_t>(last - copy) + 1);
   // With no separator at all the path is one level below the working
   // folder; with the root above it there is nothing further up to create.
   if (last != nullptr && !parent_is_root) {
     copy[last - copy] = '\0';
     if (!EnsureDirectory(copy, error)) return false;
   }
-  uint32_t code = platform::CreateDirectory(path);
+  uint32_t code = platform::env().CreateDirectory(path);
   if (code == 0) return true;
   // Another process may have created it meanwhile.
-  if (platform::IsDirectory(path)) return true;
+  if (platform::env().IsDirectory(path)) return true;
   *error = code;
   return false;
 }

@@ -21,8 +21,8 @@ constexpr size_t kPathBufferSize = 260;
 extern const char kSettingsFileName[];  // "TESSARON.INI"
 extern const char kIndexFileName[];     // "Index.Dat"
 extern const char kDumpFileName[];      // "Index.Dmp"
-extern const char kDefaultCacheDir[];
-extern const char kDefaultLogPath[];
+extern const char* const kDefaultCacheDir;
+extern const char* const kDefaultLogPath;
 
 // Copies the value of `key` in `section` of the settings file to `out`
 // (cut to `out_size` - 1 bytes), or `fallback` when there is none. The file

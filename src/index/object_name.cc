@@ -15,7 +15,9 @@ std::string MakeObjectName(const char* prefix, const char* index_path) {
     if (c == '\\') c = '/';
   }
   std::string name = std::string(prefix) + "_" + path;
-  if (name.size() >= kPathBufferSize) throw OsError(platform::kErrorNameTooLong);
+  if (name.size() >= kPathBufferSize) {
+    throw OsError(platform::kErrorNameTooLong, "object name too long", name);
+  }
   return name;
 }
 

@@ -10,7 +10,7 @@ namespace stow {
 
 bool DeleteCachedFile(const char* path) {
   uint32_t error = 0;
-  switch (platform::DeleteFile(path, &error)) {
+  switch (platform::env().DeleteFile(path, &error)) {
     case platform::DeleteResult::kRefused:
       WriteLogBufferToFile("Delete File Error(%d): %s.\n", static_cast<int>(error), path);
       return false;
@@ -32,9 +32,9 @@ bool DeleteCachedFile(const char* path) {
   *cut = '\0';
   if (folder[0] == '\0') return true;  // a file directly under the root
 
-  if (platform::FolderHasEntries(folder)) return true;
+  if (platform::env().FolderHasEntries(folder)) return true;
   WriteLogBufferToFile("Remove Directory %s.\n", folder);
-  return platform::SetNormalAttributes(folder) && platform::RemoveDirectory(folder);
+  return platform::env().SetNormalAttributes(folder) && platform::env().RemoveDirectory(folder);
 }
 
 }  // namespace stow

@@ -9,12 +9,12 @@ namespace stow {
 
 WorkThread::WorkThread(IndexFile* index, const std::string& index_path, int32_t threaded)
     : threaded_(threaded), index_(index) {
-  semaphore_ = platform::NamedSemaphore::Open(MakeObjectName(kSemaphorePrefix, index_path.c_str()),
+  semaphore_ = platform::env().OpenNamedSemaphore(MakeObjectName(kSemaphorePrefix, index_path.c_str()),
                                               index_path);
   if (threaded_ == 0) return;
-  stop_ = platform::Event::Create();
-  stopped_ = platform::Event::Create();
-  thread_ = platform::Thread::Start(&WorkThread::ThreadProc, this);
+  stop_ = platform::env().NewEvent();
+  stopped_ = platform::env().NewEvent();
+  thread_ = platform::env().StartThread(&WorkThread::ThreadProc, this);
 }
 
 WorkThread::~WorkThread() { Stop(); }
@@ -32,8 +32,16 @@ void WorkThread::Run() {
   if (semaphore_->AcquireOrStop(*stop_) == Wait::kAcquired) {
     WriteLogBufferToFile("Stowmaster Work Thread Starts...\n");
     try {
-      while (!stop_->Wait(kPeriodMs)) Pass();
-      Pass();
+      for (;;) {
+        const platform::Event::WaitResult waited = stop_->Wait(kPeriodMs);
+        if (waited == platform::Event::WaitResult::kFailed) {
+          // Waiting again at once would run passes back to back.
+          WriteLogBufferToFile("Stowmaster Work Thread cannot wait for its period.\n");
+          break;
+        }
+        Pass();  // every period, and once more when told to stop
+        if (waited == platform::Event::WaitResult::kSet) break;
+      }
     } catch (...) {
       // A pass that failed (the index lock could not be taken) ends the
       // thread; the slot is still given back below.

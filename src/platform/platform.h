@@ -1,17 +1,20 @@
 // The system layer under the portable core.
 //
 // The core says what it needs (map this file, take this lock, delete this
-// file); the files under posix/ and win32/ say how. Exactly one of the two is
-// compiled into a build. Nothing outside platform/ includes a system header.
+// file); an Env says how. Every call the core makes into the system goes
+// through the Env returned by env(): the platform's own by default (posix/
+// or win32/, exactly one of which is compiled into a build), or one a test
+// installed to make a call fail on purpose. Nothing outside platform/
+// includes a system header.
 //
 // Conventions for every function here:
 //  - Paths are narrow, NUL-terminated text in the platform's narrow encoding
 //    (the ANSI code page on Windows, UTF-8 elsewhere).
-//  - Functions documented as throwing throw OsError with the system's code of
-//    the call that failed; all others report failure through their result and
-//    never throw.
+//  - Functions documented as throwing throw OsError with the system's code,
+//    the failing call and, where there is one, the path; all others report
+//    failure through their result and never throw.
 //  - Unless a comment says otherwise a function is safe to call from several
-//    threads at once.
+//    threads at once, and returns without waiting for other processes.
 #pragma once
 
 #include <cstddef>
@@ -24,20 +27,33 @@
 namespace stow {
 namespace platform {
 
+// -------------------------------------------------- platform constants ---
+
 #ifdef _WIN32
 constexpr char kSeparator = '\\';
+constexpr char kLineEnd[] = "\r\n";  // how a text file stores "\n"
+constexpr char kDefaultCacheDir[] = "C:\\TEMP";
+constexpr char kDefaultLogPath[] = "C:\\";
 constexpr uint32_t kErrorInvalidName = 123;  // ERROR_INVALID_NAME
 constexpr uint32_t kErrorNameTooLong = 206;  // ERROR_FILENAME_EXCED_RANGE
+constexpr uint32_t kErrorAccessDenied = 5;   // ERROR_ACCESS_DENIED
+constexpr uint32_t kErrorTimedOut = 1460;    // ERROR_TIMEOUT
+constexpr uint32_t kErrorDiskFull = 112;     // ERROR_DISK_FULL
 #else
 constexpr char kSeparator = '/';
-constexpr uint32_t kErrorInvalidName = 22;  // EINVAL
-constexpr uint32_t kErrorNameTooLong = 36;  // ENAMETOOLONG
+constexpr char kLineEnd[] = "\n";
+constexpr char kDefaultCacheDir[] = "/var/tmp/stowmaster";
+constexpr char kDefaultLogPath[] = "/var/tmp";
+constexpr uint32_t kErrorInvalidName = 22;   // EINVAL
+constexpr uint32_t kErrorNameTooLong = 36;   // ENAMETOOLONG
+constexpr uint32_t kErrorAccessDenied = 13;  // EACCES
+constexpr uint32_t kErrorTimedOut = 110;     // ETIMEDOUT
+constexpr uint32_t kErrorDiskFull = 28;      // ENOSPC
 #endif
 
-// ---------------------------------------------------------------- clock ---
-
-// Calendar time of the system clock in whole seconds since 1970-01-01 UTC.
-int64_t NowSeconds();
+// True when `path` names a folder that has nothing above it to create: the
+// root ("/"), or on Windows a bare drive ("C:") or a drive's root ("C:\").
+bool IsTopFolder(const char* path, size_t length);
 
 struct LocalTime {
   int year;    // four digits
@@ -48,98 +64,21 @@ struct LocalTime {
   int second;  // 0..60
 };
 
-// Breaks a calendar time into the local time zone's fields.
-LocalTime ToLocalTime(int64_t seconds);
-
-// Suspends the calling thread for about `ms` milliseconds.
-void SleepMs(int64_t ms);
-
-// ------------------------------------------------------- module, settings ---
-
-// Full path of the file the library was loaded from (the DLL or the shared
-// object; in a program that links the core statically, the program). False
-// when the system cannot tell.
-bool ModuleFilePath(std::string* out);
-
-// Reads `key` of `section` from the INI file at `file` with the lookup rules
-// of the Windows profile functions: section and key names compared without
-// regard to case, the first matching section and key counting, blanks around
-// the value dropped, one pair of enclosing quotes removed. Gives `fallback`
-// when the file, section or key is missing. The result is cut to
-// `size` - 1 bytes, as a buffer of `size` bytes would hold it.
-std::string ReadProfileString(const std::string& file, const char* section, const char* key,
-                              const char* fallback, size_t size);
-
-// Converts UTF-16 text to the narrow encoding. A code unit that has no narrow
-// form becomes the platform's default character ('?'). False when the result
-// does not fit in `out_size` bytes including the terminator; `out` then holds
-// an empty string.
-bool WideToNarrow(const char16_t* text, char* out, size_t out_size);
-
-// ----------------------------------------------------------- file system ---
-
-// True when `path` is absolute (kept exactly as written). Otherwise stores in
-// `out` the path made absolute against the current working folder and
-// returns false; a failure to read the working folder leaves `out` empty.
-bool IsAbsolutePath(const char* path, std::string* out);
-
-// Reads the status of a file or folder. False when it cannot be found.
-bool GetFileSize(const char* path, uint64_t* size);
-
-// True when `path` names an existing folder.
-bool IsDirectory(const char* path);
-
-// Creates one folder with default permissions. Returns 0 on success, else the
-// system's error code.
-uint32_t CreateDirectory(const char* path);
-
 enum class DeleteResult {
   kDeleted,  // the file is gone now
   kRefused,  // access denied, sharing or lock violation: the file stays
   kFailed,   // any other failure (missing file, bad path, ...)
 };
 
-// Deletes one file; `error` receives the system's code of a failure.
-DeleteResult DeleteFile(const char* path, uint32_t* error);
-
-// True when a search of `folder` finds an entry other than "." and "..".
-// A folder that cannot be searched has no entries.
-bool FolderHasEntries(const char* folder);
-
-// Clears a folder's attributes so that it can be removed (read-only folders
-// included). True on success; a no-op that succeeds where folders carry no
-// such attributes.
-bool SetNormalAttributes(const char* folder);
-
-// Removes an empty folder. True on success.
-bool RemoveDirectory(const char* folder);
-
-// Appends `size` bytes to the file at `path`, creating it when missing, as
-// one unit with respect to other processes appending to the same file: no
-// two appends overwrite or interleave with each other. The bytes are written
-// as they are (no line-end translation). False when the file cannot be
-// opened or written.
-bool AppendToFile(const char* path, const char* data, size_t size);
-
-// ------------------------------------------------------ shared index file ---
+// ------------------------------------------------------- system objects ---
 
 // A file mapped into memory so that every process that maps the same file
 // sees every change at once.
 class SharedFile {
  public:
   virtual ~SharedFile() = default;  // unmaps and closes
-
-  // Opens `path` for reading and writing, creating it (readable and writable
-  // by every user) when missing, and maps its first `size` bytes; a shorter
-  // file is grown to `size` first, a longer one keeps its length. On Windows
-  // the mapping carries `mapping_name`. Refuses anything but a regular file.
-  // Throws OsError.
-  static std::unique_ptr<SharedFile> Open(const std::string& path, const std::string& mapping_name,
-                                          size_t size);
-
   virtual uint8_t* data() = 0;
   virtual size_t size() const = 0;
-
   // Asks the system to write the whole mapped view to the file. Does not
   // block other users of the mapping. False when the system refuses.
   virtual bool Flush() = 0;
@@ -147,16 +86,10 @@ class SharedFile {
 
 // The machine-wide lock that guards one index. Excludes every other holder:
 // threads of this process as well as other processes, of any user. A holder
-// that dies releases it. Shared by all processes that open it for the same
-// index file.
+// that dies releases it.
 class NamedMutex {
  public:
   virtual ~NamedMutex() = default;
-
-  // `name` is the kernel object name (used on Windows); `index_path` is the
-  // index file, created when missing (the POSIX lock lives on it). Throws
-  // OsError.
-  static std::unique_ptr<NamedMutex> Open(const std::string& name, const std::string& index_path);
 
   enum class LockResult {
     kAcquired,   // taken normally
@@ -174,12 +107,16 @@ class NamedMutex {
 class Event {
  public:
   virtual ~Event() = default;
-  // Throws OsError.
-  static std::unique_ptr<Event> Create();
   virtual void Set() = 0;
+
+  enum class WaitResult { kSet, kTimedOut, kFailed };
   // Waits until the event is set or `timeout_ms` passes; a negative timeout
-  // waits without limit. True when the event is set.
-  virtual bool Wait(int64_t timeout_ms) = 0;
+  // waits without limit. kFailed when the wait itself fails.
+  virtual WaitResult Wait(int64_t timeout_ms) = 0;
+
+  // The system's handle for waiting on several objects at once, or null for
+  // an event that has none (a test double); callers then poll.
+  virtual void* native_handle() { return nullptr; }
 };
 
 // A machine-wide counting semaphore with two slots, shared by all processes
@@ -190,10 +127,6 @@ class Event {
 class NamedSemaphore {
  public:
   virtual ~NamedSemaphore() = default;  // gives back slots still held
-
-  // Throws OsError.
-  static std::unique_ptr<NamedSemaphore> Open(const std::string& name,
-                                              const std::string& index_path);
 
   // Takes a free slot without waiting. True when one was taken.
   virtual bool TryAcquire() = 0;
@@ -213,15 +146,177 @@ class NamedSemaphore {
 class Thread {
  public:
   virtual ~Thread() = default;
-  // Starts `entry(arg)` on a new thread with the default stack size. Throws
-  // OsError.
-  static std::unique_ptr<Thread> Start(void (*entry)(void*), void* arg);
   // Blocks until the thread has ended.
   virtual void Join() = 0;
 };
 
+// ------------------------------------------------------------------ Env ---
+
+class Env {
+ public:
+  virtual ~Env() = default;
+
+  // Clock. Calendar time of the system clock in whole seconds since
+  // 1970-01-01 UTC; its local time zone fields; a pause of about `ms`.
+  virtual int64_t NowSeconds() = 0;
+  virtual LocalTime ToLocalTime(int64_t seconds) = 0;
+  virtual void SleepMs(int64_t ms) = 0;
+
+  // Full path of the file the library was loaded from (the DLL or the
+  // shared object; in a program that links the core statically, the
+  // program), links resolved. False when the system cannot tell.
+  virtual bool ModuleFilePath(std::string* out) = 0;
+
+  // Reads `key` of `section` from the INI file at `file` with the lookup
+  // rules of the Windows profile functions: names compared without regard
+  // to case, the first matching section and key counting, blanks around the
+  // value dropped, one pair of enclosing quotes removed. Gives `fallback`
+  // when the file, section or key is missing. The result is cut to
+  // `size` - 1 bytes, as a buffer of `size` bytes would hold it.
+  virtual std::string ReadProfileString(const std::string& file, const char* section,
+                                        const char* key, const char* fallback, size_t size) = 0;
+
+  // Converts UTF-16 text to the narrow encoding. A code unit that has no
+  // narrow form becomes the platform's default character ('?'). False when
+  // the result does not fit in `out_size` bytes including the terminator;
+  // `out` then holds an empty string.
+  virtual bool WideToNarrow(const char16_t* text, char* out, size_t out_size) = 0;
+
+  // True when `path` is absolute (kept exactly as written). Otherwise stores
+  // in `out` the path made absolute against the current working folder and
+  // returns false; a failure to read the working folder leaves `out` empty.
+  virtual bool IsAbsolutePath(const char* path, std::string* out) = 0;
+
+  // Reads the size of a file or folder. False when it cannot be found.
+  virtual bool GetFileSize(const char* path, uint64_t* size) = 0;
+
+  // True when `path` names an existing folder.
+  virtual bool IsDirectory(const char* path) = 0;
+
+  // Creates one folder with default permissions. 0 on success, else the
+  // system's error code.
+  virtual uint32_t CreateDirectory(const char* path) = 0;
+
+  // Deletes one file; `error` receives the system's code of a failure.
+  virtual DeleteResult DeleteFile(const char* path, uint32_t* error) = 0;
+
+  // True when a search of `folder` finds an entry other than "." and "..".
+  // A folder that cannot be searched has no entries.
+  virtual bool FolderHasEntries(const char* folder) = 0;
+
+  // Clears a folder's attributes so that it can be removed (read-only
+  // folders included). A no-op that succeeds where folders carry no such
+  // attributes.
+  virtual bool SetNormalAttributes(const char* folder) = 0;
+
+  // Removes an empty folder. True on success.
+  virtual bool RemoveDirectory(const char* folder) = 0;
+
+  // Appends `size` bytes to the file at `path`, creating it when missing, as
+  // one unit with respect to other processes appending to the same file: no
+  // two appends overwrite or interleave with each other. The bytes are
+  // written as they are. False when the file cannot be opened or written.
+  virtual bool AppendToFile(const char* path, const char* data, size_t size) = 0;
+
+  // Opens `path` for reading and writing, creating it (readable and
+  // writable by every user) when missing, and maps its first `size` bytes; a
+  // shorter file is grown to `size` first, a longer one keeps its length. On
+  // Windows the mapping carries `mapping_name`. Refuses anything but a
+  // regular file. Throws OsError.
+  virtual std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path,
+                                                     const std::string& mapping_name,
+                                                     size_t size) = 0;
+
+  // The lock and the eviction semaphore of one index. `name` is the kernel
+  // object name (used on Windows); `index_path` is the index file, created
+  // when missing (the POSIX locks live on it). Throw OsError.
+  virtual std::unique_ptr<NamedMutex> OpenNamedMutex(const std::string& name,
+                                                     const std::string& index_path) = 0;
+  virtual std::unique_ptr<NamedSemaphore> OpenNamedSemaphore(const std::string& name,
+                                                             const std::string& index_path) = 0;
+
+  // A new, unset event. Throws OsError.
+  virtual std::unique_ptr<Event> NewEvent() = 0;
+
+  // Starts `entry(arg)` on a new thread with the default stack size. Throws
+  // OsError.
+  virtual std::unique_ptr<Thread> StartThread(void (*entry)(void*), void* arg) = 0;
+};
+
+// The platform's own Env. Lives as long as the process.
+Env& DefaultEnv();
+
+// The Env the core calls: DefaultEnv() unless a test installed another.
+Env& env();
+
+// Makes `replacement` (not owned; null goes back to the default) the Env of
+// every later call in this process. For tests: calls in progress on other
+// threads may still use the previous one, so install it while nothing runs.
+void SetEnvForTesting(Env* replacement);
+
+// Forwards every call to another Env. A test derives from it and overrides
+// only the calls it wants to fail.
+class EnvWrapper : public Env {
+ public:
+  explicit EnvWrapper(Env& target) : target_(target) {}
+  Env& target() { return target_; }
+
+  int64_t NowSeconds() override { return target_.NowSeconds(); }
+  LocalTime ToLocalTime(int64_t seconds) override { return target_.ToLocalTime(seconds); }
+  void SleepMs(int64_t ms) override { target_.SleepMs(ms); }
+  bool ModuleFilePath(std::string* out) override { return target_.ModuleFilePath(out); }
+  std::string ReadProfileString(const std::string& file, const char* section, const char* key,
+                                const char* fallback, size_t size) override {
+    return target_.ReadProfileString(file, section, key, fallback, size);
+  }
+  bool WideToNarrow(const char16_t* text, char* out, size_t out_size) override {
+    return target_.WideToNarrow(text, out, out_size);
+  }
+  bool IsAbsolutePath(const char* path, std::string* out) override {
+    return target_.IsAbsolutePath(path, out);
+  }
+  bool GetFileSize(const char* path, uint64_t* size) override {
+    return target_.GetFileSize(path, size);
+  }
+  bool IsDirectory(const char* path) override { return target_.IsDirectory(path); }
+  uint32_t CreateDirectory(const char* path) override { return target_.CreateDirectory(path); }
+  DeleteResult DeleteFile(const char* path, uint32_t* error) override {
+    return target_.DeleteFile(path, error);
+  }
+  bool FolderHasEntries(const char* folder) override { return target_.FolderHasEntries(folder); }
+  bool SetNormalAttributes(const char* folder) override {
+    return target_.SetNormalAttributes(folder);
+  }
+  bool RemoveDirectory(const char* folder) override { return target_.RemoveDirectory(folder); }
+  bool AppendToFile(const char* path, const char* data, size_t size) override {
+    return target_.AppendToFile(path, data, size);
+  }
+  std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path,
+                                             const std::string& mapping_name,
+                                             size_t size) override {
+    return target_.OpenSharedFile(path, mapping_name, size);
+  }
+  std::unique_ptr<NamedMutex> OpenNamedMutex(const std::string& name,
+                                             const std::string& index_path) override {
+    return target_.OpenNamedMutex(name, index_path);
+  }
+  std::unique_ptr<NamedSemaphore> OpenNamedSemaphore(const std::string& name,
+                                                     const std::string& index_path) override {
+    return target_.OpenNamedSemaphore(name, index_path);
+  }
+  std::unique_ptr<Event> NewEvent() override { return target_.NewEvent(); }
+  std::unique_ptr<Thread> StartThread(void (*entry)(void*), void* arg) override {
+    return target_.StartThread(entry, arg);
+  }
+
+ private:
+  Env& target_;
+};
+
+// ------------------------------------------------------- local mutex ---
+
 // A mutex of this process only, for the library's own bookkeeping. Cannot
-// fail once constructed.
+// fail once constructed. Not part of the Env: it has no failure to inject.
 class LocalMutex {
  public:
   LocalMutex();

@@ -29,7 +29,7 @@ TEST_F(DeleteCachedFileTest, LastFileTakesItsFolderButNotTheParent) {
   EXPECT_TRUE(DeleteCachedFile(file_.c_str()));
   EXPECT_FALSE(PathExists(file_));
   EXPECT_FALSE(PathExists(folder_));
-  EXPECT_TRUE(platform::IsDirectory(cache_dir_.c_str()));
+  EXPECT_TRUE(platform::env().IsDirectory(cache_dir_.c_str()));
   EXPECT_TRUE(LogHas("Delete File Successfully: " + file_ + ".\n"));
   EXPECT_TRUE(LogHas("Remove Directory " + folder_ + ".\n"));
 }

@@ -22,7 +22,7 @@ class LogTest : public testing_support::TempDirTest {
     TempDirTest::SetUp();
     // 09:05:07 local time on 2024-03-05, whatever the machine's time zone.
     const int64_t noon_utc = testing_support::kLogTestTime;
-    const platform::LocalTime t = platform::ToLocalTime(noon_utc);
+    const platform::LocalTime t = platform::env().ToLocalTime(noon_utc);
     g_log_now = noon_utc - (t.hour * 3600 + t.minute * 60 + t.second) + 9 * 3600 + 5 * 60 + 7;
     SetLogClockForTesting(&TestClock);
     // A trailing separator on LogPath is tolerated.
@@ -32,7 +32,7 @@ class LogTest : public testing_support::TempDirTest {
 };
 
 TEST_F(LogTest, LineFormatAndDailyFileName) {
-  const platform::LocalTime t = platform::ToLocalTime(g_log_now);
+  const platform::LocalTime t = platform::env().ToLocalTime(g_log_now);
   ASSERT_EQ(t.hour * 10000 + t.minute * 100 + t.second, 90507);
   ASSERT_EQ(t.month * 100 + t.day, 305);
   EXPECT_EQ(LogFileName(g_log_now), "Stowmaster_" + std::to_string(t.year) + "0305.LOG");

@@ -61,7 +61,7 @@ TEST_F(ProcessStateTest, RegistrationRacingWithShutdownIsSafe) {
     std::string file;
   } shared;
   shared.file = file_;
-  auto thread = platform::Thread::Start(
+  auto thread = platform::env().StartThread(
       [](void* p) {
         auto* s = static_cast<Shared*>(p);
         while (!s->stop.load()) s->registered += AddFileA(s->file.c_str(), 0);

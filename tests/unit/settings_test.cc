@@ -67,7 +67,7 @@ TEST_F(SettingsTest, CachePathsAndFolderCreation) {
   GetCacheSettings(nullptr, index_path, dump_path);
   EXPECT_EQ(std::string(index_path), folder + platform::kSeparator + "Index.Dat");
   EXPECT_EQ(std::string(dump_path), folder + platform::kSeparator + "Index.Dmp");
-  EXPECT_TRUE(platform::IsDirectory(folder.c_str()));
+  EXPECT_TRUE(platform::env().IsDirectory(folder.c_str()));
   // A folder that is there already is fine.
   GetCacheSettings(nullptr, index_path, nullptr);
   EXPECT_EQ(std::string(index_path), folder + platform::kSeparator + "Index.Dat");

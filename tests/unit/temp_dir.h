@@ -51,7 +51,7 @@ constexpr int64_t kLogTestTime = 1709640000;  // 2024-03-05, noon UTC
 inline long long FixedLogClock() { return kLogTestTime; }
 
 inline std::string LogFileName(int64_t when) {
-  const platform::LocalTime t = platform::ToLocalTime(when);
+  const platform::LocalTime t = platform::env().ToLocalTime(when);
   char name[64];
   std::snprintf(name, sizeof(name), "Stowmaster_%d%02d%02d.LOG", t.year, t.month, t.day);
   return name;

@@ -21,7 +21,7 @@ class WorkThreadTest : public testing_support::IndexTest {
   void SetUp() override {
     IndexTest::SetUp();
     // Another holder of the two eviction slots of this index.
-    slots_ = platform::NamedSemaphore::Open(MakeObjectName(kSemaphorePrefix, index_path_.c_str()),
+    slots_ = platform::env().OpenNamedSemaphore(MakeObjectName(kSemaphorePrefix, index_path_.c_str()),
                                             index_path_);
     old_ = cache_dir_ + platform::kSeparator + "old.dat";
     testing_support::WriteWholeFile(old_, "o");

@@ -7,10 +7,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/platform.h"
+#include "platform/native.h"
 
 namespace stow {
 namespace platform {
+namespace native {
 
 bool IsAbsolutePath(const char* path, std::string* out) {
   if (path[0] == '/') return true;
@@ -106,5 +107,6 @@ bool AppendToFile(const char* path, const char* data, size_t size) {
   return ok;
 }
 
+}  // namespace native
 }  // namespace platform
 }  // namespace stow

@@ -7,10 +7,11 @@
 #include <sstream>
 
 #include "platform/ini_parser.h"
-#include "platform/platform.h"
+#include "platform/native.h"
 
 namespace stow {
 namespace platform {
+namespace native {
 
 bool ModuleFilePath(std::string* out) {
   Dl_info info = {};
@@ -77,5 +78,6 @@ bool WideToNarrow(const char16_t* text, char* out, size_t out_size) {
   return true;
 }
 
+}  // namespace native
 }  // namespace platform
 }  // namespace stow

@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "platform/platform.h"
+#include "platform/native.h"
 #include "platform/posix/unique_fd.h"
 
 namespace stow {
@@ -19,23 +19,24 @@ void UniqueFd::reset() {
 }
 
 UniqueFd OpenIndexFile(const std::string& path) {
+  const auto fail = [&path](const char* call) { throw OsError(static_cast<uint32_t>(errno), call, path); };
   const int flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
   for (;;) {
     // Try to create it first so that only its creator sets the mode.
     UniqueFd fd(::open(path.c_str(), flags | O_CREAT | O_EXCL, 0666));
     if (fd.valid()) {
-      if (::fchmod(fd.get(), 0666) != 0) throw OsError(static_cast<uint32_t>(errno));
+      if (::fchmod(fd.get(), 0666) != 0) fail("fchmod");
       return fd;
     }
-    if (errno != EEXIST) throw OsError(static_cast<uint32_t>(errno));
+    if (errno != EEXIST) fail("open");
     fd = UniqueFd(::open(path.c_str(), flags));
     if (!fd.valid()) {
       if (errno == ENOENT) continue;  // removed meanwhile: create it again
-      throw OsError(static_cast<uint32_t>(errno));
+      fail("open");
     }
     struct stat st;
-    if (::fstat(fd.get(), &st) != 0) throw OsError(static_cast<uint32_t>(errno));
-    if (!S_ISREG(st.st_mode)) throw OsError(EINVAL);
+    if (::fstat(fd.get(), &st) != 0) fail("fstat");
+    if (!S_ISREG(st.st_mode)) throw OsError(EINVAL, "open (not a regular file)", path);
     return fd;
   }
 }
@@ -64,11 +65,13 @@ class PosixSharedFile : public SharedFile {
 }  // namespace
 }  // namespace posix
 
-std::unique_ptr<SharedFile> SharedFile::Open(const std::string& path, const std::string&,
-                                             size_t size) {
+namespace native {
+
+std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path, const std::string&,
+                                           size_t size) {
   posix::UniqueFd fd = posix::OpenIndexFile(path);
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0) throw OsError(static_cast<uint32_t>(errno));
+  if (::fstat(fd.get(), &st) != 0) throw OsError(static_cast<uint32_t>(errno), "fstat", path);
   if (static_cast<unsigned long long>(st.st_size) < size) {
     // Reserve the blocks now: a full disk fails here rather than with a
     // SIGBUS on first touch of the mapping.
@@ -76,12 +79,13 @@ std::unique_ptr<SharedFile> SharedFile::Open(const std::string& path, const std:
     do {
       rc = ::posix_fallocate(fd.get(), 0, static_cast<off_t>(size));
     } while (rc == EINTR);
-    if (rc != 0) throw OsError(static_cast<uint32_t>(rc));
+    if (rc != 0) throw OsError(static_cast<uint32_t>(rc), "posix_fallocate", path);
   }
   void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
-  if (p == MAP_FAILED) throw OsError(static_cast<uint32_t>(errno));
+  if (p == MAP_FAILED) throw OsError(static_cast<uint32_t>(errno), "mmap", path);
   return std::make_unique<posix::PosixSharedFile>(std::move(fd), static_cast<uint8_t*>(p), size);
 }
 
+}  // namespace native
 }  // namespace platform
 }  // namespace stow

@@ -15,7 +15,7 @@
 
 #include <cerrno>
 
-#include "platform/platform.h"
+#include "platform/native.h"
 #include "platform/posix/unique_fd.h"
 
 namespace stow {
@@ -41,7 +41,7 @@ int OfdLock(int fd, long long offset, short type, bool wait) {
 
 class PosixNamedMutex : public NamedMutex {
  public:
-  explicit PosixNamedMutex(UniqueFd fd) : fd_(std::move(fd)) {}
+  PosixNamedMutex(UniqueFd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
 
   // Threads of this process queue on the local mutex first, so the one
   // descriptor is used by one thread at a time; the file lock then excludes
@@ -51,7 +51,7 @@ class PosixNamedMutex : public NamedMutex {
     int err = OfdLock(fd_.get(), posix::kMutexLockOffset, F_WRLCK, true);
     if (err != 0) {
       local_.unlock();
-      throw OsError(static_cast<uint32_t>(err));
+      throw OsError(static_cast<uint32_t>(err), "fcntl(F_OFD_SETLKW)", path_);
     }
     return LockResult::kAcquired;
   }
@@ -63,6 +63,7 @@ class PosixNamedMutex : public NamedMutex {
 
  private:
   UniqueFd fd_;
+  std::string path_;
   LocalMutex local_;
 };
 
@@ -88,10 +89,11 @@ class PosixEvent : public Event {
     pthread_mutex_unlock(&mutex_);
   }
 
-  bool Wait(int64_t timeout_ms) override {
+  WaitResult Wait(int64_t timeout_ms) override {
     pthread_mutex_lock(&mutex_);
+    int rc = 0;
     if (timeout_ms < 0) {
-      while (!set_) pthread_cond_wait(&cond_, &mutex_);
+      while (!set_ && rc == 0) rc = pthread_cond_wait(&cond_, &mutex_);
     } else if (!set_ && timeout_ms > 0) {
       struct timespec deadline;
       clock_gettime(CLOCK_MONOTONIC, &deadline);
@@ -101,13 +103,12 @@ class PosixEvent : public Event {
         deadline.tv_sec += 1;
         deadline.tv_nsec -= 1000000000L;
       }
-      while (!set_) {
-        if (pthread_cond_timedwait(&cond_, &mutex_, &deadline) == ETIMEDOUT) break;
-      }
+      while (!set_ && rc == 0) rc = pthread_cond_timedwait(&cond_, &mutex_, &deadline);
     }
-    bool result = set_;
+    const bool set = set_;
     pthread_mutex_unlock(&mutex_);
-    return result;
+    if (set) return WaitResult::kSet;
+    return rc == 0 || rc == ETIMEDOUT ? WaitResult::kTimedOut : WaitResult::kFailed;
   }
 
  private:
@@ -149,9 +150,13 @@ class PosixNamedSemaphore : public NamedSemaphore {
 
   WaitResult AcquireOrStop(Event& stop) override {
     for (;;) {
-      if (stop.Wait(0)) return WaitResult::kStopped;
-      if (TryAcquire()) return WaitResult::kAcquired;
-      if (stop.Wait(kPollMs)) return WaitResult::kStopped;
+      Event::WaitResult r = stop.Wait(0);
+      if (r == Event::WaitResult::kTimedOut) {
+        if (TryAcquire()) return WaitResult::kAcquired;
+        r = stop.Wait(kPollMs);
+      }
+      if (r == Event::WaitResult::kSet) return WaitResult::kStopped;
+      if (r == Event::WaitResult::kFailed) return WaitResult::kFailed;
     }
   }
 
@@ -173,18 +178,21 @@ class PosixNamedSemaphore : public NamedSemaphore {
 
 }  // namespace
 
-std::unique_ptr<NamedMutex> NamedMutex::Open(const std::string&, const std::string& index_path) {
-  return std::make_unique<PosixNamedMutex>(posix::OpenIndexFile(index_path));
+namespace native {
+
+std::unique_ptr<NamedMutex> OpenNamedMutex(const std::string&, const std::string& index_path) {
+  return std::make_unique<PosixNamedMutex>(posix::OpenIndexFile(index_path), index_path);
 }
 
-std::unique_ptr<Event> Event::Create() { return std::make_unique<PosixEvent>(); }
+std::unique_ptr<Event> NewEvent() { return std::make_unique<PosixEvent>(); }
 
-std::unique_ptr<NamedSemaphore> NamedSemaphore::Open(const std::string&,
-                                                     const std::string& index_path) {
+std::unique_ptr<NamedSemaphore> OpenNamedSemaphore(const std::string&,
+                                                   const std::string& index_path) {
   UniqueFd a = posix::OpenIndexFile(index_path);
   UniqueFd b = posix::OpenIndexFile(index_path);
   return std::make_unique<PosixNamedSemaphore>(std::move(a), std::move(b));
 }
 
+}  // namespace native
 }  // namespace platform
 }  // namespace stow

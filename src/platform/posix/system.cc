@@ -3,12 +3,23 @@
 #include <time.h>
 
 #include <cerrno>
+#include <cstring>
+#include <string>
 #include <new>
 
-#include "platform/platform.h"
+#include "platform/native.h"
 
 namespace stow {
 namespace platform {
+
+std::string ErrorText(uint32_t code) {
+  char buffer[256];
+  // The GNU form returns the text, which may or may not be in the buffer.
+  const char* text = ::strerror_r(static_cast<int>(code), buffer, sizeof(buffer));
+  return text != nullptr ? std::string(text) : "error " + std::to_string(code);
+}
+
+namespace native {
 
 int64_t NowSeconds() { return static_cast<int64_t>(::time(nullptr)); }
 
@@ -26,6 +37,8 @@ void SleepMs(int64_t ms) {
   }
 }
 
+}  // namespace native
+
 static_assert(sizeof(pthread_mutex_t) <= 64, "LocalMutex storage too small");
 
 LocalMutex::LocalMutex() { new (storage_) pthread_mutex_t(PTHREAD_MUTEX_INITIALIZER); }
@@ -33,6 +46,7 @@ LocalMutex::~LocalMutex() { pthread_mutex_destroy(reinterpret_cast<pthread_mutex
 void LocalMutex::lock() { pthread_mutex_lock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
 void LocalMutex::unlock() { pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
 
+namespace native {
 namespace {
 
 struct StartInfo {
@@ -66,16 +80,17 @@ class PosixThread : public Thread {
 
 }  // namespace
 
-std::unique_ptr<Thread> Thread::Start(void (*entry)(void*), void* arg) {
+std::unique_ptr<Thread> StartThread(void (*entry)(void*), void* arg) {
   auto* info = new StartInfo{entry, arg};
   pthread_t t;
   int rc = pthread_create(&t, nullptr, Trampoline, info);
   if (rc != 0) {
     delete info;
-    throw OsError(static_cast<uint32_t>(rc));
+    throw OsError(static_cast<uint32_t>(rc), "pthread_create");
   }
   return std::make_unique<PosixThread>(t);
 }
 
+}  // namespace native
 }  // namespace platform
 }  // namespace stow

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "platform/posix/lock_bytes.h"
+
 namespace stow {
 namespace platform {
 namespace posix {
@@ -43,12 +45,6 @@ class UniqueFd {
 // regular file. Each call gives a new open file description, which is what
 // the open-file-description locks of this layer are tied to. Throws OsError.
 UniqueFd OpenIndexFile(const std::string& path);
-
-// Byte ranges far past any index file's length, locked with
-// open-file-description locks: one for the index mutex and one per
-// semaphore slot. They never touch the file's data.
-constexpr long long kMutexLockOffset = 1LL << 40;
-constexpr long long kSlotLockOffset = kMutexLockOffset + 16;
 
 }  // namespace posix
 }  // namespace platform

@@ -6,10 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/native.h"
 
 namespace stow {
 namespace platform {
+namespace native {
 
 namespace {
 
@@ -112,32 +113,19 @@ bool SetNormalAttributes(const char* folder) {
 
 bool RemoveDirectory(const char* folder) { return RemoveDirectoryA(folder) != 0; }
 
+// Opened with append access only, each write goes to the end of the file
+// in one step, so a line written with one WriteFile is never overwritten by
+// another process's and no lock is needed.
 bool AppendToFile(const char* path, const char* data, size_t size) {
-  win32::UniqueHandle file(CreateFileA(path, GENERIC_WRITE,
+  win32::UniqueHandle file(CreateFileA(path, FILE_APPEND_DATA | SYNCHRONIZE,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL));
   if (!file) return false;
-  // Appenders take turns on a lock of one byte far beyond any real end of
-  // file: a seek to the end and the write that follows are not one step, so
-  // without it two processes can write at the same offset.
-  OVERLAPPED lock_at = {};
-  lock_at.Offset = 0xFFFFFFFF;
-  lock_at.OffsetHigh = 0x7FFFFFFF;
-  // Should the lock itself fail, the line is still appended rather than
-  // lost: a rare overlap is the lesser harm.
-  const bool locked = LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lock_at) != 0;
-  LARGE_INTEGER zero = {};
-  bool ok = SetFilePointerEx(file.get(), zero, NULL, FILE_END) != 0;
-  while (ok && size > 0) {
-    DWORD chunk = size > 0x10000000 ? 0x10000000 : static_cast<DWORD>(size);
-    DWORD written = 0;
-    ok = WriteFile(file.get(), data, chunk, &written, NULL) && written > 0;
-    data += written;
-    size -= written;
-  }
-  if (locked) UnlockFileEx(file.get(), 0, 1, 0, &lock_at);
-  return ok;
+  if (size > 0x10000000) return false;  // one write; a log line is far shorter
+  DWORD written = 0;
+  return WriteFile(file.get(), data, static_cast<DWORD>(size), &written, NULL) && written == size;
 }
 
+}  // namespace native
 }  // namespace platform
 }  // namespace stow

@@ -6,10 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/native.h"
 
 namespace stow {
 namespace platform {
+namespace native {
 
 namespace {
 
@@ -70,5 +71,6 @@ bool WideToNarrow(const char16_t* text, char* out, size_t out_size) {
   return true;
 }
 
+}  // namespace native
 }  // namespace platform
 }  // namespace stow

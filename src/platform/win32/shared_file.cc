@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "platform/platform.h"
+#include "platform/native.h"
 
 namespace stow {
 namespace platform {
@@ -37,25 +37,27 @@ class Win32SharedFile : public SharedFile {
 
 }  // namespace
 
-std::unique_ptr<SharedFile> SharedFile::Open(const std::string& path,
-                                             const std::string& mapping_name, size_t size) {
+namespace native {
+
+std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path,
+                                           const std::string& mapping_name, size_t size) {
   win32::OpenToEveryone access;
 
   win32::UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE, access.get(),
                                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL));
-  if (!file) throw OsError(GetLastError());
+  if (!file) throw OsError(GetLastError(), "CreateFileA", path);
 
   // Devices, pipes and consoles open fine by name but cannot hold an index.
   if (GetFileType(file.get()) != FILE_TYPE_DISK) {
-    throw OsError(ERROR_ACCESS_DENIED);
+    throw OsError(ERROR_ACCESS_DENIED, "CreateFileA (not a disk file)", path);
   }
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(file.get(), &info)) {
-    throw OsError(GetLastError());
+    throw OsError(GetLastError(), "GetFileInformationByHandle", path);
   }
   if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-    throw OsError(ERROR_ACCESS_DENIED);
+    throw OsError(ERROR_ACCESS_DENIED, "CreateFileA (a folder)", path);
   }
 
   // A mapping larger than the file grows the file to the mapping's size; a
@@ -65,29 +67,32 @@ std::unique_ptr<SharedFile> SharedFile::Open(const std::string& path,
   win32::UniqueHandle mapping(
       CreateFileMappingA(file.get(), access.get(), PAGE_READWRITE, static_cast<DWORD>(wanted >> 32),
                          static_cast<DWORD>(wanted), win32::ObjectName(mapping_name)));
-  if (!mapping) throw OsError(GetLastError());
+  if (!mapping) throw OsError(GetLastError(), "CreateFileMappingA", path);
 
   // A length of 0 maps the whole mapping, whatever size it was created with.
   void* view = MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0);
-  if (view == NULL) throw OsError(GetLastError());
+  if (view == NULL) throw OsError(GetLastError(), "MapViewOfFile", path);
 
   // A mapping made earlier by a process that asked for fewer bytes cannot
   // serve this one: its view would end before `size`.
   MEMORY_BASIC_INFORMATION region;
   DWORD error = ERROR_SUCCESS;
+  const char* call = "VirtualQuery";
   if (VirtualQuery(view, &region, sizeof(region)) == 0) {
     error = GetLastError();
   } else if (region.RegionSize < size) {
     error = ERROR_INCORRECT_SIZE;
+    call = "MapViewOfFile (mapping too small)";
   }
   if (error != ERROR_SUCCESS) {
     UnmapViewOfFile(view);
-    throw OsError(error);
+    throw OsError(error, call, path);
   }
 
   return std::unique_ptr<SharedFile>(
       new Win32SharedFile(std::move(file), std::move(mapping), static_cast<uint8_t*>(view), size));
 }
 
+}  // namespace native
 }  // namespace platform
 }  // namespace stow

@@ -5,9 +5,10 @@
 #include "platform/win32/handle.h"
 
 #include <atomic>
+#include <string>
 #include <utility>
 
-#include "platform/platform.h"
+#include "platform/native.h"
 
 namespace stow {
 namespace platform {
@@ -16,7 +17,8 @@ namespace {
 
 class Win32NamedMutex : public NamedMutex {
  public:
-  explicit Win32NamedMutex(win32::UniqueHandle mutex) : mutex_(std::move(mutex)) {}
+  Win32NamedMutex(win32::UniqueHandle mutex, std::string name)
+      : mutex_(std::move(mutex)), name_(std::move(name)) {}
 
   // A wait that fails outright (a broken handle) cannot leave the lock held
   // and is reported as OsError.
@@ -29,7 +31,7 @@ class Win32NamedMutex : public NamedMutex {
         // but what it guarded may be half-written.
         return LockResult::kAbandoned;
       default:
-        throw OsError(GetLastError());
+        throw OsError(GetLastError(), "WaitForSingleObject", name_);
     }
   }
 
@@ -37,6 +39,7 @@ class Win32NamedMutex : public NamedMutex {
 
  private:
   win32::UniqueHandle mutex_;
+  std::string name_;
 };
 
 class Win32Event : public Event {
@@ -45,7 +48,7 @@ class Win32Event : public Event {
 
   void Set() override { SetEvent(event_.get()); }
 
-  bool Wait(int64_t timeout_ms) override {
+  WaitResult Wait(int64_t timeout_ms) override {
     DWORD timeout;
     if (timeout_ms < 0) {
       timeout = INFINITE;
@@ -54,10 +57,17 @@ class Win32Event : public Event {
     } else {
       timeout = static_cast<DWORD>(timeout_ms);
     }
-    return WaitForSingleObject(event_.get(), timeout) == WAIT_OBJECT_0;
+    switch (WaitForSingleObject(event_.get(), timeout)) {
+      case WAIT_OBJECT_0:
+        return WaitResult::kSet;
+      case WAIT_TIMEOUT:
+        return WaitResult::kTimedOut;
+      default:
+        return WaitResult::kFailed;
+    }
   }
 
-  HANDLE handle() const { return event_.get(); }
+  void* native_handle() override { return event_.get(); }
 
  private:
   win32::UniqueHandle event_;
@@ -82,10 +92,12 @@ class Win32NamedSemaphore : public NamedSemaphore {
   }
 
   WaitResult AcquireOrStop(Event& stop) override {
-    // Every Event of this build is a Win32Event. With several objects ready
-    // the wait reports, and takes, only the one listed first: the stop event
-    // comes first so that it wins without consuming a slot.
-    HANDLE handles[2] = {static_cast<Win32Event&>(stop).handle(), semaphore_.get()};
+    HANDLE stop_handle = static_cast<HANDLE>(stop.native_handle());
+    if (stop_handle == NULL) return PollUntilStopped(stop);
+    // With several objects ready the wait reports, and takes, only the one
+    // listed first: the stop event comes first so that it wins without
+    // consuming a slot.
+    HANDLE handles[2] = {stop_handle, semaphore_.get()};
     switch (WaitForMultipleObjects(2, handles, FALSE, INFINITE)) {
       case WAIT_OBJECT_0:
         return WaitResult::kStopped;
@@ -108,6 +120,20 @@ class Win32NamedSemaphore : public NamedSemaphore {
   }
 
  private:
+  // An event without a system handle cannot join the wait: look at it and
+  // at the semaphore in turn instead.
+  WaitResult PollUntilStopped(Event& stop) {
+    for (;;) {
+      Event::WaitResult r = stop.Wait(0);
+      if (r == Event::WaitResult::kTimedOut) {
+        if (TryAcquire()) return WaitResult::kAcquired;
+        r = stop.Wait(50);
+      }
+      if (r == Event::WaitResult::kSet) return WaitResult::kStopped;
+      if (r == Event::WaitResult::kFailed) return WaitResult::kFailed;
+    }
+  }
+
   win32::UniqueHandle semaphore_;
   std::atomic<long> held_{0};
 };
@@ -116,31 +142,30 @@ constexpr LONG kSemaphoreSlots = 2;
 
 }  // namespace
 
-std::unique_ptr<NamedMutex> NamedMutex::Open(const std::string& name,
-                                             const std::string& index_path) {
-  (void)index_path;
+namespace native {
+
+std::unique_ptr<NamedMutex> OpenNamedMutex(const std::string& name, const std::string&) {
   win32::OpenToEveryone access;
   win32::UniqueHandle mutex(CreateMutexA(access.get(), FALSE, win32::ObjectName(name)));
-  if (!mutex) throw OsError(GetLastError());
-  return std::unique_ptr<NamedMutex>(new Win32NamedMutex(std::move(mutex)));
+  if (!mutex) throw OsError(GetLastError(), "CreateMutexA", name);
+  return std::unique_ptr<NamedMutex>(new Win32NamedMutex(std::move(mutex), name));
 }
 
-std::unique_ptr<Event> Event::Create() {
+std::unique_ptr<Event> NewEvent() {
   win32::UniqueHandle event(CreateEventA(NULL, TRUE, FALSE, NULL));
-  if (!event) throw OsError(GetLastError());
+  if (!event) throw OsError(GetLastError(), "CreateEventA");
   return std::unique_ptr<Event>(new Win32Event(std::move(event)));
 }
 
-std::unique_ptr<NamedSemaphore> NamedSemaphore::Open(const std::string& name,
-                                                     const std::string& index_path) {
-  (void)index_path;
+std::unique_ptr<NamedSemaphore> OpenNamedSemaphore(const std::string& name, const std::string&) {
   win32::OpenToEveryone access;
   // Opens the semaphore as it is when another process created it first.
   win32::UniqueHandle semaphore(
       CreateSemaphoreA(access.get(), kSemaphoreSlots, kSemaphoreSlots, win32::ObjectName(name)));
-  if (!semaphore) throw OsError(GetLastError());
+  if (!semaphore) throw OsError(GetLastError(), "CreateSemaphoreA", name);
   return std::unique_ptr<NamedSemaphore>(new Win32NamedSemaphore(std::move(semaphore)));
 }
 
+}  // namespace native
 }  // namespace platform
 }  // namespace stow

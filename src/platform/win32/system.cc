@@ -3,11 +3,29 @@
 #include "platform/win32/handle.h"
 
 #include <new>
+#include <string>
 
-#include "platform/platform.h"
+#include "platform/native.h"
 
 namespace stow {
 namespace platform {
+
+std::string ErrorText(uint32_t code) {
+  char* text = nullptr;
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      NULL, code, 0, reinterpret_cast<LPSTR>(&text), 0, NULL);
+  std::string result = length != 0 && text != nullptr ? std::string(text, length)
+                                                      : "error " + std::to_string(code);
+  if (text != nullptr) LocalFree(text);
+  while (!result.empty() && (result.back() == '\n' || result.back() == '\r' ||
+                             result.back() == ' ' || result.back() == '.')) {
+    result.pop_back();
+  }
+  return result;
+}
+
+namespace native {
 
 // ---------------------------------------------------------------- clock ---
 
@@ -84,16 +102,21 @@ class Win32Thread : public Thread {
 
 }  // namespace
 
-std::unique_ptr<Thread> Thread::Start(void (*entry)(void*), void* arg) {
+std::unique_ptr<Thread> StartThread(void (*entry)(void*), void* arg) {
   ThreadStart* start = new ThreadStart{entry, arg};
   HANDLE thread = CreateThread(NULL, 0, ThreadTrampoline, start, 0, NULL);
   if (thread == NULL) {
     DWORD error = GetLastError();
     delete start;
-    throw OsError(error);
+    throw OsError(error, "CreateThread");
   }
   return std::unique_ptr<Thread>(new Win32Thread(thread));
 }
+
+// An SRW lock needs no clean-up and cannot fail once initialised.
+void SleepMs(int64_t ms) { ::Sleep(ms <= 0 ? 0 : static_cast<DWORD>(ms)); }
+
+}  // namespace native
 
 // ---------------------------------------------------------- local mutex ---
 
@@ -105,8 +128,6 @@ static_assert(alignof(SRWLOCK) <= 8, "SRWLOCK must fit LocalMutex::storage_");
 }  // namespace
 
 // An SRW lock needs no clean-up and cannot fail once initialised.
-void SleepMs(int64_t ms) { ::Sleep(ms <= 0 ? 0 : static_cast<DWORD>(ms)); }
-
 LocalMutex::LocalMutex() { InitializeSRWLock(new (storage_) SRWLOCK); }
 
 LocalMutex::~LocalMutex() {}

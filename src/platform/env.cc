@@ -1,0 +1,102 @@
+// The default Env, which hands every call to this build's platform layer,
+// and the switch that lets a test put another in its place.
+#include <atomic>
+
+#include "platform/native.h"
+#include "platform/platform.h"
+
+namespace stow {
+
+OsError::OsError(uint32_t code, const char* call, const std::string& path)
+    : code_(code), call_(call != nullptr ? call : ""), path_(path) {
+  message_ = call_;
+  if (!path_.empty()) message_ += (message_.empty() ? "" : " ") + path_;
+  message_ += ": " + platform::ErrorText(code_);
+}
+
+namespace platform {
+namespace {
+
+class NativeEnv final : public Env {
+ public:
+  int64_t NowSeconds() override { return native::NowSeconds(); }
+  LocalTime ToLocalTime(int64_t seconds) override { return native::ToLocalTime(seconds); }
+  void SleepMs(int64_t ms) override { native::SleepMs(ms); }
+  bool ModuleFilePath(std::string* out) override { return native::ModuleFilePath(out); }
+  std::string ReadProfileString(const std::string& file, const char* section, const char* key,
+                                const char* fallback, size_t size) override {
+    return native::ReadProfileString(file, section, key, fallback, size);
+  }
+  bool WideToNarrow(const char16_t* text, char* out, size_t out_size) override {
+    return native::WideToNarrow(text, out, out_size);
+  }
+  bool IsAbsolutePath(const char* path, std::string* out) override {
+    return native::IsAbsolutePath(path, out);
+  }
+  bool GetFileSize(const char* path, uint64_t* size) override {
+    return native::GetFileSize(path, size);
+  }
+  bool IsDirectory(const char* path) override { return native::IsDirectory(path); }
+  uint32_t CreateDirectory(const char* path) override { return native::CreateDirectory(path); }
+  DeleteResult DeleteFile(const char* path, uint32_t* error) override {
+    return native::DeleteFile(path, error);
+  }
+  bool FolderHasEntries(const char* folder) override { return native::FolderHasEntries(folder); }
+  bool SetNormalAttributes(const char* folder) override {
+    return native::SetNormalAttributes(folder);
+  }
+  bool RemoveDirectory(const char* folder) override { return native::RemoveDirectory(folder); }
+  bool AppendToFile(const char* path, const char* data, size_t size) override {
+    return native::AppendToFile(path, data, size);
+  }
+  std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path,
+                                             const std::string& mapping_name,
+                                             size_t size) override {
+    return native::OpenSharedFile(path, mapping_name, size);
+  }
+  std::unique_ptr<NamedMutex> OpenNamedMutex(const std::string& name,
+                                             const std::string& index_path) override {
+    return native::OpenNamedMutex(name, index_path);
+  }
+  std::unique_ptr<NamedSemaphore> OpenNamedSemaphore(const std::string& name,
+                                                     const std::string& index_path) override {
+    return native::OpenNamedSemaphore(name, index_path);
+  }
+  std::unique_ptr<Event> NewEvent() override { return native::NewEvent(); }
+  std::unique_ptr<Thread> StartThread(void (*entry)(void*), void* arg) override {
+    return native::StartThread(entry, arg);
+  }
+};
+
+std::atomic<Env*> g_replacement{nullptr};
+
+}  // namespace
+
+Env& DefaultEnv() {
+  // Never destroyed: threads that outlive static destruction may still log.
+  static NativeEnv* const env = new NativeEnv;
+  return *env;
+}
+
+Env& env() {
+  Env* replacement = g_replacement.load(std::memory_order_acquire);
+  return replacement != nullptr ? *replacement : DefaultEnv();
+}
+
+void SetEnvForTesting(Env* replacement) {
+  g_replacement.store(replacement, std::memory_order_release);
+}
+
+bool IsTopFolder(const char* path, size_t length) {
+#ifdef _WIN32
+  const bool drive = length >= 2 && path[1] == ':';
+  if (drive && length == 2) return true;
+  if (drive && length == 3) return path[2] == '\\' || path[2] == '/';
+  return length == 1 && (path[0] == '\\' || path[0] == '/');
+#else
+  return length == 1 && path[0] == '/';
+#endif
+}
+
+}  // namespace platform
+}  // namespace stow

@@ -1,0 +1,39 @@
+// The platform's own implementation of each Env call, provided by exactly
+// one of posix/ and win32/. Only platform/ includes this header: the core
+// reaches these functions through env(), never directly. Each function has
+// the contract of the Env call of the same name.
+#pragma once
+
+#include "platform/platform.h"
+
+namespace stow {
+namespace platform {
+namespace native {
+
+int64_t NowSeconds();
+LocalTime ToLocalTime(int64_t seconds);
+void SleepMs(int64_t ms);
+bool ModuleFilePath(std::string* out);
+std::string ReadProfileString(const std::string& file, const char* section, const char* key,
+                              const char* fallback, size_t size);
+bool WideToNarrow(const char16_t* text, char* out, size_t out_size);
+bool IsAbsolutePath(const char* path, std::string* out);
+bool GetFileSize(const char* path, uint64_t* size);
+bool IsDirectory(const char* path);
+uint32_t CreateDirectory(const char* path);
+DeleteResult DeleteFile(const char* path, uint32_t* error);
+bool FolderHasEntries(const char* folder);
+bool SetNormalAttributes(const char* folder);
+bool RemoveDirectory(const char* folder);
+bool AppendToFile(const char* path, const char* data, size_t size);
+std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path,
+                                           const std::string& mapping_name, size_t size);
+std::unique_ptr<NamedMutex> OpenNamedMutex(const std::string& name, const std::string& index_path);
+std::unique_ptr<NamedSemaphore> OpenNamedSemaphore(const std::string& name,
+                                                   const std::string& index_path);
+std::unique_ptr<Event> NewEvent();
+std::unique_ptr<Thread> StartThread(void (*entry)(void*), void* arg);
+
+}  // namespace native
+}  // namespace platform
+}  // namespace stow
