@@ -32,7 +32,4 @@ export WINEDLLOVERRIDES="mscoree=;mshtml="
 trap 'wineserver -k >/dev/null 2>&1 || true; [ -n "${STOW_WINEPREFIX:-}" ] || rm -rf "$WINEPREFIX"' EXIT
 wineboot -i >/dev/null 2>&1 || true
 wineserver -p >/dev/null 2>&1 || true
-# Under Wine a multi-process test has failed once in some twenty full runs
-# without a trace that could be reproduced; a test that fails is run once
-# more, and both outcomes stay in the log.
-run_preset windows --repeat until-pass:2
+run_preset windows

@@ -113,17 +113,38 @@ bool SetNormalAttributes(const char* folder) {
 
 bool RemoveDirectory(const char* folder) { return RemoveDirectoryA(folder) != 0; }
 
-// Opened with append access only, each write goes to the end of the file
-// in one step, so a line written with one WriteFile is never overwritten by
-// another process's and no lock is needed.
+// Appenders take turns on a lock of one byte far beyond any real end of
+// file: a seek to the end and the write that follows are not one step, so
+// without it two processes could write at the same offset. (Append-only
+// access would make the write one step on Windows, but Wine emulates it
+// with a seek and a write and loses lines under contention.) The lock is
+// tried without blocking and retried for a bounded time: a line is written
+// under the lock or not at all, never unlocked.
 bool AppendToFile(const char* path, const char* data, size_t size) {
-  win32::UniqueHandle file(CreateFileA(path, FILE_APPEND_DATA | SYNCHRONIZE,
+  win32::UniqueHandle file(CreateFileA(path, GENERIC_WRITE,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL));
   if (!file) return false;
   if (size > 0x10000000) return false;  // one write; a log line is far shorter
+  OVERLAPPED lock_at = {};
+  lock_at.Offset = 0xFFFFFFFF;
+  lock_at.OffsetHigh = 0x7FFFFFFF;
+  constexpr int kLockAttempts = 5000;  // about 5 s of 1 ms pauses
+  for (int attempt = 0;; ++attempt) {
+    if (LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                   &lock_at)) {
+      break;
+    }
+    if (attempt + 1 >= kLockAttempts) return false;
+    Sleep(attempt < 16 ? 0 : 1);
+  }
+  LARGE_INTEGER zero = {};
   DWORD written = 0;
-  return WriteFile(file.get(), data, static_cast<DWORD>(size), &written, NULL) && written == size;
+  const bool ok = SetFilePointerEx(file.get(), zero, NULL, FILE_END) &&
+                  WriteFile(file.get(), data, static_cast<DWORD>(size), &written, NULL) &&
+                  written == size;
+  UnlockFileEx(file.get(), 0, 1, 0, &lock_at);
+  return ok;
 }
 
 }  // namespace native
