@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "config/log.h"
+#include "index/lookup.h"
 #include "index/object_name.h"
 
 namespace stow {
@@ -243,111 +244,10 @@ void IndexFile::RebuildLists() {
 
 // ------------------------------------------------------------ operations ---
 
-namespace {
-
-// The size is compared first: it is one word, and it rules out almost every
-// block without reading its path.
-bool Matches(const ImageFileBlock& b, const FileRecord& record) {
-  return b.FileSize == record.FileSize &&
-         std::strncmp(b.ImageFileName, record.ImageFileName, kFileNameSize) == 0;
-}
-
-// The lookup walks the valid list from the head, where recently registered
-// files are. Once a list has been reordered by refreshes and reused blocks,
-// each step of that walk lands on another page: about 60 ns a step, 6 ms for
-// a full index. Reading the block array in memory order costs about 0.3 ms
-// for all 100,000 blocks, so when more than kScanWhenRemaining entries are
-// left after the first kWalkFirst steps, the lookup scans the array for
-// blocks with the same path and size instead and then settles which list
-// each of them is in.
-constexpr int32_t kWalkFirst = 4096;
-constexpr int32_t kScanWhenRemaining = 32768;
-
-}  // namespace
-
-int32_t IndexFile::FindListed(const FileRecord& record) {
-  int32_t found = kNoBlock;
-  int32_t steps = 0;
-  WalkValid(false, [&](int32_t i) {
-    if (Matches(blocks_[i], record)) {
-      found = i;
-      return false;
-    }
-    const int64_t remaining = static_cast<int64_t>(header_->TotalFileCount) - ++steps;
-    if (steps != kWalkFirst || remaining <= kScanWhenRemaining) return true;
-    // Undecided: the walk goes on where it stopped.
-    return ScanForListed(record, remaining, &found) == ScanResult::kUndecided;
-  });
-  return found;
-}
-
-// Looks at every block whose path and size match and settles its list,
-// spending at most `budget` link steps (beyond that the walk is cheaper).
-// kFound when exactly one of them is listed, kAbsent when none is, and
-// kUndecided when two are listed (only a damaged index has duplicates; the
-// walk decides which comes first) or the links could not settle it.
-IndexFile::ScanResult IndexFile::ScanForListed(const FileRecord& record, int64_t budget,
-                                               int32_t* found) {
-  int64_t spent = 0;
-  int32_t listed = kNoBlock;
-  for (int32_t b = 0; b < kBlockCount; ++b) {
-    if (!Matches(blocks_[b], record)) continue;
-    switch (ListOf(b, budget, &spent)) {
-      case Membership::kValid:
-        if (listed != kNoBlock) return ScanResult::kUndecided;
-        listed = b;
-        break;
-      case Membership::kFree:
-        break;
-      case Membership::kUnknown:
-        return ScanResult::kUndecided;
-    }
-  }
-  *found = listed;
-  return listed == kNoBlock ? ScanResult::kAbsent : ScanResult::kFound;
-}
-
-// Settles which list `block` is in by following its links both ways, a
-// step at a time in turn, to the nearer end: the block whose left link is
-// -1 is a list head, the one whose right link is -1 a list tail, and the
-// header names which list each end belongs to. Every step checks the back
-// link, so two lists linked into each other cannot pass for one.
-IndexFile::Membership IndexFile::ListOf(int32_t block, int64_t budget, int64_t* spent) const {
-  // One step from `at` towards the head or the tail; true, with `result`
-  // set, once `at` is that end or a link is bad.
-  auto step = [this](int32_t& at, bool towards_head, Membership* result) {
-    const int32_t next = towards_head ? blocks_[at].LeftNode : blocks_[at].RightNode;
-    if (next == kNoBlock) {
-      const int32_t valid_end = towards_head ? header_->FirstValidBlock : header_->LastValidBlock;
-      const int32_t free_end =
-          towards_head ? header_->FirstInvalidBlock : header_->LastInvalidBlock;
-      *result = at == valid_end  ? Membership::kValid
-                : at == free_end ? Membership::kFree
-                                 : Membership::kUnknown;
-      return true;
-    }
-    if (next < 0 || next >= kBlockCount ||
-        (towards_head ? blocks_[next].RightNode : blocks_[next].LeftNode) != at) {
-      *result = Membership::kUnknown;
-      return true;
-    }
-    at = next;
-    return false;
-  };
-  int32_t left = block;
-  int32_t right = block;
-  Membership result = Membership::kUnknown;
-  while (*spent < budget) {
-    if (step(left, true, &result) || step(right, false, &result)) return result;
-    *spent += 2;
-  }
-  return Membership::kUnknown;
-}
-
 bool IndexFile::AddFile(const FileRecord& record, uint32_t delay) {
   if (header_ == nullptr) return false;
   Guard guard(*this);
-  const int32_t found = FindListed(record);
+  const int32_t found = FindListed(*header_, blocks_, record, &damaged_);
   if (found != kNoBlock) {
     blocks_[found].AccessTime = static_cast<int32_t>(Now());
     UnlinkBlock(header_->FirstValidBlock, header_->LastValidBlock, found);

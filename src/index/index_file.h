@@ -59,7 +59,6 @@ class IndexFile {
   // Direct access to the mapped records, for tests and tools.
   IndexFileHeader* header() { return header_; }
   ImageFileBlock* blocks() { return blocks_; }
-  const CacheSettings& settings() const { return settings_; }
 
   // Replaces the clock used for AccessTime and ages. Null restores the
   // system clock.
@@ -78,13 +77,6 @@ class IndexFile {
   bool ListsAreConsistent() const;
   void RebuildLists();
   void RepairIfDamaged(bool force_check);
-  // The listed block of `record`: the first in the valid list whose path and
-  // size match, or -1.
-  int32_t FindListed(const FileRecord& record);
-  enum class ScanResult { kFound, kAbsent, kUndecided };
-  ScanResult ScanForListed(const FileRecord& record, int64_t budget, int32_t* found);
-  enum class Membership { kValid, kFree, kUnknown };
-  Membership ListOf(int32_t block, int64_t budget, int64_t* spent) const;
   ImageFileBlock* Block(int32_t i) { return (i >= 0 && i < kBlockCount) ? &blocks_[i] : nullptr; }
   void UnlinkBlock(int32_t& head, int32_t& tail, int32_t i);
   void LinkBlock(int32_t& head, int32_t& tail, int32_t i, bool at_front);
