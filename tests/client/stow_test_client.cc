@@ -1,9 +1,11 @@
 // A client program for the black-box tests: loads the library and runs the
 // commands given as arguments, in order.
 //
-//   stow_test_client LIBRARY_FILE COMMAND...
+//   stow_test_client RESULTS_FILE LIBRARY_FILE COMMAND...
 //
-// Commands (each prints one result line starting with '@'):
+// Each command appends one result line to RESULTS_FILE, a file of its own
+// so that nothing the library or the system prints can get in between.
+// Commands and their result lines:
 //   init THREADED          @init <result>
 //   uninit                 @uninit
 //   add PATH DELAY         @add <result>
@@ -32,6 +34,8 @@
 #include <vector>
 
 #include "../../src/index/layout.h"
+#include "../../src/index/object_name.h"
+#include "../../src/platform/posix/lock_bytes.h"
 #include "support/sandbox.h"
 #include "support/stow_library.h"
 #include "support/test_platform.h"
@@ -50,13 +54,15 @@ using stow_test::StowLibrary;
 constexpr int kWaitForMs = 30000;
 constexpr int kHoldMs = 60000;
 
+std::FILE* g_results = nullptr;
+
 void Result(const std::string& line) {
-  // The library prints to the same stream without line ends, also from its
-  // worker thread: the result line goes out in one call, which the stream
-  // does not split (a formatted print may write piece by piece).
-  const std::string text = "\n@" + line + "\n";
-  std::fputs(text.c_str(), stdout);
-  std::fflush(stdout);
+  if (g_results == nullptr) return;
+  // One call per line, so that a line of the worker thread's never splits
+  // one of the main thread's.
+  const std::string text = "@" + line + "\n";
+  std::fwrite(text.data(), 1, text.size(), g_results);
+  std::fflush(g_results);
 }
 
 std::u16string ToUtf16(const std::string& text) {
@@ -99,10 +105,7 @@ std::string Stats(const std::string& index_path) {
 // holds it. Returns only when that fails or the holding time is over.
 int HoldLock(const std::string& index_path, const std::string& marker) {
 #ifdef _WIN32
-  std::string name = "Global\\CIFM_" + index_path;
-  for (size_t i = 7; i < name.size(); ++i) {
-    if (name[i] == '\\') name[i] = '/';
-  }
+  const std::string name = stow::ObjectNameText(stow::kMutexPrefix, index_path.c_str());
   HANDLE mutex = CreateMutexA(NULL, FALSE, name.c_str());
   if (mutex == NULL) {
     Result("hold-lock 0 CreateMutexA " + std::to_string(GetLastError()));
@@ -122,7 +125,7 @@ int HoldLock(const std::string& index_path, const std::string& marker) {
   struct flock fl = {};
   fl.l_type = F_WRLCK;
   fl.l_whence = SEEK_SET;
-  fl.l_start = static_cast<off_t>(1LL << 40);
+  fl.l_start = static_cast<off_t>(stow::platform::posix::kMutexLockOffset);
   fl.l_len = 1;
   if (::fcntl(fd, F_OFD_SETLKW, &fl) != 0) {
     Result("hold-lock 0 fcntl");
@@ -183,14 +186,16 @@ int Usage(const char* why) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return Usage("usage: stow_test_client LIBRARY_FILE COMMAND...");
+  if (argc < 3) return Usage("usage: stow_test_client RESULTS_FILE LIBRARY_FILE COMMAND...");
+  g_results = std::fopen(argv[1], "ab");
+  if (g_results == nullptr) return Usage("cannot open the results file");
   StowLibrary lib;
   std::string error;
-  if (!lib.Load(argv[1], &error)) {
+  if (!lib.Load(argv[2], &error)) {
     Result("load 0 " + error);
     return 1;
   }
-  std::vector<std::string> args(argv + 2, argv + argc);
+  std::vector<std::string> args(argv + 3, argv + argc);
   size_t at = 0;
   // The next argument of the current command, or a usage error.
   auto next = [&](std::string* out) {

@@ -41,10 +41,9 @@ std::string ClientProcess::Output() const {
 }
 
 std::vector<std::string> ClientProcess::Results() const {
-  // The library prints the log path without a line end, so each result
-  // line of the client begins on a line of its own.
   std::vector<std::string> lines;
-  const std::string text = Output();
+  std::string text;
+  ReadFile(results_file_, &text);
   size_t pos = 0;
   while (pos < text.size()) {
     size_t end = text.find('\n', pos);
@@ -117,10 +116,13 @@ bool Sandbox::WaitForLogCount(const std::string& needle, int count, int timeout_
 }
 
 bool Sandbox::StartClient(const std::vector<std::string>& commands, ClientProcess* client) {
+  const std::string stem = JoinPath(root_, "client" + std::to_string(++clients_started_));
+  client->output_file_ = stem + ".out";
+  client->results_file_ = stem + ".results";
   std::vector<std::string> args;
+  args.push_back(client->results_file_);
   args.push_back(library_);
   args.insert(args.end(), commands.begin(), commands.end());
-  client->output_file_ = JoinPath(root_, "client" + std::to_string(++clients_started_) + ".out");
   const std::string program =
       JoinPath(ExecutableDir(), std::string("stow_test_client") + kExeSuffix);
   return client->child_.Start(program, args, client->output_file_);

@@ -21,8 +21,8 @@ struct SandboxSettings {
   std::string cache_dir;   // empty: <root>/cache
 };
 
-// A client process of stow_test_client. Its output mixes what the library
-// prints with the client's own result lines, which start with '@'.
+// A client process of stow_test_client: its result lines go to a file of
+// their own, and whatever it prints to a second file.
 class ClientProcess {
  public:
   int Wait(int timeout_ms) { return child_.Wait(timeout_ms); }
@@ -36,6 +36,7 @@ class ClientProcess {
   friend class Sandbox;
   Child child_;
   std::string output_file_;
+  std::string results_file_;
 };
 
 struct ClientRun {
