@@ -45,7 +45,8 @@ void BM_FolderHasEntries(benchmark::State& state) {
     }
   }
   for (auto _ : state) {
-    if (!platform::env().FolderHasEntries(folder.c_str())) state.SkipWithError("folder looks empty");
+    if (!platform::env().FolderHasEntries(folder.c_str()))
+      state.SkipWithError("folder looks empty");
   }
 }
 BENCHMARK(BM_FolderHasEntries)

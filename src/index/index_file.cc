@@ -13,9 +13,10 @@ const char kIndexMagic[] = "Tessaron Stowmaster Index File v2.0 (DO NOT MODIFY T
 
 IndexFile::IndexFile(const std::string& index_path, const CacheSettings& settings)
     : settings_(settings) {
-  mutex_ = platform::env().OpenNamedMutex(MakeObjectName(kMutexPrefix, index_path.c_str()), index_path);
-  file_ = platform::env().OpenSharedFile(index_path, MakeObjectName(kMappingPrefix, index_path.c_str()),
-                                     kIndexFileSize);
+  mutex_ =
+      platform::env().OpenNamedMutex(MakeObjectName(kMutexPrefix, index_path.c_str()), index_path);
+  file_ = platform::env().OpenSharedFile(
+      index_path, MakeObjectName(kMappingPrefix, index_path.c_str()), kIndexFileSize);
   header_ = reinterpret_cast<IndexFileHeader*>(file_->data());
   blocks_ = reinterpret_cast<ImageFileBlock*>(file_->data() + kHeaderRegionSize);
   FormatIfNeeded();
@@ -30,7 +31,9 @@ void IndexFile::Close() {
   mutex_.reset();
 }
 
-int64_t IndexFile::Now() const { return clock_ != nullptr ? clock_() : platform::env().NowSeconds(); }
+int64_t IndexFile::Now() const {
+  return clock_ != nullptr ? clock_() : platform::env().NowSeconds();
+}
 
 bool IndexFile::MagicMatches() const {
   return std::memcmp(header_->Magic, kIndexMagic, sizeof(kIndexMagic)) == 0;

@@ -7,8 +7,8 @@
 
 namespace stow {
 
-constexpr char kMappingPrefix[] = "Global\\FMO";    // the file mapping
-constexpr char kMutexPrefix[] = "Global\\CIFM";     // the index lock
+constexpr char kMappingPrefix[] = "Global\\FMO";     // the file mapping
+constexpr char kMutexPrefix[] = "Global\\CIFM";      // the index lock
 constexpr char kSemaphorePrefix[] = "Global\\CMTS";  // the eviction slots
 
 // "<prefix>_<index path>" with every backslash of the path turned into a

@@ -9,8 +9,8 @@ namespace stow {
 
 WorkThread::WorkThread(IndexFile* index, const std::string& index_path, int32_t threaded)
     : threaded_(threaded), index_(index) {
-  semaphore_ = platform::env().OpenNamedSemaphore(MakeObjectName(kSemaphorePrefix, index_path.c_str()),
-                                              index_path);
+  semaphore_ = platform::env().OpenNamedSemaphore(
+      MakeObjectName(kSemaphorePrefix, index_path.c_str()), index_path);
   if (threaded_ == 0) return;
   stop_ = platform::env().NewEvent();
   stopped_ = platform::env().NewEvent();

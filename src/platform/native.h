@@ -26,8 +26,8 @@ bool FolderHasEntries(const char* folder);
 bool SetNormalAttributes(const char* folder);
 bool RemoveDirectory(const char* folder);
 bool AppendToFile(const char* path, const char* data, size_t size);
-std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path,
-                                           const std::string& mapping_name, size_t size);
+std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path, const std::string& mapping_name,
+                                           size_t size);
 std::unique_ptr<NamedMutex> OpenNamedMutex(const std::string& name, const std::string& index_path);
 std::unique_ptr<NamedSemaphore> OpenNamedSemaphore(const std::string& name,
                                                    const std::string& index_path);

@@ -19,7 +19,9 @@ void UniqueFd::reset() {
 }
 
 UniqueFd OpenIndexFile(const std::string& path) {
-  const auto fail = [&path](const char* call) { throw OsError(static_cast<uint32_t>(errno), call, path); };
+  const auto fail = [&path](const char* call) {
+    throw OsError(static_cast<uint32_t>(errno), call, path);
+  };
   const int flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
   for (;;) {
     // Try to create it first so that only its creator sets the mode.

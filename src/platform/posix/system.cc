@@ -4,8 +4,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <string>
 #include <new>
+#include <string>
 
 #include "platform/native.h"
 

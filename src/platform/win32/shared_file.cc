@@ -39,8 +39,8 @@ class Win32SharedFile : public SharedFile {
 
 namespace native {
 
-std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path,
-                                           const std::string& mapping_name, size_t size) {
+std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path, const std::string& mapping_name,
+                                           size_t size) {
   win32::OpenToEveryone access;
 
   win32::UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,

@@ -15,8 +15,8 @@ std::string ErrorText(uint32_t code) {
   const DWORD length = FormatMessageA(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
       NULL, code, 0, reinterpret_cast<LPSTR>(&text), 0, NULL);
-  std::string result = length != 0 && text != nullptr ? std::string(text, length)
-                                                      : "error " + std::to_string(code);
+  std::string result =
+      length != 0 && text != nullptr ? std::string(text, length) : "error " + std::to_string(code);
   if (text != nullptr) LocalFree(text);
   while (!result.empty() && (result.back() == '\n' || result.back() == '\r' ||
                              result.back() == ' ' || result.back() == '.')) {
