@@ -36,3 +36,7 @@ wineserver -p >/dev/null 2>&1 || true
 # without a trace that could be reproduced; a test that fails is run once
 # more, and both outcomes stay in the log.
 run_preset windows --repeat until-pass:2
+
+# The library as its users get it: the packages, an installed prefix, and
+# programs built against each.
+bash scripts/test-consumers.sh
