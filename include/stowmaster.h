@@ -2,8 +2,9 @@
  * Stowmaster: keeps the files that client programs cache on local disk
  * within a configured total size.
  *
- * Call InitializeStowmaster once before anything else and UnInitializeStowmaster
- * once for every InitializeStowmaster, whatever it returned. Register each
+ * Call InitializeStowmaster once before anything else (StowmasterVersion
+ * excepted) and UnInitializeStowmaster once for every InitializeStowmaster,
+ * whatever it returned. Register each
  * cached file with AddFileToStowmasterA (narrow path) or AddFileToStowmasterW
  * (UTF-16 path). The least recently registered files are deleted once the
  * cache passes its high-water mark.
@@ -16,6 +17,8 @@
 
 #include <stddef.h>
 #include <stdint.h>
+
+#include "stowmaster_version.h"
 
 #ifdef _WIN32
 #define STOWMASTER_CALL __stdcall
@@ -38,6 +41,14 @@ typedef uint16_t stowmaster_wchar; /* UTF-16 code unit */
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* Returns the version of the loaded library as "MAJOR.MINOR.PATCH", the
+ * STOWMASTER_VERSION_STRING it was built with. The string is static: never
+ * free it; it stays valid while the library is loaded. May be called at any
+ * time, before InitializeStowmaster too, from any thread. A program built
+ * against these headers can compare it with STOWMASTER_VERSION_STRING to
+ * tell which library it actually loaded. */
+STOWMASTER_API const char* STOWMASTER_CALL StowmasterVersion(void);
 
 /* Returns 1 when the library is ready, 0 when initialisation failed (see the
  * log). threaded != 0 starts a background thread that evicts every 30 s;

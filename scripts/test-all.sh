@@ -33,3 +33,7 @@ trap 'wineserver -k >/dev/null 2>&1 || true; [ -n "${STOW_WINEPREFIX:-}" ] || rm
 wineboot -i >/dev/null 2>&1 || true
 wineserver -p >/dev/null 2>&1 || true
 run_preset windows
+
+# The library as its users get it: the packages, an installed prefix, and
+# programs built against each.
+bash scripts/test-consumers.sh

@@ -7,6 +7,10 @@
 
 extern "C" {
 
+STOWMASTER_API const char* STOWMASTER_CALL StowmasterVersion(void) {
+  return STOWMASTER_VERSION_STRING;
+}
+
 STOWMASTER_API int32_t STOWMASTER_CALL InitializeStowmaster(int32_t threaded) {
   try {
     return stow::api::Initialize(threaded);
