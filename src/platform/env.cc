@@ -1,6 +1,7 @@
 // The default Env, which hands every call to this build's platform layer,
 // and the switch that lets a test put another in its place.
 #include <atomic>
+#include <new>
 
 #include "platform/native.h"
 #include "platform/platform.h"
@@ -73,8 +74,11 @@ std::atomic<Env*> g_replacement{nullptr};
 }  // namespace
 
 Env& DefaultEnv() {
-  // Never destroyed: threads that outlive static destruction may still log.
-  static NativeEnv* const env = new NativeEnv;
+  // Built in static storage and never destroyed: threads that outlive
+  // static destruction may still log, and nothing is left on the heap when
+  // the library is unloaded.
+  alignas(NativeEnv) static unsigned char storage[sizeof(NativeEnv)];
+  static NativeEnv* const env = new (storage) NativeEnv;
   return *env;
 }
 
