@@ -1,11 +1,13 @@
 #include "index/index_file.h"
 
+#include <atomic>
+#include <cstddef>
 #include <cstring>
-#include <vector>
 
-#include "config/log.h"
+#include "index/list_check.h"
 #include "index/lookup.h"
 #include "index/object_name.h"
+#include "stow_hooks.h"
 
 namespace stow {
 
@@ -39,28 +41,68 @@ bool IndexFile::MagicMatches() const {
   return std::memcmp(header_->Magic, kIndexMagic, sizeof(kIndexMagic)) == 0;
 }
 
+// --------------------------------------------------------- the lock ---
+
 void IndexFile::Lock() {
   const bool abandoned = mutex_->Lock() == platform::NamedMutex::LockResult::kAbandoned;
-  if (!MagicMatches()) return;  // about to be formatted
-  // A marker still set means the last holder died before it finished.
-  RepairIfDamaged(abandoned || header_->LockMarker != 0);
-  header_->LockMarker = 1;
+  try {
+    if (!MagicMatches()) return;  // about to be formatted
+    // A marker still set means the last holder died before it finished; a
+    // reserved area not at rest is looked at in any case.
+    const bool died = abandoned || header_->LockMarker != 0;
+    if (died || header_->IntentKind != 0 || header_->IntentCount != 0 ||
+        header_->RebuildState != 0) {
+      Recover(died);
+    } else if (damaged_) {
+      RepairIfDamaged(false);
+    }
+    header_->LockMarker = 1;
+  } catch (...) {
+    // The lock is never kept by an operation that did not start.
+    mutex_->Unlock();
+    throw;
+  }
 }
 
-void IndexFile::Unlock() {
-  if (damaged_) RepairIfDamaged(false);
+void IndexFile::Unlock() noexcept {
+  try {
+    if (damaged_) RepairIfDamaged(false);
+  } catch (...) {
+    // Out of memory for the repair: the marker stays set, so the next
+    // holder checks the lists and repairs them.
+    damaged_ = false;
+    mutex_->Unlock();
+    return;
+  }
   header_->LockMarker = 0;
   mutex_->Unlock();
+}
+
+void IndexFile::Recover(bool holder_died) {
+  switch (header_->RebuildState) {
+    case kRebuildNone:
+      break;
+    case kRebuildRelinking:
+      // The plan was complete: finish linking from it. An invalid plan is
+      // dropped and the lists are checked and rebuilt afresh below.
+      if (holder_died && RelinkFromPlan()) break;
+      ClearPlan();
+      break;
+    default:  // planning (links untouched), clearing (links done), or junk
+      ClearPlan();
+      break;
+  }
+  if (holder_died && header_->IntentKind != kIntentNone) UndoIntent();
+  ClearIntent();
+  damaged_ = false;
+  RepairIfDamaged(true);
 }
 
 void IndexFile::RepairIfDamaged(bool force_check) {
   bool rebuild = damaged_;
   if (!rebuild && force_check) rebuild = !ListsAreConsistent();
   damaged_ = false;
-  if (!rebuild) return;
-  RebuildLists();
-  WriteLogBufferToFile("Index lists were damaged and have been rebuilt: %d files, %lld bytes.\n",
-                       header_->TotalFileCount, static_cast<long long>(header_->CacheSize));
+  if (rebuild) RebuildLists();
 }
 
 bool IndexFile::CheckAndRepair() {
@@ -78,8 +120,9 @@ void IndexFile::FormatIfNeeded() {
     if (!ListsAreConsistent()) damaged_ = true;
     return;
   }
+  // The magic text goes in last, so that a process that dies while
+  // formatting leaves a file that the next one formats again.
   std::memset(file_->data(), 0, kIndexFileSize);
-  std::memcpy(header_->Magic, kIndexMagic, sizeof(kIndexMagic));
   header_->CacheSize = 0;
   header_->ImageFileBlockOffset = kHeaderRegionSize;
   header_->ImageFileBlockNum = kBlockCount;
@@ -93,156 +136,204 @@ void IndexFile::FormatIfNeeded() {
   }
   header_->FirstInvalidBlock = 0;
   header_->LastInvalidBlock = kBlockCount - 1;
+  hooks::CrashPoint();
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  std::memcpy(header_->Magic, kIndexMagic, sizeof(kIndexMagic));
 }
 
-// ------------------------------------------------------------- the lists ---
+// ------------------------------------------------- the intent record ---
 
-void IndexFile::UnlinkBlock(int32_t& head, int32_t& tail, int32_t i) {
-  ImageFileBlock* b = Block(i);
-  if (b == nullptr) return;
-  if (i == head) {
-    if (b->RightNode == kNoBlock) {
-      head = kNoBlock;
-      tail = kNoBlock;
-    } else {
-      head = b->RightNode;
-      if (ImageFileBlock* next = Block(head)) next->LeftNode = kNoBlock;
-    }
-  } else {
-    if (ImageFileBlock* prev = Block(b->LeftNode)) prev->RightNode = b->RightNode;
-    if (b->RightNode == kNoBlock) {
-      tail = b->LeftNode;
-    } else if (ImageFileBlock* next = Block(b->RightNode)) {
-      next->LeftNode = b->LeftNode;
-    }
+// One list operation, recorded before it changes anything: Save every word
+// it will store to, Begin, make the stores through Set, and the record is
+// cleared when the Change ends. The stores of a process that dies reach the
+// shared file in the order the program made them; the fences keep the
+// compiler from moving a store across the points that make the record
+// valid and invalid.
+class IndexFile::Change {
+ public:
+  Change(IndexFile& index, uint32_t kind, int32_t block)
+      : index_(index), header_(*index.header_), kind_(kind) {
+    header_.IntentBlock = block;
   }
-  b->LeftNode = kNoBlock;
-  b->RightNode = kNoBlock;
-}
+  ~Change() { index_.ClearIntent(); }
+  Change(const Change&) = delete;
+  Change& operator=(const Change&) = delete;
 
-void IndexFile::LinkBlock(int32_t& head, int32_t& tail, int32_t i, bool at_front) {
-  ImageFileBlock* b = Block(i);
-  if (b == nullptr) return;
-  if (at_front) {
-    b->RightNode = head;
-    b->LeftNode = kNoBlock;
-    if (head == kNoBlock) {
-      tail = i;
-    } else if (ImageFileBlock* old = Block(head)) {
-      old->LeftNode = i;
-    }
-    head = i;
-  } else {
-    b->RightNode = kNoBlock;
-    b->LeftNode = tail;
-    if (tail == kNoBlock) {
-      head = i;
-    } else if (ImageFileBlock* old = Block(tail)) {
-      old->RightNode = i;
-    }
-    tail = i;
+  template <typename T>
+  void Save(const T* field) {
+    static_assert(sizeof(T) == 4 || sizeof(T) == 8, "a saved word is 4 or 8 bytes");
+    const uint32_t n = header_.IntentCount;
+    if (n >= sizeof(header_.IntentEntries) / sizeof(header_.IntentEntries[0])) return;
+    auto& entry = header_.IntentEntries[n];
+    entry.Offset = static_cast<uint32_t>(reinterpret_cast<const uint8_t*>(field) -
+                                         reinterpret_cast<const uint8_t*>(&header_));
+    entry.Width = sizeof(T);
+    entry.Value = static_cast<int64_t>(*field);
+    header_.IntentCount = n + 1;
   }
-}
 
-int32_t IndexFile::AllocateBlock() {
-  const int32_t i = header_->FirstInvalidBlock;
-  if (i == kNoBlock) return kNoBlock;
-  if (Block(i) == nullptr) {
-    damaged_ = true;
-    return kNoBlock;
+  void Begin() {
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    header_.IntentKind = kind_;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    hooks::CrashPoint();
   }
-  UnlinkBlock(header_->FirstInvalidBlock, header_->LastInvalidBlock, i);
-  LinkBlock(header_->FirstValidBlock, header_->LastValidBlock, i, true);
-  return i;
-}
 
-void IndexFile::FreeBlock(int32_t i) {
-  header_->CacheSize -= blocks_[i].FileSize;
-  header_->TotalFileCount -= 1;
-  UnlinkBlock(header_->FirstValidBlock, header_->LastValidBlock, i);
-  LinkBlock(header_->FirstInvalidBlock, header_->LastInvalidBlock, i, false);
-}
+  template <typename T>
+  void Set(T& field, T value) {
+    field = value;
+    hooks::CrashPoint();
+  }
+
+ private:
+  IndexFile& index_;
+  IndexFileHeader& header_;
+  uint32_t kind_;
+};
 
 namespace {
 
-// Walks one list from its head and marks its blocks in `seen`. False when the
-// list leaves the block range, meets a block twice, has a back link that does
-// not point to its predecessor, or does not end at `tail`.
-bool CheckList(const ImageFileBlock* blocks, int32_t head, int32_t tail, std::vector<uint8_t>& seen,
-               int32_t* count, int64_t* bytes) {
-  int32_t prev = kNoBlock;
-  for (int32_t i = head; i != kNoBlock; i = blocks[i].RightNode) {
-    if (i < 0 || i >= kBlockCount || seen[i] || blocks[i].LeftNode != prev) return false;
-    seen[i] = 1;
-    *count += 1;
-    *bytes += blocks[i].FileSize;
-    prev = i;
+// True when `offset` (from the start of the file) names a word that a list
+// operation may change, with that word's width: the totals and list ends
+// of the header, or the size, time, links and delay of a block. A record
+// written by anyone else cannot make the undo store anywhere else.
+bool IsUndoableWord(uint32_t offset, uint32_t width) {
+  if (offset < static_cast<uint32_t>(kHeaderRegionSize)) {
+    if (offset == offsetof(IndexFileHeader, CacheSize)) return width == 8;
+    return width == 4 &&
+           (offset == offsetof(IndexFileHeader, TotalFileCount) ||
+            (offset >= offsetof(IndexFileHeader, FirstValidBlock) &&
+             offset <= offsetof(IndexFileHeader, LastInvalidBlock) && offset % 4 == 0));
   }
-  return tail == prev;
-}
-
-// Collects the blocks of one list as far as its links can be trusted: along
-// the forward links from the head, then backwards from the tail for the part
-// that a broken forward link cut off.
-std::vector<int32_t> SalvageList(const ImageFileBlock* blocks, int32_t head, int32_t tail,
-                                 std::vector<uint8_t>& seen) {
-  std::vector<int32_t> order;
-  for (int32_t i = head; i >= 0 && i < kBlockCount && !seen[i]; i = blocks[i].RightNode) {
-    seen[i] = 1;
-    order.push_back(i);
+  const uint32_t rel = offset - static_cast<uint32_t>(kHeaderRegionSize);
+  if (rel / kBlockSize >= static_cast<uint32_t>(kBlockCount)) return false;
+  switch (rel % kBlockSize) {
+    case offsetof(ImageFileBlock, FileSize):
+    case offsetof(ImageFileBlock, AccessTime):
+    case offsetof(ImageFileBlock, LeftNode):
+    case offsetof(ImageFileBlock, RightNode):
+      return width == 4;
+    case offsetof(ImageFileBlock, Delay):
+      return width == 8;
+    default:
+      return false;
   }
-  std::vector<int32_t> back;
-  for (int32_t i = tail; i >= 0 && i < kBlockCount && !seen[i]; i = blocks[i].LeftNode) {
-    seen[i] = 1;
-    back.push_back(i);
-  }
-  order.insert(order.end(), back.rbegin(), back.rend());
-  return order;
 }
 
 }  // namespace
 
-bool IndexFile::ListsAreConsistent() const {
-  std::vector<uint8_t> seen(kBlockCount, 0);
-  int32_t valid = 0;
-  int64_t bytes = 0;
-  int32_t free_count = 0;
-  int64_t free_bytes = 0;
-  return CheckList(blocks_, header_->FirstValidBlock, header_->LastValidBlock, seen, &valid,
-                   &bytes) &&
-         CheckList(blocks_, header_->FirstInvalidBlock, header_->LastInvalidBlock, seen,
-                   &free_count, &free_bytes) &&
-         valid + free_count == kBlockCount && header_->TotalFileCount == valid &&
-         header_->CacheSize == bytes && header_->ImageFileBlockOffset == kHeaderRegionSize &&
-         header_->ImageFileBlockNum == kBlockCount;
+void IndexFile::UndoIntent() {
+  uint8_t* base = file_->data();
+  const uint32_t count = header_->IntentCount;
+  const uint32_t capacity = sizeof(header_->IntentEntries) / sizeof(header_->IntentEntries[0]);
+  // Newest first, so that a word saved twice ends with its oldest value.
+  for (uint32_t k = count < capacity ? count : capacity; k-- > 0;) {
+    const auto& entry = header_->IntentEntries[k];
+    if (!IsUndoableWord(entry.Offset, entry.Width)) continue;
+    if (entry.Width == 8) {
+      std::memcpy(base + entry.Offset, &entry.Value, 8);
+    } else {
+      const int32_t value = static_cast<int32_t>(entry.Value);
+      std::memcpy(base + entry.Offset, &value, 4);
+    }
+  }
 }
 
-void IndexFile::RebuildLists() {
-  std::vector<uint8_t> seen(kBlockCount, 0);
-  std::vector<int32_t> valid =
-      SalvageList(blocks_, header_->FirstValidBlock, header_->LastValidBlock, seen);
-  std::vector<int32_t> free_list =
-      SalvageList(blocks_, header_->FirstInvalidBlock, header_->LastInvalidBlock, seen);
-  // A block in neither list was in the middle of a move: it is freed.
-  for (int32_t i = 0; i < kBlockCount; ++i) {
-    if (!seen[i]) free_list.push_back(i);
+void IndexFile::ClearIntent() {
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  header_->IntentKind = kIntentNone;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  std::memset(header_->IntentEntries, 0, sizeof(header_->IntentEntries));
+  header_->IntentCount = 0;
+  header_->IntentBlock = 0;
+}
+
+// ------------------------------------------------------------- the lists ---
+
+void IndexFile::SaveUnlink(Change& change, Ends from, int32_t i) {
+  change.Save(from.head);
+  change.Save(from.tail);
+  ImageFileBlock& b = blocks_[i];
+  change.Save(&b.LeftNode);
+  change.Save(&b.RightNode);
+  if (ImageFileBlock* prev = Block(b.LeftNode)) change.Save(&prev->RightNode);
+  if (ImageFileBlock* next = Block(b.RightNode)) change.Save(&next->LeftNode);
+}
+
+void IndexFile::SaveLink(Change& change, Ends to, bool at_front) {
+  change.Save(to.head);
+  change.Save(to.tail);
+  const int32_t end = at_front ? *to.head : *to.tail;
+  if (ImageFileBlock* old = Block(end)) {
+    change.Save(at_front ? &old->LeftNode : &old->RightNode);
   }
-  auto relink = [this](const std::vector<int32_t>& order, int32_t* head, int32_t* tail) {
-    for (size_t k = 0; k < order.size(); ++k) {
-      blocks_[order[k]].LeftNode = k == 0 ? kNoBlock : order[k - 1];
-      blocks_[order[k]].RightNode = k + 1 == order.size() ? kNoBlock : order[k + 1];
+}
+
+void IndexFile::Unlink(Change& change, Ends from, int32_t i) {
+  ImageFileBlock& b = blocks_[i];
+  const int32_t left = b.LeftNode;
+  const int32_t right = b.RightNode;
+  if (i == *from.head) {
+    change.Set(*from.head, right);
+    if (right == kNoBlock) {
+      change.Set(*from.tail, kNoBlock);
+    } else if (ImageFileBlock* next = Block(right)) {
+      change.Set(next->LeftNode, kNoBlock);
     }
-    *head = order.empty() ? kNoBlock : order.front();
-    *tail = order.empty() ? kNoBlock : order.back();
-  };
-  relink(valid, &header_->FirstValidBlock, &header_->LastValidBlock);
-  relink(free_list, &header_->FirstInvalidBlock, &header_->LastInvalidBlock);
-  int64_t bytes = 0;
-  for (int32_t i : valid) bytes += blocks_[i].FileSize;
-  header_->CacheSize = bytes;
-  header_->TotalFileCount = static_cast<int32_t>(valid.size());
-  header_->ImageFileBlockOffset = kHeaderRegionSize;
-  header_->ImageFileBlockNum = kBlockCount;
+  } else {
+    if (ImageFileBlock* prev = Block(left)) change.Set(prev->RightNode, right);
+    if (right == kNoBlock) {
+      change.Set(*from.tail, left);
+    } else if (ImageFileBlock* next = Block(right)) {
+      change.Set(next->LeftNode, left);
+    }
+  }
+  change.Set(b.LeftNode, kNoBlock);
+  change.Set(b.RightNode, kNoBlock);
+}
+
+void IndexFile::Link(Change& change, Ends to, int32_t i, bool at_front) {
+  ImageFileBlock& b = blocks_[i];
+  if (at_front) {
+    const int32_t head = *to.head;
+    change.Set(b.RightNode, head);
+    change.Set(b.LeftNode, kNoBlock);
+    if (head == kNoBlock) {
+      change.Set(*to.tail, i);
+    } else if (ImageFileBlock* old = Block(head)) {
+      change.Set(old->LeftNode, i);
+    }
+    change.Set(*to.head, i);
+  } else {
+    const int32_t tail = *to.tail;
+    change.Set(b.RightNode, kNoBlock);
+    change.Set(b.LeftNode, tail);
+    if (tail == kNoBlock) {
+      change.Set(*to.head, i);
+    } else if (ImageFileBlock* old = Block(tail)) {
+      change.Set(old->RightNode, i);
+    }
+    change.Set(*to.tail, i);
+  }
+}
+
+void IndexFile::FreeBlock(int32_t i) {
+  ImageFileBlock& b = blocks_[i];
+  Change change(*this, kIntentFree, i);
+  SaveUnlink(change, ValidEnds(), i);
+  SaveLink(change, FreeEnds(), false);
+  change.Save(&header_->CacheSize);
+  change.Save(&header_->TotalFileCount);
+  change.Begin();
+  change.Set(header_->CacheSize, header_->CacheSize - static_cast<int64_t>(b.FileSize));
+  change.Set(header_->TotalFileCount, header_->TotalFileCount - 1);
+  Unlink(change, ValidEnds(), i);
+  Link(change, FreeEnds(), i, false);
+}
+
+bool IndexFile::ListsAreConsistent() const {
+  ListReport report;
+  return CheckLists(*header_, blocks_, &report);
 }
 
 // ------------------------------------------------------------ operations ---
@@ -250,22 +341,47 @@ void IndexFile::RebuildLists() {
 bool IndexFile::AddFile(const FileRecord& record, uint32_t delay) {
   if (header_ == nullptr) return false;
   Guard guard(*this);
+  const int32_t now = static_cast<int32_t>(Now());
   const int32_t found = FindListed(*header_, blocks_, record, &damaged_);
   if (found != kNoBlock) {
-    blocks_[found].AccessTime = static_cast<int32_t>(Now());
-    UnlinkBlock(header_->FirstValidBlock, header_->LastValidBlock, found);
-    LinkBlock(header_->FirstValidBlock, header_->LastValidBlock, found, true);
+    ImageFileBlock& b = blocks_[found];
+    Change change(*this, kIntentRefresh, found);
+    SaveUnlink(change, ValidEnds(), found);
+    SaveLink(change, ValidEnds(), true);
+    change.Save(&b.AccessTime);
+    change.Begin();
+    change.Set(b.AccessTime, now);
+    Unlink(change, ValidEnds(), found);
+    Link(change, ValidEnds(), found, true);
     return true;
   }
-  const int32_t i = AllocateBlock();
+  const int32_t i = header_->FirstInvalidBlock;
   if (i == kNoBlock) return false;
+  if (Block(i) == nullptr) {
+    damaged_ = true;
+    return false;
+  }
   ImageFileBlock& b = blocks_[i];
+  Change change(*this, kIntentAllocate, i);
+  SaveUnlink(change, FreeEnds(), i);
+  SaveLink(change, ValidEnds(), true);
+  change.Save(&b.FileSize);
+  change.Save(&b.AccessTime);
+  change.Save(&b.Delay);
+  change.Save(&header_->CacheSize);
+  change.Save(&header_->TotalFileCount);
+  change.Begin();
+  Unlink(change, FreeEnds(), i);
+  Link(change, ValidEnds(), i, true);
+  // The name is not saved: a block that an undo puts back on the free list
+  // may keep any name.
   std::memcpy(b.ImageFileName, record.ImageFileName, kFileNameSize);
-  b.FileSize = record.FileSize;
-  b.Delay = static_cast<int64_t>(delay);
-  b.AccessTime = static_cast<int32_t>(Now());
-  header_->CacheSize += record.FileSize;
-  header_->TotalFileCount += 1;
+  hooks::CrashPoint();
+  change.Set(b.FileSize, record.FileSize);
+  change.Set(b.Delay, static_cast<int64_t>(delay));
+  change.Set(b.AccessTime, now);
+  change.Set(header_->CacheSize, header_->CacheSize + static_cast<int64_t>(record.FileSize));
+  change.Set(header_->TotalFileCount, header_->TotalFileCount + 1);
   return true;
 }
 

@@ -51,10 +51,12 @@ class IndexFile {
   void Close();
 
   // Waits without time limit for the machine-wide lock / releases it. The
-  // first holder after one that died checks the lists and rebuilds them if
-  // they were left half-changed.
+  // first holder after one that died undoes the change it left half done
+  // (or finishes its rebuild) and checks the lists. Lock throws OsError
+  // when the lock cannot be taken, and leaves it free when anything after
+  // taking it throws; Unlock never throws.
   void Lock();
-  void Unlock();
+  void Unlock() noexcept;
 
   // Direct access to the mapped records, for tests and tools.
   IndexFileHeader* header() { return header_; }
@@ -70,17 +72,44 @@ class IndexFile {
 
  private:
   class Guard;
+  class Change;
+  // The two ends of one list in the header.
+  struct Ends {
+    int32_t* head;
+    int32_t* tail;
+  };
 
   int64_t Now() const;
   bool MagicMatches() const;
   void FormatIfNeeded();
   bool ListsAreConsistent() const;
-  void RebuildLists();
   void RepairIfDamaged(bool force_check);
+  // After a holder died (or the reserved area is not at rest): finishes a
+  // rebuild from its plan, or undoes the recorded list operation, then
+  // checks the lists. Returns with the reserved area at rest.
+  void Recover(bool holder_died);
+  void UndoIntent();
+  void ClearIntent();
+
+  // The repair of lists that no longer hold together (list_repair.cc): keeps
+  // what the links prove, salvages named blocks whose files still exist,
+  // frees the rest, through a plan kept in the blocks' reserved words.
+  void RebuildLists();
+  // Links both lists as the plan says; false (and nothing changed) when the
+  // plan does not describe every block exactly once.
+  bool RelinkFromPlan();
+  void ClearPlan();
+
   ImageFileBlock* Block(int32_t i) { return (i >= 0 && i < kBlockCount) ? &blocks_[i] : nullptr; }
-  void UnlinkBlock(int32_t& head, int32_t& tail, int32_t i);
-  void LinkBlock(int32_t& head, int32_t& tail, int32_t i, bool at_front);
-  int32_t AllocateBlock();
+  Ends ValidEnds() { return {&header_->FirstValidBlock, &header_->LastValidBlock}; }
+  Ends FreeEnds() { return {&header_->FirstInvalidBlock, &header_->LastInvalidBlock}; }
+  // Record in `change` every word that unlinking `i` from `from`, or linking
+  // a block at the front or back of `to`, will store to.
+  void SaveUnlink(Change& change, Ends from, int32_t i);
+  void SaveLink(Change& change, Ends to, bool at_front);
+  void Unlink(Change& change, Ends from, int32_t i);
+  void Link(Change& change, Ends to, int32_t i, bool at_front);
+  // Moves a listed block to the tail of the free list, totals included.
   void FreeBlock(int32_t i);
   // Calls `visit(i)` for each block of the valid list from the tail (or the
   // head) while it returns true; the next block is read before the visit, so
@@ -104,7 +133,7 @@ class IndexFile {
 class IndexFile::Guard {
  public:
   explicit Guard(IndexFile& index) : index_(index) { index_.Lock(); }
-  ~Guard() { index_.Unlock(); }
+  ~Guard() { index_.Unlock(); }  // never throws
   Guard(const Guard&) = delete;
   Guard& operator=(const Guard&) = delete;
 

@@ -29,11 +29,58 @@ struct IndexFileHeader {
   int32_t LastValidBlock;
   int32_t FirstInvalidBlock;  // the free list
   int32_t LastInvalidBlock;
-  // Zero at rest. The library sets the first word while it holds the index
-  // lock, so that the next holder can tell that a holder died mid-change.
+
+  // ---- The reserved area, bytes 548..999: zero at rest (no holder of the
+  // index lock). While a holder changes the lists it keeps here what the
+  // next holder needs if it dies mid-change.
+
+  // Set while the index lock is held; still set at the next lock means the
+  // previous holder died before it finished.
   uint32_t LockMarker;
-  uint8_t Reserved[448];
+  // The intent record of the one list operation in progress, an undo log:
+  // before the operation changes a word of the lists or the totals, the
+  // word's old value is saved in IntentEntries; IntentKind is written once
+  // every entry is in place, and cleared (with the entries) once the
+  // operation is done. A holder that finds IntentKind set after a death
+  // writes the saved values back, so the lists end exactly as before the
+  // operation.
+  uint32_t IntentKind;   // 0 none, else the IntentKind value of the operation
+  int32_t IntentBlock;   // the block the operation moves
+  uint32_t IntentCount;  // entries in use
+  // The rebuild of the lists in progress: each block's reserved word holds
+  // its place in the new lists (the plan), so that a rebuild cut short by a
+  // death can be finished from the plan without the old links.
+  uint32_t RebuildState;      // 0 none, else a RebuildState value
+  int32_t RebuildValidCount;  // blocks of the new valid list
+  int32_t RebuildFreeCount;   // blocks of the new free list
+  uint32_t ReservedPad[2];    // zero
+  struct IntentEntry {
+    uint32_t Offset;  // byte offset of the saved word in the file
+    uint32_t Width;   // 4 or 8
+    int64_t Value;    // the word's value before the operation
+  } IntentEntries[26];
 };
+
+// What an intent record's IntentKind says the operation was.
+enum IntentKindValue : uint32_t {
+  kIntentNone = 0,
+  kIntentAllocate = 0x494E5401,  // a free block becomes the newest entry
+  kIntentRefresh = 0x494E5402,   // a listed block moves to the head
+  kIntentFree = 0x494E5403,      // a listed block joins the free list
+  kIntentResize = 0x494E5404,    // a listed block's size changes
+};
+
+// Where a rebuild of the lists stands (RebuildState).
+enum RebuildStateValue : uint32_t {
+  kRebuildNone = 0,
+  kRebuildPlanning = 0x52424C01,   // the plan is being written: start again
+  kRebuildRelinking = 0x52424C02,  // the plan is complete: link from it
+  kRebuildClearing = 0x52424C03,   // the links are done: clear the plan
+};
+
+// A block's reserved word during a rebuild: its 1-based place in the new
+// valid list, or kPlanFree plus its 1-based place in the new free list.
+constexpr uint32_t kPlanFree = 0x80000000u;
 
 struct ImageFileBlock {
   char ImageFileName[kFileNameSize];  // path as registered, NUL-terminated
@@ -41,8 +88,8 @@ struct ImageFileBlock {
   int32_t AccessTime;                 // last registration, seconds since 1970 UTC
   int32_t LeftNode;                   // towards the head, -1 at the head
   int32_t RightNode;                  // towards the tail, -1 at the tail
-  uint32_t Reserved;
-  int64_t Delay;  // the file's own minimum age, seconds
+  uint32_t Reserved;                  // zero at rest; a rebuild's plan while one runs
+  int64_t Delay;                      // the file's own minimum age, seconds
 };
 
 // What a caller fills in to register a file: the first bytes of a block.
@@ -61,6 +108,10 @@ static_assert(offsetof(IndexFileHeader, LastValidBlock) == 536, "LastValidBlock 
 static_assert(offsetof(IndexFileHeader, FirstInvalidBlock) == 540, "FirstInvalidBlock offset");
 static_assert(offsetof(IndexFileHeader, LastInvalidBlock) == 544, "LastInvalidBlock offset");
 static_assert(offsetof(IndexFileHeader, LockMarker) == 548, "reserved area offset");
+static_assert(offsetof(IndexFileHeader, IntentKind) == 552, "intent record offset");
+static_assert(offsetof(IndexFileHeader, RebuildState) == 564, "rebuild state offset");
+static_assert(offsetof(IndexFileHeader, IntentEntries) == 584, "intent entries offset");
+static_assert(sizeof(IndexFileHeader::IntentEntry) == 16, "intent entry size");
 
 static_assert(sizeof(ImageFileBlock) == kBlockSize, "block size");
 static_assert(offsetof(ImageFileBlock, FileSize) == 260, "FileSize offset");

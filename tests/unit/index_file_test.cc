@@ -214,39 +214,59 @@ TEST_F(LargeIndexTest, DuplicateEntriesRefreshTheFirstInListOrder) {
 
 // ------------------------------------------------------ damaged lists ---
 
+// Three entries whose files exist with the registered sizes, so that a
+// repair can tell them from stale names.
 class DamagedIndexTest : public IndexTest {
  protected:
   void SetUp() override {
     IndexTest::SetUp();
-    ASSERT_TRUE(Add("a", 1));  // block 0, tail
-    ASSERT_TRUE(Add("b", 2));  // block 1
-    ASSERT_TRUE(Add("c", 4));  // block 2, head
+    for (const char* name : {"a", "b", "c"}) {
+      testing_support::WriteWholeFile(P(name), std::string(Size(name), 'x'));
+      ASSERT_TRUE(Add(P(name), Size(name)));  // blocks 0 (tail), 1, 2 (head)
+    }
   }
+  std::string P(const std::string& name) const { return dir_.Sub(name); }
+  static int64_t Size(const std::string& name) { return name == "a" ? 1 : name == "b" ? 2 : 4; }
+
   // Every operation must neither crash nor hang on the damaged index and
   // leave consistent lists behind; `found_at_once` says whether the first
   // operation meets the damage and repairs it before it lets go of the lock.
-  void Exercise(bool found_at_once) {
+  void Exercise(bool found_at_once, Paths expected = {"new", "c", "b", "a"}) {
     IndexNow() += 100000;
-    EXPECT_TRUE(Add("new", 8));
+    EXPECT_TRUE(Add(P("new"), 8));
     // Repaired before the lock was let go, not at the next lock.
     if (found_at_once) {
       EXPECT_TRUE(testing_support::ListsConsistentInSecondMapping(index_path_));
     }
     FakeRemover refuse_all;
-    refuse_all.refuse = {"a", "b", "c", "new"};
+    for (const char* name : {"a", "b", "c", "new"}) refuse_all.refuse.push_back(P(name));
     index_->RemoveAll(refuse_all.Fn());
     index_->ShrinkCache(refuse_all.Fn());
     EXPECT_EQ(index_->CheckAndRepair(), !found_at_once);
     EXPECT_FALSE(index_->CheckAndRepair());
-    EXPECT_EQ(Valid(*index_), (Paths{"new", "c", "b", "a"}));
-    EXPECT_EQ(H().TotalFileCount, 4);
-    EXPECT_EQ(H().CacheSize, 15);
+    Paths full;
+    int64_t bytes = 0;
+    for (const std::string& name : expected) {
+      full.push_back(P(name));
+      bytes += name == "new" ? 8 : Size(name);
+    }
+    EXPECT_EQ(Valid(*index_), full);
+    EXPECT_EQ(H().TotalFileCount, static_cast<int32_t>(expected.size()));
+    EXPECT_EQ(H().CacheSize, bytes);
   }
 };
 
+// The entry cut off behind a broken link is proven by no agreeing link: it
+// is kept because its file is still there, and dropped when it is not.
 TEST_F(DamagedIndexTest, LinkOutOfRange) {
   B(1).RightNode = 777777;
   Exercise(true);
+}
+
+TEST_F(DamagedIndexTest, LinkOutOfRangeDropsAnEntryWhoseFileIsGone) {
+  B(1).RightNode = 777777;
+  std::filesystem::remove(P("a"));
+  Exercise(true, {"new", "c", "b"});
 }
 
 TEST_F(DamagedIndexTest, CycleInValidList) {
