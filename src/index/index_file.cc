@@ -133,6 +133,7 @@ void IndexFile::FormatIfNeeded() {
   for (int32_t i = 0; i < kBlockCount; ++i) {
     blocks_[i].LeftNode = i - 1;
     blocks_[i].RightNode = i + 1 < kBlockCount ? i + 1 : kNoBlock;
+    if (i == kBlockCount / 2) hooks::CrashPoint();
   }
   header_->FirstInvalidBlock = 0;
   header_->LastInvalidBlock = kBlockCount - 1;

@@ -269,6 +269,12 @@ TEST_F(DamagedIndexTest, LinkOutOfRangeDropsAnEntryWhoseFileIsGone) {
   Exercise(true, {"new", "c", "b"});
 }
 
+TEST_F(DamagedIndexTest, LinkOutOfRangeDropsAnEntryWhoseFileChangedSize) {
+  B(1).RightNode = 777777;
+  testing_support::WriteWholeFile(P("a"), "another size");
+  Exercise(true, {"new", "c", "b"});
+}
+
 TEST_F(DamagedIndexTest, CycleInValidList) {
   B(0).RightNode = 2;  // the tail links back to the head
   Exercise(true);
