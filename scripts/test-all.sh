@@ -34,6 +34,10 @@ wineboot -i >/dev/null 2>&1 || true
 wineserver -p >/dev/null 2>&1 || true
 run_preset windows
 
+# The index image and the settings reader under libFuzzer, a minute each.
+bash scripts/fuzz.sh 60
+
 # The library as its users get it: the packages, an installed prefix, and
 # programs built against each.
 bash scripts/test-consumers.sh
+
