@@ -35,7 +35,9 @@ void SetEnvironment(const char* name, const std::string& value) {
 // Entries c (head), b, a (tail), whose files exist with their sizes.
 class CrashPointTest : public testing_support::IndexTest {
  protected:
-  using Op = std::function<void(IndexFile&)>;
+  // An operation on an index whose entries' files lie in `dir`. Under Wine
+  // the child runs in a test folder of its own and must name the parent's.
+  using Op = std::function<void(IndexFile&, const std::string& dir)>;
 
   void SetUp() override {
     GTEST_FLAG_SET(death_test_style, kEveryPoint ? "fast" : "threadsafe");
@@ -61,7 +63,7 @@ class CrashPointTest : public testing_support::IndexTest {
   // The crash points `op` passes on an index like this one.
   int64_t CountPoints(const Op& op) {
     const int64_t before = hooks::g_crash_points_passed.load();
-    op(*index_);
+    op(*index_, dir_.path());
     return hooks::g_crash_points_passed.load() - before;
   }
 
@@ -74,7 +76,7 @@ class CrashPointTest : public testing_support::IndexTest {
     IndexFile holder(path, {200 * kMiB, 20, 900});
     holder.SetClockForTesting(&testing_support::IndexClock);
     if (!count_open) hooks::g_crash_countdown = k;
-    op(holder);
+    op(holder, std::filesystem::path(path).parent_path().parent_path().string());
     std::_Exit(0);
   }
 
@@ -121,26 +123,43 @@ class CrashPointTest : public testing_support::IndexTest {
   }
 };
 
+// The entries' file named in the folder `dir` of whichever process runs it.
+std::string In(const std::string& dir, const char* name) {
+  return dir + platform::kSeparator + name;
+}
+
 TEST_F(CrashPointTest, Allocate) {
   testing_support::WriteWholeFile(P("d"), std::string(8, 'x'));
-  Sweep([this](IndexFile& index) { index.AddFile(testing_support::MakeRecord(P("d"), 8), 0); },
-        {"c", "b", "a"}, {"d", "c", "b", "a"});
+  Sweep(
+      [](IndexFile& index, const std::string& dir) {
+        index.AddFile(testing_support::MakeRecord(In(dir, "d"), 8), 0);
+      },
+      {"c", "b", "a"}, {"d", "c", "b", "a"});
 }
 
 TEST_F(CrashPointTest, RefreshOfTheTail) {
-  Sweep([this](IndexFile& index) { index.AddFile(testing_support::MakeRecord(P("a"), 1), 0); },
-        {"c", "b", "a"}, {"a", "c", "b"});
+  Sweep(
+      [](IndexFile& index, const std::string& dir) {
+        index.AddFile(testing_support::MakeRecord(In(dir, "a"), 1), 0);
+      },
+      {"c", "b", "a"}, {"a", "c", "b"});
 }
 
 TEST_F(CrashPointTest, RefreshFromTheMiddle) {
-  Sweep([this](IndexFile& index) { index.AddFile(testing_support::MakeRecord(P("b"), 2), 0); },
-        {"c", "b", "a"}, {"b", "c", "a"});
+  Sweep(
+      [](IndexFile& index, const std::string& dir) {
+        index.AddFile(testing_support::MakeRecord(In(dir, "b"), 2), 0);
+      },
+      {"c", "b", "a"}, {"b", "c", "a"});
 }
 
 TEST_F(CrashPointTest, FreeFromTheMiddle) {
-  const std::string b = P("b");
-  Sweep([b](IndexFile& index) { index.RemoveAll([b](const char* path) { return b == path; }); },
-        {"c", "b", "a"}, {"c", "a"});
+  Sweep(
+      [](IndexFile& index, const std::string& dir) {
+        const std::string b = In(dir, "b");
+        index.RemoveAll([&b](const char* path) { return b == path; });
+      },
+      {"c", "b", "a"}, {"c", "a"});
 }
 
 // A holder that dies while formatting leaves a file that the next one
@@ -150,7 +169,7 @@ TEST_F(CrashPointTest, Formatting) {
   std::filesystem::remove(index_path_);
   for (int64_t k : {0, 1}) {
     EXPECT_EXIT(DieAt(
-                    k, [](IndexFile&) {}, true),
+                    k, [](IndexFile&, const std::string&) {}, true),
                 ::testing::ExitedWithCode(hooks::kCrashExitCode), "");
     hooks::g_crash_countdown = -1;
     index_ = Open();
@@ -170,7 +189,8 @@ TEST_F(CrashPointTest, Formatting) {
 TEST_F(CrashPointTest, Rebuild) {
   auto damage = [this] { B(1).RightNode = 777777; };  // b no longer links to a
   damage();
-  const int64_t points = CountPoints([](IndexFile& index) { index.CheckAndRepair(); });
+  const int64_t points =
+      CountPoints([](IndexFile& index, const std::string&) { index.CheckAndRepair(); });
   ASSERT_GT(points, 3);
   ASSERT_TRUE(Holds({"c", "b", "a"}));
   for (int64_t k = kEveryPoint ? 0 : points / 2; k < points; ++k) {
@@ -178,7 +198,7 @@ TEST_F(CrashPointTest, Rebuild) {
     damage();
     // Opening the index finds the damage and rebuilds the lists.
     EXPECT_EXIT(DieAt(
-                    k, [](IndexFile&) {}, true),
+                    k, [](IndexFile&, const std::string&) {}, true),
                 ::testing::ExitedWithCode(hooks::kCrashExitCode), "")
         << "point " << k;
     index_->CheckAndRepair();
