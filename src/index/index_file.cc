@@ -345,13 +345,25 @@ bool IndexFile::AddFile(const FileRecord& record, uint32_t delay) {
   const int32_t now = static_cast<int32_t>(Now());
   const int32_t found = FindListed(*header_, blocks_, record, &damaged_);
   if (found != kNoBlock) {
+    // A refresh: the entry moves to the head with a new time and keeps its
+    // own delay; a file rewritten at another size takes the new size.
     ImageFileBlock& b = blocks_[found];
-    Change change(*this, kIntentRefresh, found);
+    const bool resized = b.FileSize != record.FileSize;
+    Change change(*this, resized ? kIntentResize : kIntentRefresh, found);
     SaveUnlink(change, ValidEnds(), found);
     SaveLink(change, ValidEnds(), true);
     change.Save(&b.AccessTime);
+    if (resized) {
+      change.Save(&b.FileSize);
+      change.Save(&header_->CacheSize);
+    }
     change.Begin();
     change.Set(b.AccessTime, now);
+    if (resized) {
+      change.Set(header_->CacheSize, header_->CacheSize - static_cast<int64_t>(b.FileSize) +
+                                         static_cast<int64_t>(record.FileSize));
+      change.Set(b.FileSize, record.FileSize);
+    }
     Unlink(change, ValidEnds(), found);
     Link(change, ValidEnds(), found, true);
     return true;

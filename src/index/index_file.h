@@ -27,9 +27,9 @@ class IndexFile {
   IndexFile(const IndexFile&) = delete;
   IndexFile& operator=(const IndexFile&) = delete;
 
-  // Registers a file, or refreshes it when a block with the same path and
-  // size is listed: either way it becomes the most recent entry. False when
-  // every block is in use.
+  // Registers a file, or refreshes it when a block with the same path is
+  // listed (taking the new size if the file's size changed): either way it
+  // becomes the most recent entry. False when every block is in use.
   bool AddFile(const FileRecord& record, uint32_t delay);
 
   // Frees the block of every listed file that `remove` deletes.

@@ -5,10 +5,10 @@
 namespace stow {
 namespace {
 
-// The size is compared first: it is one word, and it rules out almost every
-// block without reading its path.
+// A block is the record's when it holds the same path, whatever the size:
+// a file rewritten at another size is the same entry.
 bool Matches(const ImageFileBlock& b, const FileRecord& record) {
-  return b.FileSize == record.FileSize &&
+  return b.ImageFileName[0] == record.ImageFileName[0] &&
          std::strncmp(b.ImageFileName, record.ImageFileName, kFileNameSize) == 0;
 }
 
@@ -20,7 +20,7 @@ bool InRange(int32_t i) { return i >= 0 && i < kBlockCount; }
 // a full index. Reading the block array in memory order costs about 0.3 ms
 // for all 100,000 blocks, so when more than kScanWhenRemaining entries are
 // left after the first kWalkFirst steps, the lookup scans the array for
-// blocks with the same path and size instead and then settles which list
+// blocks with the same path instead and then settles which list
 // each of them is in.
 constexpr int32_t kWalkFirst = 4096;
 constexpr int32_t kScanWhenRemaining = 32768;
@@ -53,7 +53,7 @@ class Lookup {
   }
 
  private:
-  // Looks at every block whose path and size match and settles its list,
+  // Looks at every block whose path matches and settles its list,
   // spending at most `budget` link steps (beyond that the walk is cheaper).
   // kFound when exactly one of them is listed, kAbsent when none is, and
   // kUndecided when two are listed (only a damaged index has duplicates;

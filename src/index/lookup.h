@@ -1,8 +1,9 @@
-// Finding the listed block of a path and size.
+// Finding the listed block of a path.
 //
 // Invariants the lookup relies on, and keeps:
 //  - The answer is the first block of the valid list, in list order from
-//    the head, whose path and size match; -1 when none does. A block that
+//    the head, whose path matches (the size plays no part); -1 when none
+//    does. A block that
 //    matches but lies on the free list is never the answer.
 //  - Nothing in the index is trusted: every link is checked against the
 //    block range before it is followed, and every walk stops after

@@ -54,9 +54,16 @@ class CrashPointTest : public testing_support::IndexTest {
   static int64_t Size(const std::string& name) {
     return name == "a" ? 1 : name == "b" ? 2 : name == "c" ? 4 : 8;
   }
+  // Each of `names` is an entry's name, or "name=size" for an entry whose
+  // size is not the one it was created with.
+  static std::string NameOf(const std::string& n) { return n.substr(0, n.find('=')); }
+  static int64_t SizeOf(const std::string& n) {
+    const size_t eq = n.find('=');
+    return eq == std::string::npos ? Size(n) : std::stoll(n.substr(eq + 1));
+  }
   Paths Full(const Paths& names) const {
     Paths out;
-    for (const std::string& n : names) out.push_back(P(n));
+    for (const std::string& n : names) out.push_back(P(NameOf(n)));
     return out;
   }
 
@@ -81,14 +88,18 @@ class CrashPointTest : public testing_support::IndexTest {
   }
 
   // True when the lists hold exactly `names` (head first) with exact
-  // totals, and the reserved area is at rest.
+  // totals and sizes, and the reserved area is at rest.
   bool Holds(const Paths& names) {
     int64_t bytes = 0;
-    for (const std::string& n : Full(names)) {
-      bytes += Size(std::filesystem::path(n).filename().string());
-    }
+    for (const std::string& n : names) bytes += SizeOf(n);
     static const uint8_t zeros[kHeaderRegionSize] = {};
     const uint8_t* reserved = reinterpret_cast<const uint8_t*>(&H().LockMarker);
+    for (const std::string& n : names) {
+      const int32_t head = H().FirstValidBlock;
+      if (head >= 0 && P(NameOf(n)) == B(head).ImageFileName && B(head).FileSize != SizeOf(n)) {
+        return false;
+      }
+    }
     return ValidPaths(*index_) == Full(names) && H().TotalFileCount == int32_t(names.size()) &&
            H().CacheSize == bytes &&
            std::memcmp(reserved, zeros,
@@ -151,6 +162,14 @@ TEST_F(CrashPointTest, RefreshFromTheMiddle) {
         index.AddFile(testing_support::MakeRecord(In(dir, "b"), 2), 0);
       },
       {"c", "b", "a"}, {"b", "c", "a"});
+}
+
+TEST_F(CrashPointTest, SizeChange) {
+  Sweep(
+      [](IndexFile& index, const std::string& dir) {
+        index.AddFile(testing_support::MakeRecord(In(dir, "b"), 2000), 0);
+      },
+      {"c", "b", "a"}, {"b=2000", "c", "a"});
 }
 
 TEST_F(CrashPointTest, FreeFromTheMiddle) {

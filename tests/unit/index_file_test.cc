@@ -50,12 +50,17 @@ TEST_F(IndexTest, RefreshMovesToHeadAndKeepsFirstDelay) {
   EXPECT_EQ(B(0).Delay, 600);
   EXPECT_EQ(B(0).AccessTime, kStartTime + 101);
   EXPECT_EQ(B(1).AccessTime, kStartTime + 1);
-  // Another size or another case is another file.
-  ASSERT_TRUE(Add("a", 11));
+  // Another size is the same file, rewritten: refreshed with the new size,
+  // counted once. Another case is another file.
+  ASSERT_TRUE(Add("b", 25));
+  EXPECT_EQ(H().TotalFileCount, 2);
+  EXPECT_EQ(H().CacheSize, 35);
+  EXPECT_EQ(B(1).FileSize, 25u);
+  EXPECT_EQ(Valid(*index_), (Paths{"b", "a"}));
   ASSERT_TRUE(Add("A", 10));
-  EXPECT_EQ(H().TotalFileCount, 4);
-  EXPECT_EQ(H().CacheSize, 51);
-  EXPECT_EQ(Valid(*index_), (Paths{"A", "a", "a", "b"}));
+  EXPECT_EQ(H().TotalFileCount, 3);
+  EXPECT_EQ(H().CacheSize, 45);
+  EXPECT_EQ(Valid(*index_), (Paths{"A", "b", "a"}));
   EXPECT_FALSE(index_->CheckAndRepair());
 }
 
@@ -182,9 +187,11 @@ TEST_F(LargeIndexTest, DeepEntryIsRefreshedNotDuplicated) {
   EXPECT_TRUE(Add("f50000", 1));
   EXPECT_EQ(H().TotalFileCount, kListed);
   EXPECT_EQ(H().FirstValidBlock, BlockOf(50000));
-  // The same path with another size is another file.
+  // The same path with another size is the same file, rewritten.
   EXPECT_TRUE(Add("f40000", 2));
-  EXPECT_EQ(H().TotalFileCount, kListed + 1);
+  EXPECT_EQ(H().TotalFileCount, kListed);
+  EXPECT_EQ(H().FirstValidBlock, BlockOf(40000));
+  EXPECT_EQ(H().CacheSize, kListed + 1);
   EXPECT_FALSE(index_->CheckAndRepair());
 }
 
