@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "config/log.h"
 #include "index/list_check.h"
 #include "index/lookup.h"
 #include "index/object_name.h"
@@ -22,11 +23,23 @@ IndexFile::IndexFile(const std::string& index_path, const CacheSettings& setting
   header_ = reinterpret_cast<IndexFileHeader*>(file_->data());
   blocks_ = reinterpret_cast<ImageFileBlock*>(file_->data() + kHeaderRegionSize);
   FormatIfNeeded();
+  // The lookup table lies beside the index. Without it every lookup walks
+  // the list: slower, never wrong.
+  const size_t cut = index_path.find_last_of(platform::kSeparator);
+  const std::string table_path =
+      index_path.substr(0, cut == std::string::npos ? 0 : cut + 1) + kLookupFileName;
+  try {
+    table_ = std::make_unique<LookupTable>(table_path);
+  } catch (const OsError& e) {
+    WriteLogBufferToFile("Lookup table unavailable, lookups walk the list: %s.\n", e.what());
+  }
 }
 
 IndexFile::~IndexFile() { Close(); }
 
 void IndexFile::Close() {
+  table_.reset();
+  table_ok_ = false;
   header_ = nullptr;
   blocks_ = nullptr;
   file_.reset();
@@ -44,7 +57,17 @@ bool IndexFile::MagicMatches() const {
 // --------------------------------------------------------- the lock ---
 
 void IndexFile::Lock() {
-  const bool abandoned = mutex_->Lock() == platform::NamedMutex::LockResult::kAbandoned;
+  // Counted while waiting, so that a pass that lets go of the lock between
+  // batches can let this holder in first.
+  if (table_ != nullptr) table_->AddWaiter(1);
+  bool abandoned = false;
+  try {
+    abandoned = mutex_->Lock() == platform::NamedMutex::LockResult::kAbandoned;
+  } catch (...) {
+    if (table_ != nullptr) table_->AddWaiter(-1);
+    throw;
+  }
+  if (table_ != nullptr) table_->AddWaiter(-1);
   try {
     if (!MagicMatches()) return;  // about to be formatted
     // A marker still set means the last holder died before it finished; a
@@ -57,6 +80,7 @@ void IndexFile::Lock() {
       RepairIfDamaged(false);
     }
     header_->LockMarker = 1;
+    table_ok_ = table_ != nullptr && table_->InSync(*header_);
   } catch (...) {
     // The lock is never kept by an operation that did not start.
     mutex_->Unlock();
@@ -192,6 +216,23 @@ class IndexFile::Change {
   uint32_t kind_;
 };
 
+// Maintains the lookup table around one change of the lists: marks it
+// stale first, stamps it with the header after.
+class IndexFile::TableChange {
+ public:
+  explicit TableChange(IndexFile& index) : index_(index) {
+    if (index_.table_ok_) index_.table_->Begin();
+  }
+  ~TableChange() {
+    if (index_.table_ok_) index_.table_->End(*index_.header_);
+  }
+  TableChange(const TableChange&) = delete;
+  TableChange& operator=(const TableChange&) = delete;
+
+ private:
+  IndexFile& index_;
+};
+
 namespace {
 
 // True when `offset` (from the start of the file) names a word that a list
@@ -320,6 +361,13 @@ void IndexFile::Link(Change& change, Ends to, int32_t i, bool at_front) {
 
 void IndexFile::FreeBlock(int32_t i) {
   ImageFileBlock& b = blocks_[i];
+  TableChange table_change(*this);
+  if (table_ok_) {
+    char path[kFileNameSize];
+    std::memcpy(path, b.ImageFileName, kFileNameSize);
+    path[kFileNameSize - 1] = '\0';
+    table_->Erase(path, i);
+  }
   Change change(*this, kIntentFree, i);
   SaveUnlink(change, ValidEnds(), i);
   SaveLink(change, FreeEnds(), false);
@@ -339,11 +387,37 @@ bool IndexFile::ListsAreConsistent() const {
 
 // ------------------------------------------------------------ operations ---
 
+int32_t IndexFile::Find(const FileRecord& record) {
+  if (table_ != nullptr) {
+    if (!table_ok_) {
+      const int32_t entries = table_->Rebuild(*header_, blocks_);
+      if (entries >= 0) {
+        table_ok_ = true;
+        WriteLogBufferToFile("Lookup table rebuilt: %d entries.\n", entries);
+      } else {
+        damaged_ = true;
+      }
+    }
+    int32_t block = kNoBlock;
+    switch (!table_ok_ ? LookupTable::Answer::kUnsure
+                       : table_->Find(*header_, blocks_, record.ImageFileName, &block)) {
+      case LookupTable::Answer::kFound:
+        return block;
+      case LookupTable::Answer::kAbsent:
+        return kNoBlock;
+      case LookupTable::Answer::kUnsure:
+        break;
+    }
+  }
+  return FindListed(*header_, blocks_, record, &damaged_);
+}
+
 bool IndexFile::AddFile(const FileRecord& record, uint32_t delay) {
   if (header_ == nullptr) return false;
   Guard guard(*this);
   const int32_t now = static_cast<int32_t>(Now());
-  const int32_t found = FindListed(*header_, blocks_, record, &damaged_);
+  const int32_t found = Find(record);
+  TableChange table_change(*this);
   if (found != kNoBlock) {
     // A refresh: the entry moves to the head with a new time and keeps its
     // own delay; a file rewritten at another size takes the new size.
@@ -386,6 +460,7 @@ bool IndexFile::AddFile(const FileRecord& record, uint32_t delay) {
   change.Begin();
   Unlink(change, FreeEnds(), i);
   Link(change, ValidEnds(), i, true);
+  if (table_ok_) table_->Insert(record.ImageFileName, i);
   // The name is not saved: a block that an undo puts back on the free list
   // may keep any name.
   std::memcpy(b.ImageFileName, record.ImageFileName, kFileNameSize);

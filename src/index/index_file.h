@@ -10,6 +10,7 @@
 
 #include "config/settings.h"
 #include "index/layout.h"
+#include "index/lookup_table.h"
 #include "platform/platform.h"
 
 namespace stow {
@@ -73,6 +74,7 @@ class IndexFile {
  private:
   class Guard;
   class Change;
+  class TableChange;
   // The two ends of one list in the header.
   struct Ends {
     int32_t* head;
@@ -80,6 +82,9 @@ class IndexFile {
   };
 
   int64_t Now() const;
+  // The listed block of `record`'s path, from the lookup table when it can
+  // answer (rebuilt first when stale), else from a walk of the list.
+  int32_t Find(const FileRecord& record);
   bool MagicMatches() const;
   void FormatIfNeeded();
   bool ListsAreConsistent() const;
@@ -113,8 +118,8 @@ class IndexFile {
   void FreeBlock(int32_t i);
   // Calls `visit(i)` for each block of the valid list from the tail (or the
   // head) while it returns true; the next block is read before the visit, so
-  // the visit may move the block. Stops at a link outside the block range or
-  // after kBlockCount steps.
+  // the visit may move the block. Stops, marking the index damaged, at a
+  // link outside the block range or a block that does not link back.
   template <typename Visit>
   void WalkValid(bool from_tail, Visit visit);
 
@@ -123,6 +128,9 @@ class IndexFile {
   std::unique_ptr<platform::SharedFile> file_;
   IndexFileHeader* header_ = nullptr;
   ImageFileBlock* blocks_ = nullptr;
+  std::unique_ptr<LookupTable> table_;
+  // The table matches the lists; set at each lock, kept by every change.
+  bool table_ok_ = false;
   int64_t (*clock_)() = nullptr;
   // Set by a walk that met a link out of range or a cycle; the lists are
   // rebuilt before the lock is released. Only touched under the lock.
@@ -144,13 +152,28 @@ class IndexFile::Guard {
 template <typename Visit>
 void IndexFile::WalkValid(bool from_tail, Visit visit) {
   int32_t i = from_tail ? header_->LastValidBlock : header_->FirstValidBlock;
+  // The start's outward link is -1 and every block reached links back to
+  // the one before: then no block can come round twice, and a damaged list
+  // ends the walk at the damage instead of visiting blocks again.
+  if (Block(i) != nullptr && (from_tail ? blocks_[i].RightNode : blocks_[i].LeftNode) != kNoBlock) {
+    damaged_ = true;
+    return;
+  }
   for (int32_t steps = 0; i != kNoBlock; ++steps) {
     if (steps >= kBlockCount || Block(i) == nullptr) {
       damaged_ = true;
       return;
     }
     const int32_t next = from_tail ? blocks_[i].LeftNode : blocks_[i].RightNode;
+    // Checked before the visit, which may move block i.
+    const bool next_agrees =
+        next == kNoBlock || (Block(next) != nullptr &&
+                             (from_tail ? blocks_[next].RightNode : blocks_[next].LeftNode) == i);
     if (!visit(i)) return;
+    if (!next_agrees) {
+      damaged_ = true;
+      return;
+    }
     i = next;
   }
 }

@@ -128,6 +128,9 @@ std::string StoredPath(const ImageFileBlock& b) {
 }  // namespace
 
 void IndexFile::RebuildLists() {
+  // The lookup table follows the lists it was built from: stale from here.
+  if (table_ != nullptr) table_->Begin();
+  table_ok_ = false;
   std::vector<uint32_t> stamp(kBlockCount, 0);
   const Chain valid_chain =
       Prove(blocks_, header_->FirstValidBlock, header_->LastValidBlock, stamp, 1);

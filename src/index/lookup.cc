@@ -35,11 +35,14 @@ class Lookup {
 
   int32_t Find(const FileRecord& record, bool* damaged) {
     int32_t i = header_.FirstValidBlock;
-    for (int32_t steps = 0; i != kNoBlock; ++steps) {
-      if (steps >= kBlockCount || !InRange(i)) {
+    // Every block reached must link back to the one before (the head to
+    // none), so that damage is seen where it is and nothing is met twice.
+    for (int32_t steps = 0, prev = kNoBlock; i != kNoBlock; ++steps) {
+      if (steps >= kBlockCount || !InRange(i) || blocks_[i].LeftNode != prev) {
         *damaged = true;
         return kNoBlock;
       }
+      prev = i;
       if (Matches(blocks_[i], record)) return i;
       const int64_t remaining = static_cast<int64_t>(header_.TotalFileCount) - (steps + 1);
       if (steps + 1 == kWalkFirst && remaining > kScanWhenRemaining) {

@@ -1,0 +1,190 @@
+#include "index/lookup_table.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstring>
+
+#include "index/object_name.h"
+
+namespace stow {
+
+const char kLookupFileName[] = "Index.Lkp";
+
+namespace {
+
+constexpr char kLookupMagic[] = "Stowmaster lookup table v1\n";
+constexpr size_t kHeaderSize = 4096;
+constexpr int32_t kEmpty = -1;
+
+uint32_t HashPath(const char* path) {
+  // FNV-1a over the stored path, which is at most kFileNameSize bytes.
+  uint32_t h = 2166136261u;
+  for (size_t i = 0; i < kFileNameSize && path[i] != '\0'; ++i) {
+    h ^= static_cast<uint8_t>(path[i]);
+    h *= 16777619u;
+  }
+  return h;
+}
+
+bool SamePath(const ImageFileBlock& b, const char* path) {
+  return std::strncmp(b.ImageFileName, path, kFileNameSize) == 0;
+}
+
+bool InRange(int32_t i) { return i >= 0 && i < kBlockCount; }
+
+}  // namespace
+
+struct LookupTable::Header {
+  char Magic[32];
+  uint32_t SlotCount;
+  uint32_t Fresh;
+  int32_t Waiters;  // changed with atomic operations only
+  int32_t TotalFileCount;
+  int64_t CacheSize;
+  int32_t FirstValidBlock;
+  int32_t LastValidBlock;
+  int32_t FirstInvalidBlock;
+  int32_t LastInvalidBlock;
+};
+static_assert(sizeof(std::atomic<int32_t>) == sizeof(int32_t), "lock-free word in shared memory");
+
+LookupTable::LookupTable(const std::string& path) {
+  file_ = platform::env().OpenSharedFile(path, MakeObjectName(kMappingPrefix, path.c_str()),
+                                         kHeaderSize + sizeof(Slot) * size_t{kSlotCount});
+}
+
+LookupTable::Header* LookupTable::header() { return reinterpret_cast<Header*>(file_->data()); }
+const LookupTable::Header* LookupTable::header() const {
+  return reinterpret_cast<const Header*>(file_->data());
+}
+LookupTable::Slot* LookupTable::slots() const {
+  return reinterpret_cast<Slot*>(file_->data() + kHeaderSize);
+}
+
+bool LookupTable::InSync(const IndexFileHeader& h) const {
+  const Header& t = *header();
+  return t.Fresh == 1 && t.SlotCount == kSlotCount &&
+         std::memcmp(t.Magic, kLookupMagic, sizeof(kLookupMagic)) == 0 &&
+         t.TotalFileCount == h.TotalFileCount && t.CacheSize == h.CacheSize &&
+         t.FirstValidBlock == h.FirstValidBlock && t.LastValidBlock == h.LastValidBlock &&
+         t.FirstInvalidBlock == h.FirstInvalidBlock && t.LastInvalidBlock == h.LastInvalidBlock;
+}
+
+int32_t LookupTable::Rebuild(const IndexFileHeader& h, const ImageFileBlock* blocks) {
+  Begin();
+  Slot* s = slots();
+  for (uint32_t k = 0; k < kSlotCount; ++k) s[k] = Slot{0, kEmpty};
+  int32_t inserted = 0;
+  int32_t at = h.FirstValidBlock;
+  for (int32_t steps = 0, prev = kNoBlock; at != kNoBlock; ++steps) {
+    // A list that does not hold together is left to the repair: the table
+    // stays stale and lookups walk.
+    if (!InRange(at) || steps >= kBlockCount || blocks[at].LeftNode != prev) return -1;
+    prev = at;
+    char path[kFileNameSize];
+    std::memcpy(path, blocks[at].ImageFileName, kFileNameSize);
+    path[kFileNameSize - 1] = '\0';
+    Insert(path, at);
+    ++inserted;
+    at = blocks[at].RightNode;
+  }
+  Header& t = *header();
+  std::memcpy(t.Magic, kLookupMagic, sizeof(kLookupMagic));
+  t.SlotCount = kSlotCount;
+  End(h);
+  return inserted;
+}
+
+LookupTable::Answer LookupTable::Find(const IndexFileHeader& h, const ImageFileBlock* blocks,
+                                      const char* path, int32_t* block) const {
+  const uint32_t hash = HashPath(path);
+  const Slot* s = slots();
+  int32_t found = kEmpty;
+  for (uint32_t k = 0, at = hash & (kSlotCount - 1); k < kSlotCount;
+       ++k, at = (at + 1) & (kSlotCount - 1)) {
+    const Slot slot = s[at];
+    if (slot.Block == kEmpty) break;
+    if (slot.Hash != hash || !InRange(slot.Block) || !SamePath(blocks[slot.Block], path)) continue;
+    if (found != kEmpty) return Answer::kUnsure;  // listed twice: the walk decides
+    found = slot.Block;
+  }
+  if (found == kEmpty) return Answer::kAbsent;
+  // The block must sit where a valid-list block can: its neighbours link
+  // back to it, and an end of it is an end of the valid list.
+  const ImageFileBlock& b = blocks[found];
+  const bool left_ok = b.LeftNode == kNoBlock
+                           ? found == h.FirstValidBlock
+                           : InRange(b.LeftNode) && blocks[b.LeftNode].RightNode == found;
+  const bool right_ok = b.RightNode == kNoBlock
+                            ? found == h.LastValidBlock
+                            : InRange(b.RightNode) && blocks[b.RightNode].LeftNode == found;
+  if (!left_ok || !right_ok) return Answer::kUnsure;
+  *block = found;
+  return Answer::kFound;
+}
+
+void LookupTable::Begin() {
+  header()->Fresh = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+void LookupTable::Insert(const char* path, int32_t block) {
+  const uint32_t hash = HashPath(path);
+  Slot* s = slots();
+  for (uint32_t k = 0, at = hash & (kSlotCount - 1); k < kSlotCount;
+       ++k, at = (at + 1) & (kSlotCount - 1)) {
+    if (s[at].Block == kEmpty) {
+      s[at] = Slot{hash, block};
+      return;
+    }
+  }
+}
+
+void LookupTable::Erase(const char* path, int32_t block) {
+  const uint32_t hash = HashPath(path);
+  Slot* s = slots();
+  const uint32_t mask = kSlotCount - 1;
+  uint32_t hole = hash & mask;
+  uint32_t k = 0;
+  for (; k < kSlotCount; ++k, hole = (hole + 1) & mask) {
+    if (s[hole].Block == kEmpty) return;  // not in the table
+    if (s[hole].Block == block) break;
+  }
+  if (k == kSlotCount) return;
+  // Backward shift: move later entries of the run into the hole when the
+  // hole lies between their home slot and where they are.
+  for (uint32_t at = (hole + 1) & mask, n = 0; n < kSlotCount; ++n, at = (at + 1) & mask) {
+    if (s[at].Block == kEmpty) break;
+    const uint32_t home = s[at].Hash & mask;
+    const bool movable = hole <= at ? (home <= hole || home > at) : (home <= hole && home > at);
+    if (movable) {
+      s[hole] = s[at];
+      hole = at;
+    }
+  }
+  s[hole] = Slot{0, kEmpty};
+}
+
+void LookupTable::End(const IndexFileHeader& h) {
+  Header& t = *header();
+  t.TotalFileCount = h.TotalFileCount;
+  t.CacheSize = h.CacheSize;
+  t.FirstValidBlock = h.FirstValidBlock;
+  t.LastValidBlock = h.LastValidBlock;
+  t.FirstInvalidBlock = h.FirstInvalidBlock;
+  t.LastInvalidBlock = h.LastInvalidBlock;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  t.Fresh = 1;
+}
+
+int32_t LookupTable::Waiters() const {
+  return reinterpret_cast<const std::atomic<int32_t>*>(&header()->Waiters)
+      ->load(std::memory_order_relaxed);
+}
+
+void LookupTable::AddWaiter(int32_t delta) {
+  reinterpret_cast<std::atomic<int32_t>*>(&header()->Waiters)
+      ->fetch_add(delta, std::memory_order_relaxed);
+}
+
+}  // namespace stow
