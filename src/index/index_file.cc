@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstring>
+#include <unordered_map>
 
 #include "config/log.h"
 #include "index/list_check.h"
@@ -497,22 +498,54 @@ void IndexFile::RemoveAll(const RemoveFileFn& remove) {
 
 void IndexFile::ShrinkCache(const RemoveFileFn& remove) {
   if (header_ == nullptr) return;
-  Guard guard(*this);
   const double limit = static_cast<double>(settings_.CacheSize);
   const double precision = static_cast<double>(settings_.Precision);
   const double high = ((precision + 100.0) * limit) * 0.01;
-  if (static_cast<double>(header_->CacheSize) <= high) return;
   const double low = ((100.0 - precision) * limit) * 0.01;
-  WalkValid(true, [&](int32_t i) {
-    if (low > static_cast<double>(header_->CacheSize)) return false;
-    const ImageFileBlock& b = blocks_[i];
-    // Ages are differences of 32-bit times, as the index stores them.
-    const uint32_t now = static_cast<uint32_t>(Now());
-    const int64_t age = static_cast<int32_t>(now - static_cast<uint32_t>(b.AccessTime));
-    if (age < settings_.Delay || age < b.Delay) return true;
-    if (remove(StoredName(b).text)) FreeBlock(i);
-    return true;
-  });
+  // Blocks this pass decided to keep (too young, or refused), with the
+  // registration time they had then: after the lock was let go and taken
+  // again they are passed over unless re-registered meanwhile, so that each
+  // block is looked at and logged at most once per pass.
+  std::unordered_map<int32_t, int32_t> kept;
+  for (bool first = true;; first = false) {
+    bool more = false;
+    {
+      Guard guard(*this);
+      if (first && static_cast<double>(header_->CacheSize) <= high) return;
+      int32_t done = 0;
+      WalkValid(true, [&](int32_t i) {
+        if (low > static_cast<double>(header_->CacheSize)) return false;
+        const ImageFileBlock& b = blocks_[i];
+        const auto it = kept.find(i);
+        if (it != kept.end() && it->second == b.AccessTime) return true;
+        if (done >= kPassBatch) {
+          more = true;  // the rest after the others have had the lock
+          return false;
+        }
+        ++done;
+        // Ages are differences of 32-bit times, as the index stores them.
+        const uint32_t now = static_cast<uint32_t>(Now());
+        const int64_t age = static_cast<int32_t>(now - static_cast<uint32_t>(b.AccessTime));
+        if (age < settings_.Delay || age < b.Delay || !remove(StoredName(b).text)) {
+          kept[i] = b.AccessTime;
+        } else {
+          FreeBlock(i);
+        }
+        return true;
+      });
+    }
+    if (!more) return;
+    LetWaitersIn();
+  }
+}
+
+void IndexFile::LetWaitersIn() {
+  // The lock is not fair: taken again at once, it would mostly go to this
+  // thread again. Wait (a little, in case a waiter died) until every
+  // process that was waiting has had its turn.
+  for (int k = 0; k < kYieldPolls && table_ != nullptr && table_->Waiters() > 0; ++k) {
+    platform::env().SleepMs(0);
+  }
 }
 
 bool IndexFile::Flush() { return file_ != nullptr && file_->Flush(); }

@@ -38,8 +38,11 @@ class IndexFile {
 
   // The eviction pass: above the high mark, deletes the least recently
   // registered files that are old enough until the bytes in use fall below
-  // the low mark.
+  // the low mark. Lets go of the lock after every kPassBatch files it looks
+  // at, so that other processes' registrations get in between; after each
+  // retake it tests the low mark again and goes on from the tail.
   void ShrinkCache(const RemoveFileFn& remove);
+  static constexpr int32_t kPassBatch = 32;
 
   // Asks the system to write the mapped view to the file. Takes no lock.
   bool Flush();
@@ -114,6 +117,10 @@ class IndexFile {
   void SaveLink(Change& change, Ends to, bool at_front);
   void Unlink(Change& change, Ends from, int32_t i);
   void Link(Change& change, Ends to, int32_t i, bool at_front);
+  // Between two batches of a pass: lets the processes waiting for the lock
+  // have it first (polls kYieldPolls times at most).
+  void LetWaitersIn();
+  static constexpr int kYieldPolls = 2000;
   // Moves a listed block to the tail of the free list, totals included.
   void FreeBlock(int32_t i);
   // Calls `visit(i)` for each block of the valid list from the tail (or the

@@ -119,8 +119,21 @@ class CrashPointTest : public testing_support::IndexTest {
       EXPECT_EXIT(DieAt(k, op), ::testing::ExitedWithCode(hooks::kCrashExitCode), "")
           << "point " << k;
       index_->CheckAndRepair();  // the next holder
-      EXPECT_TRUE(Holds(before) || Holds(after)) << "point " << k << " of " << points << ": "
-                                                 << ::testing::PrintToString(ValidPaths(*index_));
+      const bool was_before = Holds(before);
+      EXPECT_TRUE(was_before || Holds(after)) << "point " << k << " of " << points << ": "
+                                              << ::testing::PrintToString(ValidPaths(*index_));
+      // The lookup table is not trusted after the death: registering every
+      // path again refreshes each, lists none twice.
+      const Paths& state = was_before ? before : after;
+      for (auto it = state.rbegin(); it != state.rend(); ++it) {
+        ASSERT_TRUE(Add(P(NameOf(*it)), SizeOf(*it)));
+      }
+      ASSERT_TRUE(Add(P("d"), Size("d")));
+      EXPECT_EQ(ValidPaths(*index_).front(), P("d")) << "point " << k;
+      EXPECT_EQ(H().TotalFileCount,
+                static_cast<int32_t>(state.size()) + (state.front() == "d" ? 0 : 1))
+          << "point " << k;
+      EXPECT_TRUE(testing_support::ListsConsistentInSecondMapping(index_path_)) << "point " << k;
       if (!kEveryPoint) break;
     }
   }

@@ -22,8 +22,10 @@ class FaultEnv : public platform::EnvWrapper {
   // A deletion of `refused_path` is refused with `refused_code`.
   std::string refused_path;
   uint32_t refused_code = platform::kErrorAccessDenied;
-  // Opening a shared file throws this code (0: no fault).
+  // Opening a shared file throws this code (0: no fault), or only opening
+  // one whose path ends with `open_shared_file_suffix` when that is set.
   uint32_t open_shared_file_error = 0;
+  std::string open_shared_file_suffix;
   // Every wait of an event with a finite timeout of at least this many
   // milliseconds fails (0: no fault).
   int64_t fail_waits_from_ms = 0;
@@ -41,7 +43,13 @@ class FaultEnv : public platform::EnvWrapper {
   std::unique_ptr<platform::SharedFile> OpenSharedFile(const std::string& path,
                                                        const std::string& mapping_name,
                                                        size_t size) override {
-    if (open_shared_file_error != 0) throw OsError(open_shared_file_error, "test open", path);
+    const std::string& suffix = open_shared_file_suffix;
+    if (open_shared_file_error != 0 &&
+        (suffix.empty() ||
+         (path.size() >= suffix.size() &&
+          path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0))) {
+      throw OsError(open_shared_file_error, "test open", path);
+    }
     return target().OpenSharedFile(path, mapping_name, size);
   }
 
