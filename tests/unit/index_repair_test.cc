@@ -167,5 +167,19 @@ TEST_F(IndexRepairTest, FileCutToItsHeaderEndsWithEmptyLists) {
   EXPECT_TRUE(LogHas("rebuilt: 0 files, 0 bytes; 0 kept, 0 salvaged"));
 }
 
+// A file cut to 20 MB keeps the entries its intact blocks prove (all of
+// them here: they lie in the first blocks); the free list, cut through, is
+// made whole again.
+TEST_F(IndexRepairTest, FileCutShortKeepsWhatItsIntactBlocksProve) {
+  index_.reset();
+  std::filesystem::resize_file(index_path_, 20000000);
+  index_ = Open();
+  EXPECT_FALSE(index_->CheckAndRepair());
+  EXPECT_EQ(ValidPaths(*index_), live_);
+  EXPECT_EQ(H().TotalFileCount, kLive + 1);
+  EXPECT_EQ(H().CacheSize, live_bytes_);
+  EXPECT_TRUE(LogHas("Index lists were damaged and have been rebuilt: 41 files"));
+}
+
 }  // namespace
 }  // namespace stow
