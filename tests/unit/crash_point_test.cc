@@ -24,14 +24,6 @@ using Paths = std::vector<std::string>;
 // death, so there one point of each operation is tried; natively all.
 const bool kEveryPoint = platform::kSeparator == '/';
 
-void SetEnvironment(const char* name, const std::string& value) {
-#ifdef _WIN32
-  _putenv_s(name, value.c_str());
-#else
-  setenv(name, value.c_str(), 1);
-#endif
-}
-
 // Entries c (head), b, a (tail), whose files exist with their sizes.
 class CrashPointTest : public testing_support::IndexTest {
  protected:
@@ -47,7 +39,7 @@ class CrashPointTest : public testing_support::IndexTest {
       ASSERT_TRUE(Add(P(name), Size(name)));
     }
     if (!::testing::internal::InDeathTestChild()) {
-      SetEnvironment("STOW_CRASH_INDEX", index_path_);
+      testing_support::SetEnvironment("STOW_CRASH_INDEX", index_path_);
     }
   }
   std::string P(const std::string& name) const { return dir_.Sub(name); }

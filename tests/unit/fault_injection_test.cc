@@ -158,14 +158,6 @@ TEST_F(LockHolderTest, ThreadsOfOneProcessTakeTurns) {
   EXPECT_EQ(testing_support::ValidPaths(*index_), (Paths{"b", "a"}));
 }
 
-void SetEnvironment(const char* name, const std::string& value) {
-#ifdef _WIN32
-  _putenv_s(name, value.c_str());
-#else
-  setenv(name, value.c_str(), 1);
-#endif
-}
-
 class LockHolderDeathTest : public testing_support::IndexTest {
  protected:
   // In a process of its own: takes the lock on the index named by the
@@ -196,7 +188,7 @@ TEST_F(LockHolderDeathTest, MidChangeIsRepairedForProcessesThatStayUp) {
   ASSERT_TRUE(Add("b", 2));
   // The child runs this test again up to the statement below, in a folder
   // of its own: it must use the index the parent named.
-  if (std::getenv("STOW_TEST_INDEX") == nullptr) SetEnvironment("STOW_TEST_INDEX", index_path_);
+  if (std::getenv("STOW_TEST_INDEX") == nullptr) testing_support::SetEnvironment("STOW_TEST_INDEX", index_path_);
   EXPECT_EXIT(DieHoldingTheLock(), ::testing::ExitedWithCode(7), "");
   ASSERT_EQ(H().TotalFileCount, 99);  // as the dead holder left it
   EXPECT_TRUE(Add("c", 4));
