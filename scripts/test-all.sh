@@ -20,7 +20,7 @@ run_preset linux
 run_preset linux-asan
 # The threaded parts: the worker thread and everything that shares the index
 # between threads.
-run_preset linux-tsan -R 'WorkThread|ProcessState|Worker|Thread'
+run_preset linux-tsan -R 'WorkThread|ProcessState|Worker|Thread|Yielding'
 
 # Windows: a private Wine prefix, kept running for the whole test run.
 # The wineserver that wineboot starts stays up until the end of the run, so
