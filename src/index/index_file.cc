@@ -15,10 +15,12 @@ IndexFile::IndexFile(const std::string& index_path, const CacheSettings& setting
     : settings_(settings) {
   mutex_ =
       platform::env().OpenNamedMutex(MakeObjectName(kMutexPrefix, index_path.c_str()), index_path);
-  file_ = platform::env().OpenSharedFile(
-      index_path, MakeObjectName(kMappingPrefix, index_path.c_str()), kIndexFileSize);
+  file_ =
+      platform::env().OpenSharedFile(index_path, MakeObjectName(kMappingPrefix, index_path.c_str()),
+                                     kIndexFileSize, std::string(kIndexMagic, sizeof(kIndexMagic)));
   header_ = reinterpret_cast<IndexFileHeader*>(file_->data());
   blocks_ = reinterpret_cast<ImageFileBlock*>(file_->data() + kHeaderRegionSize);
+  NoteForeignContent(index_path);
   FormatIfNeeded();
 }
 
@@ -39,18 +41,73 @@ bool IndexFile::MagicMatches() const {
   return std::memcmp(header_->Magic, kIndexMagic, sizeof(kIndexMagic)) == 0;
 }
 
-void IndexFile::Lock() {
-  const bool abandoned = mutex_->Lock() == platform::NamedMutex::LockResult::kAbandoned;
-  if (!MagicMatches()) return;  // about to be formatted
-  // A marker still set means the last holder died before it finished.
-  RepairIfDamaged(abandoned || header_->LockMarker != 0);
-  header_->LockMarker = 1;
+bool IndexFile::Lock() {
+  const platform::NamedMutex::LockResult result = mutex_->Lock(kIndexLockTimeoutMs);
+  if (result == platform::NamedMutex::LockResult::kTimedOut) {
+    WriteLogBufferToFile("The index lock was not released by its holder within %d seconds.\n",
+                         static_cast<int>(kIndexLockTimeoutMs / 1000));
+    return false;
+  }
+  try {
+    RecoverTruncation();
+    if (!MagicMatches()) return true;  // about to be formatted
+    // A marker still set means the last holder died before it finished.
+    RepairIfDamaged(result == platform::NamedMutex::LockResult::kAbandoned ||
+                    header_->LockMarker != 0);
+    header_->LockMarker = 1;
+  } catch (...) {
+    mutex_->Unlock();
+    throw;
+  }
+  return true;
 }
 
-void IndexFile::Unlock() {
-  if (damaged_) RepairIfDamaged(false);
-  header_->LockMarker = 0;
+void IndexFile::Unlock() noexcept {
+  bool repaired = true;
+  try {
+    RecoverTruncation();
+    if (damaged_) RepairIfDamaged(false);
+  } catch (...) {
+    // Out of memory in the middle of a repair: the marker stays set, so the
+    // next holder checks the lists again.
+    repaired = false;
+    damaged_ = false;
+  }
+  if (repaired) header_->LockMarker = 0;
   mutex_->Unlock();
+}
+
+// --------------------------------------------------- a file cut short ---
+
+void IndexFile::RecoverTruncation() {
+  if (!file_->CheckTruncated()) return;
+  const bool restored = file_->Restore();
+  WriteLogBufferToFile(restored ? "Index file was truncated by another process; its length is "
+                                  "restored and its lists are checked.\n"
+                                : "Index file was truncated by another process and cannot be "
+                                  "grown back.\n");
+  if (!restored) return;
+  if (!MagicMatches()) {
+    // The header itself was cut off: nothing says which blocks were listed,
+    // so every block goes to the free list.
+    std::memcpy(header_->Magic, kIndexMagic, sizeof(kIndexMagic));
+    header_->FirstValidBlock = kNoBlock;
+    header_->LastValidBlock = kNoBlock;
+    header_->FirstInvalidBlock = kNoBlock;
+    header_->LastInvalidBlock = kNoBlock;
+  }
+  damaged_ = true;
+}
+
+void IndexFile::NoteForeignContent(const std::string& index_path) {
+  // Read without the lock: at worst a file that another process is just
+  // formatting is named here once.
+  if (MagicMatches()) return;
+  bool empty = true;
+  for (size_t i = 0; i < sizeof(header_->Magic) && empty; ++i) empty = header_->Magic[i] == 0;
+  if (empty) return;  // a new file
+  WriteLogBufferToFile("Index file does not carry the index header and is formatted: %s.\n",
+                       index_path.c_str());
 }
 
 void IndexFile::RepairIfDamaged(bool force_check) {
@@ -249,7 +306,8 @@ void IndexFile::RebuildLists() {
 
 bool IndexFile::AddFile(const FileRecord& record, uint32_t delay) {
   if (header_ == nullptr) return false;
-  Guard guard(*this);
+  Guard guard(*this, Guard::kReport);
+  if (!guard.held()) return false;
   const int32_t found = FindListed(*header_, blocks_, record, &damaged_);
   if (found != kNoBlock) {
     blocks_[found].AccessTime = static_cast<int32_t>(Now());
@@ -284,7 +342,8 @@ struct StoredName {
 
 void IndexFile::RemoveAll(const RemoveFileFn& remove) {
   if (header_ == nullptr) return;
-  Guard guard(*this);
+  Guard guard(*this, Guard::kReport);
+  if (!guard.held()) return;
   WalkValid(false, [&](int32_t i) {
     if (remove(StoredName(blocks_[i]).text)) FreeBlock(i);
     return true;
@@ -293,7 +352,8 @@ void IndexFile::RemoveAll(const RemoveFileFn& remove) {
 
 void IndexFile::ShrinkCache(const RemoveFileFn& remove) {
   if (header_ == nullptr) return;
-  Guard guard(*this);
+  Guard guard(*this, Guard::kReport);
+  if (!guard.held()) return;
   const double limit = static_cast<double>(settings_.CacheSize);
   const double precision = static_cast<double>(settings_.Precision);
   const double high = ((precision + 100.0) * limit) * 0.01;

@@ -36,6 +36,23 @@ class NativeEnv final : public Env {
   bool GetFileSize(const char* path, uint64_t* size) override {
     return native::GetFileSize(path, size);
   }
+  FileKind GetFileKind(const char* path, uint64_t* size) override {
+    return native::GetFileKind(path, size);
+  }
+  DeleteResult DeleteFileBelow(const char* folder, const char* path, uint32_t* error) override {
+    return native::DeleteFileBelow(folder, path, error);
+  }
+  bool RemoveDirectoryBelow(const char* folder, const char* path) override {
+    return native::RemoveDirectoryBelow(folder, path);
+  }
+  bool IsNetworkFolder(const char* folder) override { return native::IsNetworkFolder(folder); }
+  Privileges ProcessPrivileges() override { return native::ProcessPrivileges(); }
+  bool ReadEnvironmentVariable(const char* name, std::string* out) override {
+    return native::ReadEnvironmentVariable(name, out);
+  }
+  bool WriteOwnFile(const char* path, const char* data, size_t size) override {
+    return native::WriteOwnFile(path, data, size);
+  }
   bool IsDirectory(const char* path) override { return native::IsDirectory(path); }
   uint32_t CreateDirectory(const char* path) override { return native::CreateDirectory(path); }
   DeleteResult DeleteFile(const char* path, uint32_t* error) override {
@@ -50,9 +67,9 @@ class NativeEnv final : public Env {
     return native::AppendToFile(path, data, size);
   }
   std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path,
-                                             const std::string& mapping_name,
-                                             size_t size) override {
-    return native::OpenSharedFile(path, mapping_name, size);
+                                             const std::string& mapping_name, size_t size,
+                                             const std::string& magic) override {
+    return native::OpenSharedFile(path, mapping_name, size, magic);
   }
   std::unique_ptr<NamedMutex> OpenNamedMutex(const std::string& name,
                                              const std::string& index_path) override {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -29,6 +30,31 @@ class FaultEnv : public platform::EnvWrapper {
   int64_t fail_waits_from_ms = 0;
   // Taking the index lock throws this code (0: no fault).
   std::atomic<uint32_t> lock_error{0};
+  // Taking the index lock times out at once.
+  std::atomic<bool> lock_times_out{false};
+  // What ProcessPrivileges reports, when set: by default an unprivileged
+  // process, whoever runs the tests.
+  bool pretend_privileges = true;
+  platform::Privileges privileges;
+  // Environment variables as the process sees them, when set.
+  bool pretend_environment = false;
+  std::map<std::string, std::string> environment;
+  // Every folder counts as one on a network file system.
+  bool network_folders = false;
+
+  platform::Privileges ProcessPrivileges() override {
+    return pretend_privileges ? privileges : target().ProcessPrivileges();
+  }
+  bool ReadEnvironmentVariable(const char* name, std::string* out) override {
+    if (!pretend_environment) return target().ReadEnvironmentVariable(name, out);
+    auto it = environment.find(name);
+    if (it == environment.end()) return false;
+    *out = it->second;
+    return true;
+  }
+  bool IsNetworkFolder(const char* folder) override {
+    return network_folders || target().IsNetworkFolder(folder);
+  }
 
   platform::DeleteResult DeleteFile(const char* path, uint32_t* error) override {
     if (!refused_path.empty() && refused_path == path) {
@@ -37,12 +63,21 @@ class FaultEnv : public platform::EnvWrapper {
     }
     return target().DeleteFile(path, error);
   }
+  platform::DeleteResult DeleteFileBelow(const char* folder, const char* path,
+                                         uint32_t* error) override {
+    if (!refused_path.empty() && refused_path == path &&
+        target().GetFileKind(path, &ignored_size_) == platform::FileKind::kRegular) {
+      *error = refused_code;
+      return platform::DeleteResult::kRefused;
+    }
+    return target().DeleteFileBelow(folder, path, error);
+  }
 
   std::unique_ptr<platform::SharedFile> OpenSharedFile(const std::string& path,
-                                                       const std::string& mapping_name,
-                                                       size_t size) override {
+                                                       const std::string& mapping_name, size_t size,
+                                                       const std::string& magic) override {
     if (open_shared_file_error != 0) throw OsError(open_shared_file_error, "test open", path);
-    return target().OpenSharedFile(path, mapping_name, size);
+    return target().OpenSharedFile(path, mapping_name, size, magic);
   }
 
   std::unique_ptr<platform::Event> NewEvent() override {
@@ -51,10 +86,13 @@ class FaultEnv : public platform::EnvWrapper {
 
   std::unique_ptr<platform::NamedMutex> OpenNamedMutex(const std::string& name,
                                                        const std::string& index_path) override {
-    return std::make_unique<FailingMutex>(target().OpenNamedMutex(name, index_path), lock_error);
+    return std::make_unique<FailingMutex>(target().OpenNamedMutex(name, index_path), lock_error,
+                                          lock_times_out);
   }
 
  private:
+  uint64_t ignored_size_ = 0;
+
   class FailingEvent : public platform::Event {
    public:
     FailingEvent(std::unique_ptr<platform::Event> real, int64_t fail_from_ms)
@@ -75,17 +113,20 @@ class FaultEnv : public platform::EnvWrapper {
 
   class FailingMutex : public platform::NamedMutex {
    public:
-    FailingMutex(std::unique_ptr<platform::NamedMutex> real, std::atomic<uint32_t>& error)
-        : real_(std::move(real)), error_(error) {}
-    LockResult Lock() override {
+    FailingMutex(std::unique_ptr<platform::NamedMutex> real, std::atomic<uint32_t>& error,
+                 std::atomic<bool>& times_out)
+        : real_(std::move(real)), error_(error), times_out_(times_out) {}
+    LockResult Lock(int64_t timeout_ms) override {
       if (uint32_t code = error_.load()) throw OsError(code, "test lock");
-      return real_->Lock();
+      if (times_out_.load()) return LockResult::kTimedOut;
+      return real_->Lock(timeout_ms);
     }
     void Unlock() override { real_->Unlock(); }
 
    private:
     std::unique_ptr<platform::NamedMutex> real_;
     std::atomic<uint32_t>& error_;
+    std::atomic<bool>& times_out_;
   };
 };
 
