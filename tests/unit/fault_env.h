@@ -41,6 +41,22 @@ class FaultEnv : public platform::EnvWrapper {
   std::map<std::string, std::string> environment;
   // Every folder counts as one on a network file system.
   bool network_folders = false;
+  // Removing a folder fails.
+  bool fail_remove_directory = false;
+  // Every log line (and anything else appended), wherever it went.
+  std::string appended;
+
+  bool AppendToFile(const char* path, const char* data, size_t size) override {
+    appended.append(data, size);
+    return target().AppendToFile(path, data, size);
+  }
+
+  bool RemoveDirectory(const char* folder) override {
+    return !fail_remove_directory && target().RemoveDirectory(folder);
+  }
+  bool RemoveDirectoryBelow(const char* folder, const char* path) override {
+    return !fail_remove_directory && target().RemoveDirectoryBelow(folder, path);
+  }
 
   platform::Privileges ProcessPrivileges() override {
     return pretend_privileges ? privileges : target().ProcessPrivileges();
