@@ -2,6 +2,7 @@
 
 #include "platform/win32/handle.h"
 
+#include <string>
 #include <utility>
 
 #include "platform/native.h"
@@ -39,13 +40,30 @@ class Win32SharedFile : public SharedFile {
 
 namespace native {
 
+namespace {
+
+// True when the file starts with `magic`; reads without moving the file
+// pointer that anyone else relies on (nobody else has this handle).
+bool StartsWith(HANDLE file, const std::string& magic) {
+  if (magic.empty()) return true;
+  std::string head(magic.size(), '\0');
+  OVERLAPPED at = {};
+  DWORD read = 0;
+  return ReadFile(file, &head[0], static_cast<DWORD>(head.size()), &read, &at) &&
+         read == head.size() && head == magic;
+}
+
+}  // namespace
+
 std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path, const std::string& mapping_name,
-                                           size_t size) {
+                                           size_t size, const std::string& magic) {
   win32::OpenToEveryone access;
 
-  win32::UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE, access.get(),
-                                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL));
+  // The reparse point itself is opened, never what it points to: a link (or
+  // a dangling one) is refused below and nothing is created where it points.
+  win32::UniqueHandle file(CreateFileA(
+      path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, access.get(),
+      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL));
   if (!file) throw OsError(GetLastError(), "CreateFileA", path);
 
   // Devices, pipes and consoles open fine by name but cannot hold an index.
@@ -58,6 +76,31 @@ std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path, const std::s
   }
   if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
     throw OsError(ERROR_ACCESS_DENIED, "CreateFileA (a folder)", path);
+  }
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    throw OsError(ERROR_ACCESS_DENIED, "CreateFileA (a reparse point)", path);
+  }
+  // A second name of someone else's file: growing and formatting it would
+  // destroy that file. An index already in use may carry any number of links.
+  if (info.nNumberOfLinks > 1 && !StartsWith(file.get(), magic)) {
+    throw OsError(ERROR_TOO_MANY_LINKS, "CreateFileA (a file with other links)", path);
+  }
+
+  // Reserve the disk space on every open, so that a sparse file of the right
+  // length on a full disk fails here rather than with a page fault on the
+  // first write. Never less than the file's length: that would cut it.
+  LARGE_INTEGER length;
+  if (!GetFileSizeEx(file.get(), &length)) throw OsError(GetLastError(), "GetFileSizeEx", path);
+  FILE_ALLOCATION_INFO allocation;
+  allocation.AllocationSize.QuadPart =
+      length.QuadPart > static_cast<LONGLONG>(size) ? length.QuadPart : static_cast<LONGLONG>(size);
+  if (!SetFileInformationByHandle(file.get(), FileAllocationInfo, &allocation,
+                                  sizeof(allocation))) {
+    const DWORD error = GetLastError();
+    // Where the file system cannot reserve, the file is used as it is.
+    if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL) {
+      throw OsError(error, "SetFileInformationByHandle (FileAllocationInfo)", path);
+    }
   }
 
   // A mapping larger than the file grows the file to the mapping's size; a

@@ -22,10 +22,15 @@ class Win32NamedMutex : public NamedMutex {
 
   // A wait that fails outright (a broken handle) cannot leave the lock held
   // and is reported as OsError.
-  LockResult Lock() override {
-    switch (WaitForSingleObject(mutex_.get(), INFINITE)) {
+  LockResult Lock(int64_t timeout_ms) override {
+    const DWORD timeout = timeout_ms < 0                                       ? INFINITE
+                          : timeout_ms >= static_cast<int64_t>(INFINITE) ? INFINITE - 1
+                                                                             : static_cast<DWORD>(timeout_ms);
+    switch (WaitForSingleObject(mutex_.get(), timeout)) {
       case WAIT_OBJECT_0:
         return LockResult::kAcquired;
+      case WAIT_TIMEOUT:
+        return LockResult::kTimedOut;
       case WAIT_ABANDONED:
         // The previous holder ended while holding it; the lock is ours now,
         // but what it guarded may be half-written.
