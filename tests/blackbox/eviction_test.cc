@@ -168,3 +168,34 @@ TEST_F(EvictionTest, FileThatCannotBeDeletedKeepsItsBlock) {
 
 }  // namespace
 }  // namespace stow_test
+
+namespace stow_test {
+namespace {
+
+// Two processes killed while they held both eviction slots, while a third
+// keeps the slots' objects open: the slots are free again at once and the
+// next registration evicts.
+TEST_F(EvictionTest, SlotsOfKilledHoldersComeBackAtOnce) {
+  const std::string old_file = box_.Data("old");
+  ASSERT_TRUE(WriteFile(old_file, "o"));
+  ASSERT_NO_FATAL_FAILURE(SeedIndex({{old_file, 60 * kMiB, kOld}}));
+  ClientProcess stayer;
+  ASSERT_TRUE(box_.StartClient(
+      {"init", "0", "signal", box_.Marker("up"), "wait-for", box_.Marker("done"), "uninit"},
+      &stayer));
+  ASSERT_TRUE(WaitForFile(box_.Marker("up"), kClientTimeoutMs)) << stayer.Output();
+  for (const char* name : {"slot1", "slot2"}) {
+    ClientProcess holder;
+    ASSERT_TRUE(box_.StartClient({"hold-slot", box_.index_path(), box_.Marker(name)}, &holder));
+    ASSERT_TRUE(WaitForFile(box_.Marker(name), kClientTimeoutMs)) << holder.Output();
+    holder.Kill();
+    holder.Wait(kClientTimeoutMs);
+  }
+  ASSERT_NO_FATAL_FAILURE(RegisterFresh({"fresh"}));
+  ASSERT_TRUE(WriteFile(box_.Marker("done"), "1"));
+  EXPECT_EQ(0, stayer.Wait(kClientTimeoutMs)) << stayer.Output();
+  EXPECT_FALSE(FileExists(old_file)) << box_.ReadLogs();
+}
+
+}  // namespace
+}  // namespace stow_test

@@ -22,6 +22,9 @@
 //   hold-lock INDEXFILE FILE
 //                          takes the index lock as the library does, creates FILE and
 //                          holds the lock until killed (exit 4 after 60 s)
+//   hold-slot INDEXFILE FILE
+//                          takes a free eviction slot as the library does, creates FILE
+//                          and holds the slot until killed (exit 4 after 60 s)
 //   hold-open PATH FILE    opens PATH for reading, sharing it for reading and writing
 //                          but not for deletion (Windows; POSIX just opens it), creates
 //                          FILE and keeps it open until killed (exit 4 after 60 s)
@@ -39,6 +42,7 @@
 #include "../../src/index/layout.h"
 #include "../../src/index/object_name.h"
 #include "../../src/platform/posix/lock_bytes.h"
+#include "../../src/platform/win32/slot_names.h"
 #include "support/sandbox.h"
 #include "support/stow_library.h"
 #include "support/test_platform.h"
@@ -138,6 +142,37 @@ int HoldLock(const std::string& index_path, const std::string& marker) {
   }
 #endif
   Result("hold-lock 1");
+  CreateMarker(marker);
+  stow_test::SleepMs(kHoldMs);
+  return 4;
+}
+
+// Takes a free eviction slot by the same means as the library, then holds
+// it. Returns only when none is free or the holding time is over.
+int HoldSlot(const std::string& index_path, const std::string& marker) {
+  bool held = false;
+  for (int k = 0; k < stow::platform::win32::kSlotCount && !held; ++k) {
+#ifdef _WIN32
+    const std::string name = stow::platform::win32::SlotObjectName(
+        stow::ObjectNameText(stow::kSemaphorePrefix, index_path.c_str()), k);
+    HANDLE slot = CreateMutexA(NULL, FALSE, name.c_str());
+    const DWORD r = slot == NULL ? WAIT_FAILED : WaitForSingleObject(slot, 0);
+    held = r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
+#else
+    const int fd = ::open(index_path.c_str(), O_RDWR);
+    struct flock fl = {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = static_cast<off_t>(stow::platform::posix::kSlotLockOffset + k);
+    fl.l_len = 1;
+    held = fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &fl) == 0;
+#endif
+  }
+  if (!held) {
+    Result("hold-slot 0");
+    return 5;
+  }
+  Result("hold-slot 1");
   CreateMarker(marker);
   stow_test::SleepMs(kHoldMs);
   return 4;
@@ -299,6 +334,9 @@ int main(int argc, char** argv) {
     } else if (command == "hold-lock") {
       if (!next(&a) || !next(&b)) return Usage("hold-lock INDEXFILE FILE");
       return HoldLock(a, b);
+    } else if (command == "hold-slot") {
+      if (!next(&a) || !next(&b)) return Usage("hold-slot INDEXFILE FILE");
+      return HoldSlot(a, b);
     } else if (command == "hold-open") {
       if (!next(&a) || !next(&b)) return Usage("hold-open PATH FILE");
       return HoldOpen(a, b);

@@ -52,10 +52,10 @@ TEST_F(PrivilegedDeletionTest, DeletesOnlyBelowItsFolders) {
   const std::string in_listed = File(listed, "b");
   const std::string outside = File(other_, "c");
   // Text below the cache folder that climbs out of it again.
-  const std::string climbing =
-      cache_dir_ + platform::kSeparator + ".." + platform::kSeparator + "other" +
-      platform::kSeparator + "c";
-  for (const std::string& path : {outside, climbing, in_listed, in_cache}) ASSERT_TRUE(Add(path, 1));
+  const std::string climbing = cache_dir_ + platform::kSeparator + ".." + platform::kSeparator +
+                               "other" + platform::kSeparator + "c";
+  for (const std::string& path : {outside, climbing, in_listed, in_cache})
+    ASSERT_TRUE(Add(path, 1));
   index_->RemoveAll(CachedFileRemover());
   EXPECT_FALSE(PathExists(in_cache));
   EXPECT_FALSE(PathExists(sub)) << "the emptied folder below the cache folder goes too";
@@ -110,9 +110,8 @@ TEST_F(PrivilegedDeletionTest, LockTimeOutFailsTheOperationOnly) {
 TEST(NamedMutexTest, LockGivesUpAfterItsTimeout) {
   testing_support::TempDir dir;
   const std::string path = dir.Sub("Index.Dat");
-  auto holder = platform::env().OpenNamedMutex("Local\\stow_unit_timeout_" + std::to_string(
-                                                   reinterpret_cast<uintptr_t>(&dir)),
-                                               path);
+  auto holder = platform::env().OpenNamedMutex(
+      "Local\\stow_unit_timeout_" + std::to_string(reinterpret_cast<uintptr_t>(&dir)), path);
   ASSERT_EQ(holder->Lock(1000), platform::NamedMutex::LockResult::kAcquired);
   struct Waiter {
     platform::NamedMutex* mutex;
@@ -156,8 +155,8 @@ TEST_F(PrivilegedDeletionTest, SettingsVariableIsIgnoredWhenPrivileged) {
     EXPECT_EQ(platform::env().ProcessPrivileges().set_id, set_id);
   }
   SetSettingsFileForTesting(ini_path_);
-  const std::string line =
-      std::string(platform::kSettingsVariable) + " is ignored in a privileged process; settings file: ";
+  const std::string line = std::string(platform::kSettingsVariable) +
+                           " is ignored in a privileged process; settings file: ";
   size_t count = 0;
   for (size_t at = env_.appended.find(line); at != std::string::npos;
        at = env_.appended.find(line, at + 1)) {
@@ -166,11 +165,13 @@ TEST_F(PrivilegedDeletionTest, SettingsVariableIsIgnoredWhenPrivileged) {
   EXPECT_EQ(2u, count) << env_.appended;
 }
 
-#ifndef _WIN32
 // A view whose file another process cut short reads zeros instead of
 // killing the process, reports the cut, and is mapped to the file again
 // once it is grown back.
 TEST(SharedFileTest, ViewOfAFileCutShortSurvivesAndIsRestored) {
+#ifdef _WIN32
+  GTEST_SKIP() << "POSIX only: Windows does not let a mapped file be cut short";
+#else
   testing_support::TempDir dir;
   const std::string path = dir.Sub("Index.Dat");
   constexpr size_t kSize = 1 << 20;
@@ -188,6 +189,7 @@ TEST(SharedFileTest, ViewOfAFileCutShortSurvivesAndIsRestored) {
   bytes[900000] = 9;
   auto second = platform::DefaultEnv().OpenSharedFile(path, "", kSize, "");
   EXPECT_EQ(second->data()[900000], 9) << "the view is the file's again";
+#endif
 }
 
 // A file with a second name is not taken unless it already is an index.
@@ -207,7 +209,6 @@ TEST(SharedFileTest, LinkedFileIsRefusedUnlessItCarriesTheMagic) {
   WriteWholeFile(victim, "MAGIC and more");
   EXPECT_NE(platform::DefaultEnv().OpenSharedFile(path, "", 4096, "MAGIC"), nullptr);
 }
-#endif
 
 class NetworkFolderTest : public testing_support::TempDirTest {
  protected:
@@ -222,8 +223,9 @@ TEST_F(NetworkFolderTest, NetworkCacheFolderIsWarnedAbout) {
   FaultEnv env;
   env.network_folders = true;
   EXPECT_EQ(api::Initialize(0), 1);
-  EXPECT_TRUE(LogHas("is on a network file system: processes on other machines must not share "
-                     "it.\n"));
+  EXPECT_TRUE(
+      LogHas("is on a network file system: processes on other machines must not share "
+             "it.\n"));
 }
 
 TEST_F(NetworkFolderTest, LocalCacheFolderIsNotWarnedAbout) {
