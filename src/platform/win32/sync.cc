@@ -5,6 +5,7 @@
 #include "platform/win32/handle.h"
 
 #include <atomic>
+#include <set>
 #include <string>
 #include <utility>
 
@@ -80,6 +81,18 @@ class Win32Event : public Event {
   win32::UniqueHandle event_;
 };
 
+// Slots held in this process, by name. A mutex is reentrant for its owner
+// thread, even through another handle, so without this a thread holding a
+// slot through one object would take it again through another.
+LocalMutex& HeldSlotsMutex() {
+  static LocalMutex* const mutex = new LocalMutex;
+  return *mutex;
+}
+std::set<std::string>& HeldSlots() {
+  static std::set<std::string>* const held = new std::set<std::string>;
+  return *held;
+}
+
 // The two eviction slots are two named mutexes rather than one semaphore:
 // the system releases a mutex whose owner ended (the next taker sees it
 // abandoned), so the slot of a process that was killed is free at once,
@@ -88,23 +101,27 @@ class Win32Event : public Event {
 // that thread.
 class Win32NamedSemaphore : public NamedSemaphore {
  public:
-  Win32NamedSemaphore(win32::UniqueHandle a, win32::UniqueHandle b) {
+  Win32NamedSemaphore(win32::UniqueHandle a, win32::UniqueHandle b, const std::string& name) {
     slots_[0] = std::move(a);
     slots_[1] = std::move(b);
+    for (int k = 0; k < win32::kSlotCount; ++k) names_[k] = win32::SlotObjectName(name, k);
   }
 
   ~Win32NamedSemaphore() override {
     // Only the owner thread can release; a slot still held by another
     // thread comes free when that thread ends.
+    LocalLock guard(HeldSlotsMutex());
     for (int k = 0; k < win32::kSlotCount; ++k) {
-      if (held_[k]) ReleaseMutex(slots_[k].get());
+      if (!held_[k]) continue;
+      ReleaseMutex(slots_[k].get());
+      HeldSlots().erase(names_[k]);
     }
   }
 
   bool TryAcquire() override {
-    LocalLock guard(local_);
+    LocalLock guard(HeldSlotsMutex());
     for (int k = 0; k < win32::kSlotCount; ++k) {
-      if (held_[k]) continue;  // a mutex is reentrant for its owner thread
+      if (HeldSlots().count(names_[k]) != 0) continue;
       const DWORD r = WaitForSingleObject(slots_[k].get(), 0);
       if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) {
         Take(k);
@@ -123,31 +140,42 @@ class Win32NamedSemaphore : public NamedSemaphore {
     HANDLE handles[3] = {stop_handle, slots_[0].get(), slots_[1].get()};
     const DWORD r = WaitForMultipleObjects(3, handles, FALSE, INFINITE);
     if (r == WAIT_OBJECT_0) return WaitResult::kStopped;
-    for (DWORD k = 0; k < win32::kSlotCount; ++k) {
+    for (DWORD k = 0; k < static_cast<DWORD>(win32::kSlotCount); ++k) {
       if (r == WAIT_OBJECT_0 + 1 + k || r == WAIT_ABANDONED_0 + 1 + k) {
-        LocalLock guard(local_);
+        LocalLock guard(HeldSlotsMutex());
+        if (HeldSlots().count(names_[k]) != 0) {
+          // This thread held it already, through another object.
+          ReleaseMutex(slots_[k].get());
+          break;
+        }
         Take(static_cast<int>(k));
         return WaitResult::kAcquired;
       }
+    }
+    if (r >= WAIT_OBJECT_0 + 1 && r < WAIT_OBJECT_0 + 1 + win32::kSlotCount) {
+      return PollUntilStopped(stop);
     }
     return WaitResult::kFailed;
   }
 
   void Release() override {
-    LocalLock guard(local_);
+    LocalLock guard(HeldSlotsMutex());
     const DWORD me = GetCurrentThreadId();
     for (int k = win32::kSlotCount - 1; k >= 0; --k) {
       if (!held_[k] || owner_[k] != me) continue;
       held_[k] = false;
+      HeldSlots().erase(names_[k]);
       ReleaseMutex(slots_[k].get());
       return;
     }
   }
 
  private:
+  // Called with HeldSlotsMutex held.
   void Take(int k) {
     held_[k] = true;
     owner_[k] = GetCurrentThreadId();
+    HeldSlots().insert(names_[k]);
   }
 
   // An event without a system handle cannot join the wait: look at it and
@@ -167,7 +195,7 @@ class Win32NamedSemaphore : public NamedSemaphore {
   win32::UniqueHandle slots_[win32::kSlotCount];
   bool held_[win32::kSlotCount] = {false, false};
   DWORD owner_[win32::kSlotCount] = {0, 0};
-  LocalMutex local_;
+  std::string names_[win32::kSlotCount];
 };
 
 }  // namespace
@@ -196,7 +224,7 @@ std::unique_ptr<NamedSemaphore> OpenNamedSemaphore(const std::string& name, cons
     if (!slots[k]) throw OsError(GetLastError(), "CreateMutexA", slot_name);
   }
   return std::unique_ptr<NamedSemaphore>(
-      new Win32NamedSemaphore(std::move(slots[0]), std::move(slots[1])));
+      new Win32NamedSemaphore(std::move(slots[0]), std::move(slots[1]), name));
 }
 }  // namespace native
 }  // namespace platform
