@@ -184,10 +184,14 @@ TEST_F(EvictionTest, SlotsOfKilledHoldersComeBackAtOnce) {
       {"init", "0", "signal", box_.Marker("up"), "wait-for", box_.Marker("done"), "uninit"},
       &stayer));
   ASSERT_TRUE(WaitForFile(box_.Marker("up"), kClientTimeoutMs)) << stayer.Output();
-  for (const char* name : {"slot1", "slot2"}) {
-    ClientProcess holder;
-    ASSERT_TRUE(box_.StartClient({"hold-slot", box_.index_path(), box_.Marker(name)}, &holder));
-    ASSERT_TRUE(WaitForFile(box_.Marker(name), kClientTimeoutMs)) << holder.Output();
+  // Both slots taken at once, then both holders killed.
+  ClientProcess holders[2];
+  for (int i = 0; i < 2; ++i) {
+    const std::string marker = box_.Marker("slot" + std::to_string(i));
+    ASSERT_TRUE(box_.StartClient({"hold-slot", box_.index_path(), marker}, &holders[i]));
+    ASSERT_TRUE(WaitForFile(marker, kClientTimeoutMs)) << holders[i].Output();
+  }
+  for (ClientProcess& holder : holders) {
     holder.Kill();
     holder.Wait(kClientTimeoutMs);
   }
