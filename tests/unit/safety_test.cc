@@ -10,6 +10,7 @@
 #include "fault_env.h"
 #include "index_test_util.h"
 #include "maintenance/delete_cached_file.h"
+#include "platform/native.h"
 
 namespace stow {
 namespace {
@@ -208,6 +209,25 @@ TEST(SharedFileTest, LinkedFileIsRefusedUnlessItCarriesTheMagic) {
   EXPECT_EQ(testing_support::ReadWholeFile(victim), "precious");
   WriteWholeFile(victim, "MAGIC and more");
   EXPECT_NE(platform::DefaultEnv().OpenSharedFile(path, "", 4096, "MAGIC"), nullptr);
+}
+
+// The codes that keep a file's block are the same causes on both systems:
+// no permission, in use, or media that refuse writing.
+TEST(DeleteResultTest, RefusalCodesMeanTheSameCausesOnBothSystems) {
+#ifdef _WIN32
+  const uint32_t refused[] = {5,  32,  33,
+                              19, 108, 65};  // ... write-protected, drive locked, network
+  const uint32_t failed[] = {2, 3, 123};
+#else
+  const uint32_t refused[] = {13, 1, 16, 30, 21};  // EACCES EPERM EBUSY EROFS EISDIR
+  const uint32_t failed[] = {2, 20, 22};
+#endif
+  for (uint32_t code : refused) {
+    EXPECT_EQ(platform::native::DeleteResultOf(code), platform::DeleteResult::kRefused) << code;
+  }
+  for (uint32_t code : failed) {
+    EXPECT_EQ(platform::native::DeleteResultOf(code), platform::DeleteResult::kFailed) << code;
+  }
 }
 
 class NetworkFolderTest : public testing_support::TempDirTest {

@@ -2,8 +2,11 @@
 
 #include "platform/win32/handle.h"
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/native.h"
 
@@ -53,6 +56,45 @@ bool StartsWith(HANDLE file, const std::string& magic) {
          read == head.size() && head == magic;
 }
 
+// Gives every page of the first `size` bytes a block on disk when the file
+// system says some are missing (a sparse file: Wine grows files that way).
+// A page that reads as zeros is written back as zeros, which changes nothing
+// but takes its block; the rest already has one. 0 or the system's code.
+DWORD ReserveBlocks(HANDLE file, uint64_t size) {
+  FILE_STANDARD_INFO standard;
+  if (!GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof(standard))) {
+    return GetLastError();
+  }
+  if (static_cast<uint64_t>(standard.AllocationSize.QuadPart) >= size) return 0;
+  constexpr DWORD kPage = 4096;
+  std::vector<char> chunk(16 * kPage);
+  const std::vector<char> zeros(kPage, 0);
+  for (uint64_t at = 0; at < size; at += chunk.size()) {
+    const DWORD want = static_cast<DWORD>(size - at < chunk.size() ? size - at : chunk.size());
+    OVERLAPPED from = {};
+    from.Offset = static_cast<DWORD>(at);
+    from.OffsetHigh = static_cast<DWORD>(at >> 32);
+    DWORD got = 0;
+    if (!ReadFile(file, chunk.data(), want, &got, &from)) {
+      const DWORD error = GetLastError();
+      if (error != ERROR_HANDLE_EOF) return error;
+      got = 0;
+    }
+    std::fill(chunk.begin() + got, chunk.end(), '\0');  // past the end: to be written
+    for (DWORD page = 0; page < want; page += kPage) {
+      const DWORD n = want - page < kPage ? want - page : kPage;
+      if (std::memcmp(chunk.data() + page, zeros.data(), n) != 0) continue;
+      OVERLAPPED to = {};
+      to.Offset = static_cast<DWORD>(at + page);
+      to.OffsetHigh = static_cast<DWORD>((at + page) >> 32);
+      DWORD written = 0;
+      if (!WriteFile(file, zeros.data(), n, &written, &to)) return GetLastError();
+      if (written != n) return ERROR_DISK_FULL;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path, const std::string& mapping_name,
@@ -88,19 +130,16 @@ std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path, const std::s
 
   // Reserve the disk space on every open, so that a sparse file of the right
   // length on a full disk fails here rather than with a page fault on the
-  // first write. Never less than the file's length: that would cut it.
+  // first access. Never less than the file's length: that would cut it.
   LARGE_INTEGER length;
   if (!GetFileSizeEx(file.get(), &length)) throw OsError(GetLastError(), "GetFileSizeEx", path);
   FILE_ALLOCATION_INFO allocation;
   allocation.AllocationSize.QuadPart =
       length.QuadPart > static_cast<LONGLONG>(size) ? length.QuadPart : static_cast<LONGLONG>(size);
-  if (!SetFileInformationByHandle(file.get(), FileAllocationInfo, &allocation,
-                                  sizeof(allocation))) {
-    const DWORD error = GetLastError();
-    // Where the file system cannot reserve, the file is used as it is.
-    if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL) {
-      throw OsError(error, "SetFileInformationByHandle (FileAllocationInfo)", path);
-    }
+  // Where the file system cannot reserve this way, the blocks are written.
+  SetFileInformationByHandle(file.get(), FileAllocationInfo, &allocation, sizeof(allocation));
+  if (const DWORD error = ReserveBlocks(file.get(), size)) {
+    throw OsError(error, "WriteFile (reserving the index)", path);
   }
 
   // A mapping larger than the file grows the file to the mapping's size; a
