@@ -4,6 +4,7 @@
 // sigaction, raise).
 #include "platform/posix/fault_guard.h"
 
+#include <dlfcn.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -73,6 +74,13 @@ void OnBusError(int sig, siginfo_t* info, void* context) {
 }
 
 void Install() {
+  // The handler stays installed for the life of the process, so the code it
+  // runs must too: a host that unloads the library would otherwise leave the
+  // signal pointing into unmapped memory.
+  Dl_info info = {};
+  if (dladdr(reinterpret_cast<void*>(&OnBusError), &info) != 0 && info.dli_fname != nullptr) {
+    dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+  }
   const long page = sysconf(_SC_PAGESIZE);
   if (page > 0) g_page_size = static_cast<uintptr_t>(page);
   struct sigaction action = {};
