@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "platform/platform.h"
@@ -43,6 +44,9 @@ class FaultEnv : public platform::EnvWrapper {
   bool network_folders = false;
   // Removing a folder fails.
   bool fail_remove_directory = false;
+  // The n-th look for a truncated index from now on throws std::bad_alloc,
+  // as a repair that runs out of memory would (0: never).
+  std::atomic<int> throw_at_truncation_check{0};
   // Every log line (and anything else appended), wherever it went.
   std::string appended;
 
@@ -93,7 +97,8 @@ class FaultEnv : public platform::EnvWrapper {
                                                        const std::string& mapping_name, size_t size,
                                                        const std::string& magic) override {
     if (open_shared_file_error != 0) throw OsError(open_shared_file_error, "test open", path);
-    return target().OpenSharedFile(path, mapping_name, size, magic);
+    return std::make_unique<ThrowingSharedFile>(
+        target().OpenSharedFile(path, mapping_name, size, magic), throw_at_truncation_check);
   }
 
   std::unique_ptr<platform::Event> NewEvent() override {
@@ -108,6 +113,24 @@ class FaultEnv : public platform::EnvWrapper {
 
  private:
   uint64_t ignored_size_ = 0;
+
+  class ThrowingSharedFile : public platform::SharedFile {
+   public:
+    ThrowingSharedFile(std::unique_ptr<platform::SharedFile> real, std::atomic<int>& countdown)
+        : real_(std::move(real)), countdown_(countdown) {}
+    uint8_t* data() override { return real_->data(); }
+    size_t size() const override { return real_->size(); }
+    bool Flush() override { return real_->Flush(); }
+    bool CheckTruncated() override {
+      if (countdown_.load() > 0 && --countdown_ == 0) throw std::bad_alloc();
+      return real_->CheckTruncated();
+    }
+    bool Restore() override { return real_->Restore(); }
+
+   private:
+    std::unique_ptr<platform::SharedFile> real_;
+    std::atomic<int>& countdown_;
+  };
 
   class FailingEvent : public platform::Event {
    public:

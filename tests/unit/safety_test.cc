@@ -106,6 +106,47 @@ TEST_F(PrivilegedDeletionTest, LockTimeOutFailsTheOperationOnly) {
   EXPECT_EQ(H().LockMarker, 0u);
 }
 
+// Whatever way a locked operation ends, also by running out of memory while
+// it takes or gives back the lock, the machine-wide lock is free again and
+// nothing escapes a destructor.
+TEST_F(PrivilegedDeletionTest, OutOfMemoryAroundTheLockLeavesItFree) {
+  // The index was opened before the FaultEnv: open it again through it.
+  index_.reset();
+  index_ = Open();
+  auto other = platform::env().OpenNamedMutex("Local\\stow_unit_oom", index_path_);
+  for (int at : {1, 2}) {  // while taking the lock, while giving it back
+    env_.throw_at_truncation_check = at;
+    bool threw = false;
+    try {
+      Add(File(cache_dir_, "f" + std::to_string(at)), 1);
+    } catch (const std::bad_alloc&) {
+      threw = true;
+    }
+    EXPECT_EQ(threw, at == 1);
+    env_.throw_at_truncation_check = 0;
+    struct Probe {
+      platform::NamedMutex* mutex;
+      platform::NamedMutex::LockResult result;
+    } probe{other.get(), platform::NamedMutex::LockResult::kTimedOut};
+    // From another thread: a Windows mutex is reentrant for its owner.
+    platform::env()
+        .StartThread(
+            [](void* p) {
+              auto* probe = static_cast<Probe*>(p);
+              probe->result = probe->mutex->Lock(2000);
+              if (probe->result != platform::NamedMutex::LockResult::kTimedOut) {
+                probe->mutex->Unlock();
+              }
+            },
+            &probe)
+        ->Join();
+    EXPECT_NE(probe.result, platform::NamedMutex::LockResult::kTimedOut) << "at " << at;
+  }
+  // The repair that failed while the lock was given back is checked again.
+  EXPECT_TRUE(Add(File(cache_dir_, "g"), 1));
+  EXPECT_TRUE(testing_support::ListsConsistentInSecondMapping(index_path_));
+}
+
 // Another process waiting for a lock that a holder keeps gets kTimedOut
 // after about the time it asked for.
 TEST(NamedMutexTest, LockGivesUpAfterItsTimeout) {
