@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/native.h"
+#include "platform/win32/checks.h"
 
 namespace stow {
 namespace platform {
@@ -40,6 +41,18 @@ class Win32SharedFile : public SharedFile {
 };
 
 }  // namespace
+
+namespace win32 {
+
+uint32_t IndexFileRefusal(uint32_t attributes, uint32_t links, bool carries_magic) {
+  if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return ERROR_ACCESS_DENIED;
+  }
+  if (links > 1 && !carries_magic) return ERROR_TOO_MANY_LINKS;
+  return 0;
+}
+
+}  // namespace win32
 
 namespace native {
 
@@ -116,16 +129,12 @@ std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path, const std::s
   if (!GetFileInformationByHandle(file.get(), &info)) {
     throw OsError(GetLastError(), "GetFileInformationByHandle", path);
   }
-  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-    throw OsError(ERROR_ACCESS_DENIED, "CreateFileA (a folder)", path);
-  }
-  if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-    throw OsError(ERROR_ACCESS_DENIED, "CreateFileA (a reparse point)", path);
-  }
   // A second name of someone else's file: growing and formatting it would
   // destroy that file. An index already in use may carry any number of links.
-  if (info.nNumberOfLinks > 1 && !StartsWith(file.get(), magic)) {
-    throw OsError(ERROR_TOO_MANY_LINKS, "CreateFileA (a file with other links)", path);
+  const bool carries_magic = info.nNumberOfLinks > 1 && StartsWith(file.get(), magic);
+  if (const uint32_t refusal =
+          win32::IndexFileRefusal(info.dwFileAttributes, info.nNumberOfLinks, carries_magic)) {
+    throw OsError(refusal, "CreateFileA (not a plain file of its own)", path);
   }
 
   // Reserve the disk space on every open, so that a sparse file of the right

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/native.h"
+#include "platform/win32/checks.h"
 
 namespace stow {
 namespace platform {
@@ -24,6 +25,15 @@ std::string ErrorText(uint32_t code) {
   }
   return result;
 }
+
+namespace win32 {
+
+bool IsServiceAccountSid(void* sid) {
+  return IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinLocalServiceSid) ||
+         IsWellKnownSid(sid, WinNetworkServiceSid);
+}
+
+}  // namespace win32
 
 namespace native {
 
@@ -133,10 +143,7 @@ Privileges ProcessPrivileges() {
     result.elevated = true;
     return result;
   }
-  PSID sid = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
-  result.elevated = IsWellKnownSid(sid, WinLocalSystemSid) ||
-                    IsWellKnownSid(sid, WinLocalServiceSid) ||
-                    IsWellKnownSid(sid, WinNetworkServiceSid);
+  result.elevated = win32::IsServiceAccountSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
   return result;
 }
 
