@@ -5,6 +5,10 @@
 #include <filesystem>
 #include <string>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include "api/process_state.h"
 #include "config/settings.h"
 #include "fault_env.h"
@@ -231,6 +235,35 @@ TEST(SharedFileTest, ViewOfAFileCutShortSurvivesAndIsRestored) {
   bytes[900000] = 9;
   auto second = platform::DefaultEnv().OpenSharedFile(path, "", kSize, "");
   EXPECT_EQ(second->data()[900000], 9) << "the view is the file's again";
+#endif
+}
+
+// The log and the dump are never written through a symbolic link or into a
+// FIFO (which would also block), and the dump truncates only a file it
+// opened as its own.
+TEST(OwnFileTest, LinksFifosAndSecondNamesAreRefused) {
+#ifdef _WIN32
+  GTEST_SKIP() << "POSIX only: Wine shows a Unix link as a plain file";
+#else
+  testing_support::TempDir dir;
+  const std::string target = dir.Sub("target");
+  WriteWholeFile(target, "keep");
+  const std::string link = dir.Sub("link");
+  std::filesystem::create_symlink(target, link);
+  EXPECT_FALSE(platform::DefaultEnv().AppendToFile(link.c_str(), "x", 1));
+  EXPECT_FALSE(platform::DefaultEnv().WriteOwnFile(link.c_str(), "x", 1));
+  const std::string second = dir.Sub("second");
+  std::filesystem::create_hard_link(target, second);
+  EXPECT_FALSE(platform::DefaultEnv().WriteOwnFile(second.c_str(), "x", 1));
+  EXPECT_EQ(testing_support::ReadWholeFile(target), "keep");
+  const std::string fifo = dir.Sub("fifo");
+  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+  EXPECT_FALSE(platform::DefaultEnv().AppendToFile(fifo.c_str(), "x", 1));
+  EXPECT_FALSE(platform::DefaultEnv().WriteOwnFile(fifo.c_str(), "x", 1));
+  const std::string own = dir.Sub("own");
+  WriteWholeFile(own, "a longer old content");
+  EXPECT_TRUE(platform::DefaultEnv().WriteOwnFile(own.c_str(), "new", 3));
+  EXPECT_EQ(testing_support::ReadWholeFile(own), "new");
 #endif
 }
 
