@@ -11,7 +11,11 @@
 #endif
 #include <windows.h>
 
+#include <string>
+
+#include "platform/platform.h"
 #include "platform/win32/checks.h"
+#include "temp_dir.h"
 #endif
 
 namespace stow {
@@ -49,6 +53,40 @@ TEST(Win32ChecksTest, OnlyServiceAccountsCountAsPrivileged) {
   EXPECT_FALSE(is_service(WinBuiltinAdministratorsSid));
   EXPECT_FALSE(is_service(WinBuiltinUsersSid));
   EXPECT_FALSE(is_service(WinWorldSid));
+#endif
+}
+
+// Opening the index gives every page of a sparse file (Wine grows files
+// that way) its block on disk, so that a full disk fails the open instead of
+// a later access, and keeps what the file held.
+TEST(Win32ChecksTest, OpeningASparseIndexGivesEveryPageItsBlock) {
+#ifndef _WIN32
+  GTEST_SKIP() << "Windows only";
+#else
+  testing_support::TempDir dir;
+  const std::string path = dir.Sub("Index.Dat");
+  constexpr size_t kSize = 1 << 20;
+  {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    LARGE_INTEGER at;
+    at.QuadPart = 700000;
+    DWORD written = 0;
+    ASSERT_TRUE(SetFilePointerEx(file, at, NULL, FILE_BEGIN));
+    ASSERT_TRUE(WriteFile(file, "kept", 4, &written, NULL));
+    at.QuadPart = kSize;
+    ASSERT_TRUE(SetFilePointerEx(file, at, NULL, FILE_BEGIN) && SetEndOfFile(file));
+    CloseHandle(file);
+  }
+  auto view = platform::DefaultEnv().OpenSharedFile(path, "", kSize, "");
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(view->data()) + 700000, 4), "kept");
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                            OPEN_EXISTING, 0, NULL);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  FILE_STANDARD_INFO standard;
+  ASSERT_TRUE(GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof(standard)));
+  CloseHandle(file);
+  EXPECT_GE(standard.AllocationSize.QuadPart, static_cast<LONGLONG>(kSize));
 #endif
 }
 
