@@ -71,8 +71,11 @@ bool StartsWith(HANDLE file, const std::string& magic) {
 
 // Gives every page of the first `size` bytes a block on disk when the file
 // system says some are missing (a sparse file: Wine grows files that way).
-// A page that reads as zeros is written back as zeros, which changes nothing
-// but takes its block; the rest already has one. 0 or the system's code.
+// A page that reads as zeros is written back as zeros, which takes its block;
+// the rest already has one. Only a file with missing blocks is walked (a new
+// index, or one someone made sparse), and only a write by another process
+// into a page of zeros between the read and the write here could be lost.
+// 0 or the system's code.
 DWORD ReserveBlocks(HANDLE file, uint64_t size) {
   FILE_STANDARD_INFO standard;
   if (!GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof(standard))) {
