@@ -60,7 +60,7 @@ World& Setup() {
       int freed = 0;
       index.RemoveAll([&freed](const char*) { return ++freed % 5 == 0; });
     }
-    w->view = platform::DefaultEnv().OpenSharedFile(w->index_path, "", kIndexFileSize);
+    w->view = platform::DefaultEnv().OpenSharedFile(w->index_path, "", kIndexFileSize, "");
     w->pristine.assign(w->view->data(), w->view->data() + kIndexFileSize);
     return w;
   }();

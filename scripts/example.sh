@@ -15,6 +15,7 @@ cp "$root/build/release/bin/libstowmaster.so.1" "$work/lib/libstowmaster.so"
 cat > "$work/lib/TESSARON.INI" <<INI
 [Cache]
 CacheDir=$work/cache/
+FileFolders=$work/files
 CacheSize=50
 Precision=20
 Delay=5

@@ -74,7 +74,9 @@ same() { [ "$1" = "$2" ] || fail "$3: '$1', expected '$2'"; }
 # settings LIBDIR CACHE LOG: a TESSARON.INI beside the library in LIBDIR.
 settings() {
   mkdir -p "$2" "$3"
-  printf '[Cache]\nCacheDir=%s\n[Log]\nLogPath=%s\n' "$2" "$3" >"$1/TESSARON.INI"
+  # A root run deletes the registered files only below a folder it is given.
+  printf '[Cache]\nCacheDir=%s\nFileFolders=%s\n[Log]\nLogPath=%s\n' "$2" "$work/files" "$3" \
+    >"$1/TESSARON.INI"
 }
 
 # run_consumer FILE LOGDIR INDEX COMMAND...: runs COMMAND FILE, a consumer

@@ -44,6 +44,17 @@ platform::LocalMutex& LifecycleMutex() {
   return mutex;
 }
 
+// The lock and the mapping reach the processes of this machine only.
+void WarnIfNetworkFolder(const char* index_path) {
+  std::string folder(index_path);
+  folder.resize(folder.find_last_of(platform::kSeparator) + 1);
+  if (!platform::env().IsNetworkFolder(folder.c_str())) return;
+  WriteLogBufferToFile(
+      "The cache folder %s is on a network file system: processes on other machines must not "
+      "share it.\n",
+      folder.c_str());
+}
+
 // Builds the index and the worker and publishes them, index first. 1 on
 // success, 0 after logging why not; nothing is published on failure.
 int32_t CreateObjects(int32_t threaded) {
@@ -53,6 +64,7 @@ int32_t CreateObjects(int32_t threaded) {
     GetCacheSettings(&settings, index_path, nullptr);
     std::unique_ptr<IndexFile> index(new IndexFile(index_path, settings));
     std::unique_ptr<WorkThread> worker(new WorkThread(index.get(), index_path, threaded));
+    WarnIfNetworkFolder(index_path);
     g_index.store(index.release());
     g_worker.store(worker.release());
     WriteLogBufferToFile("Initialize stowmaster successfully: %s.\n", index_path);
@@ -133,8 +145,14 @@ int32_t AddFileA(const char* path, uint32_t delay) {
     if (std::strlen(stored) >= kFileNameSize) return 0;
 
     uint64_t size = 0;
-    if (!platform::env().GetFileSize(stored, &size)) {
+    const platform::FileKind kind = platform::env().GetFileKind(stored, &size);
+    if (kind == platform::FileKind::kMissing) {
       WriteLogBufferToFile("\nUnable to get file size.\n");
+      return 0;
+    }
+    // A folder, FIFO, socket or device cannot be evicted like a file.
+    if (kind != platform::FileKind::kRegular) {
+      WriteLogBufferToFile("Not a regular file, not registered: %s.\n", stored);
       return 0;
     }
     FileRecord record;
@@ -159,7 +177,10 @@ int32_t AddFileA(const char* path, uint32_t delay) {
 int32_t AddFileW(const char16_t* path, uint32_t delay) {
   if (path == nullptr || g_index.load() == nullptr) return 0;
   char narrow[kPathBufferSize];
-  if (!platform::env().WideToNarrow(path, narrow, sizeof(narrow))) return 0;
+  if (!platform::env().WideToNarrow(path, narrow, sizeof(narrow))) {
+    WriteLogBufferToFile("A wide path has no exact form in the system code page or is too long.\n");
+    return 0;
+  }
   return AddFileA(narrow, delay);
 }
 
@@ -168,7 +189,7 @@ void DeleteAllFiles() {
   IndexFile* index = g_index.load();
   if (index == nullptr) return;
   try {
-    index->RemoveAll(DeleteCachedFile);
+    index->RemoveAll(CachedFileRemover());
     index->Flush();
   } catch (...) {
     WriteLogBufferToFile("\nAn unknown error occurs when try to delete all files in cache.\n");
@@ -179,7 +200,7 @@ void EmptyCacheFromHost() {
   try {
     if (Initialize(0) != 0) {
       WriteLogBufferToFile("EmptyCache by RunDLL32!\n");
-      if (IndexFile* index = g_index.load()) index->RemoveAll(DeleteCachedFile);
+      if (IndexFile* index = g_index.load()) index->RemoveAll(CachedFileRemover());
     }
   } catch (...) {
     // Nothing may escape into the host program.

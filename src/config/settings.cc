@@ -32,6 +32,7 @@ struct SettingsLocation {
   std::string path;
   std::string override_path;
   bool formed = false;
+  bool variable_ignored = false;  // to be logged once the lookup is done
 };
 
 SettingsLocation& Location() {
@@ -39,24 +40,60 @@ SettingsLocation& Location() {
   return location;
 }
 
+// The settings file: the one the settings variable names (not in a
+// privileged process, whose settings an unprivileged environment must not
+// choose), else the one beside the library, else the system's when that
+// exists. False when the library's own path cannot be had.
+bool FormSettingsPath(SettingsLocation& loc) {
+  std::string variable;
+  if (platform::kSettingsVariable[0] != '\0' &&
+      platform::env().ReadEnvironmentVariable(platform::kSettingsVariable, &variable) &&
+      !variable.empty()) {
+    const platform::Privileges privileges = platform::env().ProcessPrivileges();
+    if (!privileges.elevated && !privileges.set_id) {
+      loc.path = variable;
+      return true;
+    }
+    loc.variable_ignored = true;
+  }
+  std::string module;
+  if (!platform::env().ModuleFilePath(&module)) return false;
+  size_t cut = module.find_last_of(platform::kSeparator);
+  module.resize(cut == std::string::npos ? 0 : cut + 1);
+  loc.path = module + kSettingsFileName;
+  uint64_t size = 0;
+  if (platform::kSystemSettingsFile[0] != '\0' &&
+      platform::env().GetFileKind(loc.path.c_str(), &size) == platform::FileKind::kMissing &&
+      platform::env().GetFileKind(platform::kSystemSettingsFile, &size) !=
+          platform::FileKind::kMissing) {
+    loc.path = platform::kSystemSettingsFile;
+  }
+  return true;
+}
+
 // Gives the settings file path, or false when the library's own path cannot
 // be had (the next call tries again).
 bool SettingsPath(std::string* out) {
   SettingsLocation& loc = Location();
-  platform::LocalLock guard(loc.mutex);
-  if (!loc.override_path.empty()) {
-    *out = loc.override_path;
-    return true;
+  bool report_ignored = false;
+  {
+    platform::LocalLock guard(loc.mutex);
+    if (!loc.override_path.empty()) {
+      *out = loc.override_path;
+      return true;
+    }
+    if (!loc.formed) {
+      if (!FormSettingsPath(loc)) return false;
+      loc.formed = true;
+      report_ignored = loc.variable_ignored;
+    }
+    *out = loc.path;
   }
-  if (!loc.formed) {
-    std::string module;
-    if (!platform::env().ModuleFilePath(&module)) return false;
-    size_t cut = module.find_last_of(platform::kSeparator);
-    module.resize(cut == std::string::npos ? 0 : cut + 1);
-    loc.path = module + kSettingsFileName;
-    loc.formed = true;
+  // Outside the lock: the log writer looks up its own setting here.
+  if (report_ignored) {
+    WriteLogBufferToFile("%s is ignored in a privileged process; settings file: %s.\n",
+                         platform::kSettingsVariable, out->c_str());
   }
-  *out = loc.path;
   return true;
 }
 
@@ -136,6 +173,27 @@ void SetSettingsFileForTesting(const std::string& path) {
   SettingsLocation& loc = Location();
   platform::LocalLock guard(loc.mutex);
   loc.override_path = path;
+  loc.formed = false;
+  loc.variable_ignored = false;
+}
+
+std::vector<std::string> DeletionFolders() {
+  std::vector<std::string> folders;
+  char text[4096];
+  ReadCacheDir(text);
+  folders.push_back(text);
+  GetConfigurationString("Cache", "FileFolders", "", text, sizeof(text));
+  for (const char* p = text; *p != '\0';) {
+    const char* end = std::strchr(p, ';');
+    if (end == nullptr) end = p + std::strlen(p);
+    std::string folder(p, end);
+    while (!folder.empty() && (folder.back() == ' ' || folder.back() == '\t')) folder.pop_back();
+    while (!folder.empty() && (folder.front() == ' ' || folder.front() == '\t')) folder.erase(0, 1);
+    if (folder.size() > 1 && folder.back() == platform::kSeparator) folder.pop_back();
+    if (!folder.empty()) folders.push_back(folder);
+    p = *end == ';' ? end + 1 : end;
+  }
+  return folders;
 }
 
 void GetCacheSettings(CacheSettings* settings, char* index_path, char* dump_path) {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace stow {
 
@@ -36,12 +37,18 @@ void GetConfigurationString(const char* section, const char* key, const char* fa
 // created or the paths do not fit.
 void GetCacheSettings(CacheSettings* settings, char* index_path, char* dump_path);
 
+// The folders a privileged process may delete cached files in: the cache
+// folder, then each folder of "FileFolders" in [Cache] (separated by ';'),
+// without trailing separators; empty entries are left out.
+std::vector<std::string> DeletionFolders();
+
 // Makes sure `path` names a folder, creating the missing levels. On failure
 // `error` (when given) receives the system's code of the failed creation.
 bool EnsureDirectory(const char* path, uint32_t* error = nullptr);
 
 // Points the library at another settings file; an empty path goes back to
-// the one beside the library. For tests and tools that link the core.
+// the usual lookup, which is then made afresh. For tests and tools that link
+// the core.
 void SetSettingsFileForTesting(const std::string& path);
 
 namespace detail {

@@ -19,10 +19,12 @@ IndexFile::IndexFile(const std::string& index_path, const CacheSettings& setting
     : settings_(settings) {
   mutex_ =
       platform::env().OpenNamedMutex(MakeObjectName(kMutexPrefix, index_path.c_str()), index_path);
-  file_ = platform::env().OpenSharedFile(
-      index_path, MakeObjectName(kMappingPrefix, index_path.c_str()), kIndexFileSize);
+  file_ =
+      platform::env().OpenSharedFile(index_path, MakeObjectName(kMappingPrefix, index_path.c_str()),
+                                     kIndexFileSize, std::string(kIndexMagic, sizeof(kIndexMagic)));
   header_ = reinterpret_cast<IndexFileHeader*>(file_->data());
   blocks_ = reinterpret_cast<ImageFileBlock*>(file_->data() + kHeaderRegionSize);
+  NoteForeignContent(index_path);
   FormatIfNeeded();
   // The lookup table lies beside the index. Without it every lookup walks
   // the list: slower, never wrong.
@@ -57,23 +59,30 @@ bool IndexFile::MagicMatches() const {
 
 // --------------------------------------------------------- the lock ---
 
-void IndexFile::Lock() {
+bool IndexFile::Lock() {
   // Counted while waiting, so that a pass that lets go of the lock between
   // batches can let this holder in first.
   if (table_ != nullptr) table_->AddWaiter(1);
-  bool abandoned = false;
+  platform::NamedMutex::LockResult result;
   try {
-    abandoned = mutex_->Lock() == platform::NamedMutex::LockResult::kAbandoned;
+    result = mutex_->Lock(kIndexLockTimeoutMs);
   } catch (...) {
     if (table_ != nullptr) table_->AddWaiter(-1);
     throw;
   }
   if (table_ != nullptr) table_->AddWaiter(-1);
+  if (result == platform::NamedMutex::LockResult::kTimedOut) {
+    WriteLogBufferToFile("The index lock was not released by its holder within %d seconds.\n",
+                         static_cast<int>(kIndexLockTimeoutMs / 1000));
+    return false;
+  }
   try {
-    if (!MagicMatches()) return;  // about to be formatted
+    RecoverTruncation();
+    if (!MagicMatches()) return true;  // about to be formatted
     // A marker still set means the last holder died before it finished; a
     // reserved area not at rest is looked at in any case.
-    const bool died = abandoned || header_->LockMarker != 0;
+    const bool died =
+        result == platform::NamedMutex::LockResult::kAbandoned || header_->LockMarker != 0;
     if (died || header_->IntentKind != 0 || header_->IntentCount != 0 ||
         header_->RebuildState != 0) {
       Recover(died);
@@ -87,19 +96,21 @@ void IndexFile::Lock() {
     mutex_->Unlock();
     throw;
   }
+  return true;
 }
 
 void IndexFile::Unlock() noexcept {
+  bool repaired = true;
   try {
+    RecoverTruncation();
     if (damaged_) RepairIfDamaged(false);
   } catch (...) {
-    // Out of memory for the repair: the marker stays set, so the next
-    // holder checks the lists and repairs them.
+    // Out of memory in the middle of a repair: the marker stays set, so the
+    // next holder checks the lists again.
+    repaired = false;
     damaged_ = false;
-    mutex_->Unlock();
-    return;
   }
-  header_->LockMarker = 0;
+  if (repaired) header_->LockMarker = 0;
   mutex_->Unlock();
 }
 
@@ -121,6 +132,43 @@ void IndexFile::Recover(bool holder_died) {
   ClearIntent();
   damaged_ = false;
   RepairIfDamaged(true);
+}
+
+// --------------------------------------------------- a file cut short ---
+
+void IndexFile::RecoverTruncation() {
+  if (table_ != nullptr && table_->RecoverTruncation()) {
+    table_ok_ = false;
+    WriteLogBufferToFile("Lookup table was truncated by another process and is rebuilt.\n");
+  }
+  if (!file_->CheckTruncated()) return;
+  const bool restored = file_->Restore();
+  WriteLogBufferToFile(restored ? "Index file was truncated by another process; its length is "
+                                  "restored and its lists are checked.\n"
+                                : "Index file was truncated by another process and cannot be "
+                                  "grown back.\n");
+  if (!restored) return;
+  if (!MagicMatches()) {
+    // The header itself was cut off: nothing says which blocks were listed,
+    // so every block goes to the free list.
+    std::memcpy(header_->Magic, kIndexMagic, sizeof(kIndexMagic));
+    header_->FirstValidBlock = kNoBlock;
+    header_->LastValidBlock = kNoBlock;
+    header_->FirstInvalidBlock = kNoBlock;
+    header_->LastInvalidBlock = kNoBlock;
+  }
+  damaged_ = true;
+}
+
+void IndexFile::NoteForeignContent(const std::string& index_path) {
+  // Read without the lock: at worst a file that another process is just
+  // formatting is named here once.
+  if (MagicMatches()) return;
+  bool empty = true;
+  for (size_t i = 0; i < sizeof(header_->Magic) && empty; ++i) empty = header_->Magic[i] == 0;
+  if (empty) return;  // a new file
+  WriteLogBufferToFile("Index file does not carry the index header and is formatted: %s.\n",
+                       index_path.c_str());
 }
 
 void IndexFile::RepairIfDamaged(bool force_check) {
@@ -415,7 +463,8 @@ int32_t IndexFile::Find(const FileRecord& record) {
 
 bool IndexFile::AddFile(const FileRecord& record, uint32_t delay) {
   if (header_ == nullptr) return false;
-  Guard guard(*this);
+  Guard guard(*this, Guard::kReport);
+  if (!guard.held()) return false;
   const int32_t now = static_cast<int32_t>(Now());
   const int32_t found = Find(record);
   TableChange table_change(*this);
@@ -489,7 +538,8 @@ struct StoredName {
 
 void IndexFile::RemoveAll(const RemoveFileFn& remove) {
   if (header_ == nullptr) return;
-  Guard guard(*this);
+  Guard guard(*this, Guard::kReport);
+  if (!guard.held()) return;
   WalkValid(false, [&](int32_t i) {
     if (remove(StoredName(blocks_[i]).text)) FreeBlock(i);
     return true;
@@ -510,7 +560,8 @@ void IndexFile::ShrinkCache(const RemoveFileFn& remove) {
   for (bool first = true;; first = false) {
     bool more = false;
     {
-      Guard guard(*this);
+      Guard guard(*this, Guard::kReport);
+      if (!guard.held()) return;  // the pass is skipped, or its rest
       if (first && static_cast<double>(header_->CacheSize) <= high) return;
       int32_t done = 0;
       WalkValid(true, [&](int32_t i) {

@@ -15,6 +15,10 @@
 
 namespace stow {
 
+// Longest wait for the machine-wide index lock. An operation that cannot
+// take it within this time logs why and returns its failure value.
+constexpr int64_t kIndexLockTimeoutMs = 30000;
+
 // Deletes one cached file. True when the file is gone and its block may be
 // freed, false when the block must stay.
 using RemoveFileFn = std::function<bool(const char* path)>;
@@ -54,12 +58,13 @@ class IndexFile {
   // Releases the view, the mapping, the file and the lock. Idempotent.
   void Close();
 
-  // Waits without time limit for the machine-wide lock / releases it. The
-  // first holder after one that died undoes the change it left half done
-  // (or finishes its rebuild) and checks the lists. Lock throws OsError
-  // when the lock cannot be taken, and leaves it free when anything after
-  // taking it throws; Unlock never throws.
-  void Lock();
+  // Waits up to kIndexLockTimeoutMs for the machine-wide lock / releases
+  // it. Lock is false, after a log line, when the time ran out; it throws
+  // when the wait fails, and whatever way it leaves without the lock, the
+  // lock is not held. The first holder after one that died undoes the
+  // change it left half done (or finishes its rebuild) and checks the
+  // lists. Unlock never throws.
+  bool Lock();
   void Unlock() noexcept;
 
   // Direct access to the mapped records, for tests and tools.
@@ -107,7 +112,12 @@ class IndexFile {
   // plan does not describe every block exactly once.
   bool RelinkFromPlan();
   void ClearPlan();
-
+  // Under the lock: when another process cut the file short, grows it back,
+  // maps it afresh and has the lists checked (sets damaged_).
+  void RecoverTruncation();
+  // Logs, before the format, that an existing file without the magic text
+  // is about to be formatted (a new, empty file is not worth a line).
+  void NoteForeignContent(const std::string& index_path);
   ImageFileBlock* Block(int32_t i) { return (i >= 0 && i < kBlockCount) ? &blocks_[i] : nullptr; }
   Ends ValidEnds() { return {&header_->FirstValidBlock, &header_->LastValidBlock}; }
   Ends FreeEnds() { return {&header_->FirstInvalidBlock, &header_->LastInvalidBlock}; }
@@ -144,16 +154,29 @@ class IndexFile {
   bool damaged_ = false;
 };
 
-// Holds the index lock for one operation, also when it throws.
+// Holds the index lock for one operation, also when it throws. When the
+// lock cannot be had in time, a guard made with kThrow throws OsError (the
+// system's time-out code); one made with kReport is not held(), and the
+// operation returns its failure value.
 class IndexFile::Guard {
  public:
-  explicit Guard(IndexFile& index) : index_(index) { index_.Lock(); }
-  ~Guard() { index_.Unlock(); }  // never throws
+  enum OnTimeout { kThrow, kReport };
+  explicit Guard(IndexFile& index, OnTimeout on_timeout = kThrow)
+      : index_(index), held_(index_.Lock()) {
+    if (!held_ && on_timeout == kThrow) {
+      throw OsError(platform::kErrorTimedOut, "index lock");
+    }
+  }
+  ~Guard() {
+    if (held_) index_.Unlock();  // never throws
+  }
+  bool held() const { return held_; }
   Guard(const Guard&) = delete;
   Guard& operator=(const Guard&) = delete;
 
  private:
   IndexFile& index_;
+  const bool held_;
 };
 
 template <typename Visit>

@@ -50,7 +50,8 @@ static_assert(sizeof(std::atomic<int32_t>) == sizeof(int32_t), "lock-free word i
 
 LookupTable::LookupTable(const std::string& path) {
   file_ = platform::env().OpenSharedFile(path, MakeObjectName(kMappingPrefix, path.c_str()),
-                                         kHeaderSize + sizeof(Slot) * size_t{kSlotCount});
+                                         kHeaderSize + sizeof(Slot) * size_t{kSlotCount},
+                                         std::string(kLookupMagic, sizeof(kLookupMagic)));
 }
 
 LookupTable::Header* LookupTable::header() { return reinterpret_cast<Header*>(file_->data()); }
@@ -121,6 +122,14 @@ LookupTable::Answer LookupTable::Find(const IndexFileHeader& h, const ImageFileB
   if (!left_ok || !right_ok) return Answer::kUnsure;
   *block = found;
   return Answer::kFound;
+}
+
+bool LookupTable::RecoverTruncation() {
+  if (!file_->CheckTruncated()) return false;
+  // Whatever the view read meanwhile was zeros: grown back, the table is
+  // stale until the next rebuild.
+  if (file_->Restore()) Begin();
+  return true;
 }
 
 void LookupTable::Begin() {

@@ -15,6 +15,10 @@
 //  - An answer is checked against the index: the block must hold the path
 //    and sit where a valid-list block can. A path listed twice (left so by
 //    another version) is answered "unsure", and the caller walks the list.
+//  - The file gets the protections of the index file itself: no link is
+//    followed, only a regular file is used, its space is reserved at every
+//    open, and a process that cuts it short cannot make a fault in its view
+//    reach the host.
 //  - Cost at rest: a 4 KiB header and 262,144 slots of 8 bytes (2 MiB of
 //    disk and, once touched, of shared memory); a rebuild at 100,000
 //    entries hashes every path once.
@@ -59,6 +63,10 @@ class LookupTable {
   void Insert(const char* path, int32_t block);
   void Erase(const char* path, int32_t block);
   void End(const IndexFileHeader& header);
+
+  // Under the index lock: when another process cut the file short, grows
+  // it back and marks the table stale. True when it had been cut.
+  bool RecoverTruncation();
 
   // Processes waiting for the index lock right now; a pass that lets go of
   // the lock between batches waits for them to get in first.

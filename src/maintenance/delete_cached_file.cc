@@ -1,16 +1,48 @@
 #include "maintenance/delete_cached_file.h"
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "config/log.h"
 #include "config/settings.h"
 #include "platform/platform.h"
 
 namespace stow {
+namespace {
 
-bool DeleteCachedFile(const char* path) {
+// Where a privileged process may delete: below the cache folder and the
+// FileFolders folders, never through a link. Any other process deletes
+// what the system lets it delete.
+struct DeletePolicy {
+  bool confined = false;
+  std::vector<std::string> folders;
+};
+
+DeletePolicy CurrentPolicy() {
+  DeletePolicy policy;
+  policy.confined = platform::env().ProcessPrivileges().elevated;
+  if (policy.confined) policy.folders = DeletionFolders();
+  return policy;
+}
+
+bool Delete(const DeletePolicy& policy, const char* path) {
   uint32_t error = 0;
-  switch (platform::env().DeleteFile(path, &error)) {
+  const char* below = nullptr;  // the folder that holds `path`, when confined
+  platform::DeleteResult result = platform::DeleteResult::kOutside;
+  if (!policy.confined) {
+    result = platform::env().DeleteFile(path, &error);
+  } else {
+    for (const std::string& folder : policy.folders) {
+      result = platform::env().DeleteFileBelow(folder.c_str(), path, &error);
+      below = folder.c_str();
+      if (result != platform::DeleteResult::kOutside) break;
+    }
+  }
+  switch (result) {
+    case platform::DeleteResult::kOutside:
+      WriteLogBufferToFile("Delete File Refused (outside the cache folders): %s.\n", path);
+      return false;
     case platform::DeleteResult::kRefused:
       WriteLogBufferToFile("Delete File Error(%d): %s.\n", static_cast<int>(error), path);
       return false;
@@ -34,7 +66,21 @@ bool DeleteCachedFile(const char* path) {
 
   if (platform::env().FolderHasEntries(folder)) return true;
   WriteLogBufferToFile("Remove Directory %s.\n", folder);
-  return platform::env().SetNormalAttributes(folder) && platform::env().RemoveDirectory(folder);
+  const bool removed = below != nullptr ? platform::env().RemoveDirectoryBelow(below, folder)
+                                        : platform::env().SetNormalAttributes(folder) &&
+                                              platform::env().RemoveDirectory(folder);
+  // The file is gone: its block is freed whatever became of the folder.
+  if (!removed) WriteLogBufferToFile("Remove Directory Error: %s.\n", folder);
+  return true;
+}
+
+}  // namespace
+
+bool DeleteCachedFile(const char* path) { return Delete(CurrentPolicy(), path); }
+
+RemoveFileFn CachedFileRemover() {
+  DeletePolicy policy = CurrentPolicy();
+  return [policy](const char* path) { return Delete(policy, path); };
 }
 
 }  // namespace stow

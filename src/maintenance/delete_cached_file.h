@@ -1,13 +1,19 @@
 // Deleting one cached file, and the folder it leaves empty.
 #pragma once
 
+#include "index/index_file.h"
+
 namespace stow {
 
 // Deletes the file at `path` and then its immediate folder if that is now
 // empty. True when the index block may be freed: the file is gone (or was
-// never there) and, if the folder was emptied, the folder was removed too.
-// False when the file is refused (in use, no permission) or the emptied
-// folder cannot be removed. Logs every step. Never throws.
+// never there); a folder that cannot be removed is only logged. False when
+// the file is refused (in use, no permission), or, in a privileged process,
+// lies outside the folders it may delete in. Logs every step. Never throws.
 bool DeleteCachedFile(const char* path);
+
+// The same, with the privileges and the folders read once: for a pass over
+// many files.
+RemoveFileFn CachedFileRemover();
 
 }  // namespace stow

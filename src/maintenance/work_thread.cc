@@ -22,7 +22,7 @@ WorkThread::~WorkThread() { Stop(); }
 void WorkThread::ThreadProc(void* self) { static_cast<WorkThread*>(self)->Run(); }
 
 void WorkThread::Pass() {
-  index_->ShrinkCache(DeleteCachedFile);
+  index_->ShrinkCache(CachedFileRemover());
   index_->Flush();
 }
 

@@ -37,6 +37,23 @@ class NativeEnv final : public Env {
   bool GetFileSize(const char* path, uint64_t* size) override {
     return native::GetFileSize(path, size);
   }
+  FileKind GetFileKind(const char* path, uint64_t* size) override {
+    return native::GetFileKind(path, size);
+  }
+  DeleteResult DeleteFileBelow(const char* folder, const char* path, uint32_t* error) override {
+    return native::DeleteFileBelow(folder, path, error);
+  }
+  bool RemoveDirectoryBelow(const char* folder, const char* path) override {
+    return native::RemoveDirectoryBelow(folder, path);
+  }
+  bool IsNetworkFolder(const char* folder) override { return native::IsNetworkFolder(folder); }
+  Privileges ProcessPrivileges() override { return native::ProcessPrivileges(); }
+  bool ReadEnvironmentVariable(const char* name, std::string* out) override {
+    return native::ReadEnvironmentVariable(name, out);
+  }
+  bool WriteOwnFile(const char* path, const char* data, size_t size) override {
+    return native::WriteOwnFile(path, data, size);
+  }
   bool IsDirectory(const char* path) override { return native::IsDirectory(path); }
   uint32_t CreateDirectory(const char* path) override { return native::CreateDirectory(path); }
   DeleteResult DeleteFile(const char* path, uint32_t* error) override {
@@ -51,9 +68,9 @@ class NativeEnv final : public Env {
     return native::AppendToFile(path, data, size);
   }
   std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path,
-                                             const std::string& mapping_name,
-                                             size_t size) override {
-    return native::OpenSharedFile(path, mapping_name, size);
+                                             const std::string& mapping_name, size_t size,
+                                             const std::string& magic) override {
+    return native::OpenSharedFile(path, mapping_name, size, magic);
   }
   std::unique_ptr<NamedMutex> OpenNamedMutex(const std::string& name,
                                              const std::string& index_path) override {
@@ -74,9 +91,9 @@ std::atomic<Env*> g_replacement{nullptr};
 }  // namespace
 
 Env& DefaultEnv() {
-  // Built in static storage and never destroyed: threads that outlive
-  // static destruction may still log, and nothing is left on the heap when
-  // the library is unloaded.
+  // Never destroyed: threads that outlive static destruction may still log.
+  // Built in static storage rather than on the heap, so that a host that
+  // unloads the library leaves no allocation behind.
   alignas(NativeEnv) static unsigned char storage[sizeof(NativeEnv)];
   static NativeEnv* const env = new (storage) NativeEnv;
   return *env;

@@ -20,6 +20,13 @@ bool WideToNarrow(const char16_t* text, char* out, size_t out_size);
 bool IsAbsolutePath(const char* path, std::string* out);
 bool GetFileSize(const char* path, uint64_t* size);
 bool IsDirectory(const char* path);
+FileKind GetFileKind(const char* path, uint64_t* size);
+DeleteResult DeleteFileBelow(const char* folder, const char* path, uint32_t* error);
+bool RemoveDirectoryBelow(const char* folder, const char* path);
+bool IsNetworkFolder(const char* folder);
+Privileges ProcessPrivileges();
+bool ReadEnvironmentVariable(const char* name, std::string* out);
+bool WriteOwnFile(const char* path, const char* data, size_t size);
 uint32_t CreateDirectory(const char* path);
 DeleteResult DeleteFile(const char* path, uint32_t* error);
 bool FolderHasEntries(const char* folder);
@@ -27,7 +34,9 @@ bool SetNormalAttributes(const char* folder);
 bool RemoveDirectory(const char* folder);
 bool AppendToFile(const char* path, const char* data, size_t size);
 std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path, const std::string& mapping_name,
-                                           size_t size);
+                                           size_t size, const std::string& magic);
+// The outcome a failed deletion's system code means (kRefused or kFailed).
+DeleteResult DeleteResultOf(uint32_t code);
 std::unique_ptr<NamedMutex> OpenNamedMutex(const std::string& name, const std::string& index_path);
 std::unique_ptr<NamedSemaphore> OpenNamedSemaphore(const std::string& name,
                                                    const std::string& index_path);

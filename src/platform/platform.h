@@ -34,11 +34,17 @@ constexpr char kSeparator = '\\';
 constexpr char kLineEnd[] = "\r\n";  // how a text file stores "\n"
 constexpr char kDefaultCacheDir[] = "C:\\TEMP";
 constexpr char kDefaultLogPath[] = "C:\\";
-constexpr uint32_t kErrorInvalidName = 123;  // ERROR_INVALID_NAME
-constexpr uint32_t kErrorNameTooLong = 206;  // ERROR_FILENAME_EXCED_RANGE
-constexpr uint32_t kErrorAccessDenied = 5;   // ERROR_ACCESS_DENIED
-constexpr uint32_t kErrorTimedOut = 1460;    // ERROR_TIMEOUT
-constexpr uint32_t kErrorDiskFull = 112;     // ERROR_DISK_FULL
+constexpr uint32_t kErrorInvalidName = 123;    // ERROR_INVALID_NAME
+constexpr uint32_t kErrorNameTooLong = 206;    // ERROR_FILENAME_EXCED_RANGE
+constexpr uint32_t kErrorAccessDenied = 5;     // ERROR_ACCESS_DENIED
+constexpr uint32_t kErrorTimedOut = 1460;      // ERROR_TIMEOUT
+constexpr uint32_t kErrorDiskFull = 112;       // ERROR_DISK_FULL
+constexpr uint32_t kErrorTooManyLinks = 1142;  // ERROR_TOO_MANY_LINKS
+// Where a settings file is looked for when there is none beside the library,
+// and the variable that names one instead (none on Windows: only the file
+// beside the library counts there).
+constexpr char kSystemSettingsFile[] = "";
+constexpr char kSettingsVariable[] = "";
 #else
 constexpr char kSeparator = '/';
 constexpr char kLineEnd[] = "\n";
@@ -49,6 +55,9 @@ constexpr uint32_t kErrorNameTooLong = 36;   // ENAMETOOLONG
 constexpr uint32_t kErrorAccessDenied = 13;  // EACCES
 constexpr uint32_t kErrorTimedOut = 110;     // ETIMEDOUT
 constexpr uint32_t kErrorDiskFull = 28;      // ENOSPC
+constexpr uint32_t kErrorTooManyLinks = 31;  // EMLINK
+constexpr char kSystemSettingsFile[] = "/etc/stowmaster/TESSARON.INI";
+constexpr char kSettingsVariable[] = "STOWMASTER_SETTINGS";
 #endif
 
 // True when `path` names a folder that has nothing above it to create: the
@@ -68,6 +77,20 @@ enum class DeleteResult {
   kDeleted,  // the file is gone now
   kRefused,  // access denied, sharing or lock violation: the file stays
   kFailed,   // any other failure (missing file, bad path, ...)
+  kOutside,  // not reached inside the given folder, or not a regular file
+};
+
+enum class FileKind { kMissing, kRegular, kDirectory, kOther };
+
+// What a process may do beyond the permissions of whoever started it.
+struct Privileges {
+  // May delete other users' files whatever their permissions: on Linux the
+  // effective user 0 or the capability to override file permissions, on
+  // Windows a service account (LocalSystem, LocalService, NetworkService).
+  bool elevated = false;
+  // Runs with other ids than its real ones (a set-user-ID or set-group-ID
+  // program). Always false on Windows.
+  bool set_id = false;
 };
 
 // ------------------------------------------------------- system objects ---
@@ -82,6 +105,15 @@ class SharedFile {
   // Asks the system to write the whole mapped view to the file. Does not
   // block other users of the mapping. False when the system refuses.
   virtual bool Flush() = 0;
+
+  // True when another process cut the file short under the view: since the
+  // last call an access of the view met a page past the file's end (and read
+  // zeros), or the file is shorter than the view now. Never blocks.
+  virtual bool CheckTruncated() { return false; }
+  // Grows the file back to the view's length, reserving its disk space, and
+  // maps the view afresh at the same address. False when the system refuses
+  // (the view keeps what it had).
+  virtual bool Restore() { return true; }
 };
 
 // The machine-wide lock that guards one index. Excludes every other holder:
@@ -94,12 +126,13 @@ class NamedMutex {
   enum class LockResult {
     kAcquired,   // taken normally
     kAbandoned,  // taken from a holder that died holding it (Windows)
+    kTimedOut,   // still held by another after `timeout_ms`: not taken
   };
 
-  // Blocks without time limit until the lock is held by the calling thread.
-  // Not reentrant: a thread that holds it must not call Lock again. Throws
-  // OsError when the wait itself fails (the lock is not held then).
-  virtual LockResult Lock() = 0;
+  // Blocks until the lock is held by the calling thread or `timeout_ms`
+  // passed. Not reentrant: a thread that holds it must not call Lock again.
+  // Throws OsError when the wait itself fails (the lock is not held then).
+  virtual LockResult Lock(int64_t timeout_ms) = 0;
   virtual void Unlock() = 0;
 };
 
@@ -120,10 +153,8 @@ class Event {
 };
 
 // A machine-wide counting semaphore with two slots, shared by all processes
-// that open it for the same index file. A slot is not owned: any thread of
-// the process that took it may give it back. Slots held by a process that
-// ended are not kept for ever (on POSIX they are free at once; on Windows
-// when every process has closed the semaphore).
+// that open it for the same index file. The thread that took a slot gives it
+// back. A slot held by a process that ended is free at once.
 class NamedSemaphore {
  public:
   virtual ~NamedSemaphore() = default;  // gives back slots still held
@@ -138,7 +169,7 @@ class NamedSemaphore {
   // taken. kFailed when the wait itself fails (no slot is held then).
   virtual WaitResult AcquireOrStop(Event& stop) = 0;
 
-  // Gives back one slot taken by this object.
+  // Gives back one slot taken by this object on the calling thread.
   virtual void Release() = 0;
 };
 
@@ -176,10 +207,10 @@ class Env {
   virtual std::string ReadProfileString(const std::string& file, const char* section,
                                         const char* key, const char* fallback, size_t size) = 0;
 
-  // Converts UTF-16 text to the narrow encoding. A code unit that has no
-  // narrow form becomes the platform's default character ('?'). False when
-  // the result does not fit in `out_size` bytes including the terminator;
-  // `out` then holds an empty string.
+  // Converts UTF-16 text to the narrow encoding, exactly or not at all.
+  // False when a character has no exact narrow form (no best-fit stand-in,
+  // no default character) or the result does not fit in `out_size` bytes
+  // including the terminator; `out` then holds an empty string.
   virtual bool WideToNarrow(const char16_t* text, char* out, size_t out_size) = 0;
 
   // True when `path` is absolute (kept exactly as written). Otherwise stores
@@ -190,6 +221,10 @@ class Env {
   // Reads the size of a file or folder. False when it cannot be found.
   virtual bool GetFileSize(const char* path, uint64_t* size) = 0;
 
+  // What `path` names, links followed, and its size (0 unless regular).
+  // Reads the file's attributes only: a FIFO or device is never opened.
+  virtual FileKind GetFileKind(const char* path, uint64_t* size) = 0;
+
   // True when `path` names an existing folder.
   virtual bool IsDirectory(const char* path) = 0;
 
@@ -199,6 +234,27 @@ class Env {
 
   // Deletes one file; `error` receives the system's code of a failure.
   virtual DeleteResult DeleteFile(const char* path, uint32_t* error) = 0;
+
+  // Deletes `path` only when it lies below `folder` and is reached from
+  // there without following a symbolic link, junction or mount point, and is
+  // a regular file; kOutside (nothing deleted) otherwise. `error` receives
+  // the system's code of a failure.
+  virtual DeleteResult DeleteFileBelow(const char* folder, const char* path, uint32_t* error) = 0;
+
+  // Removes the empty folder `path` with the same confinement below
+  // `folder`. True on success.
+  virtual bool RemoveDirectoryBelow(const char* folder, const char* path) = 0;
+
+  // True when `folder` lies on a file system of another machine (NFS, SMB,
+  // a remote drive). False when it is local or the system cannot tell.
+  virtual bool IsNetworkFolder(const char* folder) = 0;
+
+  // What this process may do; see Privileges. Never fails: what cannot be
+  // read counts as not privileged on Linux, as privileged nowhere else.
+  virtual Privileges ProcessPrivileges() = 0;
+
+  // The value of the environment variable `name`. False when it is unset.
+  virtual bool ReadEnvironmentVariable(const char* name, std::string* out) = 0;
 
   // True when a search of `folder` finds an entry other than "." and "..".
   // A folder that cannot be searched has no entries.
@@ -215,17 +271,27 @@ class Env {
   // Appends `size` bytes to the file at `path`, creating it when missing, as
   // one unit with respect to other processes appending to the same file: no
   // two appends overwrite or interleave with each other. The bytes are
-  // written as they are. False when the file cannot be opened or written.
+  // written as they are. A symbolic link (reparse point) as the last part of
+  // the path, or anything but a regular file, is refused. False when the
+  // file cannot be opened or written.
   virtual bool AppendToFile(const char* path, const char* data, size_t size) = 0;
 
+  // Makes `data` the whole content of the file at `path`, creating it when
+  // missing, with the refusals of AppendToFile; the file is truncated only
+  // once it has been opened. False when it cannot be opened or written.
+  virtual bool WriteOwnFile(const char* path, const char* data, size_t size) = 0;
+
   // Opens `path` for reading and writing, creating it (readable and
-  // writable by every user) when missing, and maps its first `size` bytes; a
-  // shorter file is grown to `size` first, a longer one keeps its length. On
-  // Windows the mapping carries `mapping_name`. Refuses anything but a
-  // regular file. Throws OsError.
+  // writable by every user) when missing, and maps its first `size` bytes;
+  // the disk space of those bytes is reserved on every open (a shorter file
+  // is grown to `size`, a longer one keeps its length). On Windows the
+  // mapping carries `mapping_name`. Refuses, before writing anything, a
+  // symbolic link or reparse point, anything but a regular file, and a file
+  // with more than one hard link that does not start with `magic`
+  // (kErrorTooManyLinks). Throws OsError.
   virtual std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path,
-                                                     const std::string& mapping_name,
-                                                     size_t size) = 0;
+                                                     const std::string& mapping_name, size_t size,
+                                                     const std::string& magic) = 0;
 
   // The lock and the eviction semaphore of one index. `name` is the kernel
   // object name (used on Windows); `index_path` is the index file, created
@@ -278,6 +344,23 @@ class EnvWrapper : public Env {
   bool GetFileSize(const char* path, uint64_t* size) override {
     return target_.GetFileSize(path, size);
   }
+  FileKind GetFileKind(const char* path, uint64_t* size) override {
+    return target_.GetFileKind(path, size);
+  }
+  DeleteResult DeleteFileBelow(const char* folder, const char* path, uint32_t* error) override {
+    return target_.DeleteFileBelow(folder, path, error);
+  }
+  bool RemoveDirectoryBelow(const char* folder, const char* path) override {
+    return target_.RemoveDirectoryBelow(folder, path);
+  }
+  bool IsNetworkFolder(const char* folder) override { return target_.IsNetworkFolder(folder); }
+  Privileges ProcessPrivileges() override { return target_.ProcessPrivileges(); }
+  bool ReadEnvironmentVariable(const char* name, std::string* out) override {
+    return target_.ReadEnvironmentVariable(name, out);
+  }
+  bool WriteOwnFile(const char* path, const char* data, size_t size) override {
+    return target_.WriteOwnFile(path, data, size);
+  }
   bool IsDirectory(const char* path) override { return target_.IsDirectory(path); }
   uint32_t CreateDirectory(const char* path) override { return target_.CreateDirectory(path); }
   DeleteResult DeleteFile(const char* path, uint32_t* error) override {
@@ -292,9 +375,9 @@ class EnvWrapper : public Env {
     return target_.AppendToFile(path, data, size);
   }
   std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path,
-                                             const std::string& mapping_name,
-                                             size_t size) override {
-    return target_.OpenSharedFile(path, mapping_name, size);
+                                             const std::string& mapping_name, size_t size,
+                                             const std::string& magic) override {
+    return target_.OpenSharedFile(path, mapping_name, size, magic);
   }
   std::unique_ptr<NamedMutex> OpenNamedMutex(const std::string& name,
                                              const std::string& index_path) override {
@@ -324,6 +407,8 @@ class LocalMutex {
   LocalMutex(const LocalMutex&) = delete;
   LocalMutex& operator=(const LocalMutex&) = delete;
   void lock();
+  // Takes the mutex when it is free; false at once otherwise.
+  bool try_lock();
   void unlock();
 
  private:

@@ -63,4 +63,19 @@ inline ::testing::AssertionResult ListsConsistent(const IndexImage& image) {
 
 using Lines = std::vector<std::string>;
 
+// True when a client of this test run deletes only below its folders (the
+// cache folder and FileFolders): it runs as root on Linux.
+inline bool ClientsConfined() {
+#ifdef _WIN32
+  return false;
+#else
+  return IsSuperUser();
+#endif
+}
+
+// The log line of a listed path that a confined client keeps.
+inline std::string RefusedOutsideLine(const std::string& path) {
+  return "Msg:  Delete File Refused (outside the cache folders): " + path + ".\n";
+}
+
 }  // namespace stow_test

@@ -22,10 +22,16 @@
 //   hold-lock INDEXFILE FILE
 //                          takes the index lock as the library does, creates FILE and
 //                          holds the lock until killed (exit 4 after 60 s)
+//   hold-slot INDEXFILE FILE
+//                          takes a free eviction slot as the library does, creates FILE
+//                          and holds the slot until killed (exit 4 after 60 s)
 //   hold-open PATH FILE    opens PATH for reading, sharing it for reading and writing
 //                          but not for deletion (Windows; POSIX just opens it), creates
 //                          FILE and keeps it open until killed (exit 4 after 60 s)
 //   uninit-timed           @uninit-timed <milliseconds UnInitialize took>
+//   sigbus-handler         installs a SIGBUS handler of the program's own (POSIX)
+//   sigbus-outside FILE    maps FILE (created), cuts it short and reads the lost page:
+//                          @sigbus-outside <faults the program's own handler saw> (POSIX)
 // Exit codes: 0 done, 1 library not loaded, 2 bad command line.
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +42,7 @@
 #include "../../src/index/layout.h"
 #include "../../src/index/object_name.h"
 #include "../../src/platform/posix/lock_bytes.h"
+#include "../../src/platform/win32/slot_names.h"
 #include "support/sandbox.h"
 #include "support/stow_library.h"
 #include "support/test_platform.h"
@@ -44,6 +51,8 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <unistd.h>
 #endif
 
@@ -138,6 +147,37 @@ int HoldLock(const std::string& index_path, const std::string& marker) {
   return 4;
 }
 
+// Takes a free eviction slot by the same means as the library, then holds
+// it. Returns only when none is free or the holding time is over.
+int HoldSlot(const std::string& index_path, const std::string& marker) {
+  bool held = false;
+  for (int k = 0; k < stow::platform::win32::kSlotCount && !held; ++k) {
+#ifdef _WIN32
+    const std::string name = stow::platform::win32::SlotObjectName(
+        stow::ObjectNameText(stow::kSemaphorePrefix, index_path.c_str()), k);
+    HANDLE slot = CreateMutexA(NULL, FALSE, name.c_str());
+    const DWORD r = slot == NULL ? WAIT_FAILED : WaitForSingleObject(slot, 0);
+    held = r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
+#else
+    const int fd = ::open(index_path.c_str(), O_RDWR);
+    struct flock fl = {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = static_cast<off_t>(stow::platform::posix::kSlotLockOffset + k);
+    fl.l_len = 1;
+    held = fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &fl) == 0;
+#endif
+  }
+  if (!held) {
+    Result("hold-slot 0");
+    return 5;
+  }
+  Result("hold-slot 1");
+  CreateMarker(marker);
+  stow_test::SleepMs(kHoldMs);
+  return 4;
+}
+
 // Keeps `path` open so that, on Windows, nobody can delete it meanwhile.
 int HoldOpen(const std::string& path, const std::string& marker) {
 #ifdef _WIN32
@@ -159,6 +199,41 @@ int HoldOpen(const std::string& path, const std::string& marker) {
   stow_test::SleepMs(kHoldMs);
   return 4;
 }
+
+#ifndef _WIN32
+volatile sig_atomic_t g_own_faults = 0;
+
+// A host's own handler: counts the fault and puts a page of zeros where the
+// lost page was, so that the access completes.
+void OwnBusHandler(int, siginfo_t* info, void*) {
+  g_own_faults = g_own_faults + 1;
+  const uintptr_t page = reinterpret_cast<uintptr_t>(info->si_addr) & ~uintptr_t{4095};
+  mmap(reinterpret_cast<void*>(page), 4096, PROT_READ | PROT_WRITE,
+       MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+}
+
+void InstallOwnBusHandler() {
+  struct sigaction action = {};
+  action.sa_sigaction = &OwnBusHandler;
+  action.sa_flags = SA_SIGINFO;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGBUS, &action, nullptr);
+}
+
+// Reads a page of a mapped file after cutting the file short: a SIGBUS that
+// has nothing to do with the library.
+int FaultOutsideIndex(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+  if (fd < 0 || ::ftruncate(fd, 8192) != 0) return -1;
+  void* view = ::mmap(nullptr, 8192, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (view == MAP_FAILED || ::ftruncate(fd, 0) != 0) return -1;
+  const int before = g_own_faults;
+  const volatile char* bytes = static_cast<const volatile char*>(view);
+  const char seen = bytes[4096];
+  ::close(fd);
+  return seen == 0 ? g_own_faults - before : -1;
+}
+#endif
 
 [[noreturn]] void LoopAdd(const StowLibrary& lib, const std::string& prefix,
                           const std::string& marker) {
@@ -259,9 +334,20 @@ int main(int argc, char** argv) {
     } else if (command == "hold-lock") {
       if (!next(&a) || !next(&b)) return Usage("hold-lock INDEXFILE FILE");
       return HoldLock(a, b);
+    } else if (command == "hold-slot") {
+      if (!next(&a) || !next(&b)) return Usage("hold-slot INDEXFILE FILE");
+      return HoldSlot(a, b);
     } else if (command == "hold-open") {
       if (!next(&a) || !next(&b)) return Usage("hold-open PATH FILE");
       return HoldOpen(a, b);
+#ifndef _WIN32
+    } else if (command == "sigbus-handler") {
+      InstallOwnBusHandler();
+      Result("sigbus-handler");
+    } else if (command == "sigbus-outside") {
+      if (!next(&a)) return Usage("sigbus-outside FILE");
+      Result("sigbus-outside " + std::to_string(FaultOutsideIndex(a)));
+#endif
     } else {
       return Usage(("unknown command " + command).c_str());
     }

@@ -91,6 +91,7 @@ bool Sandbox::WriteSettings(const SandboxSettings& s) {
   if (!s.cache_size.empty()) text += "CacheSize=" + s.cache_size + kEol;
   if (!s.precision.empty()) text += "Precision=" + s.precision + kEol;
   if (!s.delay.empty()) text += "Delay=" + s.delay + kEol;
+  text += "FileFolders=" + (s.file_folders.empty() ? data_dir_ : s.file_folders) + kEol;
   text += std::string("[Log]") + kEol + "LogPath=" + log_dir_ + kEol;
   return WriteFile(JoinPath(JoinPath(root_, "lib"), "TESSARON.INI"), text);
 }

@@ -19,6 +19,9 @@ struct SandboxSettings {
   std::string precision;   // percent
   std::string delay;       // minutes
   std::string cache_dir;   // empty: <root>/cache
+  // Folders a privileged client may delete in besides the cache folder;
+  // empty: <root>/data, where the tests put the files they register.
+  std::string file_folders;
 };
 
 // A client process of stow_test_client: its result lines go to a file of

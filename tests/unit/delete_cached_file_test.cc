@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 
+#include "fault_env.h"
 #include "temp_dir.h"
 
 namespace stow {
@@ -51,6 +52,7 @@ TEST_F(DeleteCachedFileTest, MissingFileCountsAsDeleted) {
 }
 
 TEST_F(DeleteCachedFileTest, FolderPathIsRefused) {
+  testing_support::FaultEnv unprivileged;
   EXPECT_FALSE(DeleteCachedFile(folder_.c_str()));
   EXPECT_TRUE(PathExists(file_));
   const std::string log = testing_support::ReadWholeFile(

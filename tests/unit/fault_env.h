@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "platform/platform.h"
@@ -31,6 +33,50 @@ class FaultEnv : public platform::EnvWrapper {
   int64_t fail_waits_from_ms = 0;
   // Taking the index lock throws this code (0: no fault).
   std::atomic<uint32_t> lock_error{0};
+  // Taking the index lock times out at once.
+  std::atomic<bool> lock_times_out{false};
+  // What ProcessPrivileges reports, when set: by default an unprivileged
+  // process, whoever runs the tests.
+  bool pretend_privileges = true;
+  platform::Privileges privileges;
+  // Environment variables as the process sees them, when set.
+  bool pretend_environment = false;
+  std::map<std::string, std::string> environment;
+  // Every folder counts as one on a network file system.
+  bool network_folders = false;
+  // Removing a folder fails.
+  bool fail_remove_directory = false;
+  // The n-th look for a truncated index from now on throws std::bad_alloc,
+  // as a repair that runs out of memory would (0: never).
+  std::atomic<int> throw_at_truncation_check{0};
+  // Every log line (and anything else appended), wherever it went.
+  std::string appended;
+
+  bool AppendToFile(const char* path, const char* data, size_t size) override {
+    appended.append(data, size);
+    return target().AppendToFile(path, data, size);
+  }
+
+  bool RemoveDirectory(const char* folder) override {
+    return !fail_remove_directory && target().RemoveDirectory(folder);
+  }
+  bool RemoveDirectoryBelow(const char* folder, const char* path) override {
+    return !fail_remove_directory && target().RemoveDirectoryBelow(folder, path);
+  }
+
+  platform::Privileges ProcessPrivileges() override {
+    return pretend_privileges ? privileges : target().ProcessPrivileges();
+  }
+  bool ReadEnvironmentVariable(const char* name, std::string* out) override {
+    if (!pretend_environment) return target().ReadEnvironmentVariable(name, out);
+    auto it = environment.find(name);
+    if (it == environment.end()) return false;
+    *out = it->second;
+    return true;
+  }
+  bool IsNetworkFolder(const char* folder) override {
+    return network_folders || target().IsNetworkFolder(folder);
+  }
 
   platform::DeleteResult DeleteFile(const char* path, uint32_t* error) override {
     if (!refused_path.empty() && refused_path == path) {
@@ -39,10 +85,19 @@ class FaultEnv : public platform::EnvWrapper {
     }
     return target().DeleteFile(path, error);
   }
+  platform::DeleteResult DeleteFileBelow(const char* folder, const char* path,
+                                         uint32_t* error) override {
+    if (!refused_path.empty() && refused_path == path &&
+        target().GetFileKind(path, &ignored_size_) == platform::FileKind::kRegular) {
+      *error = refused_code;
+      return platform::DeleteResult::kRefused;
+    }
+    return target().DeleteFileBelow(folder, path, error);
+  }
 
   std::unique_ptr<platform::SharedFile> OpenSharedFile(const std::string& path,
-                                                       const std::string& mapping_name,
-                                                       size_t size) override {
+                                                       const std::string& mapping_name, size_t size,
+                                                       const std::string& magic) override {
     const std::string& suffix = open_shared_file_suffix;
     if (open_shared_file_error != 0 &&
         (suffix.empty() ||
@@ -50,7 +105,8 @@ class FaultEnv : public platform::EnvWrapper {
           path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0))) {
       throw OsError(open_shared_file_error, "test open", path);
     }
-    return target().OpenSharedFile(path, mapping_name, size);
+    return std::make_unique<ThrowingSharedFile>(
+        target().OpenSharedFile(path, mapping_name, size, magic), throw_at_truncation_check);
   }
 
   std::unique_ptr<platform::Event> NewEvent() override {
@@ -59,10 +115,31 @@ class FaultEnv : public platform::EnvWrapper {
 
   std::unique_ptr<platform::NamedMutex> OpenNamedMutex(const std::string& name,
                                                        const std::string& index_path) override {
-    return std::make_unique<FailingMutex>(target().OpenNamedMutex(name, index_path), lock_error);
+    return std::make_unique<FailingMutex>(target().OpenNamedMutex(name, index_path), lock_error,
+                                          lock_times_out);
   }
 
  private:
+  uint64_t ignored_size_ = 0;
+
+  class ThrowingSharedFile : public platform::SharedFile {
+   public:
+    ThrowingSharedFile(std::unique_ptr<platform::SharedFile> real, std::atomic<int>& countdown)
+        : real_(std::move(real)), countdown_(countdown) {}
+    uint8_t* data() override { return real_->data(); }
+    size_t size() const override { return real_->size(); }
+    bool Flush() override { return real_->Flush(); }
+    bool CheckTruncated() override {
+      if (countdown_.load() > 0 && --countdown_ == 0) throw std::bad_alloc();
+      return real_->CheckTruncated();
+    }
+    bool Restore() override { return real_->Restore(); }
+
+   private:
+    std::unique_ptr<platform::SharedFile> real_;
+    std::atomic<int>& countdown_;
+  };
+
   class FailingEvent : public platform::Event {
    public:
     FailingEvent(std::unique_ptr<platform::Event> real, int64_t fail_from_ms)
@@ -83,17 +160,20 @@ class FaultEnv : public platform::EnvWrapper {
 
   class FailingMutex : public platform::NamedMutex {
    public:
-    FailingMutex(std::unique_ptr<platform::NamedMutex> real, std::atomic<uint32_t>& error)
-        : real_(std::move(real)), error_(error) {}
-    LockResult Lock() override {
+    FailingMutex(std::unique_ptr<platform::NamedMutex> real, std::atomic<uint32_t>& error,
+                 std::atomic<bool>& times_out)
+        : real_(std::move(real)), error_(error), times_out_(times_out) {}
+    LockResult Lock(int64_t timeout_ms) override {
       if (uint32_t code = error_.load()) throw OsError(code, "test lock");
-      return real_->Lock();
+      if (times_out_.load()) return LockResult::kTimedOut;
+      return real_->Lock(timeout_ms);
     }
     void Unlock() override { real_->Unlock(); }
 
    private:
     std::unique_ptr<platform::NamedMutex> real_;
     std::atomic<uint32_t>& error_;
+    std::atomic<bool>& times_out_;
   };
 };
 

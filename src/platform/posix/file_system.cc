@@ -2,12 +2,15 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "platform/native.h"
+#include "platform/posix/unique_fd.h"
 
 namespace stow {
 namespace platform {
@@ -43,10 +46,24 @@ uint32_t CreateDirectory(const char* path) {
   return ::mkdir(path, 0777) == 0 ? 0 : static_cast<uint32_t>(errno);
 }
 
+FileKind GetFileKind(const char* path, uint64_t* size) {
+  *size = 0;
+  struct stat st;
+  if (::stat(path, &st) != 0) return FileKind::kMissing;
+  if (S_ISDIR(st.st_mode)) return FileKind::kDirectory;
+  if (!S_ISREG(st.st_mode)) return FileKind::kOther;
+  *size = static_cast<uint64_t>(st.st_size);
+  return FileKind::kRegular;
+}
+
 DeleteResult DeleteFile(const char* path, uint32_t* error) {
   if (::unlink(path) == 0) return DeleteResult::kDeleted;
   *error = static_cast<uint32_t>(errno);
-  switch (errno) {
+  return DeleteResultOf(*error);
+}
+
+DeleteResult DeleteResultOf(uint32_t code) {
+  switch (code) {
     // The file is there but may not be deleted now. A folder is kept too, so
     // that a registered folder stays listed, as it does on Windows.
     case EACCES:
@@ -88,23 +105,157 @@ bool SetNormalAttributes(const char*) { return true; }
 
 bool RemoveDirectory(const char* folder) { return ::rmdir(folder) == 0; }
 
+namespace {
+
+// The folder that holds the last part of `path`, opened by walking down from
+// `folder` one part at a time without following a symbolic link and without
+// leaving `folder`'s file system. kDeleted here means "reached": `parent`
+// holds the folder, `last` the final name and `device` the file system.
+// kOutside when `path` does not lie below `folder` or a step leaves it;
+// kFailed or kRefused, with `error`, when a step fails.
+DeleteResult OpenParentBelow(const char* folder, const char* path, posix::UniqueFd* parent,
+                             std::string* last, dev_t* device, uint32_t* error) {
+  size_t n = std::strlen(folder);
+  while (n > 1 && folder[n - 1] == '/') --n;
+  if (n == 0 || folder[0] != '/') return DeleteResult::kOutside;
+  const bool root = n == 1;
+  if (std::strncmp(path, folder, n) != 0 || (!root && path[n] != '/'))
+    return DeleteResult::kOutside;
+  std::string rest(path + (root ? 1 : n + 1));
+  const auto failed = [error](int code) {
+    *error = static_cast<uint32_t>(code);
+    return code == ENOENT || code == ENOTDIR ? DeleteResult::kFailed : DeleteResultOf(*error);
+  };
+  posix::UniqueFd dir(::open(std::string(folder, n).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.valid()) return failed(errno);
+  struct stat st;
+  if (::fstat(dir.get(), &st) != 0) return failed(errno);
+  *device = st.st_dev;
+  for (;;) {
+    const size_t cut = rest.find('/');
+    const std::string part = rest.substr(0, cut);
+    // "." and ".." would step sideways or out; an empty part is a doubled
+    // separator, which no path the library records has.
+    if (part.empty() || part == "." || part == "..") return DeleteResult::kOutside;
+    if (cut == std::string::npos) break;
+    posix::UniqueFd next(
+        ::openat(dir.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next.valid()) {
+      const int code = errno;
+      // A symbolic link (ELOOP, or ENOTDIR with O_DIRECTORY) is not
+      // followed; a file where a folder should be means the path is gone.
+      if (code == ELOOP || code == ENOTDIR) {
+        if (::fstatat(dir.get(), part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(st.st_mode)) {
+          return DeleteResult::kOutside;
+        }
+      }
+      return failed(code);
+    }
+    if (::fstat(next.get(), &st) != 0) return failed(errno);
+    if (st.st_dev != *device) return DeleteResult::kOutside;  // a mount point
+    dir = std::move(next);
+    rest.erase(0, cut + 1);
+  }
+  *parent = std::move(dir);
+  *last = rest;
+  return DeleteResult::kDeleted;
+}
+
+}  // namespace
+
+DeleteResult DeleteFileBelow(const char* folder, const char* path, uint32_t* error) {
+  posix::UniqueFd parent;
+  std::string name;
+  dev_t device = 0;
+  DeleteResult reached = OpenParentBelow(folder, path, &parent, &name, &device, error);
+  if (reached != DeleteResult::kDeleted) return reached;
+  struct stat st;
+  if (::fstatat(parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    *error = static_cast<uint32_t>(errno);
+    return DeleteResult::kFailed;
+  }
+  if (!S_ISREG(st.st_mode) || st.st_dev != device) return DeleteResult::kOutside;
+  if (::unlinkat(parent.get(), name.c_str(), 0) == 0) return DeleteResult::kDeleted;
+  *error = static_cast<uint32_t>(errno);
+  return DeleteResultOf(*error);
+}
+
+bool RemoveDirectoryBelow(const char* folder, const char* path) {
+  posix::UniqueFd parent;
+  std::string name;
+  dev_t device = 0;
+  uint32_t error = 0;
+  if (OpenParentBelow(folder, path, &parent, &name, &device, &error) != DeleteResult::kDeleted) {
+    return false;
+  }
+  struct stat st;
+  if (::fstatat(parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISDIR(st.st_mode) || st.st_dev != device) {
+    return false;
+  }
+  return ::unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR) == 0;
+}
+
+bool IsNetworkFolder(const char* folder) {
+  struct statfs fs;
+  if (::statfs(folder, &fs) != 0) return false;
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case 0x6969:      // NFS
+    case 0x517B:      // SMB
+    case 0xFF534D42:  // CIFS
+    case 0xFE534D42:  // SMB2
+    case 0x564C:      // NCP
+    case 0x00C36400:  // Ceph
+    case 0x5346414F:  // AFS
+    case 0x6B414653:  // kAFS
+    case 0x73757245:  // Coda
+    case 0x01021997:  // 9P
+    case 0x47504653:  // GPFS
+    case 0x0BD00BD0:  // Lustre
+      return true;
+    default:
+      return false;
+  }
+}
+
+namespace {
+
+// Opens a file the library writes without following a symbolic link as its
+// last part, without blocking on a FIFO, and only when it is a regular file
+// with no other name: anything else may be someone else's file.
+posix::UniqueFd OpenOwnFile(const char* path, int flags) {
+  posix::UniqueFd fd(
+      ::open(path, flags | O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+  if (!fd.valid()) return fd;
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1) fd.reset();
+  return fd;
+}
+
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool WriteOwnFile(const char* path, const char* data, size_t size) {
+  posix::UniqueFd fd = OpenOwnFile(path, 0);
+  return fd.valid() && ::ftruncate(fd.get(), 0) == 0 && WriteAll(fd.get(), data, size);
+}
+
 // O_APPEND makes the move to the end and the write one step, so a line
 // written with one write() is never overwritten by another process's.
 bool AppendToFile(const char* path, const char* data, size_t size) {
-  int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
-  bool ok = true;
-  while (ok && size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) {
-      data += n;
-      size -= static_cast<size_t>(n);
-    }
-  }
-  ::close(fd);
-  return ok;
+  posix::UniqueFd fd = OpenOwnFile(path, O_APPEND);
+  return fd.valid() && WriteAll(fd.get(), data, size);
 }
 
 }  // namespace native

@@ -52,7 +52,8 @@ bool WideToNarrow(const char16_t* text, char* out, size_t out_size) {
       cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
       ++i;
     } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = '?';  // an unpaired surrogate has no UTF-8 form
+      out[0] = '\0';  // an unpaired surrogate has no UTF-8 form
+      return false;
     }
     bool ok;
     if (cp < 0x80) {

@@ -5,8 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <vector>
 
 #include "platform/native.h"
+#include "platform/posix/fault_guard.h"
 #include "platform/posix/unique_fd.h"
 
 namespace stow {
@@ -45,11 +48,46 @@ UniqueFd OpenIndexFile(const std::string& path) {
 
 namespace {
 
+// Reserves the disk space of the first `size` bytes, growing a shorter file;
+// 0 or errno. fallocate itself, not posix_fallocate: where a file system
+// cannot reserve, the C library's stand-in writes a byte into every block,
+// which could overwrite what another process writes meanwhile. Such a file
+// system only gets a file that is short grown, as before.
+int Reserve(int fd, size_t size) {
+  int rc;
+  do {
+    rc = ::fallocate(fd, 0, 0, static_cast<off_t>(size)) == 0 ? 0 : errno;
+  } while (rc == EINTR);
+  if (rc != EOPNOTSUPP) return rc;
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return errno;
+  if (static_cast<unsigned long long>(st.st_size) >= size) return 0;
+  do {
+    rc = ::posix_fallocate(fd, 0, static_cast<off_t>(size));
+  } while (rc == EINTR);
+  return rc;
+}
+
+// True when the file starts with `magic`.
+bool StartsWith(int fd, const std::string& magic) {
+  if (magic.empty()) return true;
+  std::vector<char> head(magic.size());
+  ssize_t n;
+  do {
+    n = ::pread(fd, head.data(), head.size(), 0);
+  } while (n < 0 && errno == EINTR);
+  return n == static_cast<ssize_t>(head.size()) &&
+         std::memcmp(head.data(), magic.data(), head.size()) == 0;
+}
+
 class PosixSharedFile : public SharedFile {
  public:
   PosixSharedFile(UniqueFd fd, uint8_t* data, size_t size)
-      : fd_(std::move(fd)), data_(data), size_(size) {}
-  ~PosixSharedFile() override { ::munmap(data_, size_); }
+      : fd_(std::move(fd)), data_(data), size_(size), slot_(RegisterView(data, size)) {}
+  ~PosixSharedFile() override {
+    UnregisterView(slot_);
+    ::munmap(data_, size_);
+  }
 
   uint8_t* data() override { return data_; }
   size_t size() const override { return size_; }
@@ -58,10 +96,28 @@ class PosixSharedFile : public SharedFile {
   // flush does on Windows; the page cache already holds every change.
   bool Flush() override { return ::msync(data_, size_, MS_ASYNC) == 0; }
 
+  bool CheckTruncated() override {
+    const bool faulted = TakeFault(slot_);
+    struct stat st;
+    if (::fstat(fd_.get(), &st) == 0 && static_cast<unsigned long long>(st.st_size) < size_) {
+      return true;
+    }
+    return faulted;
+  }
+
+  // The new mapping replaces the whole view at once, the pages of zeros the
+  // fault handler put in included, so that every pointer into it stays valid.
+  bool Restore() override {
+    if (Reserve(fd_.get(), size_) != 0) return false;
+    return ::mmap(data_, size_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd_.get(), 0) !=
+           MAP_FAILED;
+  }
+
  private:
   UniqueFd fd_;
   uint8_t* data_;
   size_t size_;
+  int slot_;
 };
 
 }  // namespace
@@ -69,20 +125,22 @@ class PosixSharedFile : public SharedFile {
 
 namespace native {
 
-std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path, const std::string&,
-                                           size_t size) {
+std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path, const std::string&, size_t size,
+                                           const std::string& magic) {
   posix::UniqueFd fd = posix::OpenIndexFile(path);
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) throw OsError(static_cast<uint32_t>(errno), "fstat", path);
-  if (static_cast<unsigned long long>(st.st_size) < size) {
-    // Reserve the blocks now: a full disk fails here rather than with a
-    // SIGBUS on first touch of the mapping.
-    int rc;
-    do {
-      rc = ::posix_fallocate(fd.get(), 0, static_cast<off_t>(size));
-    } while (rc == EINTR);
-    if (rc != 0) throw OsError(static_cast<uint32_t>(rc), "posix_fallocate", path);
+  // A second name of someone else's file: growing and formatting it would
+  // destroy that file. An index already in use may carry any number of links.
+  if (st.st_nlink > 1 && !posix::StartsWith(fd.get(), magic)) {
+    throw OsError(EMLINK, "open (a file with other links)", path);
   }
+  // Reserved on every open, not only when the file is short: a sparse file
+  // of the right length on a full disk fails here rather than with a SIGBUS
+  // on the first write to a page that has no block.
+  const int rc = posix::Reserve(fd.get(), size);
+  if (rc != 0) throw OsError(static_cast<uint32_t>(rc), "fallocate", path);
+  posix::InstallFaultHandler();
   void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
   if (p == MAP_FAILED) throw OsError(static_cast<uint32_t>(errno), "mmap", path);
   return std::make_unique<posix::PosixSharedFile>(std::move(fd), static_cast<uint8_t*>(p), size);

@@ -43,17 +43,41 @@ class PosixNamedMutex : public NamedMutex {
  public:
   PosixNamedMutex(UniqueFd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
 
-  // Threads of this process queue on the local mutex first, so the one
+  // Threads of this process take the local mutex first, so the one
   // descriptor is used by one thread at a time; the file lock then excludes
-  // other processes and other holders in this process.
-  LockResult Lock() override {
-    local_.lock();
-    int err = OfdLock(fd_.get(), posix::kMutexLockOffset, F_WRLCK, true);
-    if (err != 0) {
-      local_.unlock();
-      throw OsError(static_cast<uint32_t>(err), "fcntl(F_OFD_SETLKW)", path_);
+  // other processes and other holders in this process. Neither has a timed
+  // wait, so both are tried without blocking, with pauses that grow from
+  // 50 microseconds to 2 milliseconds, until the time is up.
+  LockResult Lock(int64_t timeout_ms) override {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const int64_t deadline_us =
+        static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000 + timeout_ms * 1000;
+    int64_t pause_us = 50;
+    const auto wait_more = [&]() {
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      const int64_t now_us = static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+      if (now_us >= deadline_us) return false;
+      struct timespec pause = {0, static_cast<long>(pause_us * 1000)};
+      ::nanosleep(&pause, nullptr);
+      if (pause_us < 2000) pause_us *= 2;
+      return true;
+    };
+    while (!local_.try_lock()) {
+      if (!wait_more()) return LockResult::kTimedOut;
     }
-    return LockResult::kAcquired;
+    for (;;) {
+      const int err = OfdLock(fd_.get(), posix::kMutexLockOffset, F_WRLCK, false);
+      if (err == 0) return LockResult::kAcquired;
+      if (err != EAGAIN && err != EACCES) {
+        local_.unlock();
+        throw OsError(static_cast<uint32_t>(err), "fcntl(F_OFD_SETLK)", path_);
+      }
+      if (!wait_more()) {
+        local_.unlock();
+        return LockResult::kTimedOut;
+      }
+    }
   }
 
   void Unlock() override {

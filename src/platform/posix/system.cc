@@ -1,8 +1,11 @@
 // Clock, threads and the process-local mutex.
+#include <fcntl.h>
 #include <pthread.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
@@ -37,6 +40,46 @@ void SleepMs(int64_t ms) {
   }
 }
 
+namespace {
+
+// True when the effective capability set, as /proc/self/status shows it,
+// holds CAP_DAC_OVERRIDE (bit 1).
+bool CanOverrideFilePermissions() {
+  const int fd = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char text[8192];
+  size_t length = 0;
+  for (;;) {
+    ssize_t n = ::read(fd, text + length, sizeof(text) - 1 - length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    length += static_cast<size_t>(n);
+    if (length == sizeof(text) - 1) break;
+  }
+  ::close(fd);
+  text[length] = '\0';
+  const char* line = std::strstr(text, "\nCapEff:");
+  if (line == nullptr) return false;
+  const unsigned long long caps = std::strtoull(line + 8, nullptr, 16);
+  return (caps & (1ULL << 1)) != 0;
+}
+
+}  // namespace
+
+Privileges ProcessPrivileges() {
+  Privileges p;
+  p.elevated = ::geteuid() == 0 || CanOverrideFilePermissions();
+  p.set_id = ::getuid() != ::geteuid() || ::getgid() != ::getegid();
+  return p;
+}
+
+bool ReadEnvironmentVariable(const char* name, std::string* out) {
+  const char* value = ::getenv(name);
+  if (value == nullptr) return false;
+  *out = value;
+  return true;
+}
+
 }  // namespace native
 
 static_assert(sizeof(pthread_mutex_t) <= 64, "LocalMutex storage too small");
@@ -44,6 +87,9 @@ static_assert(sizeof(pthread_mutex_t) <= 64, "LocalMutex storage too small");
 LocalMutex::LocalMutex() { new (storage_) pthread_mutex_t(PTHREAD_MUTEX_INITIALIZER); }
 LocalMutex::~LocalMutex() { pthread_mutex_destroy(reinterpret_cast<pthread_mutex_t*>(storage_)); }
 void LocalMutex::lock() { pthread_mutex_lock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
+bool LocalMutex::try_lock() {
+  return pthread_mutex_trylock(reinterpret_cast<pthread_mutex_t*>(storage_)) == 0;
+}
 void LocalMutex::unlock() { pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
 
 namespace native {

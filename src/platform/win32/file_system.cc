@@ -64,6 +64,16 @@ bool GetFileSize(const char* path, uint64_t* size) {
   return true;
 }
 
+FileKind GetFileKind(const char* path, uint64_t* size) {
+  *size = 0;
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return FileKind::kMissing;
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return FileKind::kDirectory;
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) return FileKind::kOther;
+  *size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  return FileKind::kRegular;
+}
+
 bool IsDirectory(const char* path) {
   DWORD attributes = GetFileAttributesA(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -81,14 +91,128 @@ DeleteResult DeleteFile(const char* path, uint32_t* error) {
   }
   DWORD code = GetLastError();
   if (error) *error = code;
+  return DeleteResultOf(code);
+}
+
+// The file is there but may not be deleted now: no permission, in use, or
+// on media that refuse writing (as EROFS on Linux).
+DeleteResult DeleteResultOf(uint32_t code) {
   switch (code) {
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+    case ERROR_DRIVE_LOCKED:
+    case ERROR_NETWORK_ACCESS_DENIED:
       return DeleteResult::kRefused;
     default:
       return DeleteResult::kFailed;
   }
+}
+
+namespace {
+
+bool SameFolderText(const char* a, const char* b, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    char x = a[i], y = b[i];
+    if (IsSlash(x) && IsSlash(y)) continue;
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// Checks that `path` lies below `folder` and that no part of it below
+// `folder` is a reparse point (symbolic link, junction, mount point). The
+// last part must be a folder when `want_folder`, else a file. kDeleted here
+// means "reached"; kFailed when a part is missing.
+DeleteResult CheckBelow(const char* folder, const char* path, bool want_folder) {
+  size_t n = std::strlen(folder);
+  while (n > 0 && IsSlash(folder[n - 1])) --n;
+  if (n == 0 || std::strlen(path) <= n + 1 || !SameFolderText(folder, path, n) ||
+      !IsSlash(path[n])) {
+    return DeleteResult::kOutside;
+  }
+  const std::string whole(path);
+  size_t at = n + 1;
+  for (;;) {
+    size_t end = at;
+    while (end < whole.size() && !IsSlash(whole[end])) ++end;
+    const std::string part = whole.substr(at, end - at);
+    if (part.empty() || part == "." || part == "..") return DeleteResult::kOutside;
+    const DWORD attributes = GetFileAttributesA(whole.substr(0, end).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return DeleteResult::kFailed;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return DeleteResult::kOutside;
+    const bool last = end >= whole.size();
+    const bool is_folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (last) {
+      if (is_folder != want_folder || (attributes & FILE_ATTRIBUTE_DEVICE)) {
+        return DeleteResult::kOutside;
+      }
+      return DeleteResult::kDeleted;
+    }
+    if (!is_folder) return DeleteResult::kFailed;
+    at = end + 1;
+  }
+}
+
+}  // namespace
+
+// The parts are checked before the deletion; between the check and the
+// deletion only someone allowed to change the folders could swap a part.
+DeleteResult DeleteFileBelow(const char* folder, const char* path, uint32_t* error) {
+  const DeleteResult reached = CheckBelow(folder, path, false);
+  if (reached != DeleteResult::kDeleted) {
+    if (reached == DeleteResult::kFailed) *error = ERROR_FILE_NOT_FOUND;
+    return reached;
+  }
+  return DeleteFile(path, error);
+}
+
+bool RemoveDirectoryBelow(const char* folder, const char* path) {
+  return CheckBelow(folder, path, true) == DeleteResult::kDeleted && SetNormalAttributes(path) &&
+         RemoveDirectory(path);
+}
+
+bool IsNetworkFolder(const char* folder) {
+  if (IsSlash(folder[0]) && IsSlash(folder[1])) {
+    // "\\?\C:\..." and "\\.\C:\..." are local; any other UNC path names a server.
+    return !((folder[2] == '?' || folder[2] == '.') && IsSlash(folder[3]) &&
+             IsDriveLetter(folder[4]) && folder[5] == ':');
+  }
+  if (!IsDriveLetter(folder[0]) || folder[1] != ':') return false;
+  const char root[4] = {folder[0], ':', '\\', '\0'};
+  return GetDriveTypeA(root) == DRIVE_REMOTE;
+}
+
+namespace {
+
+// Opens a file the library writes (the log, the dump) without following a
+// reparse point as its last part, and only when it is a plain disk file
+// with no other name.
+win32::UniqueHandle OpenOwnFile(const char* path) {
+  win32::UniqueHandle file(CreateFileA(path, GENERIC_WRITE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                       OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT, NULL));
+  if (!file) return file;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileType(file.get()) != FILE_TYPE_DISK || !GetFileInformationByHandle(file.get(), &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+      info.nNumberOfLinks > 1) {
+    file.reset();
+  }
+  return file;
+}
+
+}  // namespace
+
+bool WriteOwnFile(const char* path, const char* data, size_t size) {
+  win32::UniqueHandle file = OpenOwnFile(path);
+  if (!file || size > 0x7FFFFFFF) return false;
+  DWORD written = 0;
+  return SetEndOfFile(file.get()) &&
+         WriteFile(file.get(), data, static_cast<DWORD>(size), &written, NULL) && written == size;
 }
 
 bool FolderHasEntries(const char* folder) {
@@ -121,9 +245,7 @@ bool RemoveDirectory(const char* folder) { return RemoveDirectoryA(folder) != 0;
 // tried without blocking and retried for a bounded time: a line is written
 // under the lock or not at all, never unlocked.
 bool AppendToFile(const char* path, const char* data, size_t size) {
-  win32::UniqueHandle file(CreateFileA(path, GENERIC_WRITE,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL));
+  win32::UniqueHandle file = OpenOwnFile(path);
   if (!file) return false;
   if (size > 0x10000000) return false;  // one write; a log line is far shorter
   OVERLAPPED lock_at = {};

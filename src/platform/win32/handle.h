@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "platform/os_error.h"
+
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -65,9 +67,14 @@ class UniqueHandle {
 // the object itself.
 class OpenToEveryone {
  public:
+  // Throws OsError when the descriptor cannot be made.
   OpenToEveryone() {
-    InitializeSecurityDescriptor(&sd_, SECURITY_DESCRIPTOR_REVISION);
-    SetSecurityDescriptorDacl(&sd_, TRUE, NULL, FALSE);
+    if (!InitializeSecurityDescriptor(&sd_, SECURITY_DESCRIPTOR_REVISION)) {
+      throw OsError(GetLastError(), "InitializeSecurityDescriptor");
+    }
+    if (!SetSecurityDescriptorDacl(&sd_, TRUE, NULL, FALSE)) {
+      throw OsError(GetLastError(), "SetSecurityDescriptorDacl");
+    }
     sa_.nLength = sizeof(sa_);
     sa_.lpSecurityDescriptor = &sd_;
     sa_.bInheritHandle = FALSE;

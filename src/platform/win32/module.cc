@@ -61,10 +61,14 @@ bool WideToNarrow(const char16_t* text, char* out, size_t out_size) {
   if (out_size == 0) return false;
   int capacity = out_size > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(out_size);
   // char16_t and wchar_t are both UTF-16 code units on Windows.
-  int written = WideCharToMultiByte(CP_ACP, 0, reinterpret_cast<LPCWSTR>(text), -1, out, capacity,
-                                    NULL, NULL);
-  if (written == 0) {
-    // Too small a buffer, or text the system cannot convert at all.
+  // No best fit: a character the code page lacks must not turn into a
+  // look-alike (a fullwidth reverse solidus into a separator) and so name
+  // another file.
+  BOOL used_default = FALSE;
+  int written = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, reinterpret_cast<LPCWSTR>(text),
+                                    -1, out, capacity, NULL, &used_default);
+  if (written == 0 || used_default) {
+    // Too small a buffer, or text the system cannot convert exactly.
     out[0] = '\0';
     return false;
   }

@@ -2,9 +2,14 @@
 
 #include "platform/win32/handle.h"
 
+#include <algorithm>
+#include <cstring>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/native.h"
+#include "platform/win32/checks.h"
 
 namespace stow {
 namespace platform {
@@ -37,15 +42,86 @@ class Win32SharedFile : public SharedFile {
 
 }  // namespace
 
+namespace win32 {
+
+uint32_t IndexFileRefusal(uint32_t attributes, uint32_t links, bool carries_magic) {
+  if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return ERROR_ACCESS_DENIED;
+  }
+  if (links > 1 && !carries_magic) return ERROR_TOO_MANY_LINKS;
+  return 0;
+}
+
+}  // namespace win32
+
 namespace native {
 
+namespace {
+
+// True when the file starts with `magic`; reads without moving the file
+// pointer that anyone else relies on (nobody else has this handle).
+bool StartsWith(HANDLE file, const std::string& magic) {
+  if (magic.empty()) return true;
+  std::string head(magic.size(), '\0');
+  OVERLAPPED at = {};
+  DWORD read = 0;
+  return ReadFile(file, &head[0], static_cast<DWORD>(head.size()), &read, &at) &&
+         read == head.size() && head == magic;
+}
+
+// Gives every page of the first `size` bytes a block on disk when the file
+// system says some are missing (a sparse file: Wine grows files that way).
+// A page that reads as zeros is written back as zeros, which takes its block;
+// the rest already has one. Only a file with missing blocks is walked (a new
+// index, or one someone made sparse), and only a write by another process
+// into a page of zeros between the read and the write here could be lost.
+// 0 or the system's code.
+DWORD ReserveBlocks(HANDLE file, uint64_t size) {
+  FILE_STANDARD_INFO standard;
+  if (!GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof(standard))) {
+    return GetLastError();
+  }
+  if (static_cast<uint64_t>(standard.AllocationSize.QuadPart) >= size) return 0;
+  constexpr DWORD kPage = 4096;
+  std::vector<char> chunk(16 * kPage);
+  const std::vector<char> zeros(kPage, 0);
+  for (uint64_t at = 0; at < size; at += chunk.size()) {
+    const DWORD want = static_cast<DWORD>(size - at < chunk.size() ? size - at : chunk.size());
+    OVERLAPPED from = {};
+    from.Offset = static_cast<DWORD>(at);
+    from.OffsetHigh = static_cast<DWORD>(at >> 32);
+    DWORD got = 0;
+    if (!ReadFile(file, chunk.data(), want, &got, &from)) {
+      const DWORD error = GetLastError();
+      if (error != ERROR_HANDLE_EOF) return error;
+      got = 0;
+    }
+    std::fill(chunk.begin() + got, chunk.end(), '\0');  // past the end: to be written
+    for (DWORD page = 0; page < want; page += kPage) {
+      const DWORD n = want - page < kPage ? want - page : kPage;
+      if (std::memcmp(chunk.data() + page, zeros.data(), n) != 0) continue;
+      OVERLAPPED to = {};
+      to.Offset = static_cast<DWORD>(at + page);
+      to.OffsetHigh = static_cast<DWORD>((at + page) >> 32);
+      DWORD written = 0;
+      if (!WriteFile(file, zeros.data(), n, &written, &to)) return GetLastError();
+      if (written != n) return ERROR_DISK_FULL;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
 std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path, const std::string& mapping_name,
-                                           size_t size) {
+                                           size_t size, const std::string& magic) {
   win32::OpenToEveryone access;
 
-  win32::UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE, access.get(),
-                                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL));
+  // The reparse point itself is opened, never what it points to: a link (or
+  // a dangling one) is refused below and nothing is created where it points.
+  win32::UniqueHandle file(CreateFileA(
+      path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, access.get(),
+      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL));
   if (!file) throw OsError(GetLastError(), "CreateFileA", path);
 
   // Devices, pipes and consoles open fine by name but cannot hold an index.
@@ -56,8 +132,26 @@ std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path, const std::s
   if (!GetFileInformationByHandle(file.get(), &info)) {
     throw OsError(GetLastError(), "GetFileInformationByHandle", path);
   }
-  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-    throw OsError(ERROR_ACCESS_DENIED, "CreateFileA (a folder)", path);
+  // A second name of someone else's file: growing and formatting it would
+  // destroy that file. An index already in use may carry any number of links.
+  const bool carries_magic = info.nNumberOfLinks > 1 && StartsWith(file.get(), magic);
+  if (const uint32_t refusal =
+          win32::IndexFileRefusal(info.dwFileAttributes, info.nNumberOfLinks, carries_magic)) {
+    throw OsError(refusal, "CreateFileA (not a plain file of its own)", path);
+  }
+
+  // Reserve the disk space on every open, so that a sparse file of the right
+  // length on a full disk fails here rather than with a page fault on the
+  // first access. Never less than the file's length: that would cut it.
+  LARGE_INTEGER length;
+  if (!GetFileSizeEx(file.get(), &length)) throw OsError(GetLastError(), "GetFileSizeEx", path);
+  FILE_ALLOCATION_INFO allocation;
+  allocation.AllocationSize.QuadPart =
+      length.QuadPart > static_cast<LONGLONG>(size) ? length.QuadPart : static_cast<LONGLONG>(size);
+  // Where the file system cannot reserve this way, the blocks are written.
+  SetFileInformationByHandle(file.get(), FileAllocationInfo, &allocation, sizeof(allocation));
+  if (const DWORD error = ReserveBlocks(file.get(), size)) {
+    throw OsError(error, "WriteFile (reserving the index)", path);
   }
 
   // A mapping larger than the file grows the file to the mapping's size; a

@@ -5,10 +5,12 @@
 #include "platform/win32/handle.h"
 
 #include <atomic>
+#include <set>
 #include <string>
 #include <utility>
 
 #include "platform/native.h"
+#include "platform/win32/slot_names.h"
 
 namespace stow {
 namespace platform {
@@ -22,10 +24,16 @@ class Win32NamedMutex : public NamedMutex {
 
   // A wait that fails outright (a broken handle) cannot leave the lock held
   // and is reported as OsError.
-  LockResult Lock() override {
-    switch (WaitForSingleObject(mutex_.get(), INFINITE)) {
+  LockResult Lock(int64_t timeout_ms) override {
+    const DWORD timeout = timeout_ms < 0 ? INFINITE
+                          : timeout_ms >= static_cast<int64_t>(INFINITE)
+                              ? INFINITE - 1
+                              : static_cast<DWORD>(timeout_ms);
+    switch (WaitForSingleObject(mutex_.get(), timeout)) {
       case WAIT_OBJECT_0:
         return LockResult::kAcquired;
+      case WAIT_TIMEOUT:
+        return LockResult::kTimedOut;
       case WAIT_ABANDONED:
         // The previous holder ended while holding it; the lock is ours now,
         // but what it guarded may be half-written.
@@ -73,22 +81,54 @@ class Win32Event : public Event {
   win32::UniqueHandle event_;
 };
 
+// Slots held in this process, by name. A mutex is reentrant for its owner
+// thread, even through another handle, so without this a thread holding a
+// slot through one object would take it again through another.
+LocalMutex& HeldSlotsMutex() {
+  static LocalMutex* const mutex = new LocalMutex;
+  return *mutex;
+}
+std::set<std::string>& HeldSlots() {
+  static std::set<std::string>* const held = new std::set<std::string>;
+  return *held;
+}
+
+// The two eviction slots are two named mutexes rather than one semaphore:
+// the system releases a mutex whose owner ended (the next taker sees it
+// abandoned), so the slot of a process that was killed is free at once,
+// where a semaphore's count would stay lost until every process had closed
+// it. A mutex belongs to the thread that took it, so a slot is given back on
+// that thread.
 class Win32NamedSemaphore : public NamedSemaphore {
  public:
-  explicit Win32NamedSemaphore(win32::UniqueHandle semaphore) : semaphore_(std::move(semaphore)) {}
+  Win32NamedSemaphore(win32::UniqueHandle a, win32::UniqueHandle b, const std::string& name) {
+    slots_[0] = std::move(a);
+    slots_[1] = std::move(b);
+    for (int k = 0; k < win32::kSlotCount; ++k) names_[k] = win32::SlotObjectName(name, k);
+  }
 
   ~Win32NamedSemaphore() override {
-    for (long n = held_.exchange(0); n > 0; --n) {
-      ReleaseSemaphore(semaphore_.get(), 1, NULL);
+    // Only the owner thread can release; a slot still held by another
+    // thread comes free when that thread ends.
+    LocalLock guard(HeldSlotsMutex());
+    for (int k = 0; k < win32::kSlotCount; ++k) {
+      if (!held_[k]) continue;
+      ReleaseMutex(slots_[k].get());
+      HeldSlots().erase(names_[k]);
     }
   }
 
   bool TryAcquire() override {
-    if (WaitForSingleObject(semaphore_.get(), 0) != WAIT_OBJECT_0) {
-      return false;
+    LocalLock guard(HeldSlotsMutex());
+    for (int k = 0; k < win32::kSlotCount; ++k) {
+      if (HeldSlots().count(names_[k]) != 0) continue;
+      const DWORD r = WaitForSingleObject(slots_[k].get(), 0);
+      if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) {
+        Take(k);
+        return true;
+      }
     }
-    ++held_;
-    return true;
+    return false;
   }
 
   WaitResult AcquireOrStop(Event& stop) override {
@@ -97,31 +137,49 @@ class Win32NamedSemaphore : public NamedSemaphore {
     // With several objects ready the wait reports, and takes, only the one
     // listed first: the stop event comes first so that it wins without
     // consuming a slot.
-    HANDLE handles[2] = {stop_handle, semaphore_.get()};
-    switch (WaitForMultipleObjects(2, handles, FALSE, INFINITE)) {
-      case WAIT_OBJECT_0:
-        return WaitResult::kStopped;
-      case WAIT_OBJECT_0 + 1:
-        ++held_;
+    HANDLE handles[3] = {stop_handle, slots_[0].get(), slots_[1].get()};
+    const DWORD r = WaitForMultipleObjects(3, handles, FALSE, INFINITE);
+    if (r == WAIT_OBJECT_0) return WaitResult::kStopped;
+    for (DWORD k = 0; k < static_cast<DWORD>(win32::kSlotCount); ++k) {
+      if (r == WAIT_OBJECT_0 + 1 + k || r == WAIT_ABANDONED_0 + 1 + k) {
+        LocalLock guard(HeldSlotsMutex());
+        if (HeldSlots().count(names_[k]) != 0) {
+          // This thread held it already, through another object.
+          ReleaseMutex(slots_[k].get());
+          break;
+        }
+        Take(static_cast<int>(k));
         return WaitResult::kAcquired;
-      default:
-        return WaitResult::kFailed;
+      }
     }
+    if (r >= WAIT_OBJECT_0 + 1 && r < WAIT_OBJECT_0 + 1 + win32::kSlotCount) {
+      return PollUntilStopped(stop);
+    }
+    return WaitResult::kFailed;
   }
 
   void Release() override {
-    // Only slots this object took are given back: releasing more would hand
-    // out a slot that another holder still has.
-    long held = held_.load();
-    do {
-      if (held <= 0) return;
-    } while (!held_.compare_exchange_weak(held, held - 1));
-    ReleaseSemaphore(semaphore_.get(), 1, NULL);
+    LocalLock guard(HeldSlotsMutex());
+    const DWORD me = GetCurrentThreadId();
+    for (int k = win32::kSlotCount - 1; k >= 0; --k) {
+      if (!held_[k] || owner_[k] != me) continue;
+      held_[k] = false;
+      HeldSlots().erase(names_[k]);
+      ReleaseMutex(slots_[k].get());
+      return;
+    }
   }
 
  private:
+  // Called with HeldSlotsMutex held.
+  void Take(int k) {
+    held_[k] = true;
+    owner_[k] = GetCurrentThreadId();
+    HeldSlots().insert(names_[k]);
+  }
+
   // An event without a system handle cannot join the wait: look at it and
-  // at the semaphore in turn instead.
+  // at the slots in turn instead.
   WaitResult PollUntilStopped(Event& stop) {
     for (;;) {
       Event::WaitResult r = stop.Wait(0);
@@ -134,11 +192,11 @@ class Win32NamedSemaphore : public NamedSemaphore {
     }
   }
 
-  win32::UniqueHandle semaphore_;
-  std::atomic<long> held_{0};
+  win32::UniqueHandle slots_[win32::kSlotCount];
+  bool held_[win32::kSlotCount] = {false, false};
+  DWORD owner_[win32::kSlotCount] = {0, 0};
+  std::string names_[win32::kSlotCount];
 };
-
-constexpr LONG kSemaphoreSlots = 2;
 
 }  // namespace
 
@@ -159,13 +217,15 @@ std::unique_ptr<Event> NewEvent() {
 
 std::unique_ptr<NamedSemaphore> OpenNamedSemaphore(const std::string& name, const std::string&) {
   win32::OpenToEveryone access;
-  // Opens the semaphore as it is when another process created it first.
-  win32::UniqueHandle semaphore(
-      CreateSemaphoreA(access.get(), kSemaphoreSlots, kSemaphoreSlots, win32::ObjectName(name)));
-  if (!semaphore) throw OsError(GetLastError(), "CreateSemaphoreA", name);
-  return std::unique_ptr<NamedSemaphore>(new Win32NamedSemaphore(std::move(semaphore)));
+  win32::UniqueHandle slots[win32::kSlotCount];
+  for (int k = 0; k < win32::kSlotCount; ++k) {
+    const std::string slot_name = win32::SlotObjectName(name, k);
+    slots[k] = win32::UniqueHandle(CreateMutexA(access.get(), FALSE, slot_name.c_str()));
+    if (!slots[k]) throw OsError(GetLastError(), "CreateMutexA", slot_name);
+  }
+  return std::unique_ptr<NamedSemaphore>(
+      new Win32NamedSemaphore(std::move(slots[0]), std::move(slots[1]), name));
 }
-
 }  // namespace native
 }  // namespace platform
 }  // namespace stow

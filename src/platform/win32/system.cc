@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/native.h"
+#include "platform/win32/checks.h"
 
 namespace stow {
 namespace platform {
@@ -24,6 +25,15 @@ std::string ErrorText(uint32_t code) {
   }
   return result;
 }
+
+namespace win32 {
+
+bool IsServiceAccountSid(void* sid) {
+  return IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinLocalServiceSid) ||
+         IsWellKnownSid(sid, WinNetworkServiceSid);
+}
+
+}  // namespace win32
 
 namespace native {
 
@@ -113,8 +123,37 @@ std::unique_ptr<Thread> StartThread(void (*entry)(void*), void* arg) {
   return std::unique_ptr<Thread>(new Win32Thread(thread));
 }
 
-// An SRW lock needs no clean-up and cannot fail once initialised.
 void SleepMs(int64_t ms) { ::Sleep(ms <= 0 ? 0 : static_cast<DWORD>(ms)); }
+
+// ----------------------------------------------------------- privileges ---
+
+// A service account's token (LocalSystem, LocalService, NetworkService). A
+// token that cannot be read counts as privileged: the stricter rules apply.
+Privileges ProcessPrivileges() {
+  Privileges result;
+  HANDLE raw = NULL;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
+    result.elevated = true;
+    return result;
+  }
+  win32::UniqueHandle token(raw);
+  alignas(8) unsigned char buffer[256];
+  DWORD length = 0;
+  if (!GetTokenInformation(token.get(), TokenUser, buffer, sizeof(buffer), &length)) {
+    result.elevated = true;
+    return result;
+  }
+  result.elevated = win32::IsServiceAccountSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
+  return result;
+}
+
+bool ReadEnvironmentVariable(const char* name, std::string* out) {
+  char buffer[1024];
+  const DWORD n = GetEnvironmentVariableA(name, buffer, sizeof(buffer));
+  if (n == 0 || n >= sizeof(buffer)) return false;
+  out->assign(buffer, n);
+  return true;
+}
 
 }  // namespace native
 
@@ -133,6 +172,10 @@ LocalMutex::LocalMutex() { InitializeSRWLock(new (storage_) SRWLOCK); }
 LocalMutex::~LocalMutex() {}
 
 void LocalMutex::lock() { AcquireSRWLockExclusive(reinterpret_cast<SRWLOCK*>(storage_)); }
+
+bool LocalMutex::try_lock() {
+  return TryAcquireSRWLockExclusive(reinterpret_cast<SRWLOCK*>(storage_)) != 0;
+}
 
 void LocalMutex::unlock() { ReleaseSRWLockExclusive(reinterpret_cast<SRWLOCK*>(storage_)); }
 
