@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -39,6 +40,11 @@ class CallScope {
 
 // Serialises initialisation and shutdown: a second Initialize waits for one
 // in progress and gets its outcome.
+// The line after a failure line that says why: "<call> <path>: <the
+// system's text>" for a failed system call, the exception's own text for
+// anything else that says something.
+void LogDetail(const std::exception& e) { WriteLogBufferToFile("%s\n", e.what()); }
+
 platform::LocalMutex& LifecycleMutex() {
   static platform::LocalMutex mutex;
   return mutex;
@@ -48,6 +54,7 @@ platform::LocalMutex& LifecycleMutex() {
 // success, 0 after logging why not; nothing is published on failure.
 int32_t CreateObjects(int32_t threaded) {
   try {
+    ReportSettingsProblems();
     CacheSettings settings;
     char index_path[kPathBufferSize];
     GetCacheSettings(&settings, index_path, nullptr);
@@ -60,6 +67,10 @@ int32_t CreateObjects(int32_t threaded) {
   } catch (const OsError& e) {
     WriteLogBufferToFile("An error occurs when try to initialize stowmaster. (%d)\n",
                          static_cast<int>(e.code()));
+    LogDetail(e);
+  } catch (const std::exception& e) {
+    WriteLogBufferToFile("An unknown error occurs when try to initialize stowmaster.\n");
+    LogDetail(e);
   } catch (...) {
     WriteLogBufferToFile("An unknown error occurs when try to initialize stowmaster.\n");
   }
@@ -120,6 +131,7 @@ int32_t AddFileA(const char* path, uint32_t delay) {
     // folder instead.
     if (path[0] == '\0') {
       WriteLogBufferToFile("\nUnable to get file size.\n");
+      LogDetail(OsError(platform::kErrorInvalidName, platform::kFileSizeCall, "\"\""));
       return 0;
     }
     // A relative path is stored absolute, so that every process (and this
@@ -133,8 +145,10 @@ int32_t AddFileA(const char* path, uint32_t delay) {
     if (std::strlen(stored) >= kFileNameSize) return 0;
 
     uint64_t size = 0;
-    if (!platform::env().GetFileSize(stored, &size)) {
+    uint32_t error = 0;
+    if (!platform::env().GetFileSize(stored, &size, &error)) {
       WriteLogBufferToFile("\nUnable to get file size.\n");
+      LogDetail(OsError(error, platform::kFileSizeCall, stored));
       return 0;
     }
     FileRecord record;
@@ -150,6 +164,10 @@ int32_t AddFileA(const char* path, uint32_t delay) {
       if (WorkThread* worker = g_worker.load()) worker->ShrinkNow();
     }
     return added ? 1 : 0;
+  } catch (const std::exception& e) {
+    WriteLogBufferToFile("\nAn unknown error occurs when try to add a file to cache.\n");
+    LogDetail(e);
+    return 0;
   } catch (...) {
     WriteLogBufferToFile("\nAn unknown error occurs when try to add a file to cache.\n");
     return 0;
@@ -170,6 +188,9 @@ void DeleteAllFiles() {
   try {
     index->RemoveAll(DeleteCachedFile);
     index->Flush();
+  } catch (const std::exception& e) {
+    WriteLogBufferToFile("\nAn unknown error occurs when try to delete all files in cache.\n");
+    LogDetail(e);
   } catch (...) {
     WriteLogBufferToFile("\nAn unknown error occurs when try to delete all files in cache.\n");
   }

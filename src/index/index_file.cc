@@ -282,23 +282,57 @@ struct StoredName {
 
 }  // namespace
 
-void IndexFile::RemoveAll(const RemoveFileFn& remove) {
-  if (header_ == nullptr) return;
-  Guard guard(*this);
-  WalkValid(false, [&](int32_t i) {
-    if (remove(StoredName(blocks_[i]).text)) FreeBlock(i);
+namespace {
+
+// Calls `remove` for block `i` within the limits of `batch`: false when the
+// batch is used up (the block is left for the next one).
+template <typename Free>
+bool RemoveInBatch(const ImageFileBlock& b, int32_t i, const RemoveFileFn& remove,
+                   const PassBatch& batch, int32_t* skip, PassOutcome* out, Free free_block) {
+  if (batch.max_calls > 0 && out->freed + out->kept >= batch.max_calls) {
+    out->more = true;
+    return false;
+  }
+  if (*skip > 0) {
+    --*skip;
     return true;
-  });
+  }
+  const uint32_t size = b.FileSize;
+  if (remove(StoredName(b).text)) {
+    free_block(i);
+    out->freed += 1;
+    out->freed_bytes += size;
+  } else {
+    out->kept += 1;
+    out->kept_bytes += size;
+  }
+  return true;
 }
 
-void IndexFile::ShrinkCache(const RemoveFileFn& remove) {
-  if (header_ == nullptr) return;
+}  // namespace
+
+PassOutcome IndexFile::RemoveAll(const RemoveFileFn& remove, const PassBatch& batch) {
+  PassOutcome out;
+  if (header_ == nullptr) return out;
+  Guard guard(*this);
+  int32_t skip = batch.skip;
+  WalkValid(false, [&](int32_t i) {
+    return RemoveInBatch(blocks_[i], i, remove, batch, &skip, &out,
+                         [this](int32_t k) { FreeBlock(k); });
+  });
+  return out;
+}
+
+PassOutcome IndexFile::ShrinkCache(const RemoveFileFn& remove, const PassBatch& batch) {
+  PassOutcome out;
+  if (header_ == nullptr) return out;
   Guard guard(*this);
   const double limit = static_cast<double>(settings_.CacheSize);
   const double precision = static_cast<double>(settings_.Precision);
   const double high = ((precision + 100.0) * limit) * 0.01;
-  if (static_cast<double>(header_->CacheSize) <= high) return;
+  if (!batch.continuing && static_cast<double>(header_->CacheSize) <= high) return out;
   const double low = ((100.0 - precision) * limit) * 0.01;
+  int32_t skip = batch.skip;
   WalkValid(true, [&](int32_t i) {
     if (low > static_cast<double>(header_->CacheSize)) return false;
     const ImageFileBlock& b = blocks_[i];
@@ -306,9 +340,9 @@ void IndexFile::ShrinkCache(const RemoveFileFn& remove) {
     const uint32_t now = static_cast<uint32_t>(Now());
     const int64_t age = static_cast<int32_t>(now - static_cast<uint32_t>(b.AccessTime));
     if (age < settings_.Delay || age < b.Delay) return true;
-    if (remove(StoredName(b).text)) FreeBlock(i);
-    return true;
+    return RemoveInBatch(b, i, remove, batch, &skip, &out, [this](int32_t k) { FreeBlock(k); });
   });
+  return out;
 }
 
 bool IndexFile::Flush() { return file_ != nullptr && file_->Flush(); }

@@ -18,6 +18,29 @@ namespace stow {
 // freed, false when the block must stay.
 using RemoveFileFn = std::function<bool(const char* path)>;
 
+// How far one call of RemoveAll or ShrinkCache goes, for a caller that does
+// the work in batches so that it can run code of its own between them
+// without holding the lock. The default does everything in one call.
+struct PassBatch {
+  // Calls of the removal routine after which the call returns; 0: no limit.
+  int32_t max_calls = 0;
+  // Entries that the routine would be called for to pass over first: those
+  // that earlier batches could not delete, which stay in place.
+  int32_t skip = 0;
+  // ShrinkCache: the pass started in an earlier batch (above the high mark)
+  // and goes on down to the low mark.
+  bool continuing = false;
+};
+
+// What one call of RemoveAll or ShrinkCache did.
+struct PassOutcome {
+  bool more = false;        // stopped at max_calls with entries left to visit
+  int32_t freed = 0;        // entries whose file the routine removed
+  int64_t freed_bytes = 0;  // their FileSize total
+  int32_t kept = 0;         // entries the routine was called for but kept
+  int64_t kept_bytes = 0;
+};
+
 class IndexFile {
  public:
   // Opens or creates the index at `index_path` and formats it when it does
@@ -33,12 +56,12 @@ class IndexFile {
   bool AddFile(const FileRecord& record, uint32_t delay);
 
   // Frees the block of every listed file that `remove` deletes.
-  void RemoveAll(const RemoveFileFn& remove);
+  PassOutcome RemoveAll(const RemoveFileFn& remove, const PassBatch& batch = PassBatch());
 
   // The eviction pass: above the high mark, deletes the least recently
   // registered files that are old enough until the bytes in use fall below
   // the low mark.
-  void ShrinkCache(const RemoveFileFn& remove);
+  PassOutcome ShrinkCache(const RemoveFileFn& remove, const PassBatch& batch = PassBatch());
 
   // Asks the system to write the mapped view to the file. Takes no lock.
   bool Flush();

@@ -13,6 +13,8 @@ bool DeleteCachedFile(const char* path) {
   switch (platform::env().DeleteFile(path, &error)) {
     case platform::DeleteResult::kRefused:
       WriteLogBufferToFile("Delete File Error(%d): %s.\n", static_cast<int>(error), path);
+      WriteLogBufferToFile("%s %s: %s\n", platform::kDeleteFileCall, path,
+                           platform::ErrorText(error).c_str());
       return false;
     case platform::DeleteResult::kFailed:
       // Missing already, or a path that names nothing: nothing to keep.

@@ -39,6 +39,9 @@ constexpr uint32_t kErrorNameTooLong = 206;  // ERROR_FILENAME_EXCED_RANGE
 constexpr uint32_t kErrorAccessDenied = 5;   // ERROR_ACCESS_DENIED
 constexpr uint32_t kErrorTimedOut = 1460;    // ERROR_TIMEOUT
 constexpr uint32_t kErrorDiskFull = 112;     // ERROR_DISK_FULL
+// Names of the calls behind GetFileSize and DeleteFile, for messages.
+constexpr char kFileSizeCall[] = "GetFileAttributesExA";
+constexpr char kDeleteFileCall[] = "DeleteFileA";
 #else
 constexpr char kSeparator = '/';
 constexpr char kLineEnd[] = "\n";
@@ -49,6 +52,8 @@ constexpr uint32_t kErrorNameTooLong = 36;   // ENAMETOOLONG
 constexpr uint32_t kErrorAccessDenied = 13;  // EACCES
 constexpr uint32_t kErrorTimedOut = 110;     // ETIMEDOUT
 constexpr uint32_t kErrorDiskFull = 28;      // ENOSPC
+constexpr char kFileSizeCall[] = "stat";
+constexpr char kDeleteFileCall[] = "unlink";
 #endif
 
 // True when `path` names a folder that has nothing above it to create: the
@@ -172,7 +177,9 @@ class Env {
   // to case, the first matching section and key counting, blanks around the
   // value dropped, one pair of enclosing quotes removed. Gives `fallback`
   // when the file, section or key is missing. The result is cut to
-  // `size` - 1 bytes, as a buffer of `size` bytes would hold it.
+  // `size` - 1 bytes, as a buffer of `size` bytes would hold it. With `key`
+  // null it gives the names of the section's keys instead, each followed by
+  // a NUL, in file order ("" when there are none).
   virtual std::string ReadProfileString(const std::string& file, const char* section,
                                         const char* key, const char* fallback, size_t size) = 0;
 
@@ -187,8 +194,9 @@ class Env {
   // returns false; a failure to read the working folder leaves `out` empty.
   virtual bool IsAbsolutePath(const char* path, std::string* out) = 0;
 
-  // Reads the size of a file or folder. False when it cannot be found.
-  virtual bool GetFileSize(const char* path, uint64_t* size) = 0;
+  // Reads the size of a file or folder. False when it cannot be found;
+  // `error` (when given) then receives the system's code.
+  virtual bool GetFileSize(const char* path, uint64_t* size, uint32_t* error) = 0;
 
   // True when `path` names an existing folder.
   virtual bool IsDirectory(const char* path) = 0;
@@ -275,8 +283,8 @@ class EnvWrapper : public Env {
   bool IsAbsolutePath(const char* path, std::string* out) override {
     return target_.IsAbsolutePath(path, out);
   }
-  bool GetFileSize(const char* path, uint64_t* size) override {
-    return target_.GetFileSize(path, size);
+  bool GetFileSize(const char* path, uint64_t* size, uint32_t* error) override {
+    return target_.GetFileSize(path, size, error);
   }
   bool IsDirectory(const char* path) override { return target_.IsDirectory(path); }
   uint32_t CreateDirectory(const char* path) override { return target_.CreateDirectory(path); }
