@@ -103,6 +103,11 @@ int32_t Failed(const std::string& what, const std::string& why) {
   return STOWMASTER_UNUSABLE;
 }
 
+void RecordLastError(const std::string& text) {
+  platform::LocalLock guard(Last().mutex);
+  Last().text = text;
+}
+
 uint32_t LastError(char* buffer, uint32_t size) {
   platform::LocalLock guard(Last().mutex);
   if (buffer != nullptr && size > 0) CopyText(Last().text, buffer, size);
@@ -158,7 +163,11 @@ int32_t GetStatus(StowmasterStatus* out) {
       // Registration times: the valid list is ordered by them unless the
       // clock moved back, so look at every entry.
       int32_t i = h.FirstValidBlock;
-      for (int32_t steps = 0; i != kNoBlock && InRange(i) && steps < kBlockCount; ++steps) {
+      int32_t prev = kNoBlock;
+      for (int32_t steps = 0;
+           i != kNoBlock && InRange(i) && steps < kBlockCount && blocks[i].LeftNode == prev;
+           ++steps) {
+        prev = i;
         const int64_t t = blocks[i].AccessTime;
         if (s.oldest_registration == 0 || t < s.oldest_registration) s.oldest_registration = t;
         if (t > s.newest_registration) s.newest_registration = t;
@@ -169,7 +178,11 @@ int32_t GetStatus(StowmasterStatus* out) {
       const double low = LowMark(cache);
       int64_t in_use = h.CacheSize;
       i = h.LastValidBlock;
-      for (int32_t steps = 0; i != kNoBlock && InRange(i) && steps < kBlockCount; ++steps) {
+      prev = kNoBlock;
+      for (int32_t steps = 0;
+           i != kNoBlock && InRange(i) && steps < kBlockCount && blocks[i].RightNode == prev;
+           ++steps) {
+        prev = i;
         if (low > static_cast<double>(in_use)) break;
         const ImageFileBlock& b = blocks[i];
         const int64_t age = AgeOf(b, now);
@@ -223,7 +236,11 @@ int32_t ListEntries(int32_t limit, StowmasterEntryFn fn, void* context) {
           }
           while (next != kNoBlock && batch.size() < static_cast<size_t>(kWalkBatch) &&
                  (limit == 0 || reported + static_cast<int32_t>(batch.size()) < limit)) {
-            if (!InRange(next) || steps >= kBlockCount) return Stop::kDamaged;
+            // A block whose back link does not name the one before it is not
+            // where the list says: the list is damaged from here on.
+            if (!InRange(next) || steps >= kBlockCount || blocks[next].LeftNode != prev) {
+              return Stop::kDamaged;
+            }
             const ImageFileBlock& b = blocks[next];
             StowmasterEntry e;
             std::memset(&e, 0, sizeof(e));

@@ -25,6 +25,11 @@ uint32_t LastError(char* buffer, uint32_t size);
 // STOWMASTER_UNUSABLE.
 int32_t Failed(const std::string& what, const std::string& why);
 
+// Records `text` as the reason for the last failure without logging it
+// (the caller has logged it in its own words): failed initialisations and
+// registrations, so that a program can show the cause.
+void RecordLastError(const std::string& text);
+
 // Removal calls per batch of a pass or emptying.
 constexpr int32_t kPassBatch = 100;
 // Entries copied per lock of a walk.

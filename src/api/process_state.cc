@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "api/extension.h"
 #include "config/log.h"
 #include "config/settings.h"
 #include "index/index_file.h"
@@ -43,7 +44,11 @@ class CallScope {
 // The line after a failure line that says why: "<call> <path>: <the
 // system's text>" for a failed system call, the exception's own text for
 // anything else that says something.
-void LogDetail(const std::exception& e) { WriteLogBufferToFile("%s\n", e.what()); }
+// The same text is kept for StowmasterLastError.
+void LogDetail(const std::exception& e) {
+  WriteLogBufferToFile("%s\n", e.what());
+  RecordLastError(e.what());
+}
 
 platform::LocalMutex& LifecycleMutex() {
   static platform::LocalMutex mutex;
