@@ -19,6 +19,10 @@ struct SandboxSettings {
   std::string precision;   // percent
   std::string delay;       // minutes
   std::string cache_dir;   // empty: <root>/cache
+  std::string log_dir;     // empty: <root>/log
+  // Further lines, as they are, at the end of the "Cache" and "Log" sections.
+  std::vector<std::string> cache_lines;
+  std::vector<std::string> log_lines;
 };
 
 // A client process of stow_test_client: its result lines go to a file of
