@@ -15,6 +15,14 @@ using OperationsTest = BlackBoxTest;
 
 constexpr int64_t kMiB = 1024 * 1024;
 
+#ifdef _WIN32
+constexpr int kDirectoryError = 5;  // ERROR_ACCESS_DENIED
+const char kDeleteCall[] = "DeleteFileA";
+#else
+constexpr int kDirectoryError = 21;  // EISDIR
+const char kDeleteCall[] = "unlink";
+#endif
+
 struct Seed {
   const char* name;
   int64_t size;
@@ -249,24 +257,43 @@ TEST_F(OperationsTest, PassAndEmptyingReportWhatTheyDeletedAndKept) {
   IndexImage left = LoadIndex();
   ASSERT_TRUE(ListsConsistent(left));
   EXPECT_EQ(std::vector<std::string>{box_.Data("dir")}, left.ValidNames());
+  // Each refusal is followed by the call, the path and the system's text.
+  const std::string log = box_.ReadLogs();
+  const std::string refused = "Msg:  Delete File Error(" + std::to_string(kDirectoryError) +
+                              "): " + box_.Data("dir") + ".\n";
+  EXPECT_EQ(2, CountOf(log, refused)) << log;
+  const std::string detail = "Msg:  " + std::string(kDeleteCall) + " " + box_.Data("dir") + ": ";
+  const size_t at = log.find(refused);
+  ASSERT_NE(std::string::npos, at);
+  const size_t next = log.find("Msg:  ", at + refused.size());
+  ASSERT_NE(std::string::npos, next);
+  EXPECT_EQ(log.substr(next, detail.size()), detail) << log;
+  EXPECT_EQ(2, CountOf(log, detail)) << log;
 }
 
-// Emptying many files goes in batches; between them the progress callback
-// runs without the index lock (it reads the status, which takes it).
+// Emptying many files goes in batches of 100 removals; between them the
+// progress callback runs without the index lock (it reads the status, which
+// takes it). An entry that cannot be deleted is tried once, not once per
+// batch.
 TEST_F(OperationsTest, EmptyingReportsProgressBetweenBatches) {
   const int64_t now = UnixSeconds();
   std::vector<std::string> names;
   for (int i = 0; i < 250; ++i) names.push_back("p" + std::to_string(i));
   std::vector<Seed> seeds;
   for (const std::string& name : names) seeds.push_back({name.c_str(), 1, 600, 0});
+  seeds.push_back({"dir", 7, 600, 0});  // the most recent: the first one tried
   ASSERT_TRUE(MakeDir(box_.cache_dir()));
-  ASSERT_TRUE(Seeded(box_, seeds, now, true).Save(box_.index_path()));
+  IndexImage image = Seeded(box_, seeds, now, false);
+  ASSERT_TRUE(image.Save(box_.index_path()));
+  ASSERT_TRUE(MakeDir(box_.Data("dir")));
+  for (const std::string& name : names) ASSERT_TRUE(WriteFile(box_.Data(name), "x"));
 
   ClientRun run = box_.RunClient({"empty"}, kClientTimeoutMs);
   ASSERT_EQ(0, run.exit_code) << run.output;
-  EXPECT_EQ((Lines{"progress 100 150", "progress 200 50", "empty 0 250 250 0 0 0 0 2"}),
+  EXPECT_EQ((Lines{"progress 99 152", "progress 199 52", "empty 3 250 250 1 7 1 7 2"}),
             run.results);
   for (const std::string& name : names) EXPECT_FALSE(FileExists(box_.Data(name))) << name;
+  EXPECT_EQ(1, CountOf(box_.ReadLogs(), "Delete File Error(")) << box_.ReadLogs();
 }
 
 }  // namespace
