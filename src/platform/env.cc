@@ -1,6 +1,7 @@
 // The default Env, which hands every call to this build's platform layer,
 // and the switch that lets a test put another in its place.
 #include <atomic>
+#include <new>
 
 #include "platform/native.h"
 #include "platform/platform.h"
@@ -74,7 +75,10 @@ std::atomic<Env*> g_replacement{nullptr};
 
 Env& DefaultEnv() {
   // Never destroyed: threads that outlive static destruction may still log.
-  static NativeEnv* const env = new NativeEnv;
+  // Built in static storage rather than on the heap, so that unloading the
+  // library leaves nothing behind.
+  alignas(NativeEnv) static unsigned char storage[sizeof(NativeEnv)];
+  static NativeEnv* const env = new (storage) NativeEnv;
   return *env;
 }
 

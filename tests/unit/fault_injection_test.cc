@@ -81,12 +81,15 @@ class FaultyProcessTest : public testing_support::TempDirTest {
     while (api::ReferenceCount() > 0) api::UnInitialize();
     TempDirTest::TearDown();
   }
+  // Outlives TearDown: the index that the shutdown there closes took its
+  // lock through this Env.
+  FaultEnv env_;
 };
 
 // A disk too full for the index fails the initialisation with the system's
 // code; once there is room a later call succeeds.
 TEST_F(FaultyProcessTest, FullDiskFailsInitialisationWithItsCode) {
-  FaultEnv env;
+  FaultEnv& env = env_;
   env.open_shared_file_error = platform::kErrorDiskFull;
   EXPECT_EQ(api::Initialize(0), 0);
   EXPECT_TRUE(LogHas("An error occurs when try to initialize stowmaster. (" +
@@ -98,7 +101,7 @@ TEST_F(FaultyProcessTest, FullDiskFailsInitialisationWithItsCode) {
 // A lock that cannot be taken fails the registration with 0 and a log line;
 // nothing escapes to the caller and the index stays usable.
 TEST_F(FaultyProcessTest, FailedLockFailsOnlyThatRegistration) {
-  FaultEnv env;
+  FaultEnv& env = env_;
   const std::string file = dir_.Sub("file.dat");
   WriteWholeFile(file, "12345");
   ASSERT_EQ(api::Initialize(0), 1);
