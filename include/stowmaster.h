@@ -93,7 +93,9 @@ STOWMASTER_API void STOWMASTER_CALL EmptyCache(void* window, void* instance,
  * Every struct starts with its own size in bytes: set it to sizeof the
  * struct before the call. A library that knows a longer struct fills only
  * the first `size` bytes; one that knows a shorter struct leaves the rest
- * as it was. Structs handed to callbacks carry the library's own size.
+ * as it was. On return `size` holds the number of bytes filled. Structs
+ * handed to callbacks carry the library's own size: read only the fields
+ * that it covers.
  *
  * Each returns one of the STOWMASTER_* codes below. After a failure,
  * StowmasterLastError gives the reason in words; the library's log has the
@@ -201,7 +203,9 @@ STOWMASTER_API int32_t STOWMASTER_CALL StowmasterGetStatus(StowmasterStatus* sta
  * registered first, at most `limit` of them (0: all). Entries are copied in
  * batches under the lock; `fn` runs without it. STOWMASTER_CHANGED when
  * another process changed the list between two batches so that the walk
- * could not go on (what was reported so far stands). */
+ * could not go on, STOWMASTER_DAMAGED when the list is damaged (a link out
+ * of range, a back link that does not match, a loop); what was reported
+ * so far stands either way. No index: nothing is reported. */
 STOWMASTER_API int32_t STOWMASTER_CALL StowmasterListEntries(int32_t limit, StowmasterEntryFn fn,
                                                              void* context);
 
@@ -236,9 +240,10 @@ STOWMASTER_API int32_t STOWMASTER_CALL StowmasterEmpty(StowmasterPassResult* res
 STOWMASTER_API int32_t STOWMASTER_CALL StowmasterDump(const char* path, char* buffer,
                                                       uint64_t buffer_size, uint64_t* length);
 
-/* Copies the reason for the last failure of one of these functions in this
- * process (NUL-terminated, cut to `size` bytes) and returns its full length;
- * "" when none failed. */
+/* Copies the reason for the last failure in this process of one of these
+ * functions, of InitializeStowmaster or of a registration (for example
+ * "open /srv/cache/Index.Dat: Permission denied"), NUL-terminated and cut
+ * to `size` bytes, and returns its full length; "" when none failed. */
 STOWMASTER_API uint32_t STOWMASTER_CALL StowmasterLastError(char* buffer, uint32_t size);
 
 #ifdef __cplusplus

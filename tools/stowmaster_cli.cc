@@ -360,6 +360,16 @@ std::string Json(const char* text) {
 
 const char* JsonBool(int32_t value) { return value != 0 ? "true" : "false"; }
 
+// A path from the index as a terminal may show it: control characters
+// (anyone may write the index) become '?'.
+std::string Printable(const char* text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  }
+  return out;
+}
+
 // ------------------------------------------------------------ commands ---
 
 struct Options {
@@ -464,7 +474,7 @@ int32_t STOWMASTER_CALL PrintEntry(const StowmasterEntry* e, void* context) {
     std::printf("%10s  %-14s  %-10s  %-3s  %s\n", HumanSize(e->file_size).c_str(),
                 HumanDuration(state.now - e->registered).c_str(),
                 e->delay > 0 ? HumanDuration(e->delay).c_str() : "-", e->evictable ? "yes" : "no",
-                e->path);
+                Printable(e->path).c_str());
   }
   ++state.count;
   return 1;
