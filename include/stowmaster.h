@@ -103,28 +103,28 @@ STOWMASTER_API void STOWMASTER_CALL EmptyCache(void* window, void* instance,
  * ------------------------------------------------------------------------ */
 
 #define STOWMASTER_OK 0
-#define STOWMASTER_UNUSABLE 1   /* the settings, the cache folder or the index cannot be used */
+#define STOWMASTER_UNUSABLE 1     /* the settings, the cache folder or the index cannot be used */
 #define STOWMASTER_BAD_ARGUMENT 2 /* a null pointer, or a struct size too small */
-#define STOWMASTER_INCOMPLETE 3 /* done, but some entries could not be deleted */
-#define STOWMASTER_DAMAGED 4    /* the check found the index damaged */
-#define STOWMASTER_TOO_SMALL 5  /* the caller's buffer is too small; see the length */
-#define STOWMASTER_CHANGED 6    /* the index changed between two batches of a walk */
+#define STOWMASTER_INCOMPLETE 3   /* done, but some entries could not be deleted */
+#define STOWMASTER_DAMAGED 4      /* the check found the index damaged */
+#define STOWMASTER_TOO_SMALL 5    /* the caller's buffer is too small; see the length */
+#define STOWMASTER_CHANGED 6      /* the index changed between two batches of a walk */
 
 /* The settings in effect, read afresh from the settings file. */
 typedef struct StowmasterSettings {
   uint32_t size;
-  int32_t settings_found;    /* 1: the settings file exists; 0: the defaults apply */
-  char settings_file[1024];  /* the settings file looked for (empty: the library's own
-                                location is unknown) */
-  char cache_dir[260];       /* "CacheDir" */
-  char index_path[260];      /* the index file in it */
-  char log_file[1024];       /* today's log file */
-  int32_t log_writable;      /* 1: the log file can be appended to */
-  int32_t precision;         /* percent */
-  int64_t limit_bytes;       /* "CacheSize" */
-  int64_t high_mark_bytes;   /* a pass starts above this */
-  int64_t low_mark_bytes;    /* and deletes until the bytes in use are below this */
-  int64_t min_age_seconds;   /* "Delay": no file younger is deleted by a pass */
+  int32_t settings_found;   /* 1: the settings file exists; 0: the defaults apply */
+  char settings_file[1024]; /* the settings file looked for (empty: the library's own
+                               location is unknown) */
+  char cache_dir[260];      /* "CacheDir" */
+  char index_path[260];     /* the index file in it */
+  char log_file[1024];      /* today's log file */
+  int32_t log_writable;     /* 1: the log file can be appended to */
+  int32_t precision;        /* percent */
+  int64_t limit_bytes;      /* "CacheSize" */
+  int64_t high_mark_bytes;  /* a pass starts above this */
+  int64_t low_mark_bytes;   /* and deletes until the bytes in use are below this */
+  int64_t min_age_seconds;  /* "Delay": no file younger is deleted by a pass */
 } StowmasterSettings;
 
 /* The index as it is now. */
@@ -138,48 +138,54 @@ typedef struct StowmasterStatus {
   int64_t bytes_in_use;        /* the index's total of their sizes */
   int64_t oldest_registration; /* seconds since 1970 UTC; 0 when nothing is listed */
   int64_t newest_registration;
-  int32_t evictable_files;     /* what a pass run now would delete, if every deletion */
-  int32_t reserved;            /* succeeded: nothing below the high mark */
+  int32_t evictable_files; /* what a pass run now would delete, if every deletion */
+  int32_t reserved;        /* succeeded: nothing below the high mark */
   int64_t evictable_bytes;
-  int64_t now;                 /* when the figures were taken, seconds since 1970 UTC */
+  int64_t now; /* when the figures were taken, seconds since 1970 UTC */
+  /* What goes next: the least recently registered file that is old enough
+   * for a pass, the first one a pass deletes once the cache is above its
+   * high mark; "" when no file is old enough. */
+  char next_path[260];
+  int32_t reserved2;
+  int64_t next_registered; /* its registration, seconds since 1970 UTC */
 } StowmasterStatus;
 
 /* One listed file. */
 typedef struct StowmasterEntry {
   uint32_t size;
-  int32_t block;             /* its block number in the index */
-  char path[260];            /* as registered */
-  int64_t file_size;         /* bytes, when registered */
-  int64_t registered;        /* last registration, seconds since 1970 UTC */
-  int64_t delay;             /* its own minimum age, seconds */
-  int32_t evictable;         /* 1: old enough for a pass to delete it now */
+  int32_t block;      /* its block number in the index */
+  char path[260];     /* as registered */
+  int64_t file_size;  /* bytes, when registered */
+  int64_t registered; /* last registration, seconds since 1970 UTC */
+  int64_t delay;      /* its own minimum age, seconds */
+  int32_t evictable;  /* 1: old enough for a pass to delete it now */
   int32_t reserved;
 } StowmasterEntry;
 
 /* What a check saw. */
 typedef struct StowmasterCheckReport {
   uint32_t size;
-  int32_t index_present;     /* 0: no index file yet (nothing to check: sound) */
-  int32_t index_formatted;   /* 0: too short or not marked; formatted anew at next use */
+  int32_t index_present;   /* 0: no index file yet (nothing to check: sound) */
+  int32_t index_formatted; /* 0: too short or not marked; formatted anew at next use */
   int32_t lists_consistent;
-  int32_t interrupted;       /* a holder of the lock died while it changed the index */
-  int32_t repaired;          /* 1: the repair rebuilt (or formatted) the index */
-  int32_t valid_count;       /* blocks on the valid list, as far as it could be followed */
-  int32_t free_count;        /* blocks on the free list */
-  int64_t valid_bytes;       /* their sizes */
-  int64_t header_bytes;      /* what the header says is in use */
-  int32_t header_count;      /* what the header says is listed */
+  int32_t interrupted;  /* a holder of the lock died while it changed the index */
+  int32_t repaired;     /* 1: the repair rebuilt (or formatted) the index */
+  int32_t valid_count;  /* blocks on the valid list, as far as it could be followed */
+  int32_t free_count;   /* blocks on the free list */
+  int64_t valid_bytes;  /* their sizes */
+  int64_t header_bytes; /* what the header says is in use */
+  int32_t header_count; /* what the header says is listed */
   int32_t reserved;
-  char problem[512];         /* the first problem found, in words; empty when sound */
+  char problem[512]; /* the first problem found, in words; empty when sound */
 } StowmasterCheckReport;
 
 /* What a pass or emptying did. */
 typedef struct StowmasterPassResult {
   uint32_t size;
-  int32_t deleted_files;     /* entries deleted and dropped from the index */
+  int32_t deleted_files; /* entries deleted and dropped from the index */
   int64_t deleted_bytes;
-  int32_t kept_files;        /* entries it meant to delete but could not (in use, no permission) */
-  int32_t remaining_files;   /* entries listed afterwards */
+  int32_t kept_files;      /* entries it meant to delete but could not (in use, no permission) */
+  int32_t remaining_files; /* entries listed afterwards */
   int64_t kept_bytes;
   int64_t remaining_bytes;
 } StowmasterPassResult;

@@ -25,6 +25,7 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -400,7 +401,8 @@ int Status(const Library& lib, const Options& o, const StowmasterSettings& s) {
         "\"index_present\": %s, \"index_formatted\": %s, \"lists_consistent\": %s, "
         "\"entries\": %d, \"capacity\": %d, \"bytes_in_use\": %lld, "
         "\"oldest_registration\": %lld, \"newest_registration\": %lld, "
-        "\"evictable_files\": %d, \"evictable_bytes\": %lld, \"now\": %lld}\n",
+        "\"evictable_files\": %d, \"evictable_bytes\": %lld, \"next_to_go\": %s, "
+        "\"next_registered\": %lld, \"now\": %lld}\n",
         Json(s.settings_file).c_str(), JsonBool(s.settings_found), Json(s.cache_dir).c_str(),
         Json(s.index_path).c_str(), Json(s.log_file).c_str(), JsonBool(s.log_writable),
         static_cast<long long>(s.limit_bytes), s.precision,
@@ -409,7 +411,8 @@ int Status(const Library& lib, const Options& o, const StowmasterSettings& s) {
         JsonBool(st.index_formatted), JsonBool(st.lists_consistent), st.entries, st.capacity,
         static_cast<long long>(st.bytes_in_use), static_cast<long long>(st.oldest_registration),
         static_cast<long long>(st.newest_registration), st.evictable_files,
-        static_cast<long long>(st.evictable_bytes), static_cast<long long>(st.now));
+        static_cast<long long>(st.evictable_bytes), Json(st.next_path).c_str(),
+        static_cast<long long>(st.next_registered), static_cast<long long>(st.now));
     return kExitOk;
   }
   std::printf("Settings     %s%s\n", s.settings_file,
@@ -440,6 +443,15 @@ int Status(const Library& lib, const Options& o, const StowmasterSettings& s) {
     std::printf("Newest       %s ago (%s)\n",
                 HumanDuration(st.now - st.newest_registration).c_str(),
                 LocalTimeText(st.newest_registration).c_str());
+  }
+  // An older library fills less of the struct: it tells nothing of this.
+  const bool knows_next = st.size >= offsetof(StowmasterStatus, next_registered) + 8;
+  if (!knows_next) {
+  } else if (st.next_path[0] != '\0') {
+    std::printf("Next to go   %s (%s old)\n", Printable(st.next_path).c_str(),
+                HumanDuration(st.now - st.next_registered).c_str());
+  } else if (st.entries > 0) {
+    std::printf("Next to go   none: no file is old enough yet\n");
   }
   if (st.bytes_in_use <= s.high_mark_bytes) {
     std::printf("Next pass    deletes nothing: below the high mark\n");

@@ -173,8 +173,9 @@ int32_t GetStatus(StowmasterStatus* out) {
         if (t > s.newest_registration) s.newest_registration = t;
         i = blocks[i].RightNode;
       }
-      // What a pass run now would delete if every deletion succeeded.
-      if (static_cast<double>(h.CacheSize) <= HighMark(cache)) return;
+      // From the least recently registered on: what goes next, and what a
+      // pass run now would delete if every deletion succeeded.
+      const bool above = static_cast<double>(h.CacheSize) > HighMark(cache);
       const double low = LowMark(cache);
       int64_t in_use = h.CacheSize;
       i = h.LastValidBlock;
@@ -183,10 +184,17 @@ int32_t GetStatus(StowmasterStatus* out) {
            i != kNoBlock && InRange(i) && steps < kBlockCount && blocks[i].RightNode == prev;
            ++steps) {
         prev = i;
-        if (low > static_cast<double>(in_use)) break;
         const ImageFileBlock& b = blocks[i];
         const int64_t age = AgeOf(b, now);
-        if (age >= cache.Delay && age >= b.Delay) {
+        const bool old_enough = age >= cache.Delay && age >= b.Delay;
+        if (old_enough && s.next_path[0] == '\0') {
+          std::memcpy(s.next_path, b.ImageFileName, sizeof(s.next_path));
+          s.next_path[sizeof(s.next_path) - 1] = '\0';
+          s.next_registered = b.AccessTime;
+        }
+        if (!above || low > static_cast<double>(in_use)) {
+          if (s.next_path[0] != '\0') break;
+        } else if (old_enough) {
           s.evictable_files += 1;
           s.evictable_bytes += b.FileSize;
           in_use -= b.FileSize;

@@ -64,6 +64,7 @@ TEST_F(CliTest, JsonOfStatusListAndCheckDescribesTheCache) {
   // low mark.
   EXPECT_EQ(1, status["evictable_files"].number);
   EXPECT_EQ(20 * kMiB, status["evictable_bytes"].number);
+  EXPECT_EQ(box_.Data("a"), status["next_to_go"].text);
 
   const JsonValue list = RunJson({"list", "--json", "--limit", "2"}, 0);
   ASSERT_EQ(2u, list["entries"].items.size());
@@ -88,8 +89,7 @@ TEST_F(CliTest, JsonOfStatusListAndCheckDescribesTheCache) {
       << human.output;
   // 40 columns for 68.75 MiB (the high mark and a quarter): the low mark at
   // column 26, the high mark at 32, 60 MiB in use filling 35.
-  EXPECT_NE(std::string::npos,
-            human.output.find("[" + std::string(26, '#') + "L#####H##.....]\n"))
+  EXPECT_NE(std::string::npos, human.output.find("[" + std::string(26, '#') + "L#####H##.....]\n"))
       << human.output;
 }
 

@@ -84,7 +84,7 @@ TEST_F(OperationsTest, StatusAndListDescribeTheCacheTheTestBuilt) {
   // No index yet: nothing listed, and looking makes none.
   ClientRun empty = box_.RunClient({"status", "list", "0"}, kClientTimeoutMs);
   ASSERT_EQ(0, empty.exit_code) << empty.output;
-  EXPECT_EQ((Lines{"status 0 0 0 1 0 100000 0 0 0 0 0", "list 0 0"}), empty.results);
+  EXPECT_EQ((Lines{"status 0 0 0 1 0 100000 0 0 0 0 0 next 0 ", "list 0 0"}), empty.results);
   EXPECT_FALSE(FileExists(box_.index_path()));
 
   const int64_t now = UnixSeconds();
@@ -110,7 +110,7 @@ TEST_F(OperationsTest, StatusAndListDescribeTheCacheTheTestBuilt) {
   EXPECT_EQ(0u, run.results[2].find("log-file " + JoinPath(box_.log_dir(), "Stowmaster_")))
       << run.results[2];
   EXPECT_EQ("status 0 1 1 1 4 100000 " + N(60 * kMiB) + " " + N(now - 7200) + " " + N(now - 60) +
-                " 2 " + N(30 * kMiB),
+                " 2 " + N(30 * kMiB) + " next " + N(now - 7200) + " " + box_.Data("old0"),
             run.results[3]);
   // Most recent first; evictable when at least 5 minutes and its own delay old.
   const std::vector<int32_t> blocks = image.ValidBlocks();
@@ -243,12 +243,16 @@ TEST_F(OperationsTest, PassAndEmptyingReportWhatTheyDeletedAndKept) {
   for (const char* name : {"a", "b", "c"}) ASSERT_TRUE(WriteFileOfSize(box_.Data(name), 15));
   ASSERT_TRUE(image.Save(box_.index_path()));
 
-  ClientRun run = box_.RunClient({"shrink", "shrink", "empty"}, kClientTimeoutMs);
+  ClientRun run = box_.RunClient({"shrink", "shrink", "empty", "status"}, kClientTimeoutMs);
   ASSERT_EQ(0, run.exit_code) << run.output;
   EXPECT_EQ(
       (Lines{"shrink 3 2 " + N(30 * kMiB) + " 1 " + N(10 * kMiB) + " 2 " + N(30 * kMiB) + " 0",
              "shrink 0 0 0 0 0 2 " + N(30 * kMiB) + " 0",
-             "empty 3 1 " + N(20 * kMiB) + " 1 " + N(10 * kMiB) + " 1 " + N(10 * kMiB) + " 0"}),
+             "empty 3 1 " + N(20 * kMiB) + " 1 " + N(10 * kMiB) + " 1 " + N(10 * kMiB) + " 0",
+             // Below the high mark nothing would be deleted, but the folder
+             // is still what a pass would try first.
+             "status 0 1 1 1 1 100000 " + N(10 * kMiB) + " " + N(now - 9000) + " " + N(now - 9000) +
+                 " 0 0 next " + N(now - 9000) + " " + box_.Data("dir")}),
       run.results);
   EXPECT_FALSE(FileExists(box_.Data("a")));
   EXPECT_FALSE(FileExists(box_.Data("b")));

@@ -31,6 +31,7 @@
 //                          <low> <min age>, then @settings-file <path>, @log-file <path>
 //   status                 @status <rc> <present> <formatted> <consistent> <entries> <capacity>
 //                          <bytes> <oldest> <newest> <evictable files> <evictable bytes>
+//                          next <its registration> <the next file to go>
 //   list LIMIT             @entry <block> <size> <registered> <delay> <evictable> <path> for
 //                          each entry, then @list <rc> <entries reported>
 //   check REPAIR           @check <rc> <present> <formatted> <consistent> <repaired>
@@ -251,7 +252,8 @@ std::string StatusLine(const StowLibrary& lib) {
   return "status " + Num(rc) + " " + Num(s.index_present) + " " + Num(s.index_formatted) + " " +
          Num(s.lists_consistent) + " " + Num(s.entries) + " " + Num(s.capacity) + " " +
          Num(s.bytes_in_use) + " " + Num(s.oldest_registration) + " " + Num(s.newest_registration) +
-         " " + Num(s.evictable_files) + " " + Num(s.evictable_bytes);
+         " " + Num(s.evictable_files) + " " + Num(s.evictable_bytes) + " next " +
+         Num(s.next_registered) + " " + s.next_path;
 }
 
 std::string CheckLine(const StowLibrary& lib, int32_t repair) {
