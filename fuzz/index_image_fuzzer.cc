@@ -70,7 +70,7 @@ World& Setup() {
 void ExpectWhole(IndexFile& index) {
   ListReport report;
   if (!CheckLists(*index.header(), index.blocks(), &report)) {
-    std::fprintf(stderr, "lists not whole: %s\n", report.problem);
+    std::fprintf(stderr, "lists not whole: %s\n", report.problem.c_str());
     std::abort();
   }
 }

@@ -3,8 +3,9 @@
  * within a configured total size.
  *
  * Call InitializeStowmaster once before anything else (StowmasterVersion
- * excepted) and UnInitializeStowmaster once for every InitializeStowmaster,
- * whatever it returned. Register each
+ * and the Stowmaster... functions for watching a cache excepted) and
+ * UnInitializeStowmaster once for every InitializeStowmaster, whatever it
+ * returned. Register each
  * cached file with AddFileToStowmasterA (narrow path) or AddFileToStowmasterW
  * (UTF-16 path). The least recently registered files are deleted once the
  * cache passes its high-water mark.
@@ -76,6 +77,180 @@ STOWMASTER_API void STOWMASTER_CALL DeleteAllFileInCache(void);
  * ignored. */
 STOWMASTER_API void STOWMASTER_CALL EmptyCache(void* window, void* instance,
                                                const char* command_line, int32_t show);
+
+/* ------------------------------------------------------------------------
+ * Watching and operating a cache.
+ *
+ * These functions work on the cache named by the library's settings file,
+ * whether or not InitializeStowmaster was called, and may be called from
+ * any thread. Each takes the index lock that every process shares, like any
+ * other operation, and never holds it while the caller's code runs: entries
+ * are copied out in batches, and progress is reported between batches.
+ * Status, the list, the check and the dump only read the index: they create,
+ * format and repair nothing (a missing index stays missing). Only the check
+ * with repair, the pass and emptying change it.
+ *
+ * Every struct starts with its own size in bytes: set it to sizeof the
+ * struct before the call. A library that knows a longer struct fills only
+ * the first `size` bytes; one that knows a shorter struct leaves the rest
+ * as it was. On return `size` holds the number of bytes filled. Structs
+ * handed to callbacks carry the library's own size: read only the fields
+ * that it covers.
+ *
+ * Each returns one of the STOWMASTER_* codes below. After a failure,
+ * StowmasterLastError gives the reason in words; the library's log has the
+ * same with its time.
+ * ------------------------------------------------------------------------ */
+
+#define STOWMASTER_OK 0
+#define STOWMASTER_UNUSABLE 1     /* the settings, the cache folder or the index cannot be used */
+#define STOWMASTER_BAD_ARGUMENT 2 /* a null pointer, or a struct size too small */
+#define STOWMASTER_INCOMPLETE 3   /* done, but some entries could not be deleted */
+#define STOWMASTER_DAMAGED 4      /* the check found the index damaged */
+#define STOWMASTER_TOO_SMALL 5    /* the caller's buffer is too small; see the length */
+#define STOWMASTER_CHANGED 6      /* the index changed between two batches of a walk */
+
+/* The settings in effect, read afresh from the settings file. */
+typedef struct StowmasterSettings {
+  uint32_t size;
+  int32_t settings_found;   /* 1: the settings file exists; 0: the defaults apply */
+  char settings_file[1024]; /* the settings file looked for (empty: the library's own
+                               location is unknown) */
+  char cache_dir[260];      /* "CacheDir" */
+  char index_path[260];     /* the index file in it */
+  char log_file[1024];      /* today's log file */
+  int32_t log_writable;     /* 1: the log file can be appended to */
+  int32_t precision;        /* percent */
+  int64_t limit_bytes;      /* "CacheSize" */
+  int64_t high_mark_bytes;  /* a pass starts above this */
+  int64_t low_mark_bytes;   /* and deletes until the bytes in use are below this */
+  int64_t min_age_seconds;  /* "Delay": no file younger is deleted by a pass */
+} StowmasterSettings;
+
+/* The index as it is now. */
+typedef struct StowmasterStatus {
+  uint32_t size;
+  int32_t index_present;       /* 0: no index file yet (made at the first InitializeStowmaster) */
+  int32_t index_formatted;     /* 1: full size and marked as an index */
+  int32_t lists_consistent;    /* 1: both lists and the totals agree */
+  int32_t entries;             /* files listed */
+  int32_t capacity;            /* entries the index can hold: 100000 */
+  int64_t bytes_in_use;        /* the index's total of their sizes */
+  int64_t oldest_registration; /* seconds since 1970 UTC; 0 when nothing is listed */
+  int64_t newest_registration;
+  int32_t evictable_files; /* what a pass run now would delete, if every deletion */
+  int32_t reserved;        /* succeeded: nothing below the high mark */
+  int64_t evictable_bytes;
+  int64_t now; /* when the figures were taken, seconds since 1970 UTC */
+  /* What goes next: the least recently registered file that is old enough
+   * for a pass, the first one a pass deletes once the cache is above its
+   * high mark; "" when no file is old enough. */
+  char next_path[260];
+  int32_t reserved2;
+  int64_t next_registered; /* its registration, seconds since 1970 UTC */
+} StowmasterStatus;
+
+/* One listed file. */
+typedef struct StowmasterEntry {
+  uint32_t size;
+  int32_t block;      /* its block number in the index */
+  char path[260];     /* as registered */
+  int64_t file_size;  /* bytes, when registered */
+  int64_t registered; /* last registration, seconds since 1970 UTC */
+  int64_t delay;      /* its own minimum age, seconds */
+  int32_t evictable;  /* 1: old enough for a pass to delete it now */
+  int32_t reserved;
+} StowmasterEntry;
+
+/* What a check saw. */
+typedef struct StowmasterCheckReport {
+  uint32_t size;
+  int32_t index_present;   /* 0: no index file yet (nothing to check: sound) */
+  int32_t index_formatted; /* 0: too short or not marked; formatted anew at next use */
+  int32_t lists_consistent;
+  int32_t interrupted;  /* a holder of the lock died while it changed the index */
+  int32_t repaired;     /* 1: the repair rebuilt (or formatted) the index */
+  int32_t valid_count;  /* blocks on the valid list, as far as it could be followed */
+  int32_t free_count;   /* blocks on the free list */
+  int64_t valid_bytes;  /* their sizes */
+  int64_t header_bytes; /* what the header says is in use */
+  int32_t header_count; /* what the header says is listed */
+  int32_t reserved;
+  char problem[512]; /* the first problem found, in words; empty when sound */
+} StowmasterCheckReport;
+
+/* What a pass or emptying did. */
+typedef struct StowmasterPassResult {
+  uint32_t size;
+  int32_t deleted_files; /* entries deleted and dropped from the index */
+  int64_t deleted_bytes;
+  int32_t kept_files;      /* entries it meant to delete but could not (in use, no permission) */
+  int32_t remaining_files; /* entries listed afterwards */
+  int64_t kept_bytes;
+  int64_t remaining_bytes;
+} StowmasterPassResult;
+
+/* Called for each entry of a walk; return 0 to stop the walk. */
+typedef int32_t(STOWMASTER_CALL* StowmasterEntryFn)(const StowmasterEntry* entry, void* context);
+/* Called between batches of a pass or emptying, never under the lock, with
+ * what was done so far. */
+typedef void(STOWMASTER_CALL* StowmasterProgressFn)(const StowmasterPassResult* so_far,
+                                                    void* context);
+
+/* The settings in effect and where they came from. Creates nothing.
+ * STOWMASTER_UNUSABLE when the settings cannot be read. */
+STOWMASTER_API int32_t STOWMASTER_CALL StowmasterGetSettings(StowmasterSettings* settings);
+
+/* Figures of the index. STOWMASTER_UNUSABLE when an existing index cannot
+ * be opened or locked. */
+STOWMASTER_API int32_t STOWMASTER_CALL StowmasterGetStatus(StowmasterStatus* status);
+
+/* Calls `fn` for the listed files in list order, the most recently
+ * registered first, at most `limit` of them (0: all). Entries are copied in
+ * batches under the lock; `fn` runs without it. STOWMASTER_CHANGED when
+ * another process changed the list between two batches so that the walk
+ * could not go on, STOWMASTER_DAMAGED when the list is damaged (a link out
+ * of range, a back link that does not match, a loop); what was reported
+ * so far stands either way. No index: nothing is reported. */
+STOWMASTER_API int32_t STOWMASTER_CALL StowmasterListEntries(int32_t limit, StowmasterEntryFn fn,
+                                                             void* context);
+
+/* Checks the index as it is, without repairing it (repair = 0):
+ * STOWMASTER_OK when sound, STOWMASTER_DAMAGED when not. With repair != 0 a
+ * damaged index is then repaired as an ordinary opening does (lists rebuilt,
+ * or an index without its mark formatted anew, which loses its entries):
+ * still STOWMASTER_DAMAGED, with `repaired` set. */
+STOWMASTER_API int32_t STOWMASTER_CALL StowmasterCheck(int32_t repair,
+                                                       StowmasterCheckReport* report);
+
+/* One eviction pass now, as the library runs them: above the high mark it
+ * deletes the least recently registered files that are old enough until
+ * the low mark is passed; below it, nothing. `progress` may be null.
+ * STOWMASTER_INCOMPLETE when some entries could not be deleted. */
+STOWMASTER_API int32_t STOWMASTER_CALL StowmasterShrink(StowmasterPassResult* result,
+                                                        StowmasterProgressFn progress,
+                                                        void* context);
+
+/* Deletes every listed file that can be deleted, whatever its size, age
+ * and delay. `progress` may be null. STOWMASTER_INCOMPLETE when some
+ * entries could not be deleted. */
+STOWMASTER_API int32_t STOWMASTER_CALL StowmasterEmpty(StowmasterPassResult* result,
+                                                       StowmasterProgressFn progress,
+                                                       void* context);
+
+/* Writes the text dump of the index (as Index.Dmp holds it) to the file
+ * `path`, or, with `path` null, to `buffer` (NUL-terminated; "\n" line ends).
+ * `length` (may be null) receives the dump's length in bytes without the
+ * terminator; STOWMASTER_TOO_SMALL when it does not fit in `buffer_size`
+ * bytes. A missing index gives STOWMASTER_UNUSABLE. */
+STOWMASTER_API int32_t STOWMASTER_CALL StowmasterDump(const char* path, char* buffer,
+                                                      uint64_t buffer_size, uint64_t* length);
+
+/* Copies the reason for the last failure in this process of one of these
+ * functions, of InitializeStowmaster or of a registration (for example
+ * "open /srv/cache/Index.Dat: Permission denied"), NUL-terminated and cut
+ * to `size` bytes, and returns its full length; "" when none failed. */
+STOWMASTER_API uint32_t STOWMASTER_CALL StowmasterLastError(char* buffer, uint32_t size);
 
 #ifdef __cplusplus
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Linux library and runs the example client: a few files are
 # registered in a temporary cache folder whose settings file lies beside a
-# copy of the library, then the log lines and the index totals are shown.
+# copy of the library, then the log lines, the index dump and the cache's
+# status are shown.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/install-deps.sh" cmake make g++ libc6-dev
@@ -28,11 +29,13 @@ head -c 300000 /dev/urandom > "$work/files/1.2.3/c.img"
 
 echo "== settings file $work/lib/TESSARON.INI"
 cat "$work/lib/TESSARON.INI"
-echo "== client run (the library prints its log file's path for every line it logs)"
+echo "== client run"
 (cd "$work/files" && "$root/build/release/bin/example_client" "$work/lib/libstowmaster.so" \
-  "$work/cache" a.img 1.2.3/b.img "$work/files/1.2.3/c.img" a.img missing.img)
+  a.img 1.2.3/b.img "$work/files/1.2.3/c.img" a.img missing.img)
 echo
 echo "== log"
 cat "$work"/log/*.LOG
 echo "== index dump $work/cache/Index.Dmp"
 cat "$work/cache/Index.Dmp"
+echo "== stowmaster status"
+"$root/build/release/bin/stowmaster" --library "$work/lib/libstowmaster.so" status

@@ -141,9 +141,11 @@ exported_names() {
   nm -D --defined-only "$lib/libstowmaster.so.1" | awk '{print $NF}' | sort | tr '\n' ' ' \
     >"$work/names"
   same "$(cat "$work/names")" "AddFileToStowmasterA AddFileToStowmasterW DeleteAllFileInCache \
-EmptyCache InitializeStowmaster StowmasterVersion UnInitializeStowmaster " "exported functions"
+EmptyCache InitializeStowmaster StowmasterCheck StowmasterDump StowmasterEmpty \
+StowmasterGetSettings StowmasterGetStatus StowmasterLastError StowmasterListEntries \
+StowmasterShrink StowmasterVersion UnInitializeStowmaster " "exported functions"
 }
-check "the library exports its seven functions and nothing else" exported_names
+check "the library exports its fifteen functions and nothing else" exported_names
 
 # Asks the installed stowmasterConfigVersion.cmake whether it accepts a
 # version, as find_package(stowmaster VERSION) does.
@@ -206,7 +208,7 @@ program_empty() {
   for f in cmake-prefix pc-prefix; do [ -f "$work/files/$f.img" ] || fail "$f.img is missing"; done
   "$prefix/bin/stowmaster" empty >"$work/empty.out"
   cat "$work/p-log"/Stowmaster_*.LOG >"$work/run.log"
-  has "EmptyCache by RunDLL32!" "$work/run.log"
+  has "Cache emptied on request: 2 files deleted" "$work/run.log"
   for f in cmake-prefix pc-prefix; do
     has "Delete File Successfully: $work/files/$f.img." "$work/run.log"
     [ ! -e "$work/files/$f.img" ] || fail "$f.img was not deleted"
@@ -314,7 +316,7 @@ zip_unpack() {
   top=$(basename "$zip" .zip)
   same "$(ls "$zip_x")" "$top" "the zip's one top folder"
   mv "$zip_x/$top"/* "$zip_x/" && rmdir "$zip_x/$top"
-  for f in bin/stowmaster.dll lib/libstowmaster.dll.a lib/stowmaster.def include/stowmaster.h \
+  for f in bin/stowmaster.dll bin/stowmaster.exe lib/libstowmaster.dll.a lib/stowmaster.def include/stowmaster.h \
     include/stowmaster_version.h lib/cmake/stowmaster/stowmasterConfig.cmake \
     lib/cmake/stowmaster/stowmasterConfigVersion.cmake LICENSE; do
     [ -f "$zip_x/$f" ] || fail "$f is not in the zip"
@@ -338,6 +340,23 @@ OriginalFilename=stowmaster.dll
 ProductName=Stowmaster" "the DLL's version resource"
 }
 check "zip: stowmaster.dll carries a version resource of the project version" version_resource
+
+zip_program() {
+  wine "$zip_x/bin/stowmaster.exe" --version | tr -d '\r' >"$work/version.out"
+  has "stowmaster $version" "$work/version.out"
+  has "library $version (" "$work/version.out"
+  has "stowmaster.dll)" "$work/version.out"
+  # The zip's program on the zip's library and its TESSARON.INI.
+  wine "$zip_x/bin/stowmaster.exe" status --json | tr -d '\r' >"$work/status.out" ||
+    fail "stowmaster.exe status failed:$(echo; cat "$work/status.out")"
+  has "\"index_path\": \"$(winpath "$work/w-cache" | sed 's/\\/\\\\/g')\\\\Index.Dat\"" "$work/status.out"
+  wine "$work/version_resource.exe" "$(winpath "$zip_x/bin/stowmaster.exe")" | tr -d '\r' \
+    >"$work/resource.out"
+  has "OriginalFilename=stowmaster.exe" "$work/resource.out"
+  has "FileVersion=$version" "$work/resource.out"
+}
+check "zip: bin/stowmaster.exe runs under Wine on the zip's library, with a version resource" \
+  zip_program
 
 # run_wine_consumer PROGRAM NAME: runs a Windows consumer under Wine with the
 # zip's bin/ on its PATH, so that it loads the DLL from there.

@@ -3,7 +3,32 @@
 #define STOWMASTER_BUILDING
 #include "stowmaster.h"
 
+#include <exception>
+
+#include "api/extension.h"
 #include "api/process_state.h"
+#include "platform/os_error.h"
+
+namespace {
+
+// Runs one extension call; whatever it throws becomes STOWMASTER_UNUSABLE
+// with its reason recorded and logged.
+template <typename Call>
+int32_t Contain(const char* name, Call call) {
+  try {
+    try {
+      return call();
+    } catch (const std::exception& e) {
+      return stow::api::Failed(name, e.what());
+    } catch (...) {
+      return stow::api::Failed(name, "unknown error");
+    }
+  } catch (...) {
+    return STOWMASTER_UNUSABLE;  // even the report failed (no memory)
+  }
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -54,6 +79,53 @@ STOWMASTER_API void STOWMASTER_CALL EmptyCache(void*, void*, const char*, int32_
   try {
     stow::api::EmptyCacheFromHost();
   } catch (...) {
+  }
+}
+
+STOWMASTER_API int32_t STOWMASTER_CALL StowmasterGetSettings(StowmasterSettings* settings) {
+  return Contain("StowmasterGetSettings", [&] { return stow::api::GetSettings(settings); });
+}
+
+STOWMASTER_API int32_t STOWMASTER_CALL StowmasterGetStatus(StowmasterStatus* status) {
+  return Contain("StowmasterGetStatus", [&] { return stow::api::GetStatus(status); });
+}
+
+STOWMASTER_API int32_t STOWMASTER_CALL StowmasterListEntries(int32_t limit, StowmasterEntryFn fn,
+                                                             void* context) {
+  return Contain("StowmasterListEntries",
+                 [&] { return stow::api::ListEntries(limit, fn, context); });
+}
+
+STOWMASTER_API int32_t STOWMASTER_CALL StowmasterCheck(int32_t repair,
+                                                       StowmasterCheckReport* report) {
+  return Contain("StowmasterCheck", [&] { return stow::api::Check(repair, report); });
+}
+
+STOWMASTER_API int32_t STOWMASTER_CALL StowmasterShrink(StowmasterPassResult* result,
+                                                        StowmasterProgressFn progress,
+                                                        void* context) {
+  return Contain("StowmasterShrink",
+                 [&] { return stow::api::RunPass(false, result, progress, context); });
+}
+
+STOWMASTER_API int32_t STOWMASTER_CALL StowmasterEmpty(StowmasterPassResult* result,
+                                                       StowmasterProgressFn progress,
+                                                       void* context) {
+  return Contain("StowmasterEmpty",
+                 [&] { return stow::api::RunPass(true, result, progress, context); });
+}
+
+STOWMASTER_API int32_t STOWMASTER_CALL StowmasterDump(const char* path, char* buffer,
+                                                      uint64_t buffer_size, uint64_t* length) {
+  return Contain("StowmasterDump",
+                 [&] { return stow::api::Dump(path, buffer, buffer_size, length); });
+}
+
+STOWMASTER_API uint32_t STOWMASTER_CALL StowmasterLastError(char* buffer, uint32_t size) {
+  try {
+    return stow::api::LastError(buffer, size);
+  } catch (...) {
+    return 0;
   }
 }
 

@@ -2,9 +2,11 @@
 
 #include <atomic>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <string>
 
+#include "api/extension.h"
 #include "config/log.h"
 #include "config/settings.h"
 #include "index/index_file.h"
@@ -39,6 +41,15 @@ class CallScope {
 
 // Serialises initialisation and shutdown: a second Initialize waits for one
 // in progress and gets its outcome.
+// The line after a failure line that says why: "<call> <path>: <the
+// system's text>" for a failed system call, the exception's own text for
+// anything else that says something.
+// The same text is kept for StowmasterLastError.
+void LogDetail(const std::exception& e) {
+  WriteLogBufferToFile("%s\n", e.what());
+  RecordLastError(e.what());
+}
+
 platform::LocalMutex& LifecycleMutex() {
   static platform::LocalMutex mutex;
   return mutex;
@@ -59,6 +70,7 @@ void WarnIfNetworkFolder(const char* index_path) {
 // success, 0 after logging why not; nothing is published on failure.
 int32_t CreateObjects(int32_t threaded) {
   try {
+    ReportSettingsProblems();
     CacheSettings settings;
     char index_path[kPathBufferSize];
     GetCacheSettings(&settings, index_path, nullptr);
@@ -72,6 +84,10 @@ int32_t CreateObjects(int32_t threaded) {
   } catch (const OsError& e) {
     WriteLogBufferToFile("An error occurs when try to initialize stowmaster. (%d)\n",
                          static_cast<int>(e.code()));
+    LogDetail(e);
+  } catch (const std::exception& e) {
+    WriteLogBufferToFile("An unknown error occurs when try to initialize stowmaster.\n");
+    LogDetail(e);
   } catch (...) {
     WriteLogBufferToFile("An unknown error occurs when try to initialize stowmaster.\n");
   }
@@ -132,6 +148,7 @@ int32_t AddFileA(const char* path, uint32_t delay) {
     // folder instead.
     if (path[0] == '\0') {
       WriteLogBufferToFile("\nUnable to get file size.\n");
+      LogDetail(OsError(platform::kErrorInvalidName, platform::kFileSizeCall, "\"\""));
       return 0;
     }
     // A relative path is stored absolute, so that every process (and this
@@ -147,7 +164,10 @@ int32_t AddFileA(const char* path, uint32_t delay) {
     uint64_t size = 0;
     const platform::FileKind kind = platform::env().GetFileKind(stored, &size);
     if (kind == platform::FileKind::kMissing) {
+      uint32_t error = 0;
+      platform::env().GetFileSize(stored, &size, &error);  // for the system's code
       WriteLogBufferToFile("\nUnable to get file size.\n");
+      LogDetail(OsError(error, platform::kFileSizeCall, stored));
       return 0;
     }
     // A folder, FIFO, socket or device cannot be evicted like a file.
@@ -168,6 +188,10 @@ int32_t AddFileA(const char* path, uint32_t delay) {
       if (WorkThread* worker = g_worker.load()) worker->ShrinkNow();
     }
     return added ? 1 : 0;
+  } catch (const std::exception& e) {
+    WriteLogBufferToFile("\nAn unknown error occurs when try to add a file to cache.\n");
+    LogDetail(e);
+    return 0;
   } catch (...) {
     WriteLogBufferToFile("\nAn unknown error occurs when try to add a file to cache.\n");
     return 0;
@@ -191,6 +215,9 @@ void DeleteAllFiles() {
   try {
     index->RemoveAll(CachedFileRemover());
     index->Flush();
+  } catch (const std::exception& e) {
+    WriteLogBufferToFile("\nAn unknown error occurs when try to delete all files in cache.\n");
+    LogDetail(e);
   } catch (...) {
     WriteLogBufferToFile("\nAn unknown error occurs when try to delete all files in cache.\n");
   }

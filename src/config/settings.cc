@@ -269,4 +269,75 @@ bool EnsureDirectory(const char* path, uint32_t* error) {
   return false;
 }
 
+// ------------------------------------------ what the settings file holds ---
+
+std::string SettingsFileInEffect(bool* found) {
+  std::string path;
+  uint64_t size = 0;
+  const bool known = SettingsPath(&path);
+  if (found != nullptr) *found = known && platform::env().GetFileSize(path.c_str(), &size, nullptr);
+  return known ? path : std::string();
+}
+
+namespace {
+
+// Key names compare without regard to ASCII case, as the lookup does.
+bool SameKey(const std::string& a, const char* b) {
+  if (a.size() != std::strlen(b)) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void ReportSettingsProblems() {
+  static std::atomic<bool> reported{false};
+  if (reported.exchange(true)) return;
+  std::string file;
+  if (!SettingsPath(&file)) return;
+  struct Known {
+    const char* section;
+    const char* key;
+    int64_t low, high;  // the range of a number; low > high: any text
+  };
+  static const Known kKnown[] = {
+      {"Cache", "CacheDir", 1, 0},    {"Cache", "CacheSize", 50, 204800},
+      {"Cache", "Precision", 1, 50},  {"Cache", "Delay", 5, 4320},
+      {"Cache", "FileFolders", 1, 0}, {"Log", "LogPath", 1, 0},
+      {"Log", "EchoToStdout", 0, 1},
+  };
+  for (const char* section : {"Cache", "Log"}) {
+    const std::string names = platform::env().ReadProfileString(file, section, nullptr, "", 16384);
+    for (size_t at = 0; at < names.size();) {
+      const std::string key = names.substr(at, names.find('\0', at) - at);
+      at += key.size() + 1;
+      const Known* known = nullptr;
+      for (const Known& k : kKnown) {
+        if (std::strcmp(k.section, section) == 0 && SameKey(key, k.key)) known = &k;
+      }
+      if (known == nullptr) {
+        WriteLogBufferToFile("Unknown key in the settings file %s: [%s] %s.\n", file.c_str(),
+                             section, key.c_str());
+        continue;
+      }
+      if (known->low > known->high) continue;
+      const std::string value =
+          platform::env().ReadProfileString(file, section, known->key, "", 64);
+      const int64_t number = detail::ParseInteger(value.c_str());
+      if (number < known->low || number > known->high) {
+        WriteLogBufferToFile(
+            "Value out of range in the settings file %s: [%s] %s=%s (%lld to %lld); the default "
+            "applies.\n",
+            file.c_str(), section, known->key, value.c_str(), static_cast<long long>(known->low),
+            static_cast<long long>(known->high));
+      }
+    }
+  }
+}
+
 }  // namespace stow

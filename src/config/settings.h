@@ -51,6 +51,15 @@ bool EnsureDirectory(const char* path, uint32_t* error = nullptr);
 // the core.
 void SetSettingsFileForTesting(const std::string& path);
 
+// The settings file the library reads: its path (empty when the library's
+// own location cannot be had) and, in `found`, whether it exists.
+std::string SettingsFileInEffect(bool* found);
+
+// Logs one line for each key of the "Cache" and "Log" sections that the
+// library does not know and each value out of its range (the default then
+// applies). Does so once per process; later calls do nothing.
+void ReportSettingsProblems();
+
 namespace detail {
 // The same lookup without the failure message: the log writer's own way in,
 // which must not log about itself.

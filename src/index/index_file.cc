@@ -439,10 +439,13 @@ bool IndexFile::ListsAreConsistent() const {
 int32_t IndexFile::Find(const FileRecord& record) {
   if (table_ != nullptr) {
     if (!table_ok_) {
+      // A table built before and found stale is worth a line; the first
+      // build in a new file is not.
+      const bool stale = table_->Formatted();
       const int32_t entries = table_->Rebuild(*header_, blocks_);
       if (entries >= 0) {
         table_ok_ = true;
-        WriteLogBufferToFile("Lookup table rebuilt: %d entries.\n", entries);
+        if (stale) WriteLogBufferToFile("Lookup table rebuilt: %d entries.\n", entries);
       } else {
         damaged_ = true;
       }
@@ -536,18 +539,51 @@ struct StoredName {
 
 }  // namespace
 
-void IndexFile::RemoveAll(const RemoveFileFn& remove) {
-  if (header_ == nullptr) return;
-  Guard guard(*this, Guard::kReport);
-  if (!guard.held()) return;
-  WalkValid(false, [&](int32_t i) {
-    if (remove(StoredName(blocks_[i]).text)) FreeBlock(i);
+namespace {
+
+// Calls `remove` for block `i` within the limits of `batch`: false when the
+// batch is used up (the block is left for the next one).
+template <typename Free>
+bool RemoveInBatch(const ImageFileBlock& b, int32_t i, const RemoveFileFn& remove,
+                   const PassBatch& batch, int32_t* skip, PassOutcome* out, Free free_block) {
+  if (batch.max_calls > 0 && out->freed + out->kept >= batch.max_calls) {
+    out->more = true;
+    return false;
+  }
+  if (*skip > 0) {
+    --*skip;
     return true;
-  });
+  }
+  const uint32_t size = b.FileSize;
+  if (remove(StoredName(b).text)) {
+    free_block(i);
+    out->freed += 1;
+    out->freed_bytes += size;
+  } else {
+    out->kept += 1;
+    out->kept_bytes += size;
+  }
+  return true;
 }
 
-void IndexFile::ShrinkCache(const RemoveFileFn& remove) {
-  if (header_ == nullptr) return;
+}  // namespace
+
+PassOutcome IndexFile::RemoveAll(const RemoveFileFn& remove, const PassBatch& batch) {
+  PassOutcome out;
+  if (header_ == nullptr) return out;
+  Guard guard(*this, Guard::kReport);
+  if (!guard.held()) return out;
+  int32_t skip = batch.skip;
+  WalkValid(false, [&](int32_t i) {
+    return RemoveInBatch(blocks_[i], i, remove, batch, &skip, &out,
+                         [this](int32_t k) { FreeBlock(k); });
+  });
+  return out;
+}
+
+PassOutcome IndexFile::ShrinkCache(const RemoveFileFn& remove, const PassProgressFn& progress) {
+  PassOutcome out;
+  if (header_ == nullptr) return out;
   const double limit = static_cast<double>(settings_.CacheSize);
   const double precision = static_cast<double>(settings_.Precision);
   const double high = ((precision + 100.0) * limit) * 0.01;
@@ -561,8 +597,8 @@ void IndexFile::ShrinkCache(const RemoveFileFn& remove) {
     bool more = false;
     {
       Guard guard(*this, Guard::kReport);
-      if (!guard.held()) return;  // the pass is skipped, or its rest
-      if (first && static_cast<double>(header_->CacheSize) <= high) return;
+      if (!guard.held()) return out;  // the pass is skipped, or its rest
+      if (first && static_cast<double>(header_->CacheSize) <= high) return out;
       int32_t done = 0;
       WalkValid(true, [&](int32_t i) {
         if (low > static_cast<double>(header_->CacheSize)) return false;
@@ -577,15 +613,23 @@ void IndexFile::ShrinkCache(const RemoveFileFn& remove) {
         // Ages are differences of 32-bit times, as the index stores them.
         const uint32_t now = static_cast<uint32_t>(Now());
         const int64_t age = static_cast<int32_t>(now - static_cast<uint32_t>(b.AccessTime));
-        if (age < settings_.Delay || age < b.Delay || !remove(StoredName(b).text)) {
+        const uint32_t size = b.FileSize;
+        if (age < settings_.Delay || age < b.Delay) {
           kept[i] = b.AccessTime;
+        } else if (!remove(StoredName(b).text)) {
+          kept[i] = b.AccessTime;
+          out.kept += 1;
+          out.kept_bytes += size;
         } else {
           FreeBlock(i);
+          out.freed += 1;
+          out.freed_bytes += size;
         }
         return true;
       });
     }
-    if (!more) return;
+    if (!more) return out;
+    if (progress) progress(out);  // between batches, without the lock
     LetWaitersIn();
   }
 }

@@ -23,6 +23,29 @@ constexpr int64_t kIndexLockTimeoutMs = 30000;
 // freed, false when the block must stay.
 using RemoveFileFn = std::function<bool(const char* path)>;
 
+// How far one call of RemoveAll goes, for a caller that does
+// the work in batches so that it can run code of its own between them
+// without holding the lock. The default does everything in one call.
+struct PassBatch {
+  // Calls of the removal routine after which the call returns; 0: no limit.
+  int32_t max_calls = 0;
+  // Entries that the routine would be called for to pass over first: those
+  // that earlier batches could not delete, which stay in place.
+  int32_t skip = 0;
+};
+
+// What one call of RemoveAll or ShrinkCache did.
+struct PassOutcome {
+  bool more = false;        // stopped at max_calls with entries left to visit
+  int32_t freed = 0;        // entries whose file the routine removed
+  int64_t freed_bytes = 0;  // their FileSize total
+  int32_t kept = 0;         // entries the routine was called for but kept
+  int64_t kept_bytes = 0;
+};
+
+// Called by a pass between two of its batches, without the index lock.
+using PassProgressFn = std::function<void(const PassOutcome& so_far)>;
+
 class IndexFile {
  public:
   // Opens or creates the index at `index_path` and formats it when it does
@@ -38,14 +61,16 @@ class IndexFile {
   bool AddFile(const FileRecord& record, uint32_t delay);
 
   // Frees the block of every listed file that `remove` deletes.
-  void RemoveAll(const RemoveFileFn& remove);
+  PassOutcome RemoveAll(const RemoveFileFn& remove, const PassBatch& batch = PassBatch());
 
   // The eviction pass: above the high mark, deletes the least recently
   // registered files that are old enough until the bytes in use fall below
   // the low mark. Lets go of the lock after every kPassBatch files it looks
-  // at, so that other processes' registrations get in between; after each
-  // retake it tests the low mark again and goes on from the tail.
-  void ShrinkCache(const RemoveFileFn& remove);
+  // at, so that other processes' registrations get in between (`progress`,
+  // when given, is called then, without the lock, with what was done so
+  // far); after each retake it tests the low mark again and goes on from
+  // the tail.
+  PassOutcome ShrinkCache(const RemoveFileFn& remove, const PassProgressFn& progress = nullptr);
   static constexpr int32_t kPassBatch = 32;
 
   // Asks the system to write the mapped view to the file. Takes no lock.

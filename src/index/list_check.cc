@@ -5,47 +5,65 @@
 namespace stow {
 namespace {
 
-// Walks one list from its head and marks its blocks in `seen`.
-const char* CheckList(const ImageFileBlock* blocks, int32_t head, int32_t tail,
-                      std::vector<uint8_t>& seen, int32_t* count, int64_t* bytes) {
+// Follows one list from `head` and marks its blocks in `seen`. Empty text
+// when the list is sound, else what is wrong with it.
+std::string WalkList(const char* name, const ImageFileBlock* blocks, int32_t head, int32_t tail,
+                     std::vector<uint8_t>& seen, int32_t* count, int64_t* bytes) {
   int32_t prev = kNoBlock;
   for (int32_t i = head; i != kNoBlock; i = blocks[i].RightNode) {
-    if (i < 0 || i >= kBlockCount) return "a link leaves the block range";
-    if (seen[i]) return "a block is listed twice";
-    if (blocks[i].LeftNode != prev) return "a back link does not agree";
+    const std::string at = std::string(name) + " list: ";
+    if (i < 0 || i >= kBlockCount) {
+      return at + "link to block " + std::to_string(i) + " outside 0.." +
+             std::to_string(kBlockCount - 1) +
+             (prev == kNoBlock ? " at its head" : " after block " + std::to_string(prev));
+    }
+    if (seen[i]) return at + "block " + std::to_string(i) + " is reached twice";
+    if (blocks[i].LeftNode != prev) {
+      return at + "block " + std::to_string(i) + " links back to " +
+             std::to_string(blocks[i].LeftNode) + " instead of " + std::to_string(prev);
+    }
     seen[i] = 1;
     *count += 1;
     *bytes += blocks[i].FileSize;
     prev = i;
   }
-  return tail == prev ? nullptr : "a list does not end at its tail";
+  if (tail != prev) {
+    return std::string(name) + " list: ends at block " + std::to_string(prev) +
+           " but the header names " + std::to_string(tail) + " as its tail";
+  }
+  return std::string();
 }
 
 }  // namespace
 
 bool CheckLists(const IndexFileHeader& header, const ImageFileBlock* blocks, ListReport* report) {
-  *report = ListReport();
+  ListReport local;
+  ListReport& r = report != nullptr ? *report : local;
+  r = ListReport();
   std::vector<uint8_t> seen(kBlockCount, 0);
   int64_t free_bytes = 0;
-  const char* problem = CheckList(blocks, header.FirstValidBlock, header.LastValidBlock, seen,
-                                  &report->valid_count, &report->valid_bytes);
-  if (problem == nullptr) {
-    problem = CheckList(blocks, header.FirstInvalidBlock, header.LastInvalidBlock, seen,
-                        &report->free_count, &free_bytes);
+  r.problem = WalkList("valid", blocks, header.FirstValidBlock, header.LastValidBlock, seen,
+                       &r.valid_count, &r.valid_bytes);
+  if (r.problem.empty()) {
+    r.problem = WalkList("free", blocks, header.FirstInvalidBlock, header.LastInvalidBlock, seen,
+                         &r.free_count, &free_bytes);
   }
-  if (problem == nullptr && report->valid_count + report->free_count != kBlockCount) {
-    problem = "a block is in neither list";
+  if (!r.problem.empty()) return false;
+  if (r.valid_count + r.free_count != kBlockCount) {
+    r.problem =
+        std::to_string(kBlockCount - r.valid_count - r.free_count) + " blocks are on neither list";
+  } else if (header.TotalFileCount != r.valid_count) {
+    r.problem = "TotalFileCount is " + std::to_string(header.TotalFileCount) +
+                " but the valid list holds " + std::to_string(r.valid_count) + " blocks";
+  } else if (header.CacheSize != r.valid_bytes) {
+    r.problem = "CacheSize is " + std::to_string(header.CacheSize) + " but the valid list holds " +
+                std::to_string(r.valid_bytes) + " bytes";
+  } else if (header.ImageFileBlockOffset != kHeaderRegionSize) {
+    r.problem = "ImageFileBlockOffset is " + std::to_string(header.ImageFileBlockOffset);
+  } else if (header.ImageFileBlockNum != kBlockCount) {
+    r.problem = "ImageFileBlockNum is " + std::to_string(header.ImageFileBlockNum);
   }
-  if (problem == nullptr &&
-      (header.TotalFileCount != report->valid_count || header.CacheSize != report->valid_bytes)) {
-    problem = "the totals do not match the valid list";
-  }
-  if (problem == nullptr && (header.ImageFileBlockOffset != kHeaderRegionSize ||
-                             header.ImageFileBlockNum != kBlockCount)) {
-    problem = "the block offset or count is wrong";
-  }
-  report->problem = problem;
-  return problem == nullptr;
+  return r.problem.empty();
 }
 
 }  // namespace stow

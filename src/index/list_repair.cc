@@ -168,7 +168,8 @@ void IndexFile::RebuildLists() {
       }
       uint64_t size = 0;
       keep =
-          listed.count(path) == 0 && platform::env().GetFileSize(path.c_str(), &size) &&
+          listed.count(path) == 0 &&
+          platform::env().GetFileKind(path.c_str(), &size) == platform::FileKind::kRegular &&
           (size > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(size)) == blocks_[b].FileSize;
       if (keep) {
         listed.insert(path);

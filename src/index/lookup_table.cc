@@ -62,6 +62,10 @@ LookupTable::Slot* LookupTable::slots() const {
   return reinterpret_cast<Slot*>(file_->data() + kHeaderSize);
 }
 
+bool LookupTable::Formatted() const {
+  return std::memcmp(header()->Magic, kLookupMagic, sizeof(kLookupMagic)) == 0;
+}
+
 bool LookupTable::InSync(const IndexFileHeader& h) const {
   const Header& t = *header();
   return t.Fresh == 1 && t.SlotCount == kSlotCount &&

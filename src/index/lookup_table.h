@@ -43,6 +43,9 @@ class LookupTable {
   // Throws OsError.
   explicit LookupTable(const std::string& path);
 
+  // True once a table has been built in the file (a new file is empty).
+  bool Formatted() const;
+
   // True when the table may answer for `header`: formatted, fresh, and its
   // copy of the list ends and totals matches.
   bool InSync(const IndexFileHeader& header) const;

@@ -45,6 +45,7 @@ std::string Cut(std::string v, size_t size) {
 std::string LookupIniValue(const std::string& text, const char* section, const char* key,
                            const char* fallback, size_t size) {
   const std::string want_fallback = fallback ? fallback : "";
+  std::string names;
   bool in_section = false;
   bool seen_section = false;
   size_t pos = 0;
@@ -67,10 +68,15 @@ std::string LookupIniValue(const std::string& text, const char* section, const c
     if (!in_section || line.empty() || line[0] == ';') continue;
     size_t eq = line.find('=');
     if (eq == std::string::npos) continue;
+    if (key == nullptr) {
+      names += Trim(line.substr(0, eq));
+      names += '\0';
+      continue;
+    }
     if (!SameName(Trim(line.substr(0, eq)), key)) continue;
     return Cut(Unquote(Trim(line.substr(eq + 1))), size);
   }
-  return Cut(want_fallback, size);
+  return Cut(key == nullptr ? names : want_fallback, size);
 }
 
 }  // namespace platform

@@ -14,6 +14,8 @@ namespace platform {
 // values are dropped and one pair of enclosing quotes (" or ') is removed
 // from the value. Gives `fallback` when the section or key is missing. The
 // result is cut to `size` - 1 bytes (nothing at all when `size` is 0).
+// With `key` null: the names of the section's keys, each followed by a NUL,
+// in file order, as the Windows profile functions list them.
 std::string LookupIniValue(const std::string& text, const char* section, const char* key,
                            const char* fallback, size_t size);
 

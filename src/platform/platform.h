@@ -45,6 +45,9 @@ constexpr uint32_t kErrorTooManyLinks = 1142;  // ERROR_TOO_MANY_LINKS
 // beside the library counts there).
 constexpr char kSystemSettingsFile[] = "";
 constexpr char kSettingsVariable[] = "";
+// Names of the calls behind GetFileSize and DeleteFile, for messages.
+constexpr char kFileSizeCall[] = "GetFileAttributesExA";
+constexpr char kDeleteFileCall[] = "DeleteFileA";
 #else
 constexpr char kSeparator = '/';
 constexpr char kLineEnd[] = "\n";
@@ -58,6 +61,8 @@ constexpr uint32_t kErrorDiskFull = 28;      // ENOSPC
 constexpr uint32_t kErrorTooManyLinks = 31;  // EMLINK
 constexpr char kSystemSettingsFile[] = "/etc/stowmaster/TESSARON.INI";
 constexpr char kSettingsVariable[] = "STOWMASTER_SETTINGS";
+constexpr char kFileSizeCall[] = "stat";
+constexpr char kDeleteFileCall[] = "unlink";
 #endif
 
 // True when `path` names a folder that has nothing above it to create: the
@@ -203,7 +208,9 @@ class Env {
   // to case, the first matching section and key counting, blanks around the
   // value dropped, one pair of enclosing quotes removed. Gives `fallback`
   // when the file, section or key is missing. The result is cut to
-  // `size` - 1 bytes, as a buffer of `size` bytes would hold it.
+  // `size` - 1 bytes, as a buffer of `size` bytes would hold it. With `key`
+  // null it gives the names of the section's keys instead, each followed by
+  // a NUL, in file order ("" when there are none).
   virtual std::string ReadProfileString(const std::string& file, const char* section,
                                         const char* key, const char* fallback, size_t size) = 0;
 
@@ -218,8 +225,9 @@ class Env {
   // returns false; a failure to read the working folder leaves `out` empty.
   virtual bool IsAbsolutePath(const char* path, std::string* out) = 0;
 
-  // Reads the size of a file or folder. False when it cannot be found.
-  virtual bool GetFileSize(const char* path, uint64_t* size) = 0;
+  // Reads the size of a file or folder. False when it cannot be found;
+  // `error` (when given) then receives the system's code.
+  virtual bool GetFileSize(const char* path, uint64_t* size, uint32_t* error) = 0;
 
   // What `path` names, links followed, and its size (0 unless regular).
   // Reads the file's attributes only: a FIFO or device is never opened.
@@ -341,8 +349,8 @@ class EnvWrapper : public Env {
   bool IsAbsolutePath(const char* path, std::string* out) override {
     return target_.IsAbsolutePath(path, out);
   }
-  bool GetFileSize(const char* path, uint64_t* size) override {
-    return target_.GetFileSize(path, size);
+  bool GetFileSize(const char* path, uint64_t* size, uint32_t* error) override {
+    return target_.GetFileSize(path, size, error);
   }
   FileKind GetFileKind(const char* path, uint64_t* size) override {
     return target_.GetFileKind(path, size);

@@ -32,6 +32,23 @@
 //   sigbus-handler         installs a SIGBUS handler of the program's own (POSIX)
 //   sigbus-outside FILE    maps FILE (created), cuts it short and reads the lost page:
 //                          @sigbus-outside <faults the program's own handler saw> (POSIX)
+// The functions for watching and operating a cache:
+//   settings               @settings <rc> <found> <log writable> <limit> <precision> <high>
+//                          <low> <min age>, then @settings-file <path>, @log-file <path>
+//   status                 @status <rc> <present> <formatted> <consistent> <entries> <capacity>
+//                          <bytes> <oldest> <newest> <evictable files> <evictable bytes>
+//                          next <its registration> <the next file to go>
+//   list LIMIT             @entry <block> <size> <registered> <delay> <evictable> <path> for
+//                          each entry, then @list <rc> <entries reported>
+//   check REPAIR           @check <rc> <present> <formatted> <consistent> <repaired>
+//                          <valid count> <free count> <problem>
+//   shrink | empty         @shrink|@empty <rc> <deleted> <deleted bytes> <kept> <kept bytes>
+//                          <remaining> <remaining bytes> <progress calls>; each progress call
+//                          first reads the status (which takes the index lock) and writes
+//                          @progress <deleted so far> <entries the status reads>
+//   dump FILE              @dump <rc>
+//   dumpbuf SIZE FILE      @dumpbuf <rc> <length>; writes the buffer's text to FILE
+//   lasterror              @lasterror <text>
 // Exit codes: 0 done, 1 library not loaded, 2 bad command line.
 #include <cstdio>
 #include <cstdlib>
@@ -253,6 +270,76 @@ int FaultOutsideIndex(const std::string& path) {
   }
 }
 
+std::string Num(int64_t value) { return std::to_string(static_cast<long long>(value)); }
+
+struct WalkState {
+  int count = 0;
+};
+
+int32_t STOWMASTER_CALL OnEntry(const StowmasterEntry* e, void* context) {
+  static_cast<WalkState*>(context)->count += 1;
+  Result("entry " + Num(e->block) + " " + Num(e->file_size) + " " + Num(e->registered) + " " +
+         Num(e->delay) + " " + Num(e->evictable) + " " + e->path);
+  return 1;
+}
+
+struct ProgressState {
+  const StowLibrary* lib;
+  int calls = 0;
+};
+
+void STOWMASTER_CALL OnProgress(const StowmasterPassResult* so_far, void* context) {
+  ProgressState& state = *static_cast<ProgressState*>(context);
+  state.calls += 1;
+  // Taking the index lock here would never return if the pass still held it.
+  StowmasterStatus status = {};
+  status.size = sizeof(status);
+  const int32_t rc = state.lib->GetStatus(&status);
+  Result("progress " + Num(so_far->deleted_files) + " " +
+         (rc == STOWMASTER_OK ? Num(status.entries) : "failed"));
+}
+
+std::string PassLine(const char* name, const StowLibrary& lib, bool empty) {
+  StowmasterPassResult r = {};
+  r.size = sizeof(r);
+  ProgressState progress{&lib};
+  const int32_t rc = (empty ? lib.Empty : lib.Shrink)(&r, OnProgress, &progress);
+  return std::string(name) + " " + Num(rc) + " " + Num(r.deleted_files) + " " +
+         Num(r.deleted_bytes) + " " + Num(r.kept_files) + " " + Num(r.kept_bytes) + " " +
+         Num(r.remaining_files) + " " + Num(r.remaining_bytes) + " " + Num(progress.calls);
+}
+
+void SettingsLines(const StowLibrary& lib) {
+  StowmasterSettings s = {};
+  s.size = sizeof(s);
+  const int32_t rc = lib.GetSettings(&s);
+  Result("settings " + Num(rc) + " " + Num(s.settings_found) + " " + Num(s.log_writable) + " " +
+         Num(s.limit_bytes) + " " + Num(s.precision) + " " + Num(s.high_mark_bytes) + " " +
+         Num(s.low_mark_bytes) + " " + Num(s.min_age_seconds));
+  Result(std::string("settings-file ") + s.settings_file);
+  Result(std::string("log-file ") + s.log_file);
+}
+
+std::string StatusLine(const StowLibrary& lib) {
+  StowmasterStatus s = {};
+  s.size = sizeof(s);
+  const int32_t rc = lib.GetStatus(&s);
+  return "status " + Num(rc) + " " + Num(s.index_present) + " " + Num(s.index_formatted) + " " +
+         Num(s.lists_consistent) + " " + Num(s.entries) + " " + Num(s.capacity) + " " +
+         Num(s.bytes_in_use) + " " + Num(s.oldest_registration) + " " + Num(s.newest_registration) +
+         " " + Num(s.evictable_files) + " " + Num(s.evictable_bytes) + " next " +
+         Num(s.next_registered) + " " + s.next_path;
+}
+
+std::string CheckLine(const StowLibrary& lib, int32_t repair) {
+  StowmasterCheckReport r = {};
+  r.size = sizeof(r);
+  const int32_t rc = lib.Check(repair, &r);
+  return "check " + Num(rc) + " " + Num(r.index_present) + " " + Num(r.index_formatted) + " " +
+         Num(r.lists_consistent) + " " + Num(r.repaired) + " " + Num(r.valid_count) + " " +
+         Num(r.free_count) + " " + r.problem;
+}
+
 int Usage(const char* why) {
   std::fprintf(stderr, "stow_test_client: %s\n", why);
   return 2;
@@ -348,6 +435,34 @@ int main(int argc, char** argv) {
       if (!next(&a)) return Usage("sigbus-outside FILE");
       Result("sigbus-outside " + std::to_string(FaultOutsideIndex(a)));
 #endif
+    } else if (command == "settings") {
+      SettingsLines(lib);
+    } else if (command == "status") {
+      Result(StatusLine(lib));
+    } else if (command == "list") {
+      if (!next(&a)) return Usage("list LIMIT");
+      WalkState walk;
+      const int32_t rc = lib.ListEntries(std::atoi(a.c_str()), OnEntry, &walk);
+      Result("list " + Num(rc) + " " + Num(walk.count));
+    } else if (command == "check") {
+      if (!next(&a)) return Usage("check REPAIR");
+      Result(CheckLine(lib, std::atoi(a.c_str())));
+    } else if (command == "shrink" || command == "empty") {
+      Result(PassLine(command.c_str(), lib, command == "empty"));
+    } else if (command == "dump") {
+      if (!next(&a)) return Usage("dump FILE");
+      Result("dump " + Num(lib.Dump(a.c_str(), nullptr, 0, nullptr)));
+    } else if (command == "dumpbuf") {
+      if (!next(&a) || !next(&b)) return Usage("dumpbuf SIZE FILE");
+      std::vector<char> buffer(std::strtoul(a.c_str(), nullptr, 10) + 1, '\0');
+      uint64_t length = 0;
+      const int32_t rc = lib.Dump(nullptr, buffer.data(), buffer.size() - 1, &length);
+      stow_test::WriteFile(b, buffer.data());
+      Result("dumpbuf " + Num(rc) + " " + Num(static_cast<int64_t>(length)));
+    } else if (command == "lasterror") {
+      char text[1024];
+      lib.LastError(text, sizeof(text));
+      Result(std::string("lasterror ") + text);
     } else {
       return Usage(("unknown command " + command).c_str());
     }

@@ -92,7 +92,10 @@ bool Sandbox::WriteSettings(const SandboxSettings& s) {
   if (!s.precision.empty()) text += "Precision=" + s.precision + kEol;
   if (!s.delay.empty()) text += "Delay=" + s.delay + kEol;
   text += "FileFolders=" + (s.file_folders.empty() ? data_dir_ : s.file_folders) + kEol;
-  text += std::string("[Log]") + kEol + "LogPath=" + log_dir_ + kEol;
+  for (const std::string& line : s.cache_lines) text += line + kEol;
+  text +=
+      std::string("[Log]") + kEol + "LogPath=" + (s.log_dir.empty() ? log_dir_ : s.log_dir) + kEol;
+  for (const std::string& line : s.log_lines) text += line + kEol;
   return WriteFile(JoinPath(JoinPath(root_, "lib"), "TESSARON.INI"), text);
 }
 

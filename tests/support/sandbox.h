@@ -22,6 +22,10 @@ struct SandboxSettings {
   // Folders a privileged client may delete in besides the cache folder;
   // empty: <root>/data, where the tests put the files they register.
   std::string file_folders;
+  std::string log_dir;     // empty: <root>/log
+  // Further lines, as they are, at the end of the "Cache" and "Log" sections.
+  std::vector<std::string> cache_lines;
+  std::vector<std::string> log_lines;
 };
 
 // A client process of stow_test_client: its result lines go to a file of

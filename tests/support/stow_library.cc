@@ -59,7 +59,15 @@ bool StowLibrary::Load(const std::string& path, std::string* error) {
          Bind(handle_, "AddFileToStowmasterA", &AddFileA, error) &&
          Bind(handle_, "AddFileToStowmasterW", &AddFileW, error) &&
          Bind(handle_, "DeleteAllFileInCache", &DeleteAll, error) &&
-         Bind(handle_, "EmptyCache", &EmptyCache, error);
+         Bind(handle_, "EmptyCache", &EmptyCache, error) &&
+         Bind(handle_, "StowmasterGetSettings", &GetSettings, error) &&
+         Bind(handle_, "StowmasterGetStatus", &GetStatus, error) &&
+         Bind(handle_, "StowmasterListEntries", &ListEntries, error) &&
+         Bind(handle_, "StowmasterCheck", &Check, error) &&
+         Bind(handle_, "StowmasterShrink", &Shrink, error) &&
+         Bind(handle_, "StowmasterEmpty", &Empty, error) &&
+         Bind(handle_, "StowmasterDump", &Dump, error) &&
+         Bind(handle_, "StowmasterLastError", &LastError, error);
 }
 
 }  // namespace stow_test

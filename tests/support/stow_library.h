@@ -1,5 +1,5 @@
 // The built library loaded at run time, as a client program loads it, with
-// its six entry points.
+// its entry points.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +24,13 @@ class StowLibrary {
   using AddFileWFn = int32_t(STOWMASTER_CALL*)(const stowmaster_wchar*, uint32_t);
   using DeleteAllFn = void(STOWMASTER_CALL*)(void);
   using EmptyCacheFn = void(STOWMASTER_CALL*)(void*, void*, const char*, int32_t);
+  using GetSettingsFn = int32_t(STOWMASTER_CALL*)(StowmasterSettings*);
+  using GetStatusFn = int32_t(STOWMASTER_CALL*)(StowmasterStatus*);
+  using ListEntriesFn = int32_t(STOWMASTER_CALL*)(int32_t, StowmasterEntryFn, void*);
+  using CheckFn = int32_t(STOWMASTER_CALL*)(int32_t, StowmasterCheckReport*);
+  using PassFn = int32_t(STOWMASTER_CALL*)(StowmasterPassResult*, StowmasterProgressFn, void*);
+  using DumpFn = int32_t(STOWMASTER_CALL*)(const char*, char*, uint64_t, uint64_t*);
+  using LastErrorFn = uint32_t(STOWMASTER_CALL*)(char*, uint32_t);
 
   StowLibrary() = default;
   ~StowLibrary();
@@ -40,6 +47,15 @@ class StowLibrary {
   AddFileWFn AddFileW = nullptr;
   DeleteAllFn DeleteAll = nullptr;
   EmptyCacheFn EmptyCache = nullptr;
+  // The functions for watching and operating a cache.
+  GetSettingsFn GetSettings = nullptr;
+  GetStatusFn GetStatus = nullptr;
+  ListEntriesFn ListEntries = nullptr;
+  CheckFn Check = nullptr;
+  PassFn Shrink = nullptr;
+  PassFn Empty = nullptr;
+  DumpFn Dump = nullptr;
+  LastErrorFn LastError = nullptr;
 
  private:
   void* handle_ = nullptr;

@@ -84,6 +84,8 @@ class FaultyProcessTest : public testing_support::TempDirTest {
     while (api::ReferenceCount() > 0) api::UnInitialize();
     TempDirTest::TearDown();
   }
+  // Outlives TearDown: the index that the shutdown there closes took its
+  // lock through this Env.
   FaultEnv env_;
 };
 

@@ -27,6 +27,17 @@ TEST(IniParserTest, FirstMatchingSectionAndKeyWithoutRegardToCase) {
   EXPECT_EQ(Look(text, "Key", 260, "Cach"), "DEF");
 }
 
+// Without a key: the names of the first matching section's keys, in file
+// order, each followed by a NUL; comments and lines without "=" are none.
+TEST(IniParserTest, NullKeyListsTheKeysOfTheSection) {
+  const std::string text =
+      "Top=1\n[Cache]\n CacheDir = /x\n; Note=no\nnot a key\nDelay=5\nDelay=6\n[Log]\nLogPath=y\n"
+      "[CACHE]\nLater=z\n";
+  EXPECT_EQ(std::string("CacheDir\0Delay\0Delay\0", 21), Look(text, nullptr));
+  EXPECT_EQ(std::string("LogPath\0", 8), Look(text, nullptr, 260, "log"));
+  EXPECT_EQ("", Look(text, nullptr, 260, "Missing"));
+}
+
 TEST(IniParserTest, BlanksTrimmedAndOnePairOfQuotesRemoved) {
   const std::string text =
       "\xEF\xBB\xBF  [ Cache ]  \r\n"

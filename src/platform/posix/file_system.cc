@@ -30,9 +30,12 @@ bool IsAbsolutePath(const char* path, std::string* out) {
   return false;
 }
 
-bool GetFileSize(const char* path, uint64_t* size) {
+bool GetFileSize(const char* path, uint64_t* size, uint32_t* error) {
   struct stat st;
-  if (::stat(path, &st) != 0) return false;
+  if (::stat(path, &st) != 0) {
+    if (error != nullptr) *error = static_cast<uint32_t>(errno);
+    return false;
+  }
   *size = static_cast<uint64_t>(st.st_size);
   return true;
 }

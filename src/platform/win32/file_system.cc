@@ -57,9 +57,12 @@ bool IsAbsolutePath(const char* path, std::string* out) {
   }
 }
 
-bool GetFileSize(const char* path, uint64_t* size) {
+bool GetFileSize(const char* path, uint64_t* size, uint32_t* error) {
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return false;
+  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) {
+    if (error != nullptr) *error = GetLastError();
+    return false;
+  }
   *size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
   return true;
 }

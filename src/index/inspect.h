@@ -1,0 +1,65 @@
+// A read-only way into the index of a cache, for watching it: status, the
+// list of entries, the check and the dump.
+//
+// Opening the index the ordinary way (IndexFile) formats a file that lacks
+// the magic text, and taking its lock after a holder died checks and
+// rebuilds the lists: a check made through it could never see damage. An
+// inspection maps the index and takes the same machine-wide lock, but
+// creates nothing, formats nothing and repairs nothing.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "index/layout.h"
+#include "platform/platform.h"
+
+namespace stow {
+
+class IndexInspection {
+ public:
+  // Looks at the index at `index_path`. A missing index file is no error
+  // (present() is false), and neither is one shorter than an index (not
+  // mapped: formatted() is false). Throws OsError when an existing index
+  // cannot be opened, mapped or locked.
+  explicit IndexInspection(const std::string& index_path);
+  ~IndexInspection();
+  IndexInspection(const IndexInspection&) = delete;
+  IndexInspection& operator=(const IndexInspection&) = delete;
+
+  bool present() const { return present_; }
+  uint64_t file_size() const { return file_size_; }
+  // Mapped, full size and carrying the magic text. Read under the lock.
+  bool formatted();
+
+  // Calls `read(header, blocks, interrupted)` under the index lock and
+  // returns what it returns; `interrupted` tells that the last holder died
+  // while it held the lock. Nothing of the index is changed. Only for a
+  // mapped index (present and full size); `read` must not throw.
+  template <typename Reader>
+  auto Read(Reader read) -> decltype(read(*static_cast<const IndexFileHeader*>(nullptr),
+                                          static_cast<const ImageFileBlock*>(nullptr), false)) {
+    const bool interrupted = Lock();
+    struct Unlocker {
+      IndexInspection* self;
+      ~Unlocker() { self->Unlock(); }
+    } unlocker{this};
+    return read(*header_, blocks_, interrupted);
+  }
+
+  bool mapped() const { return header_ != nullptr; }
+
+ private:
+  bool Lock();
+  void Unlock();
+
+  bool present_ = false;
+  uint64_t file_size_ = 0;
+  std::unique_ptr<platform::NamedMutex> mutex_;
+  std::unique_ptr<platform::SharedFile> file_;
+  const IndexFileHeader* header_ = nullptr;
+  const ImageFileBlock* blocks_ = nullptr;
+};
+
+}  // namespace stow

@@ -1,0 +1,176 @@
+// The stowmaster program end to end: it loads the sandbox's library and
+// works on the sandbox's cache, as a user's shell would run it.
+#include <string>
+#include <vector>
+
+#include "blackbox/blackbox_fixture.h"
+#include "support/json.h"
+
+namespace stow_test {
+namespace {
+
+constexpr int64_t kMiB = 1024 * 1024;
+
+class CliTest : public BlackBoxTest {
+ protected:
+  // Runs the program on the sandbox's library.
+  ClientRun Run(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--library", box_.library()});
+    return box_.RunProgram(JoinPath(ExecutableDir(), std::string("stowmaster") + kExeSuffix), args,
+                           kClientTimeoutMs);
+  }
+
+  // Runs it and parses its output as JSON.
+  JsonValue RunJson(const std::vector<std::string>& args, int expected_exit) {
+    ClientRun run = Run(args);
+    EXPECT_EQ(expected_exit, run.exit_code) << run.output;
+    JsonValue value;
+    std::string error;
+    EXPECT_TRUE(ParseJson(run.output, &value, &error)) << error << "\n" << run.output;
+    return value;
+  }
+
+  // Files registered now, oldest first, each `size` bytes in the index.
+  void Seed(const std::vector<std::string>& names, int64_t size, int age) {
+    IndexImage image = IndexImage::Formatted();
+    const int64_t now = UnixSeconds();
+    for (const std::string& name : names) {
+      ASSERT_TRUE(WriteFile(box_.Data(name), "x"));
+      ASSERT_NE(-1, image.AddEntry(box_.Data(name), static_cast<uint32_t>(size),
+                                   static_cast<int32_t>(now - age), 0));
+    }
+    ASSERT_TRUE(image.Save(box_.index_path()));
+  }
+};
+
+TEST_F(CliTest, JsonOfStatusListAndCheckDescribesTheCache) {
+  ASSERT_NO_FATAL_FAILURE(UseSmallCache());
+  ASSERT_NO_FATAL_FAILURE(Seed({"a", "b", "c"}, 20 * kMiB, 3600));
+
+  const JsonValue status = RunJson({"status", "--json"}, 0);
+  EXPECT_EQ(JoinPath(JoinPath(box_.root(), "lib"), "TESSARON.INI"), status["settings_file"].text);
+  EXPECT_TRUE(status["settings_found"].boolean);
+  EXPECT_TRUE(status["log_writable"].boolean);
+  EXPECT_EQ(box_.index_path(), status["index_path"].text);
+  EXPECT_EQ(50 * kMiB, status["limit_bytes"].number);
+  EXPECT_EQ(55 * kMiB, status["high_mark_bytes"].number);
+  EXPECT_EQ(45 * kMiB, status["low_mark_bytes"].number);
+  EXPECT_EQ(300, status["min_age_seconds"].number);
+  EXPECT_EQ(3, status["entries"].number);
+  EXPECT_EQ(100000, status["capacity"].number);
+  EXPECT_EQ(60 * kMiB, status["bytes_in_use"].number);
+  EXPECT_TRUE(status["lists_consistent"].boolean);
+  // Above the high mark: the oldest goes, which takes the cache below the
+  // low mark.
+  EXPECT_EQ(1, status["evictable_files"].number);
+  EXPECT_EQ(20 * kMiB, status["evictable_bytes"].number);
+  EXPECT_EQ(box_.Data("a"), status["next_to_go"].text);
+
+  const JsonValue list = RunJson({"list", "--json", "--limit", "2"}, 0);
+  ASSERT_EQ(2u, list["entries"].items.size());
+  EXPECT_EQ(box_.Data("c"), list["entries"].items[0]["path"].text);
+  EXPECT_EQ(box_.Data("b"), list["entries"].items[1]["path"].text);
+  EXPECT_EQ(20 * kMiB, list["entries"].items[1]["size"].number);
+  EXPECT_TRUE(list["entries"].items[1]["evictable"].boolean);
+  EXPECT_TRUE(list["complete"].boolean);
+
+  const JsonValue check = RunJson({"--json", "check"}, 0);
+  EXPECT_TRUE(check["sound"].boolean);
+  EXPECT_EQ(3, check["valid_count"].number);
+  EXPECT_EQ(99997, check["free_count"].number);
+  EXPECT_EQ("", check["problem"].text);
+
+  // In words: the bar and the marks in human units.
+  ClientRun human = Run({"status"});
+  EXPECT_EQ(0, human.exit_code) << human.output;
+  EXPECT_NE(std::string::npos, human.output.find("In use       60.0 MiB (120 % of the limit)"))
+      << human.output;
+  EXPECT_NE(std::string::npos, human.output.find("low mark 45.0 MiB, high mark 55.0 MiB"))
+      << human.output;
+  // 40 columns for 68.75 MiB (the high mark and a quarter): the low mark at
+  // column 26, the high mark at 32, 60 MiB in use filling 35.
+  EXPECT_NE(std::string::npos, human.output.find("[" + std::string(26, '#') + "L#####H##.....]\n"))
+      << human.output;
+}
+
+TEST_F(CliTest, EveryExitCodeComesFromARealSituation) {
+  // 2: bad usage, and nothing is done.
+  ClientRun unknown = Run({"frobnicate"});
+  EXPECT_EQ(2, unknown.exit_code) << unknown.output;
+  EXPECT_NE(std::string::npos, unknown.output.find("Usage: stowmaster")) << unknown.output;
+  EXPECT_EQ(2, Run({"list", "--limit", "many"}).exit_code);
+
+  // 1: a folder is no file to register; 0: a file registered from the
+  // shell, with its own delay.
+  ASSERT_TRUE(MakeDir(box_.Data("dir")));
+  ASSERT_TRUE(WriteFile(box_.Data("f"), "data"));
+  EXPECT_EQ(1, Run({"add", box_.Data("dir")}).exit_code);
+  ClientRun add = Run({"add", box_.Data("f"), "--delay", "60"});
+  EXPECT_EQ(0, add.exit_code) << add.output;
+  // An entry that names the folder, as a damaged or foreign index may hold
+  // one: no pass or emptying can delete it.
+  {
+    IndexImage listed = LoadIndex();
+    ASSERT_NE(-1,
+              listed.AddEntry(box_.Data("dir"), 1, static_cast<int32_t>(UnixSeconds()) - 9999, 0));
+    ASSERT_TRUE(listed.Save(box_.index_path()));
+  }
+  const JsonValue list = RunJson({"list", "--json"}, 0);
+  ASSERT_EQ(2u, list["entries"].items.size());
+  EXPECT_EQ(box_.Data("f"), list["entries"].items[1]["path"].text);
+  EXPECT_EQ(60, list["entries"].items[1]["delay"].number);
+
+  // 0: a pass below the high mark; the dump to a file and to the output.
+  EXPECT_EQ(0, Run({"shrink"}).exit_code);
+  const std::string dump = JoinPath(box_.root(), "dump.txt");
+  EXPECT_EQ(0, Run({"dump", dump}).exit_code);
+  EXPECT_TRUE(FileExists(dump));
+  ClientRun dumped = Run({"dump"});
+  EXPECT_EQ(0, dumped.exit_code);
+  EXPECT_EQ(0u, dumped.output.find("\nDump Index File Header (v2.0)...\n")) << dumped.output;
+
+  // 3: emptied, but the registered folder could not be deleted.
+  ClientRun empty = Run({"empty"});
+  EXPECT_EQ(3, empty.exit_code) << empty.output;
+  EXPECT_FALSE(FileExists(box_.Data("f")));
+  EXPECT_TRUE(IsDir(box_.Data("dir")));
+
+  // 4: damage found, then repaired; then sound.
+  IndexImage image = LoadIndex();
+  image.header().CacheSize += 7;
+  ASSERT_TRUE(image.Save(box_.index_path()));
+  ClientRun damaged = Run({"check"});
+  EXPECT_EQ(4, damaged.exit_code) << damaged.output;
+  EXPECT_NE(std::string::npos, damaged.output.find("DAMAGED")) << damaged.output;
+  EXPECT_EQ(4, Run({"check", "--repair"}).exit_code);
+  EXPECT_EQ(0, Run({"check"}).exit_code);
+
+  // A log file that cannot be written is shown on every command.
+  SandboxSettings no_log;
+  no_log.log_dir = JoinPath(box_.root(), "no_such_folder");
+  ASSERT_TRUE(box_.WriteSettings(no_log));
+  ClientRun warned = Run({"status"});
+  EXPECT_EQ(0, warned.exit_code) << warned.output;
+  EXPECT_NE(std::string::npos,
+            warned.output.find("stowmaster: warning: the log file " + no_log.log_dir))
+      << warned.output;
+
+  // 1: initialisation fails (the cache folder cannot be made), and the
+  // shell hears why; a library that is not there.
+  const std::string blocker = JoinPath(box_.root(), "blocker");
+  ASSERT_TRUE(WriteFile(blocker, "not a folder"));
+  SandboxSettings blocked;
+  blocked.cache_dir = JoinPath(blocker, "cache");
+  ASSERT_TRUE(box_.WriteSettings(blocked));
+  ClientRun failed = Run({"add", box_.Data("dir")});
+  EXPECT_EQ(1, failed.exit_code) << failed.output;
+  EXPECT_NE(std::string::npos, failed.output.find("mkdir " + blocked.cache_dir + ": "))
+      << failed.output;
+  ClientRun missing =
+      box_.RunProgram(JoinPath(ExecutableDir(), std::string("stowmaster") + kExeSuffix),
+                      {"--library", box_.Data("nothing"), "status"}, kClientTimeoutMs);
+  EXPECT_EQ(1, missing.exit_code) << missing.output;
+}
+
+}  // namespace
+}  // namespace stow_test

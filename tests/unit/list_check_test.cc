@@ -1,0 +1,114 @@
+// The read-only list checker: each kind of damage is named, and a sound
+// index passes with its counts.
+#include "index/list_check.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace stow {
+namespace {
+
+// A formatted index in memory with `valid` blocks 0, 1, 2... on the valid
+// list (block 0 at the head), `size` bytes each.
+struct Image {
+  explicit Image(int32_t valid, uint32_t size = 10) : blocks(kBlockCount) {
+    header = IndexFileHeader();
+    header.ImageFileBlockOffset = kHeaderRegionSize;
+    header.ImageFileBlockNum = kBlockCount;
+    auto link = [&](int32_t from, int32_t to, int32_t* head, int32_t* tail) {
+      *head = from < to ? from : kNoBlock;
+      *tail = from < to ? to - 1 : kNoBlock;
+      for (int32_t i = from; i < to; ++i) {
+        blocks[i].LeftNode = i == from ? kNoBlock : i - 1;
+        blocks[i].RightNode = i + 1 == to ? kNoBlock : i + 1;
+      }
+    };
+    link(0, valid, &header.FirstValidBlock, &header.LastValidBlock);
+    link(valid, kBlockCount, &header.FirstInvalidBlock, &header.LastInvalidBlock);
+    for (int32_t i = 0; i < valid; ++i) blocks[i].FileSize = size;
+    header.TotalFileCount = valid;
+    header.CacheSize = static_cast<int64_t>(valid) * size;
+  }
+  std::string Problem() {
+    ListReport report;
+    const bool ok = CheckLists(header, blocks.data(), &report);
+    EXPECT_EQ(ok, report.problem.empty());
+    return report.problem;
+  }
+  IndexFileHeader header;
+  std::vector<ImageFileBlock> blocks;
+};
+
+TEST(ListCheckTest, SoundIndexPassesWithItsCounts) {
+  Image image(3, 7);
+  ListReport report;
+  EXPECT_TRUE(CheckLists(image.header, image.blocks.data(), &report));
+  EXPECT_EQ(3, report.valid_count);
+  EXPECT_EQ(21, report.valid_bytes);
+  EXPECT_EQ(kBlockCount - 3, report.free_count);
+  EXPECT_EQ("", report.problem);
+  EXPECT_TRUE(CheckLists(Image(0).header, Image(0).blocks.data(), nullptr));
+}
+
+TEST(ListCheckTest, EachKindOfDamageIsNamed) {
+  {
+    Image image(3);
+    image.blocks[1].RightNode = kBlockCount;  // out of range
+    EXPECT_EQ("valid list: link to block 100000 outside 0..99999 after block 1", image.Problem());
+  }
+  {
+    Image image(3);
+    image.blocks[2].RightNode = 0;  // a loop back to the head
+    EXPECT_EQ("valid list: block 0 is reached twice", image.Problem());
+  }
+  {
+    Image image(3);
+    image.blocks[2].LeftNode = 0;
+    EXPECT_EQ("valid list: block 2 links back to 0 instead of 1", image.Problem());
+  }
+  {
+    Image image(3);
+    image.header.LastValidBlock = 1;
+    EXPECT_EQ("valid list: ends at block 2 but the header names 1 as its tail", image.Problem());
+  }
+  {
+    Image image(3);
+    image.header.LastInvalidBlock = 5;
+    EXPECT_EQ("free list: ends at block 99999 but the header names 5 as its tail", image.Problem());
+  }
+  {
+    // Block 3 cut out of the free list: on neither list.
+    Image image(3);
+    image.header.FirstInvalidBlock = 4;
+    image.blocks[4].LeftNode = kNoBlock;
+    EXPECT_EQ("1 blocks are on neither list", image.Problem());
+  }
+  {
+    Image image(3);
+    image.header.TotalFileCount = 4;
+    EXPECT_EQ("TotalFileCount is 4 but the valid list holds 3 blocks", image.Problem());
+  }
+  {
+    Image image(3);
+    image.header.CacheSize += 1;
+    EXPECT_EQ("CacheSize is 31 but the valid list holds 30 bytes", image.Problem());
+  }
+  {
+    Image image(3);
+    image.header.ImageFileBlockNum = 5;
+    EXPECT_EQ("ImageFileBlockNum is 5", image.Problem());
+  }
+}
+
+// A block on both lists: seen by the valid walk, met again by the free one.
+TEST(ListCheckTest, BlockOnBothListsIsFound) {
+  Image image(3);
+  image.header.FirstInvalidBlock = 2;
+  image.blocks[2].RightNode = kNoBlock;
+  EXPECT_EQ("free list: block 2 is reached twice", image.Problem());
+}
+
+}  // namespace
+}  // namespace stow
