@@ -49,8 +49,9 @@ struct Setup {
     ::mkdir(data.c_str(), 0755);
     std::FILE* f = std::fopen(dir.Join("TESSARON.INI").c_str(), "w");
     if (f != nullptr) {
-      std::fprintf(f, "[Cache]\nCacheDir=%s\nCacheSize=%d\nDelay=5\n[Log]\nLogPath=%s\n",
-                   cache.c_str(), limit_mib, dir.path().c_str());
+      std::fprintf(
+          f, "[Cache]\nCacheDir=%s\nFileFolders=%s\nCacheSize=%d\nDelay=5\n[Log]\nLogPath=%s\n",
+          cache.c_str(), data.c_str(), limit_mib, dir.path().c_str());
       std::fclose(f);
     }
     SetSettingsFileForTesting(dir.Join("TESSARON.INI"));
