@@ -14,7 +14,10 @@ extern std::atomic<int64_t> g_crash_countdown;
 // Crash points passed since the counter was last reset.
 extern std::atomic<int64_t> g_crash_points_passed;
 
-// Ends the process at once with kCrashExitCode, without unwinding.
+// Ends the process at once with `code`, as a crash would: no unwinding, no
+// exit handlers.
+[[noreturn]] void Die(int code);
+// Die(kCrashExitCode).
 [[noreturn]] void Crash();
 constexpr int kCrashExitCode = 86;
 

@@ -70,13 +70,13 @@ class CrashPointTest : public testing_support::IndexTest {
   // of `op` (or, with `count_open`, of opening the index and then `op`).
   static void DieAt(int64_t k, const Op& op, bool count_open = false) {
     const char* path = std::getenv("STOW_CRASH_INDEX");
-    if (path == nullptr) std::_Exit(1);
+    if (path == nullptr) hooks::Die(1);
     if (count_open) hooks::g_crash_countdown = k;
     IndexFile holder(path, {200 * kMiB, 20, 900});
     holder.SetClockForTesting(&testing_support::IndexClock);
     if (!count_open) hooks::g_crash_countdown = k;
     op(holder, std::filesystem::path(path).parent_path().parent_path().string());
-    std::_Exit(0);
+    hooks::Die(0);
   }
 
   // True when the lists hold exactly `names` (head first) with exact

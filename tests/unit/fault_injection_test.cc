@@ -14,6 +14,7 @@
 #include "index_test_util.h"
 #include "maintenance/delete_cached_file.h"
 #include "maintenance/work_thread.h"
+#include "stow_hooks.h"
 
 namespace stow {
 namespace {
@@ -168,17 +169,17 @@ class LockHolderDeathTest : public testing_support::IndexTest {
   // dying skips the clean-up.
   void DieHoldingTheLock() {
     const char* path = std::getenv("STOW_TEST_INDEX");
-    if (path == nullptr) std::_Exit(1);
+    if (path == nullptr) hooks::Die(1);
     index_.reset();
     std::error_code ignored;
     std::filesystem::remove_all(dir_.path(), ignored);
     IndexFile holder(path, {200 * kMiB, 20, 900});
     holder.RemoveAll([&](const char*) {
       holder.header()->TotalFileCount = 99;
-      std::_Exit(7);
+      hooks::Die(7);
       return false;
     });
-    std::_Exit(2);
+    hooks::Die(2);
   }
 };
 
