@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -38,9 +39,18 @@ struct World {
 World& Setup() {
   static World* world = [] {
     auto* w = new World;
-    const auto base = std::filesystem::temp_directory_path() /
-                      ("stow_fuzz_" + std::to_string(static_cast<long>(std::rand())));
-    std::filesystem::create_directories(base);
+    // A folder of this process's own (two fuzzers at once must not share an
+    // index), removed when the fuzzer exits.
+    std::random_device seed;
+    std::filesystem::path base;
+    do {
+      base = std::filesystem::temp_directory_path() / ("stow_fuzz_" + std::to_string(seed()));
+    } while (!std::filesystem::create_directory(base));
+    static const std::filesystem::path folder = base;
+    std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(folder, ignored);
+    });
     w->dir = base.string();
     w->index_path = (base / "Index.Dat").string();
     const std::string ini = (base / "TESSARON.INI").string();
