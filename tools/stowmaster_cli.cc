@@ -33,9 +33,14 @@
 #include <string>
 #include <vector>
 
+#include "dynamic_library.h"
 #include "stowmaster.h"
 
 namespace {
+
+using stow_tools::CloseLibrary;
+using stow_tools::OpenLibrary;
+using stow_tools::Symbol;
 
 constexpr int kExitOk = 0;
 constexpr int kExitUnusable = 1;  // the library, its settings or the cache cannot be used
@@ -151,34 +156,6 @@ std::string InstalledLibrary() {
     }
   }
   return kLibraryName;
-}
-
-void* OpenLibrary(const std::string& path, std::string* error) {
-#ifdef _WIN32
-  HMODULE module = LoadLibraryA(path.c_str());
-  if (module == NULL) *error = "LoadLibrary " + path + ": error " + std::to_string(GetLastError());
-  return reinterpret_cast<void*>(module);
-#else
-  void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle == nullptr) *error = ::dlerror();
-  return handle;
-#endif
-}
-
-void* Symbol(void* handle, const char* name) {
-#ifdef _WIN32
-  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle), name));
-#else
-  return ::dlsym(handle, name);
-#endif
-}
-
-void CloseLibrary(void* handle) {
-#ifdef _WIN32
-  FreeLibrary(static_cast<HMODULE>(handle));
-#else
-  ::dlclose(handle);
-#endif
 }
 
 // The file a loaded symbol comes from, links resolved.

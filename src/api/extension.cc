@@ -7,6 +7,7 @@
 
 #include "config/log.h"
 #include "config/settings.h"
+#include "index/eviction_rule.h"
 #include "index/index_dump.h"
 #include "index/index_file.h"
 #include "index/inspect.h"
@@ -76,20 +77,6 @@ std::string IndexPathIn(const std::string& folder) {
 bool Marked(const IndexFileHeader& h) {
   return std::memcmp(h.Magic, kIndexMagic, std::strlen(kIndexMagic) + 1) == 0;
 }
-
-// Ages as the eviction pass computes them: differences of 32-bit times.
-int64_t AgeOf(const ImageFileBlock& b, int64_t now) {
-  return static_cast<int32_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(b.AccessTime));
-}
-
-double HighMark(const CacheSettings& s) {
-  return ((static_cast<double>(s.Precision) + 100.0) * static_cast<double>(s.CacheSize)) * 0.01;
-}
-double LowMark(const CacheSettings& s) {
-  return ((100.0 - static_cast<double>(s.Precision)) * static_cast<double>(s.CacheSize)) * 0.01;
-}
-
-bool InRange(int32_t i) { return i >= 0 && i < kBlockCount; }
 
 }  // namespace
 
@@ -165,7 +152,7 @@ int32_t GetStatus(StowmasterStatus* out) {
       int32_t i = h.FirstValidBlock;
       int32_t prev = kNoBlock;
       for (int32_t steps = 0;
-           i != kNoBlock && InRange(i) && steps < kBlockCount && blocks[i].LeftNode == prev;
+           i != kNoBlock && BlockInRange(i) && steps < kBlockCount && blocks[i].LeftNode == prev;
            ++steps) {
         prev = i;
         const int64_t t = blocks[i].AccessTime;
@@ -181,12 +168,11 @@ int32_t GetStatus(StowmasterStatus* out) {
       i = h.LastValidBlock;
       prev = kNoBlock;
       for (int32_t steps = 0;
-           i != kNoBlock && InRange(i) && steps < kBlockCount && blocks[i].RightNode == prev;
+           i != kNoBlock && BlockInRange(i) && steps < kBlockCount && blocks[i].RightNode == prev;
            ++steps) {
         prev = i;
         const ImageFileBlock& b = blocks[i];
-        const int64_t age = AgeOf(b, now);
-        const bool old_enough = age >= cache.Delay && age >= b.Delay;
+        const bool old_enough = OldEnough(b, cache, now);
         if (old_enough && s.next_path[0] == '\0') {
           std::memcpy(s.next_path, b.ImageFileName, sizeof(s.next_path));
           s.next_path[sizeof(s.next_path) - 1] = '\0';
@@ -234,11 +220,11 @@ int32_t ListEntries(int32_t limit, StowmasterEntryFn fn, void* context) {
           } else {
             // Go on only if the last block copied is still on the valid list
             // with `next` after it: back from it to the head of the valid list.
-            if (!InRange(prev) || blocks[prev].RightNode != next) return Stop::kChanged;
+            if (!BlockInRange(prev) || blocks[prev].RightNode != next) return Stop::kChanged;
             int32_t i = prev;
             for (int32_t back = 0; blocks[i].LeftNode != kNoBlock; ++back) {
               i = blocks[i].LeftNode;
-              if (!InRange(i) || back >= kBlockCount) return Stop::kChanged;
+              if (!BlockInRange(i) || back >= kBlockCount) return Stop::kChanged;
             }
             if (i != h.FirstValidBlock) return Stop::kChanged;
           }
@@ -246,7 +232,7 @@ int32_t ListEntries(int32_t limit, StowmasterEntryFn fn, void* context) {
                  (limit == 0 || reported + static_cast<int32_t>(batch.size()) < limit)) {
             // A block whose back link does not name the one before it is not
             // where the list says: the list is damaged from here on.
-            if (!InRange(next) || steps >= kBlockCount || blocks[next].LeftNode != prev) {
+            if (!BlockInRange(next) || steps >= kBlockCount || blocks[next].LeftNode != prev) {
               return Stop::kDamaged;
             }
             const ImageFileBlock& b = blocks[next];
@@ -259,8 +245,7 @@ int32_t ListEntries(int32_t limit, StowmasterEntryFn fn, void* context) {
             e.file_size = b.FileSize;
             e.registered = b.AccessTime;
             e.delay = b.Delay;
-            const int64_t age = AgeOf(b, now);
-            e.evictable = age >= cache.Delay && age >= b.Delay ? 1 : 0;
+            e.evictable = OldEnough(b, cache, now) ? 1 : 0;
             batch.push_back(e);
             ++steps;
             prev = next;
@@ -376,7 +361,8 @@ int32_t RunPass(bool empty, StowmasterPassResult* out, StowmasterProgressFn prog
   total.size = sizeof(total);
   uint64_t size = 0;
   // Without an index there is nothing to delete, and none is made for it.
-  if (platform::env().GetFileSize(IndexPathIn(CacheFolder()).c_str(), &size, nullptr)) {
+  if (platform::env().GetFileKind(IndexPathIn(CacheFolder()).c_str(), &size, nullptr) !=
+      platform::FileKind::kMissing) {
     CacheSettings cache;
     char path[kPathBufferSize];
     GetCacheSettings(&cache, path, nullptr);

@@ -162,10 +162,9 @@ int32_t AddFileA(const char* path, uint32_t delay) {
     if (std::strlen(stored) >= kFileNameSize) return 0;
 
     uint64_t size = 0;
-    const platform::FileKind kind = platform::env().GetFileKind(stored, &size);
+    uint32_t error = 0;
+    const platform::FileKind kind = platform::env().GetFileKind(stored, &size, &error);
     if (kind == platform::FileKind::kMissing) {
-      uint32_t error = 0;
-      platform::env().GetFileSize(stored, &size, &error);  // for the system's code
       WriteLogBufferToFile("\nUnable to get file size.\n");
       LogDetail(OsError(error, platform::kFileSizeCall, stored));
       return 0;

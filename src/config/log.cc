@@ -32,14 +32,18 @@ std::string LogFilePathAt(const platform::LocalTime& t) {
 }
 
 // "[Log]" "EchoToStdout=1": the log path of every line, and the log's own
-// failure message, also go to standard output.
-bool EchoToStdout() {
-  char value[8];
-  detail::ReadSetting("Log", "EchoToStdout", "0", value, sizeof(value), false);
-  return detail::ParseInteger(value) == 1;
-}
+// failure message, also go to standard output. Read with the other settings
+// rather than for every line, which would read the settings file once more
+// per line (lines of a pass are written under the index lock).
+std::atomic<bool> g_echo{false};
 
 }  // namespace
+
+void ReadLogOptions() {
+  char value[8];
+  detail::ReadSetting("Log", "EchoToStdout", "0", value, sizeof(value), false);
+  g_echo.store(detail::ParseInteger(value) == 1);
+}
 
 std::string LogFilePath() { return LogFilePathAt(platform::env().ToLocalTime(LogNow())); }
 
@@ -61,7 +65,7 @@ void WriteLogBufferToFile(const char* format, ...) {
   std::snprintf(line, sizeof(line), "Time:%d:%d:%d, Msg:  %s", t.hour, t.minute, t.second, message);
 
   const std::string path = LogFilePathAt(t);
-  const bool echo = EchoToStdout();
+  const bool echo = g_echo.load();
   if (echo) std::fputs(path.c_str(), stdout);
 
   // The line is stored as a text file stores it (on Windows each "\n" as

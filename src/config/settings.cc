@@ -63,8 +63,9 @@ bool FormSettingsPath(SettingsLocation& loc) {
   loc.path = module + kSettingsFileName;
   uint64_t size = 0;
   if (platform::kSystemSettingsFile[0] != '\0' &&
-      platform::env().GetFileKind(loc.path.c_str(), &size) == platform::FileKind::kMissing &&
-      platform::env().GetFileKind(platform::kSystemSettingsFile, &size) !=
+      platform::env().GetFileKind(loc.path.c_str(), &size, nullptr) ==
+          platform::FileKind::kMissing &&
+      platform::env().GetFileKind(platform::kSystemSettingsFile, &size, nullptr) !=
           platform::FileKind::kMissing) {
     loc.path = platform::kSystemSettingsFile;
   }
@@ -198,6 +199,7 @@ std::vector<std::string> DeletionFolders() {
 
 void GetCacheSettings(CacheSettings* settings, char* index_path, char* dump_path) {
   if (settings != nullptr) {
+    ReadLogOptions();
     char text[18];
     GetConfigurationString("Cache", "CacheSize", "200", text, sizeof(text));
     // Compared in MiB so that a huge value cannot overflow the product.
@@ -275,7 +277,9 @@ std::string SettingsFileInEffect(bool* found) {
   std::string path;
   uint64_t size = 0;
   const bool known = SettingsPath(&path);
-  if (found != nullptr) *found = known && platform::env().GetFileSize(path.c_str(), &size, nullptr);
+  if (found != nullptr)
+    *found = known && platform::env().GetFileKind(path.c_str(), &size, nullptr) !=
+                          platform::FileKind::kMissing;
   return known ? path : std::string();
 }
 

@@ -32,7 +32,7 @@ std::string FormatDump(const IndexFileHeader& h, const ImageFileBlock* blocks, b
   // Bounded, and each block must link back to the one before, so that a
   // damaged list ends the dump where it is damaged.
   for (int32_t steps = 0, prev = kNoBlock; i != kNoBlock; ++steps) {
-    if (steps >= kBlockCount || i < 0 || i >= kBlockCount || blocks[i].LeftNode != prev) {
+    if (steps >= kBlockCount || !BlockInRange(i) || blocks[i].LeftNode != prev) {
       if (damaged != nullptr) *damaged = true;
       break;
     }

@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "config/log.h"
+#include "index/eviction_rule.h"
 #include "index/list_check.h"
 #include "index/lookup.h"
 #include "index/object_name.h"
@@ -77,7 +78,7 @@ bool IndexFile::Lock() {
     return false;
   }
   try {
-    RecoverTruncation();
+    RecoverTruncation(true);
     if (!MagicMatches()) return true;  // about to be formatted
     // A marker still set means the last holder died before it finished; a
     // reserved area not at rest is looked at in any case.
@@ -102,7 +103,9 @@ bool IndexFile::Lock() {
 void IndexFile::Unlock() noexcept {
   bool repaired = true;
   try {
-    RecoverTruncation();
+    // The lengths were looked at when the lock was taken: a cut since then
+    // matters only where this holding met it, which the fault flags tell.
+    RecoverTruncation(false);
     if (damaged_) RepairIfDamaged(false);
   } catch (...) {
     // Out of memory in the middle of a repair: the marker stays set, so the
@@ -136,12 +139,12 @@ void IndexFile::Recover(bool holder_died) {
 
 // --------------------------------------------------- a file cut short ---
 
-void IndexFile::RecoverTruncation() {
-  if (table_ != nullptr && table_->RecoverTruncation()) {
+void IndexFile::RecoverTruncation(bool look_at_length) {
+  if (table_ != nullptr && table_->RecoverTruncation(look_at_length)) {
     table_ok_ = false;
     WriteLogBufferToFile("Lookup table was truncated by another process and is rebuilt.\n");
   }
-  if (!file_->CheckTruncated()) return;
+  if (!file_->CheckTruncated(look_at_length)) return;
   const bool restored = file_->Restore();
   WriteLogBufferToFile(restored ? "Index file was truncated by another process; its length is "
                                   "restored and its lists are checked.\n"
@@ -584,10 +587,8 @@ PassOutcome IndexFile::RemoveAll(const RemoveFileFn& remove, const PassBatch& ba
 PassOutcome IndexFile::ShrinkCache(const RemoveFileFn& remove, const PassProgressFn& progress) {
   PassOutcome out;
   if (header_ == nullptr) return out;
-  const double limit = static_cast<double>(settings_.CacheSize);
-  const double precision = static_cast<double>(settings_.Precision);
-  const double high = ((precision + 100.0) * limit) * 0.01;
-  const double low = ((100.0 - precision) * limit) * 0.01;
+  const double high = HighMark(settings_);
+  const double low = LowMark(settings_);
   // Blocks this pass decided to keep (too young, or refused), with the
   // registration time they had then: after the lock was let go and taken
   // again they are passed over unless re-registered meanwhile, so that each
@@ -610,11 +611,8 @@ PassOutcome IndexFile::ShrinkCache(const RemoveFileFn& remove, const PassProgres
           return false;
         }
         ++done;
-        // Ages are differences of 32-bit times, as the index stores them.
-        const uint32_t now = static_cast<uint32_t>(Now());
-        const int64_t age = static_cast<int32_t>(now - static_cast<uint32_t>(b.AccessTime));
         const uint32_t size = b.FileSize;
-        if (age < settings_.Delay || age < b.Delay) {
+        if (!OldEnough(b, settings_, Now())) {
           kept[i] = b.AccessTime;
         } else if (!remove(StoredName(b).text)) {
           kept[i] = b.AccessTime;

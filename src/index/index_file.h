@@ -138,12 +138,14 @@ class IndexFile {
   bool RelinkFromPlan();
   void ClearPlan();
   // Under the lock: when another process cut the file short, grows it back,
-  // maps it afresh and has the lists checked (sets damaged_).
-  void RecoverTruncation();
+  // maps it afresh and has the lists checked (sets damaged_). Asks the
+  // system for the files' lengths only when `look_at_length`; otherwise
+  // only a fault in a view counts.
+  void RecoverTruncation(bool look_at_length);
   // Logs, before the format, that an existing file without the magic text
   // is about to be formatted (a new, empty file is not worth a line).
   void NoteForeignContent(const std::string& index_path);
-  ImageFileBlock* Block(int32_t i) { return (i >= 0 && i < kBlockCount) ? &blocks_[i] : nullptr; }
+  ImageFileBlock* Block(int32_t i) { return BlockInRange(i) ? &blocks_[i] : nullptr; }
   Ends ValidEnds() { return {&header_->FirstValidBlock, &header_->LastValidBlock}; }
   Ends FreeEnds() { return {&header_->FirstInvalidBlock, &header_->LastInvalidBlock}; }
   // Record in `change` every word that unlinking `i` from `from`, or linking

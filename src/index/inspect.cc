@@ -10,7 +10,8 @@ namespace stow {
 IndexInspection::IndexInspection(const std::string& index_path) {
   // Opening the lock creates the index file where the lock lives on it:
   // look first, so that a missing index stays missing.
-  present_ = platform::env().GetFileSize(index_path.c_str(), &file_size_, nullptr);
+  present_ = platform::env().GetFileKind(index_path.c_str(), &file_size_, nullptr) !=
+             platform::FileKind::kMissing;
   if (!present_ || file_size_ < kIndexFileSize) return;
   mutex_ =
       platform::env().OpenNamedMutex(MakeObjectName(kMutexPrefix, index_path.c_str()), index_path);

@@ -15,6 +15,10 @@ constexpr size_t kIndexFileSize =
 constexpr int32_t kNoBlock = -1;
 constexpr size_t kFileNameSize = 260;
 
+// True when `i` names a block: every link read from the file is checked so
+// before it is followed.
+constexpr bool BlockInRange(int32_t i) { return i >= 0 && i < kBlockCount; }
+
 // The text that marks a formatted index; the bytes after its terminator are
 // zero.
 extern const char kIndexMagic[];

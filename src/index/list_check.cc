@@ -12,7 +12,7 @@ std::string WalkList(const char* name, const ImageFileBlock* blocks, int32_t hea
   int32_t prev = kNoBlock;
   for (int32_t i = head; i != kNoBlock; i = blocks[i].RightNode) {
     const std::string at = std::string(name) + " list: ";
-    if (i < 0 || i >= kBlockCount) {
+    if (!BlockInRange(i)) {
       return at + "link to block " + std::to_string(i) + " outside 0.." +
              std::to_string(kBlockCount - 1) +
              (prev == kNoBlock ? " at its head" : " after block " + std::to_string(prev));

@@ -29,8 +29,6 @@
 namespace stow {
 namespace {
 
-bool InRange(int32_t i) { return i >= 0 && i < kBlockCount; }
-
 // The blocks one list's links prove, from its head forward and from its
 // tail back.
 struct Chain {
@@ -47,10 +45,10 @@ Chain Prove(const ImageFileBlock* blocks, int32_t head, int32_t tail, std::vecto
     return chain;
   }
   const bool head_agrees =
-      InRange(head) && blocks[head].LeftNode == kNoBlock &&
-      (blocks[head].RightNode == kNoBlock
-           ? tail == head
-           : InRange(blocks[head].RightNode) && blocks[blocks[head].RightNode].LeftNode == head);
+      BlockInRange(head) && blocks[head].LeftNode == kNoBlock &&
+      (blocks[head].RightNode == kNoBlock ? tail == head
+                                          : BlockInRange(blocks[head].RightNode) &&
+                                                blocks[blocks[head].RightNode].LeftNode == head);
   if (head_agrees) {
     for (int32_t at = head;;) {
       chain.forward.push_back(at);
@@ -60,16 +58,16 @@ Chain Prove(const ImageFileBlock* blocks, int32_t head, int32_t tail, std::vecto
         chain.complete = at == tail;
         break;
       }
-      if (!InRange(next) || stamp[next] == walk_id || blocks[next].LeftNode != at) break;
+      if (!BlockInRange(next) || stamp[next] == walk_id || blocks[next].LeftNode != at) break;
       at = next;
     }
   }
   if (chain.complete) return chain;
   const bool tail_agrees =
-      InRange(tail) && blocks[tail].RightNode == kNoBlock &&
-      (blocks[tail].LeftNode == kNoBlock
-           ? head == tail
-           : InRange(blocks[tail].LeftNode) && blocks[blocks[tail].LeftNode].RightNode == tail);
+      BlockInRange(tail) && blocks[tail].RightNode == kNoBlock &&
+      (blocks[tail].LeftNode == kNoBlock ? head == tail
+                                         : BlockInRange(blocks[tail].LeftNode) &&
+                                               blocks[blocks[tail].LeftNode].RightNode == tail);
   if (tail_agrees) {
     const uint32_t back_id = walk_id + 1;
     for (int32_t at = tail;;) {
@@ -77,7 +75,7 @@ Chain Prove(const ImageFileBlock* blocks, int32_t head, int32_t tail, std::vecto
       chain.backward.push_back(at);
       stamp[at] = back_id;
       const int32_t prev = blocks[at].LeftNode;
-      if (prev == kNoBlock || !InRange(prev) || stamp[prev] == back_id ||
+      if (prev == kNoBlock || !BlockInRange(prev) || stamp[prev] == back_id ||
           blocks[prev].RightNode != at) {
         break;
       }
@@ -169,7 +167,8 @@ void IndexFile::RebuildLists() {
       uint64_t size = 0;
       keep =
           listed.count(path) == 0 &&
-          platform::env().GetFileKind(path.c_str(), &size) == platform::FileKind::kRegular &&
+          platform::env().GetFileKind(path.c_str(), &size, nullptr) ==
+              platform::FileKind::kRegular &&
           (size > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(size)) == blocks_[b].FileSize;
       if (keep) {
         listed.insert(path);

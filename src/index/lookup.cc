@@ -12,8 +12,6 @@ bool Matches(const ImageFileBlock& b, const FileRecord& record) {
          std::strncmp(b.ImageFileName, record.ImageFileName, kFileNameSize) == 0;
 }
 
-bool InRange(int32_t i) { return i >= 0 && i < kBlockCount; }
-
 // The lookup walks the valid list from the head, where recently registered
 // files are. Once a list has been reordered by refreshes and reused blocks,
 // each step of that walk lands on another page: about 60 ns a step, 6 ms for
@@ -38,7 +36,7 @@ class Lookup {
     // Every block reached must link back to the one before (the head to
     // none), so that damage is seen where it is and nothing is met twice.
     for (int32_t steps = 0, prev = kNoBlock; i != kNoBlock; ++steps) {
-      if (steps >= kBlockCount || !InRange(i) || blocks_[i].LeftNode != prev) {
+      if (steps >= kBlockCount || !BlockInRange(i) || blocks_[i].LeftNode != prev) {
         *damaged = true;
         return kNoBlock;
       }
@@ -96,7 +94,8 @@ class Lookup {
                                  : Membership::kUnknown;
       return true;
     }
-    if (!InRange(next) || (towards_head ? blocks_[next].RightNode : blocks_[next].LeftNode) != at) {
+    if (!BlockInRange(next) ||
+        (towards_head ? blocks_[next].RightNode : blocks_[next].LeftNode) != at) {
       *result = Membership::kUnknown;
       return true;
     }

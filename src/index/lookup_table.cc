@@ -30,8 +30,6 @@ bool SamePath(const ImageFileBlock& b, const char* path) {
   return std::strncmp(b.ImageFileName, path, kFileNameSize) == 0;
 }
 
-bool InRange(int32_t i) { return i >= 0 && i < kBlockCount; }
-
 }  // namespace
 
 struct LookupTable::Header {
@@ -84,7 +82,7 @@ int32_t LookupTable::Rebuild(const IndexFileHeader& h, const ImageFileBlock* blo
   for (int32_t steps = 0, prev = kNoBlock; at != kNoBlock; ++steps) {
     // A list that does not hold together is left to the repair: the table
     // stays stale and lookups walk.
-    if (!InRange(at) || steps >= kBlockCount || blocks[at].LeftNode != prev) return -1;
+    if (!BlockInRange(at) || steps >= kBlockCount || blocks[at].LeftNode != prev) return -1;
     prev = at;
     char path[kFileNameSize];
     std::memcpy(path, blocks[at].ImageFileName, kFileNameSize);
@@ -109,7 +107,8 @@ LookupTable::Answer LookupTable::Find(const IndexFileHeader& h, const ImageFileB
        ++k, at = (at + 1) & (kSlotCount - 1)) {
     const Slot slot = s[at];
     if (slot.Block == kEmpty) break;
-    if (slot.Hash != hash || !InRange(slot.Block) || !SamePath(blocks[slot.Block], path)) continue;
+    if (slot.Hash != hash || !BlockInRange(slot.Block) || !SamePath(blocks[slot.Block], path))
+      continue;
     if (found != kEmpty) return Answer::kUnsure;  // listed twice: the walk decides
     found = slot.Block;
   }
@@ -119,17 +118,17 @@ LookupTable::Answer LookupTable::Find(const IndexFileHeader& h, const ImageFileB
   const ImageFileBlock& b = blocks[found];
   const bool left_ok = b.LeftNode == kNoBlock
                            ? found == h.FirstValidBlock
-                           : InRange(b.LeftNode) && blocks[b.LeftNode].RightNode == found;
+                           : BlockInRange(b.LeftNode) && blocks[b.LeftNode].RightNode == found;
   const bool right_ok = b.RightNode == kNoBlock
                             ? found == h.LastValidBlock
-                            : InRange(b.RightNode) && blocks[b.RightNode].LeftNode == found;
+                            : BlockInRange(b.RightNode) && blocks[b.RightNode].LeftNode == found;
   if (!left_ok || !right_ok) return Answer::kUnsure;
   *block = found;
   return Answer::kFound;
 }
 
-bool LookupTable::RecoverTruncation() {
-  if (!file_->CheckTruncated()) return false;
+bool LookupTable::RecoverTruncation(bool look_at_length) {
+  if (!file_->CheckTruncated(look_at_length)) return false;
   // Whatever the view read meanwhile was zeros: grown back, the table is
   // stale until the next rebuild.
   if (file_->Restore()) Begin();

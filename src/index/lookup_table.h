@@ -68,8 +68,9 @@ class LookupTable {
   void End(const IndexFileHeader& header);
 
   // Under the index lock: when another process cut the file short, grows
-  // it back and marks the table stale. True when it had been cut.
-  bool RecoverTruncation();
+  // it back and marks the table stale. True when it had been cut. See
+  // SharedFile::CheckTruncated for `look_at_length`.
+  bool RecoverTruncation(bool look_at_length);
 
   // Processes waiting for the index lock right now; a pass that lets go of
   // the lock between batches waits for them to get in first.

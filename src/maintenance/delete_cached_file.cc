@@ -45,8 +45,8 @@ bool Delete(const DeletePolicy& policy, const char* path) {
       return false;
     case platform::DeleteResult::kRefused:
       WriteLogBufferToFile("Delete File Error(%d): %s.\n", static_cast<int>(error), path);
-      WriteLogBufferToFile("%s %s: %s\n", platform::kDeleteFileCall, path,
-                           platform::ErrorText(error).c_str());
+      // The detail line: the call, the path and the system's text.
+      WriteLogBufferToFile("%s\n", OsError(error, platform::kDeleteFileCall, path).what());
       return false;
     case platform::DeleteResult::kFailed:
       // Missing already, or a path that names nothing: nothing to keep.

@@ -34,11 +34,8 @@ class NativeEnv final : public Env {
   bool IsAbsolutePath(const char* path, std::string* out) override {
     return native::IsAbsolutePath(path, out);
   }
-  bool GetFileSize(const char* path, uint64_t* size, uint32_t* error) override {
-    return native::GetFileSize(path, size, error);
-  }
-  FileKind GetFileKind(const char* path, uint64_t* size) override {
-    return native::GetFileKind(path, size);
+  FileKind GetFileKind(const char* path, uint64_t* size, uint32_t* error) override {
+    return native::GetFileKind(path, size, error);
   }
   DeleteResult DeleteFileBelow(const char* folder, const char* path, uint32_t* error) override {
     return native::DeleteFileBelow(folder, path, error);

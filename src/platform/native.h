@@ -18,9 +18,8 @@ std::string ReadProfileString(const std::string& file, const char* section, cons
                               const char* fallback, size_t size);
 bool WideToNarrow(const char16_t* text, char* out, size_t out_size);
 bool IsAbsolutePath(const char* path, std::string* out);
-bool GetFileSize(const char* path, uint64_t* size, uint32_t* error);
 bool IsDirectory(const char* path);
-FileKind GetFileKind(const char* path, uint64_t* size);
+FileKind GetFileKind(const char* path, uint64_t* size, uint32_t* error);
 DeleteResult DeleteFileBelow(const char* folder, const char* path, uint32_t* error);
 bool RemoveDirectoryBelow(const char* folder, const char* path);
 bool IsNetworkFolder(const char* folder);

@@ -45,7 +45,7 @@ constexpr uint32_t kErrorTooManyLinks = 1142;  // ERROR_TOO_MANY_LINKS
 // beside the library counts there).
 constexpr char kSystemSettingsFile[] = "";
 constexpr char kSettingsVariable[] = "";
-// Names of the calls behind GetFileSize and DeleteFile, for messages.
+// Names of the calls behind GetFileKind and DeleteFile, for messages.
 constexpr char kFileSizeCall[] = "GetFileAttributesExA";
 constexpr char kDeleteFileCall[] = "DeleteFileA";
 #else
@@ -113,8 +113,12 @@ class SharedFile {
 
   // True when another process cut the file short under the view: since the
   // last call an access of the view met a page past the file's end (and read
-  // zeros), or the file is shorter than the view now. Never blocks.
-  virtual bool CheckTruncated() { return false; }
+  // zeros), or, when `look_at_length`, the file is shorter than the view now
+  // (which asks the system). Never blocks.
+  virtual bool CheckTruncated(bool look_at_length) {
+    (void)look_at_length;
+    return false;
+  }
   // Grows the file back to the view's length, reserving its disk space, and
   // maps the view afresh at the same address. False when the system refuses
   // (the view keeps what it had).
@@ -225,13 +229,11 @@ class Env {
   // returns false; a failure to read the working folder leaves `out` empty.
   virtual bool IsAbsolutePath(const char* path, std::string* out) = 0;
 
-  // Reads the size of a file or folder. False when it cannot be found;
-  // `error` (when given) then receives the system's code.
-  virtual bool GetFileSize(const char* path, uint64_t* size, uint32_t* error) = 0;
-
   // What `path` names, links followed, and its size (0 unless regular).
   // Reads the file's attributes only: a FIFO or device is never opened.
-  virtual FileKind GetFileKind(const char* path, uint64_t* size) = 0;
+  // kMissing when it cannot be found; `error` (when given) then receives
+  // the system's code.
+  virtual FileKind GetFileKind(const char* path, uint64_t* size, uint32_t* error) = 0;
 
   // True when `path` names an existing folder.
   virtual bool IsDirectory(const char* path) = 0;
@@ -349,11 +351,8 @@ class EnvWrapper : public Env {
   bool IsAbsolutePath(const char* path, std::string* out) override {
     return target_.IsAbsolutePath(path, out);
   }
-  bool GetFileSize(const char* path, uint64_t* size, uint32_t* error) override {
-    return target_.GetFileSize(path, size, error);
-  }
-  FileKind GetFileKind(const char* path, uint64_t* size) override {
-    return target_.GetFileKind(path, size);
+  FileKind GetFileKind(const char* path, uint64_t* size, uint32_t* error) override {
+    return target_.GetFileKind(path, size, error);
   }
   DeleteResult DeleteFileBelow(const char* folder, const char* path, uint32_t* error) override {
     return target_.DeleteFileBelow(folder, path, error);

@@ -1,33 +1,12 @@
 #include "support/stow_library.h"
 
-#include "support/windows_headers.h"
-
-#ifndef _WIN32
-#include <dlfcn.h>
-#endif
+#include "../../tools/dynamic_library.h"
 
 namespace stow_test {
 namespace {
 
-void* OpenLibrary(const std::string& path, std::string* error) {
-#ifdef _WIN32
-  HMODULE module = LoadLibraryA(path.c_str());
-  if (module == NULL) *error = "LoadLibraryA failed: " + std::to_string(GetLastError());
-  return reinterpret_cast<void*>(module);
-#else
-  void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle == nullptr) *error = ::dlerror();
-  return handle;
-#endif
-}
-
-void* Symbol(void* handle, const char* name) {
-#ifdef _WIN32
-  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle), name));
-#else
-  return ::dlsym(handle, name);
-#endif
-}
+using stow_tools::OpenLibrary;
+using stow_tools::Symbol;
 
 template <typename Fn>
 bool Bind(void* handle, const char* name, Fn* out, std::string* error) {
@@ -43,12 +22,7 @@ bool Bind(void* handle, const char* name, Fn* out, std::string* error) {
 }  // namespace
 
 StowLibrary::~StowLibrary() {
-  if (handle_ == nullptr) return;
-#ifdef _WIN32
-  FreeLibrary(static_cast<HMODULE>(handle_));
-#else
-  ::dlclose(handle_);
-#endif
+  if (handle_ != nullptr) stow_tools::CloseLibrary(handle_);
 }
 
 bool StowLibrary::Load(const std::string& path, std::string* error) {

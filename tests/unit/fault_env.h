@@ -88,7 +88,7 @@ class FaultEnv : public platform::EnvWrapper {
   platform::DeleteResult DeleteFileBelow(const char* folder, const char* path,
                                          uint32_t* error) override {
     if (!refused_path.empty() && refused_path == path &&
-        target().GetFileKind(path, &ignored_size_) == platform::FileKind::kRegular) {
+        target().GetFileKind(path, &ignored_size_, nullptr) == platform::FileKind::kRegular) {
       *error = refused_code;
       return platform::DeleteResult::kRefused;
     }
@@ -129,9 +129,9 @@ class FaultEnv : public platform::EnvWrapper {
     uint8_t* data() override { return real_->data(); }
     size_t size() const override { return real_->size(); }
     bool Flush() override { return real_->Flush(); }
-    bool CheckTruncated() override {
+    bool CheckTruncated(bool look_at_length) override {
       if (countdown_.load() > 0 && --countdown_ == 0) throw std::bad_alloc();
-      return real_->CheckTruncated();
+      return real_->CheckTruncated(look_at_length);
     }
     bool Restore() override { return real_->Restore(); }
 

@@ -227,14 +227,14 @@ TEST(SharedFileTest, ViewOfAFileCutShortSurvivesAndIsRestored) {
   auto view = platform::DefaultEnv().OpenSharedFile(path, "", kSize, "");
   volatile uint8_t* bytes = view->data();
   bytes[900000] = 7;
-  EXPECT_FALSE(view->CheckTruncated());
+  EXPECT_FALSE(view->CheckTruncated(true));
   std::filesystem::resize_file(path, 4096);
   EXPECT_EQ(bytes[900000], 0);  // a SIGBUS without the handler
   bytes[800000] = 5;
-  EXPECT_TRUE(view->CheckTruncated());
+  EXPECT_TRUE(view->CheckTruncated(true));
   ASSERT_TRUE(view->Restore());
   EXPECT_EQ(std::filesystem::file_size(path), kSize);
-  EXPECT_FALSE(view->CheckTruncated());
+  EXPECT_FALSE(view->CheckTruncated(true));
   bytes[900000] = 9;
   auto second = platform::DefaultEnv().OpenSharedFile(path, "", kSize, "");
   EXPECT_EQ(second->data()[900000], 9) << "the view is the file's again";

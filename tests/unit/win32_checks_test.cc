@@ -2,15 +2,9 @@
 // Wine cannot make from real files and accounts.
 #include <gtest/gtest.h>
 
-#ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "../support/windows_headers.h"
 
+#ifdef _WIN32
 #include <string>
 
 #include "platform/platform.h"

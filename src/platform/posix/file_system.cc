@@ -30,16 +30,6 @@ bool IsAbsolutePath(const char* path, std::string* out) {
   return false;
 }
 
-bool GetFileSize(const char* path, uint64_t* size, uint32_t* error) {
-  struct stat st;
-  if (::stat(path, &st) != 0) {
-    if (error != nullptr) *error = static_cast<uint32_t>(errno);
-    return false;
-  }
-  *size = static_cast<uint64_t>(st.st_size);
-  return true;
-}
-
 bool IsDirectory(const char* path) {
   struct stat st;
   return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
@@ -49,10 +39,13 @@ uint32_t CreateDirectory(const char* path) {
   return ::mkdir(path, 0777) == 0 ? 0 : static_cast<uint32_t>(errno);
 }
 
-FileKind GetFileKind(const char* path, uint64_t* size) {
+FileKind GetFileKind(const char* path, uint64_t* size, uint32_t* error) {
   *size = 0;
   struct stat st;
-  if (::stat(path, &st) != 0) return FileKind::kMissing;
+  if (::stat(path, &st) != 0) {
+    if (error != nullptr) *error = static_cast<uint32_t>(errno);
+    return FileKind::kMissing;
+  }
   if (S_ISDIR(st.st_mode)) return FileKind::kDirectory;
   if (!S_ISREG(st.st_mode)) return FileKind::kOther;
   *size = static_cast<uint64_t>(st.st_size);

@@ -96,10 +96,11 @@ class PosixSharedFile : public SharedFile {
   // flush does on Windows; the page cache already holds every change.
   bool Flush() override { return ::msync(data_, size_, MS_ASYNC) == 0; }
 
-  bool CheckTruncated() override {
+  bool CheckTruncated(bool look_at_length) override {
     const bool faulted = TakeFault(slot_);
     struct stat st;
-    if (::fstat(fd_.get(), &st) == 0 && static_cast<unsigned long long>(st.st_size) < size_) {
+    if (look_at_length && ::fstat(fd_.get(), &st) == 0 &&
+        static_cast<unsigned long long>(st.st_size) < size_) {
       return true;
     }
     return faulted;

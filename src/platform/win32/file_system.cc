@@ -57,20 +57,13 @@ bool IsAbsolutePath(const char* path, std::string* out) {
   }
 }
 
-bool GetFileSize(const char* path, uint64_t* size, uint32_t* error) {
+FileKind GetFileKind(const char* path, uint64_t* size, uint32_t* error) {
+  *size = 0;
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) {
     if (error != nullptr) *error = GetLastError();
-    return false;
+    return FileKind::kMissing;
   }
-  *size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-  return true;
-}
-
-FileKind GetFileKind(const char* path, uint64_t* size) {
-  *size = 0;
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return FileKind::kMissing;
   if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return FileKind::kDirectory;
   if (data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) return FileKind::kOther;
   *size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
