@@ -13,6 +13,7 @@
 #include "index/inspect.h"
 #include "index/list_check.h"
 #include "maintenance/delete_cached_file.h"
+#include "maintenance/refusal_identity.h"
 #include "platform/platform.h"
 
 namespace stow {
@@ -384,11 +385,14 @@ int32_t RunPass(bool empty, StowmasterPassResult* out, StowmasterProgressFn prog
       // The pass lets go of the lock between its own batches and reports
       // there.
       const StowmasterPassResult before = total;
-      const PassOutcome o = index.ShrinkCache(remover, [&](const PassOutcome& so_far) {
-        total = before;
-        add(so_far);
-        report();
-      });
+      const PassOutcome o = index.ShrinkCache(
+          remover,
+          [&](const PassOutcome& so_far) {
+            total = before;
+            add(so_far);
+            report();
+          },
+          RefusalIdentity());
       total = before;
       add(o);
     } else {

@@ -1,6 +1,7 @@
 #include "api/process_state.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -48,6 +49,20 @@ class CallScope {
 void LogDetail(const std::exception& e) {
   WriteLogBufferToFile("%s\n", e.what());
   RecordLastError(e.what());
+}
+
+// A full index that no entry can leave: said once an hour by each process,
+// not for every file it turns away.
+void ReportFullIndex() {
+  static std::atomic<int64_t> last{INT64_MIN};
+  const int64_t now = platform::env().NowSeconds();
+  int64_t before = last.load();
+  if (before != INT64_MIN && now >= before && now - before < 3600) return;
+  if (!last.compare_exchange_strong(before, now)) return;  // another thread says it
+  WriteLogBufferToFile(
+      "The index is full (%d entries) and none is old enough to be deleted: new files are not "
+      "registered.\n",
+      static_cast<int>(kBlockCount));
 }
 
 platform::LocalMutex& LifecycleMutex() {
@@ -181,7 +196,16 @@ int32_t AddFileA(const char* path, uint32_t delay) {
     // the 32-bit field allows.
     record.FileSize = size > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(size);
 
-    const bool added = index->AddFile(record, delay);
+    bool added = index->AddFile(record, delay);
+    if (!added && index->Full()) {
+      // Every block is in use: entries old enough make room, as a pass
+      // would delete them, so that a full index is still managed.
+      if (WorkThread* worker = g_worker.load()) {
+        worker->MakeRoom();
+        added = index->AddFile(record, delay);
+      }
+      if (!added && index->Full()) ReportFullIndex();
+    }
     if (added) {
       WriteLogBufferToFile("New File To Cache: %s.\n", record.ImageFileName);
       if (WorkThread* worker = g_worker.load()) worker->ShrinkNow();

@@ -1,15 +1,18 @@
 #include "index/index_file.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <unordered_map>
+#include <vector>
 
 #include "config/log.h"
 #include "index/eviction_rule.h"
 #include "index/list_check.h"
 #include "index/lookup.h"
 #include "index/object_name.h"
+#include "index/pass_bounds.h"
 #include "stow_hooks.h"
 
 namespace stow {
@@ -131,7 +134,11 @@ void IndexFile::Recover(bool holder_died) {
       ClearPlan();
       break;
   }
-  if (holder_died && header_->IntentKind != kIntentNone) UndoIntent();
+  if (holder_died && header_->IntentKind != kIntentNone) {
+    UndoIntent();
+    // An undone change moved blocks back without new stamps.
+    if (table_ != nullptr) table_->Begin();
+  }
   ClearIntent();
   damaged_ = false;
   RepairIfDamaged(true);
@@ -178,7 +185,12 @@ void IndexFile::RepairIfDamaged(bool force_check) {
   bool rebuild = damaged_;
   if (!rebuild && force_check) rebuild = !ListsAreConsistent();
   damaged_ = false;
-  if (rebuild) RebuildLists();
+  if (!rebuild) return;
+  // Blocks change places without their stamps: the table and what it
+  // proves are rebuilt before they are used again.
+  if (table_ != nullptr) table_->Begin();
+  table_ok_ = false;
+  RebuildLists();
 }
 
 bool IndexFile::CheckAndRepair() {
@@ -419,6 +431,7 @@ void IndexFile::FreeBlock(int32_t i) {
     std::memcpy(path, b.ImageFileName, kFileNameSize);
     path[kFileNameSize - 1] = '\0';
     table_->Erase(path, i);
+    table_->Touch(i);
   }
   Change change(*this, kIntentFree, i);
   SaveUnlink(change, ValidEnds(), i);
@@ -471,13 +484,18 @@ bool IndexFile::AddFile(const FileRecord& record, uint32_t delay) {
   if (header_ == nullptr) return false;
   Guard guard(*this, Guard::kReport);
   if (!guard.held()) return false;
-  const int32_t now = static_cast<int32_t>(Now());
+  const int64_t clock = Now();
+  const int32_t now = static_cast<int32_t>(clock);
   const int32_t found = Find(record);
   TableChange table_change(*this);
   if (found != kNoBlock) {
     // A refresh: the entry moves to the head with a new time and keeps its
     // own delay; a file rewritten at another size takes the new size.
     ImageFileBlock& b = blocks_[found];
+    if (table_ok_) {
+      table_->Touch(found);
+      table_->LowerBounds(clock, b.Delay);
+    }
     const bool resized = b.FileSize != record.FileSize;
     Change change(*this, resized ? kIntentResize : kIntentRefresh, found);
     SaveUnlink(change, ValidEnds(), found);
@@ -516,7 +534,11 @@ bool IndexFile::AddFile(const FileRecord& record, uint32_t delay) {
   change.Begin();
   Unlink(change, FreeEnds(), i);
   Link(change, ValidEnds(), i, true);
-  if (table_ok_) table_->Insert(record.ImageFileName, i);
+  if (table_ok_) {
+    table_->Insert(record.ImageFileName, i);
+    table_->Touch(i);
+    table_->LowerBounds(clock, delay);
+  }
   // The name is not saved: a block that an undo puts back on the free list
   // may keep any name.
   std::memcpy(b.ImageFileName, record.ImageFileName, kFileNameSize);
@@ -584,47 +606,138 @@ PassOutcome IndexFile::RemoveAll(const RemoveFileFn& remove, const PassBatch& ba
   return out;
 }
 
-PassOutcome IndexFile::ShrinkCache(const RemoveFileFn& remove, const PassProgressFn& progress) {
+PassOutcome IndexFile::ShrinkCache(const RemoveFileFn& remove, const PassProgressFn& progress,
+                                   uint32_t identity) {
+  return RunPass(PassGoal::kLowMark, remove, progress, identity);
+}
+
+PassOutcome IndexFile::MakeRoom(const RemoveFileFn& remove, uint32_t identity) {
+  return RunPass(PassGoal::kRoom, remove, nullptr, identity);
+}
+
+bool IndexFile::Full() const {
+  if (header_ == nullptr) return false;
+  static_assert(sizeof(std::atomic<int32_t>) == sizeof(int32_t), "lock-free word");
+  return reinterpret_cast<const std::atomic<int32_t>*>(&header_->FirstInvalidBlock)
+             ->load(std::memory_order_relaxed) == kNoBlock;
+}
+
+namespace {
+
+// An entry a pass looked at and kept, with what proves later that it is
+// still where the pass left it.
+struct KeptEntry {
+  int32_t block;
+  uint32_t stamp;
+  int32_t access;
+};
+
+}  // namespace
+
+PassOutcome IndexFile::RunPass(PassGoal goal, const RemoveFileFn& remove,
+                               const PassProgressFn& progress, uint32_t identity) {
   PassOutcome out;
   if (header_ == nullptr) return out;
   const double high = HighMark(settings_);
   const double low = LowMark(settings_);
-  // Blocks this pass decided to keep (too young, or refused), with the
-  // registration time they had then: after the lock was let go and taken
-  // again they are passed over unless re-registered meanwhile, so that each
-  // block is looked at and logged at most once per pass.
-  std::unordered_map<int32_t, int32_t> kept;
+  const auto reached = [&] {
+    return goal == PassGoal::kRoom ? kBlockCount - header_->TotalFileCount >= kRoomTarget
+                                   : low > static_cast<double>(header_->CacheSize);
+  };
+  // The entries kept so far, from the tail on. After the lock was let go
+  // the pass goes on before the newest of them whose stamp is unchanged:
+  // that block is still on the valid list in its place, every entry behind
+  // it was looked at, and every entry before it was not, or was registered
+  // since. Entries whose stamps changed (registered again, or deleted by
+  // another pass) are dropped for good, so that resuming costs O(1)
+  // amortised however often others change the list between batches.
+  std::vector<KeptEntry> kept;
+  uint32_t epoch = 0;
+  // Without that proof (the table went stale: a holder died, the lists
+  // were repaired, a process of another release changed them) the pass
+  // starts again from the tail, passing over the entries it kept, known by
+  // block and registration time; it then takes no bounds.
+  bool proved = false;
+  std::unordered_map<int32_t, int32_t> passed;
+  BoundsBuilder bounds(settings_.Delay, 0);
   for (bool first = true;; first = false) {
     bool more = false;
     {
       Guard guard(*this, Guard::kReport);
       if (!guard.held()) return out;  // the pass is skipped, or its rest
-      if (first && static_cast<double>(header_->CacheSize) <= high) return out;
-      int32_t done = 0;
-      WalkValid(true, [&](int32_t i) {
-        if (low > static_cast<double>(header_->CacheSize)) return false;
+      int32_t from = header_->LastValidBlock;
+      int32_t back = kNoBlock;
+      if (first) {
+        if (goal == PassGoal::kLowMark ? static_cast<double>(header_->CacheSize) <= high
+                                       : header_->FirstInvalidBlock != kNoBlock) {
+          return out;
+        }
+        if (table_ok_ && NothingToDelete(table_->Bounds(), Now(), settings_.Delay, identity)) {
+          return out;
+        }
+        proved = table_ok_;
+        epoch = proved ? table_->Epoch() : 0;
+        bounds = BoundsBuilder(settings_.Delay, Now());
+      } else if (proved && table_ok_ && table_->Epoch() == epoch) {
+        while (!kept.empty() && table_->Stamp(kept.back().block) != kept.back().stamp) {
+          kept.pop_back();
+        }
+        if (!kept.empty()) {
+          back = kept.back().block;
+          from = blocks_[back].LeftNode;
+        }
+      } else if (proved) {
+        proved = false;
+        for (const KeptEntry& k : kept) passed[k.block] = k.access;
+      }
+      int32_t removals = 0;
+      int32_t looks = 0;
+      const auto visit = [&](int32_t i) {
+        if (reached()) return false;
         const ImageFileBlock& b = blocks_[i];
-        const auto it = kept.find(i);
-        if (it != kept.end() && it->second == b.AccessTime) return true;
-        if (done >= kPassBatch) {
+        if (!proved) {
+          const auto it = passed.find(i);
+          if (it != passed.end() && it->second == b.AccessTime) return true;
+        }
+        if (removals >= kPassBatch || looks >= kPassLooks) {
           more = true;  // the rest after the others have had the lock
           return false;
         }
-        ++done;
+        ++looks;
+        ++out.looked_at;
+        const int64_t now = Now();
         const uint32_t size = b.FileSize;
-        if (!OldEnough(b, settings_, Now())) {
-          kept[i] = b.AccessTime;
-        } else if (!remove(StoredName(b).text)) {
-          kept[i] = b.AccessTime;
+        int64_t wait = 0;
+        if (OldEnough(b, settings_, now)) {
+          if (table_ok_) wait = RetryWait(table_->Note(i), b, identity, now);
+          if (wait == 0) {
+            ++removals;
+            if (remove(StoredName(b).text)) {
+              FreeBlock(i);
+              out.freed += 1;
+              out.freed_bytes += size;
+              return true;
+            }
+            if (table_ok_ && identity != 0) {
+              BlockNote& note = table_->Note(i);
+              note = RefusalNote(note, b, identity, now);
+              wait = note.Backoff;
+            }
+          }
           out.kept += 1;
           out.kept_bytes += size;
-        } else {
-          FreeBlock(i);
-          out.freed += 1;
-          out.freed_bytes += size;
         }
+        bounds.Add(b, now, identity, wait);
+        kept.push_back({i, table_ok_ ? table_->Stamp(i) : 0u, b.AccessTime});
+        if (!proved) passed[i] = b.AccessTime;
         return true;
-      });
+      };
+      const WalkEnd end = from == kNoBlock ? WalkEnd::kEnd : WalkTowardsHead(from, back, visit);
+      // A walk that reached the head looked at every entry still listed:
+      // its bounds hold for the whole list.
+      if (end == WalkEnd::kEnd && proved && table_ok_ && table_->Epoch() == epoch) {
+        table_->SetBounds(bounds.Finish());
+      }
     }
     if (!more) return out;
     if (progress) progress(out);  // between batches, without the lock
@@ -634,10 +747,23 @@ PassOutcome IndexFile::ShrinkCache(const RemoveFileFn& remove, const PassProgres
 
 void IndexFile::LetWaitersIn() {
   // The lock is not fair: taken again at once, it would mostly go to this
-  // thread again. Wait (a little, in case a waiter died) until every
-  // process that was waiting has had its turn.
-  for (int k = 0; k < kYieldPolls && table_ != nullptr && table_->Waiters() > 0; ++k) {
+  // thread again. Wait until every process that was waiting has had its
+  // turn, but not for waiters that were counted and never came in (killed
+  // while waiting): the count only tells who may still come.
+  if (table_ == nullptr) return;
+  int32_t waiting = table_->Waiters();
+  if (waiting < stuck_waiters_) stuck_waiters_ = waiting < 0 ? 0 : waiting;
+  if (waiting <= stuck_waiters_) return;
+  const auto give_up =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaiterPatienceMs);
+  for (;;) {
     platform::env().SleepMs(0);
+    waiting = table_->Waiters();
+    if (waiting <= stuck_waiters_) return;
+    if (std::chrono::steady_clock::now() >= give_up) {
+      stuck_waiters_ = waiting;
+      return;
+    }
   }
 }
 

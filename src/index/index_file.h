@@ -39,9 +39,15 @@ struct PassOutcome {
   bool more = false;        // stopped at max_calls with entries left to visit
   int32_t freed = 0;        // entries whose file the routine removed
   int64_t freed_bytes = 0;  // their FileSize total
-  int32_t kept = 0;         // entries the routine was called for but kept
-  int64_t kept_bytes = 0;
+  int32_t kept = 0;         // entries refused: the routine was called and kept them, or
+  int64_t kept_bytes = 0;   // a refusal remembered for them had not yet run out
+  int32_t looked_at = 0;    // entries a pass looked at (a pass that skips itself: 0)
 };
+
+// What a pass works towards: the bytes in use below the low mark, or (for
+// a registration into a full index) kRoomTarget free blocks.
+enum class PassGoal { kLowMark, kRoom };
+constexpr int32_t kRoomTarget = 1000;
 
 // Called by a pass between two of its batches, without the index lock.
 using PassProgressFn = std::function<void(const PassOutcome& so_far)>;
@@ -70,8 +76,29 @@ class IndexFile {
   // when given, is called then, without the lock, with what was done so
   // far); after each retake it tests the low mark again and goes on from
   // the tail.
-  PassOutcome ShrinkCache(const RemoveFileFn& remove, const PassProgressFn& progress = nullptr);
+  //
+  // A pass resumes where it stopped when the blocks' change stamps prove
+  // that position still valid, so that it looks at each entry once; an
+  // entry registered by another process meanwhile is looked at when the
+  // pass reaches it. A pass that the bounds prove can delete nothing
+  // returns at once. `identity` names the rights the removal routine
+  // deletes with: a file refused to them is not tried again by a pass of
+  // that identity until its back-off ends (one minute, doubling up to an
+  // hour); 0 remembers nothing.
+  PassOutcome ShrinkCache(const RemoveFileFn& remove, const PassProgressFn& progress = nullptr,
+                          uint32_t identity = 0);
+  // The same pass with PassGoal::kRoom, for a registration that found every
+  // block in use: deletes the least recently registered entries that are
+  // old enough until kRoomTarget blocks are free, whatever the marks. Does
+  // nothing when a block is free.
+  PassOutcome MakeRoom(const RemoveFileFn& remove, uint32_t identity = 0);
+  // Removal calls, and entries looked at, after which a pass lets go of the
+  // lock for a while.
   static constexpr int32_t kPassBatch = 32;
+  static constexpr int32_t kPassLooks = 4096;
+
+  // True when every block is in use (read without the lock: a hint).
+  bool Full() const;
 
   // Asks the system to write the mapped view to the file. Takes no lock.
   bool Flush();
@@ -154,10 +181,14 @@ class IndexFile {
   void SaveLink(Change& change, Ends to, bool at_front);
   void Unlink(Change& change, Ends from, int32_t i);
   void Link(Change& change, Ends to, int32_t i, bool at_front);
+  PassOutcome RunPass(PassGoal goal, const RemoveFileFn& remove, const PassProgressFn& progress,
+                      uint32_t identity);
   // Between two batches of a pass: lets the processes waiting for the lock
-  // have it first (polls kYieldPolls times at most).
+  // have it first. A waiter that does not get in within kWaiterPatienceMs
+  // (longer than a waiter sleeps between two tries of the lock)
+  // is taken for one that died while counted, and not waited for again.
   void LetWaitersIn();
-  static constexpr int kYieldPolls = 2000;
+  static constexpr int kWaiterPatienceMs = 5;
   // Moves a listed block to the tail of the free list, totals included.
   void FreeBlock(int32_t i);
   // Calls `visit(i)` for each block of the valid list from the tail (or the
@@ -166,6 +197,11 @@ class IndexFile {
   // link outside the block range or a block that does not link back.
   template <typename Visit>
   void WalkValid(bool from_tail, Visit visit);
+  // The same from the tail towards the head, from block `i`, which must
+  // link back to `back` (kNoBlock: `i` is the tail). Returns how it ended.
+  enum class WalkEnd { kEnd, kStopped, kDamaged };
+  template <typename Visit>
+  WalkEnd WalkTowardsHead(int32_t i, int32_t back, Visit visit);
 
   CacheSettings settings_;
   std::unique_ptr<platform::NamedMutex> mutex_;
@@ -179,6 +215,8 @@ class IndexFile {
   // Set by a walk that met a link out of range or a cycle; the lists are
   // rebuilt before the lock is released. Only touched under the lock.
   bool damaged_ = false;
+  // Waiters counted in the table that never came in (see LetWaitersIn).
+  int32_t stuck_waiters_ = 0;
 };
 
 // Holds the index lock for one operation, also when it throws. When the
@@ -205,6 +243,31 @@ class IndexFile::Guard {
   IndexFile& index_;
   const bool held_;
 };
+
+template <typename Visit>
+IndexFile::WalkEnd IndexFile::WalkTowardsHead(int32_t i, int32_t back, Visit visit) {
+  if (Block(i) != nullptr && blocks_[i].RightNode != back) {
+    damaged_ = true;
+    return WalkEnd::kDamaged;
+  }
+  for (int32_t steps = 0; i != kNoBlock; ++steps) {
+    if (steps >= kBlockCount || Block(i) == nullptr) {
+      damaged_ = true;
+      return WalkEnd::kDamaged;
+    }
+    const int32_t next = blocks_[i].LeftNode;
+    // Checked before the visit, which may move block i.
+    const bool next_agrees =
+        next == kNoBlock || (Block(next) != nullptr && blocks_[next].RightNode == i);
+    if (!visit(i)) return WalkEnd::kStopped;
+    if (!next_agrees) {
+      damaged_ = true;
+      return WalkEnd::kDamaged;
+    }
+    i = next;
+  }
+  return WalkEnd::kEnd;
+}
 
 template <typename Visit>
 void IndexFile::WalkValid(bool from_tail, Visit visit) {

@@ -12,8 +12,10 @@ const char kLookupFileName[] = "Index.Lkp";
 
 namespace {
 
-constexpr char kLookupMagic[] = "Stowmaster lookup table v1\n";
+constexpr char kLookupMagic[] = "Stowmaster lookup table v2\n";
 constexpr size_t kHeaderSize = 4096;
+constexpr size_t kSlotsSize = size_t{8} * LookupTable::kSlotCount;
+constexpr size_t kNotesSize = sizeof(BlockNote) * size_t{kBlockCount};
 constexpr int32_t kEmpty = -1;
 
 uint32_t HashPath(const char* path) {
@@ -43,12 +45,25 @@ struct LookupTable::Header {
   int32_t LastValidBlock;
   int32_t FirstInvalidBlock;
   int32_t LastInvalidBlock;
+  // Up to here the fields and their offsets are those of the previous
+  // release, which shares this file; what follows is this release's own.
+  uint32_t Epoch;        // changed by every rebuild
+  uint32_t ChangeCount;  // the last stamp given
+  PassBounds Bounds;
 };
 static_assert(sizeof(std::atomic<int32_t>) == sizeof(int32_t), "lock-free word in shared memory");
 
 LookupTable::LookupTable(const std::string& path) {
-  file_ = platform::env().OpenSharedFile(path, MakeObjectName(kMappingPrefix, path.c_str()),
-                                         kHeaderSize + sizeof(Slot) * size_t{kSlotCount},
+  static_assert(offsetof(Header, Waiters) == 40, "waiters where the previous release has them");
+  static_assert(offsetof(Header, Epoch) == 72, "this release's fields after the previous release's");
+  static_assert(sizeof(Header) <= kHeaderSize, "table header size");
+  // The mapping's name is not the previous release's: where names matter
+  // (Windows), its mapping is shorter than this one and could not be
+  // opened at this size. Both map the same file, so both see each other's
+  // stores.
+  const std::string mapping_name = path + ":2";
+  file_ = platform::env().OpenSharedFile(path, MakeObjectName(kMappingPrefix, mapping_name.c_str()),
+                                         kHeaderSize + kSlotsSize + kNotesSize,
                                          std::string(kLookupMagic, sizeof(kLookupMagic)));
 }
 
@@ -58,6 +73,9 @@ const LookupTable::Header* LookupTable::header() const {
 }
 LookupTable::Slot* LookupTable::slots() const {
   return reinterpret_cast<Slot*>(file_->data() + kHeaderSize);
+}
+BlockNote* LookupTable::notes() const {
+  return reinterpret_cast<BlockNote*>(file_->data() + kHeaderSize + kSlotsSize);
 }
 
 bool LookupTable::Formatted() const {
@@ -75,6 +93,9 @@ bool LookupTable::InSync(const IndexFileHeader& h) const {
 
 int32_t LookupTable::Rebuild(const IndexFileHeader& h, const ImageFileBlock* blocks) {
   Begin();
+  // Whatever was proved with the stamps of the table before no longer is.
+  header()->Epoch += 1;
+  InvalidateBounds();
   Slot* s = slots();
   for (uint32_t k = 0; k < kSlotCount; ++k) s[k] = Slot{0, kEmpty};
   int32_t inserted = 0;
@@ -188,6 +209,40 @@ void LookupTable::End(const IndexFileHeader& h) {
   std::atomic_signal_fence(std::memory_order_seq_cst);
   t.Fresh = 1;
 }
+
+uint32_t LookupTable::Epoch() const { return header()->Epoch; }
+
+uint32_t LookupTable::Stamp(int32_t block) const { return notes()[block].Stamp; }
+
+void LookupTable::Touch(int32_t block) {
+  BlockNote& note = notes()[block];
+  note.Stamp = ++header()->ChangeCount;
+  note.RefusedBy = 0;
+}
+
+BlockNote& LookupTable::Note(int32_t block) { return notes()[block]; }
+const BlockNote& LookupTable::Note(int32_t block) const { return notes()[block]; }
+
+PassBounds LookupTable::Bounds() const { return header()->Bounds; }
+
+void LookupTable::SetBounds(const PassBounds& bounds) {
+  // Valid goes in last, so that bounds half written by a process that died
+  // are not used.
+  PassBounds& b = header()->Bounds;
+  b.Valid = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  const uint32_t valid = bounds.Valid;
+  b = bounds;
+  b.Valid = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  b.Valid = valid;
+}
+
+void LookupTable::LowerBounds(int64_t now, int64_t delay) {
+  header()->Bounds = LoweredBounds(header()->Bounds, now, delay);
+}
+
+void LookupTable::InvalidateBounds() { header()->Bounds.Valid = 0; }
 
 int32_t LookupTable::Waiters() const {
   return reinterpret_cast<const std::atomic<int32_t>*>(&header()->Waiters)

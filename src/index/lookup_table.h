@@ -19,9 +19,20 @@
 //    followed, only a regular file is used, its space is reserved at every
 //    open, and a process that cuts it short cannot make a fault in its view
 //    reach the host.
-//  - Cost at rest: a 4 KiB header and 262,144 slots of 8 bytes (2 MiB of
-//    disk and, once touched, of shared memory); a rebuild at 100,000
-//    entries hashes every path once.
+//  - Beside the slots it keeps what lets an eviction pass be cheap (see
+//    PassBounds and BlockNote): a change stamp and a remembered refusal for
+//    every block, and bounds that tell when no pass can delete anything.
+//    They follow the same fresh flag: a rebuild starts a new epoch, which
+//    voids every stamp a pass kept, and marks the bounds stale.
+//  - A process of the previous release shares the file: its table header
+//    has the same fields at the same offsets (with its own magic text, so
+//    each release sees the other's table as stale and rebuilds it before
+//    use), and it neither reads nor writes anything past its slots or past
+//    its header's fields. Every change it makes leaves the table stale for
+//    this release, so its changes never pass for ours.
+//  - Cost at rest: a 4 KiB header, 262,144 slots of 8 bytes (2 MiB) and
+//    100,000 block notes of 20 bytes (2 MB), of disk and, once touched, of
+//    shared memory; a rebuild at 100,000 entries hashes every path once.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +40,7 @@
 #include <string>
 
 #include "index/layout.h"
+#include "index/pass_bounds.h"
 #include "platform/platform.h"
 
 namespace stow {
@@ -73,9 +85,35 @@ class LookupTable {
   bool RecoverTruncation(bool look_at_length);
 
   // Processes waiting for the index lock right now; a pass that lets go of
-  // the lock between batches waits for them to get in first.
+  // the lock between batches waits for them to get in first. A process
+  // killed while waiting never takes itself off: the count can only be
+  // trusted to go down, never to reach zero.
   int32_t Waiters() const;
   void AddWaiter(int32_t delta);
+
+  // ---- Under the index lock, while the table is in sync.
+
+  // Changes with every rebuild of the table: stamps of another epoch prove
+  // nothing.
+  uint32_t Epoch() const;
+  // The change count when `block` was last linked or unlinked. A stamp a
+  // pass read that is still the block's stamp (in the same epoch) proves
+  // that the block has stayed on the valid list, in its place, since.
+  uint32_t Stamp(int32_t block) const;
+  // Records that `block` is being linked or unlinked: a new stamp, and any
+  // refusal remembered for it is forgotten.
+  void Touch(int32_t block);
+
+  BlockNote& Note(int32_t block);
+  const BlockNote& Note(int32_t block) const;
+
+  // The pass bounds, as the last full walk and the registrations since left
+  // them. Invalid when any holder since could not maintain them.
+  PassBounds Bounds() const;
+  void SetBounds(const PassBounds& bounds);
+  // A registration at `now` of an entry with its own minimum age `delay`.
+  void LowerBounds(int64_t now, int64_t delay);
+  void InvalidateBounds();
 
  private:
   struct Header;
@@ -86,6 +124,7 @@ class LookupTable {
   Header* header();
   const Header* header() const;
   Slot* slots() const;
+  BlockNote* notes() const;
 
   std::unique_ptr<platform::SharedFile> file_;
 };

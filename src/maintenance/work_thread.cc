@@ -1,14 +1,17 @@
 #include "maintenance/work_thread.h"
 
+#include <functional>
+
 #include "config/log.h"
 #include "index/index_file.h"
 #include "index/object_name.h"
 #include "maintenance/delete_cached_file.h"
+#include "maintenance/refusal_identity.h"
 
 namespace stow {
 
 WorkThread::WorkThread(IndexFile* index, const std::string& index_path, int32_t threaded)
-    : threaded_(threaded), index_(index) {
+    : threaded_(threaded), identity_(RefusalIdentity()), index_(index) {
   semaphore_ = platform::env().OpenNamedSemaphore(
       MakeObjectName(kSemaphorePrefix, index_path.c_str()), index_path);
   if (threaded_ == 0) return;
@@ -21,9 +24,33 @@ WorkThread::~WorkThread() { Stop(); }
 
 void WorkThread::ThreadProc(void* self) { static_cast<WorkThread*>(self)->Run(); }
 
+namespace {
+
+// The removal routine of one pass, made at its first file: most passes of a
+// process without a worker thread (one after every registration) delete
+// nothing, and need not read the privileges and the folders.
+class LazyRemover {
+ public:
+  bool operator()(const char* path) {
+    if (!remove_) remove_ = CachedFileRemover();
+    return remove_(path);
+  }
+
+ private:
+  RemoveFileFn remove_;
+};
+
+}  // namespace
+
 void WorkThread::Pass() {
-  index_->ShrinkCache(CachedFileRemover());
+  LazyRemover remover;
+  index_->ShrinkCache(std::ref(remover), nullptr, identity_);
   index_->Flush();
+}
+
+void WorkThread::MakeRoom() {
+  LazyRemover remover;
+  index_->MakeRoom(std::ref(remover), identity_);
 }
 
 void WorkThread::Run() {

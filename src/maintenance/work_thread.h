@@ -35,12 +35,20 @@ class WorkThread {
   // at once when a slot is free, and is skipped otherwise.
   void ShrinkNow();
 
+  // For a registration that found every block in use: deletes the least
+  // recently registered entries that are old enough until some blocks are
+  // free (IndexFile::MakeRoom). Runs on the caller's thread, with or
+  // without a worker, and needs no slot: the registration waits for it.
+  void MakeRoom();
+
  private:
   static void ThreadProc(void* self);
   void Run();
   void Pass();
 
   int32_t threaded_;
+  // Whose refusals this process's passes remember (RefusalIdentity).
+  uint32_t identity_ = 0;
   std::unique_ptr<platform::Event> stop_;
   std::unique_ptr<platform::Event> stopped_;
   std::unique_ptr<platform::NamedSemaphore> semaphore_;

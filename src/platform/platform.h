@@ -96,6 +96,9 @@ struct Privileges {
   // Runs with other ids than its real ones (a set-user-ID or set-group-ID
   // program). Always false on Windows.
   bool set_id = false;
+  // Who the process acts as for file permissions: the effective user ID on
+  // Linux, a hash of the user's security identifier on Windows.
+  uint32_t user = 0;
 };
 
 // ------------------------------------------------------- system objects ---

@@ -70,6 +70,7 @@ Privileges ProcessPrivileges() {
   Privileges p;
   p.elevated = ::geteuid() == 0 || CanOverrideFilePermissions();
   p.set_id = ::getuid() != ::geteuid() || ::getgid() != ::getegid();
+  p.user = static_cast<uint32_t>(::geteuid());
   return p;
 }
 

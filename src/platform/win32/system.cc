@@ -143,7 +143,18 @@ Privileges ProcessPrivileges() {
     result.elevated = true;
     return result;
   }
-  result.elevated = win32::IsServiceAccountSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
+  PSID sid = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
+  result.elevated = win32::IsServiceAccountSid(sid);
+  if (IsValidSid(sid)) {
+    // FNV-1a over the identifier's bytes.
+    const unsigned char* bytes = static_cast<const unsigned char*>(sid);
+    uint32_t h = 2166136261u;
+    for (DWORD i = 0, n = GetLengthSid(sid); i < n; ++i) {
+      h ^= bytes[i];
+      h *= 16777619u;
+    }
+    result.user = h;
+  }
   return result;
 }
 

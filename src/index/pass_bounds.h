@@ -1,0 +1,176 @@
+// What lets an eviction pass skip work it would do for nothing: a note per
+// block (a change stamp, and a refusal remembered with its back-off), and
+// bounds over the whole valid list that tell when no entry can be deleted.
+//
+// The bounds hold no process's settings: each process applies its own
+// minimum age and its own identity to them. They are lower bounds of what a
+// full walk would find, taken at one time; every registration lowers them,
+// and anything that could make them too high (a list rebuild, an undo, a
+// clock step backwards, a change by a process that does not keep them)
+// makes them invalid, so that the next pass walks the list again.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+
+#include "index/eviction_rule.h"
+#include "index/layout.h"
+
+namespace stow {
+
+// One per block, beside the lookup table.
+struct BlockNote {
+  uint32_t Stamp;         // the change count at its last link or unlink
+  uint32_t RefusedBy;     // identity refused the file's deletion; 0: none
+  int32_t RefusedAccess;  // the entry's AccessTime then: a re-registration voids the note
+  int32_t RetryAt;        // that identity does not try again before this time
+  uint32_t Backoff;       // seconds from the refusal to RetryAt
+};
+static_assert(sizeof(BlockNote) == 20, "block note size");
+
+// A refused deletion is tried again after one minute, then after twice the
+// time of the step before, up to an hour.
+constexpr uint32_t kFirstBackoff = 60;
+constexpr uint32_t kMaxBackoff = 3600;
+
+// Seconds until `identity` may try the refused file of block `b` again: 0
+// when it may now (no refusal of its own, the entry registered again
+// since, or the back-off over). A note that promises more than the longest
+// back-off was not written by a pass, and is ignored.
+inline int64_t RetryWait(const BlockNote& note, const ImageFileBlock& b, uint32_t identity,
+                         int64_t now) {
+  if (identity == 0 || note.RefusedBy != identity || note.RefusedAccess != b.AccessTime) return 0;
+  const int64_t wait =
+      static_cast<int32_t>(static_cast<uint32_t>(note.RetryAt) - static_cast<uint32_t>(now));
+  return wait > 0 && wait <= kMaxBackoff ? wait : 0;
+}
+
+// The note of a refusal by `identity` of block `b`'s file at `now`: the
+// back-off doubles while the same identity keeps being refused the same
+// registration.
+inline BlockNote RefusalNote(const BlockNote& before, const ImageFileBlock& b, uint32_t identity,
+                             int64_t now) {
+  BlockNote note = before;
+  const bool again = before.RefusedBy == identity && before.RefusedAccess == b.AccessTime &&
+                     before.Backoff >= kFirstBackoff && before.Backoff <= kMaxBackoff;
+  note.RefusedBy = identity;
+  note.RefusedAccess = b.AccessTime;
+  note.Backoff = again ? std::min(before.Backoff * 2, kMaxBackoff) : kFirstBackoff;
+  note.RetryAt = static_cast<int32_t>(static_cast<uint32_t>(now) + note.Backoff);
+  return note;
+}
+
+constexpr uint32_t kBoundsValid = 0x42444E31;  // "BDN1"
+constexpr uint32_t kMixedRefusers = 0xFFFFFFFFu;
+constexpr int64_t kNoAge = -(int64_t{1} << 40);  // the greatest age of no entry
+constexpr int64_t kFar = int64_t{1} << 40;       // a wait no entry has
+// Ages at or past this wrap around in 32-bit time: the bounds stop there.
+constexpr int64_t kAgeWrap = int64_t{1} << 31;
+
+struct PassBounds {
+  uint32_t Valid;     // kBoundsValid when they may be used
+  uint32_t Refuser;   // the identity of every refusal counted; 0 none, or kMixedRefusers
+  int64_t Time;       // the time the ages below are taken at
+  int64_t ForDelay;   // the minimum age MinWait is computed for
+  struct Set {
+    int64_t MaxAge;   // the greatest age, kNoAge for no entry
+    int64_t MinDue;   // the least (own Delay - age): until an entry's own minimum age is met
+    int64_t MinWait;  // the least (max(ForDelay, own Delay) - age), kFar for no entry
+  } All, Unrefused;   // every entry; the entries without a refusal that holds
+  int64_t MinRetry;   // the earliest retry of a refused entry, kFar for none
+  int32_t RefusedCount;  // entries whose refusal held at the walk, and their bytes
+  int32_t Pad;
+  int64_t RefusedBytes;
+};
+static_assert(sizeof(PassBounds) == 96, "pass bounds size");
+
+// True when the bounds prove that a pass at `now` of a process with minimum
+// age `min_age` and refusal identity `identity` deletes nothing: every
+// entry is too young for it or refused to it within its back-off.
+inline bool NothingToDelete(const PassBounds& p, int64_t now, int64_t min_age, uint32_t identity) {
+  if (p.Valid != kBoundsValid) return false;
+  const int64_t elapsed = now - p.Time;
+  if (elapsed < 0 || elapsed >= (int64_t{1} << 30)) return false;
+  // A refusal holds only for the identity that was refused.
+  const bool mine = p.Refuser == 0 || (identity != 0 && p.Refuser == identity);
+  const PassBounds::Set& s = mine ? p.Unrefused : p.All;
+  if (s.MaxAge + elapsed >= kAgeWrap) return false;
+  const bool young = min_age == p.ForDelay
+                         ? s.MinWait > elapsed
+                         : s.MaxAge + elapsed < min_age || s.MinDue > elapsed;
+  if (!young) return false;
+  return !mine || p.Refuser == 0 || now < p.MinRetry;
+}
+
+// Bounds from one walk of the whole valid list: every entry the walk leaves
+// listed is added, each at the time the walk looked at it.
+class BoundsBuilder {
+ public:
+  BoundsBuilder(int64_t min_age, int64_t start) {
+    p_.Valid = kBoundsValid;
+    p_.Refuser = 0;
+    p_.Time = start;
+    p_.ForDelay = min_age;
+    p_.All = p_.Unrefused = PassBounds::Set{kNoAge, kFar, kFar};
+    p_.MinRetry = kFar;
+    p_.RefusedCount = 0;
+    p_.Pad = 0;
+    p_.RefusedBytes = 0;
+  }
+
+  // An entry kept at `now`; `retry_wait` > 0 when a refusal by `identity`
+  // holds for it that long.
+  void Add(const ImageFileBlock& b, int64_t now, uint32_t identity, int64_t retry_wait) {
+    if (now < p_.Time) ok_ = false;  // the clock stepped back during the walk
+    // Never old enough: an own minimum age past every 32-bit age.
+    if (b.Delay >= kAgeWrap) return;
+    const int64_t age = EntryAge(b, now) - (now - p_.Time);
+    if (retry_wait > 0) {
+      p_.Refuser = p_.Refuser == 0 || p_.Refuser == identity ? identity : kMixedRefusers;
+      p_.MinRetry = std::min(p_.MinRetry, now + retry_wait);
+      p_.RefusedCount += 1;
+      p_.RefusedBytes += b.FileSize;
+    } else {
+      Lower(&p_.Unrefused, age, b.Delay);
+    }
+    Lower(&p_.All, age, b.Delay);
+  }
+
+  // The bounds, or invalid ones when the walk could not take them.
+  PassBounds Finish() {
+    if (!ok_) p_.Valid = 0;
+    return p_;
+  }
+
+  // Lowers the bounds of one set for an entry of age `age` at p.Time.
+  static void Lower(PassBounds::Set* s, int64_t age, int64_t own_delay, int64_t for_delay) {
+    const int64_t delay = std::max<int64_t>(own_delay, -kAgeWrap);
+    s->MaxAge = std::max(s->MaxAge, age);
+    s->MinDue = std::min(s->MinDue, delay - age);
+    s->MinWait = std::min(s->MinWait, std::max(for_delay, delay) - age);
+  }
+
+ private:
+  void Lower(PassBounds::Set* s, int64_t age, int64_t own_delay) {
+    Lower(s, age, own_delay, p_.ForDelay);
+  }
+  PassBounds p_;
+  bool ok_ = true;
+};
+
+// The bounds after a registration at `now` of an entry whose own minimum
+// age is `own_delay`: it is of age 0 and holds no refusal.
+inline PassBounds LoweredBounds(PassBounds p, int64_t now, int64_t own_delay) {
+  if (p.Valid != kBoundsValid) return p;
+  const int64_t elapsed = now - p.Time;
+  if (elapsed < 0 || elapsed >= (int64_t{1} << 30)) {
+    p.Valid = 0;  // a clock step backwards, or bounds too old to widen
+    return p;
+  }
+  if (own_delay >= kAgeWrap) return p;
+  BoundsBuilder::Lower(&p.All, -elapsed, own_delay, p.ForDelay);
+  BoundsBuilder::Lower(&p.Unrefused, -elapsed, own_delay, p.ForDelay);
+  return p;
+}
+
+}  // namespace stow
