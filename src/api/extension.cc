@@ -208,6 +208,10 @@ int32_t ListEntries(int32_t limit, StowmasterEntryFn fn, void* context) {
   int32_t steps = 0;
   int32_t prev = kNoBlock;  // the last block copied
   int32_t next = kNoBlock;  // the block to copy next
+  // prev's change stamp when it was copied, when the lookup table had one.
+  bool stamped = false;
+  uint32_t epoch = 0;
+  uint32_t stamp = 0;
   bool first = true;
   std::vector<StowmasterEntry> batch;
   for (;;) {
@@ -220,14 +224,20 @@ int32_t ListEntries(int32_t limit, StowmasterEntryFn fn, void* context) {
             next = h.FirstValidBlock;
           } else {
             // Go on only if the last block copied is still on the valid list
-            // with `next` after it: back from it to the head of the valid list.
+            // with `next` after it. An unchanged stamp proves the first at
+            // once; without one, walk back from it to the head.
             if (!BlockInRange(prev) || blocks[prev].RightNode != next) return Stop::kChanged;
-            int32_t i = prev;
-            for (int32_t back = 0; blocks[i].LeftNode != kNoBlock; ++back) {
-              i = blocks[i].LeftNode;
-              if (!BlockInRange(i) || back >= kBlockCount) return Stop::kChanged;
+            uint32_t now_epoch = 0;
+            uint32_t now_stamp = 0;
+            if (!stamped || !inspection.StampOf(h, prev, &now_epoch, &now_stamp) ||
+                now_epoch != epoch || now_stamp != stamp) {
+              int32_t i = prev;
+              for (int32_t back = 0; blocks[i].LeftNode != kNoBlock; ++back) {
+                i = blocks[i].LeftNode;
+                if (!BlockInRange(i) || back >= kBlockCount) return Stop::kChanged;
+              }
+              if (i != h.FirstValidBlock) return Stop::kChanged;
             }
-            if (i != h.FirstValidBlock) return Stop::kChanged;
           }
           while (next != kNoBlock && batch.size() < static_cast<size_t>(kWalkBatch) &&
                  (limit == 0 || reported + static_cast<int32_t>(batch.size()) < limit)) {
@@ -252,6 +262,7 @@ int32_t ListEntries(int32_t limit, StowmasterEntryFn fn, void* context) {
             prev = next;
             next = b.RightNode;
           }
+          stamped = prev != kNoBlock && inspection.StampOf(h, prev, &epoch, &stamp);
           return next == kNoBlock ? Stop::kEnd : Stop::kNo;
         });
     first = false;

@@ -21,9 +21,33 @@ IndexInspection::IndexInspection(const std::string& index_path) {
       std::string(kIndexMagic, std::strlen(kIndexMagic) + 1));
   header_ = reinterpret_cast<const IndexFileHeader*>(file_->data());
   blocks_ = reinterpret_cast<const ImageFileBlock*>(file_->data() + kHeaderRegionSize);
+  // The lookup table, only when a full-length one is there already: it
+  // lets a walk in batches prove where it stopped without walking back.
+  const size_t cut = index_path.find_last_of(platform::kSeparator);
+  const std::string table_path =
+      index_path.substr(0, cut == std::string::npos ? 0 : cut + 1) + kLookupFileName;
+  uint64_t table_size = 0;
+  if (platform::env().GetFileKind(table_path.c_str(), &table_size, nullptr) ==
+          platform::FileKind::kRegular &&
+      table_size >= LookupTable::kFileSize) {
+    try {
+      table_ = std::make_unique<LookupTable>(table_path);
+    } catch (const OsError&) {
+      // Without it a walk proves its place the slow way.
+    }
+  }
+}
+
+bool IndexInspection::StampOf(const IndexFileHeader& header, int32_t block, uint32_t* epoch,
+                              uint32_t* stamp) const {
+  if (table_ == nullptr || !BlockInRange(block) || !table_->InSync(header)) return false;
+  *epoch = table_->Epoch();
+  *stamp = table_->Stamp(block);
+  return true;
 }
 
 IndexInspection::~IndexInspection() {
+  table_.reset();
   header_ = nullptr;
   blocks_ = nullptr;
   file_.reset();

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "index/layout.h"
+#include "index/lookup_table.h"
 #include "platform/platform.h"
 
 namespace stow {
@@ -50,6 +51,12 @@ class IndexInspection {
 
   bool mapped() const { return header_ != nullptr; }
 
+  // Inside Read: the change stamp of `block` (see LookupTable::Stamp) and
+  // the epoch it belongs to, when the lookup table beside the index exists
+  // and is in sync with `header`. False when no stamp can prove anything.
+  bool StampOf(const IndexFileHeader& header, int32_t block, uint32_t* epoch,
+               uint32_t* stamp) const;
+
  private:
   bool Lock();
   void Unlock();
@@ -58,6 +65,7 @@ class IndexInspection {
   uint64_t file_size_ = 0;
   std::unique_ptr<platform::NamedMutex> mutex_;
   std::unique_ptr<platform::SharedFile> file_;
+  std::unique_ptr<LookupTable> table_;  // only when it exists already
   const IndexFileHeader* header_ = nullptr;
   const ImageFileBlock* blocks_ = nullptr;
 };

@@ -53,6 +53,8 @@ struct LookupTable::Header {
 };
 static_assert(sizeof(std::atomic<int32_t>) == sizeof(int32_t), "lock-free word in shared memory");
 
+const size_t LookupTable::kFileSize = kHeaderSize + kSlotsSize + kNotesSize;
+
 LookupTable::LookupTable(const std::string& path) {
   static_assert(offsetof(Header, Waiters) == 40, "waiters where the previous release has them");
   static_assert(offsetof(Header, Epoch) == 72, "this release's fields after the previous release's");
@@ -63,7 +65,7 @@ LookupTable::LookupTable(const std::string& path) {
   // stores.
   const std::string mapping_name = path + ":2";
   file_ = platform::env().OpenSharedFile(path, MakeObjectName(kMappingPrefix, mapping_name.c_str()),
-                                         kHeaderSize + kSlotsSize + kNotesSize,
+                                         kFileSize,
                                          std::string(kLookupMagic, sizeof(kLookupMagic)));
 }
 

@@ -50,6 +50,8 @@ extern const char kLookupFileName[];  // "Index.Lkp"
 class LookupTable {
  public:
   static constexpr uint32_t kSlotCount = 1u << 18;
+  // The length of the file.
+  static const size_t kFileSize;
 
   // Maps the table at `path`, creating it (empty, stale) when missing.
   // Throws OsError.
