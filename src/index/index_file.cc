@@ -709,7 +709,9 @@ PassOutcome IndexFile::RunPass(PassGoal goal, const RemoveFileFn& remove,
         const uint32_t size = b.FileSize;
         int64_t wait = 0;
         if (OldEnough(b, settings_, now)) {
-          if (table_ok_) wait = RetryWait(table_->Note(i), b, identity, now);
+          // Notes outlive a stale table: each names the registration it
+          // is about.
+          if (table_ != nullptr) wait = RetryWait(table_->Note(i), b, identity, now);
           if (wait == 0) {
             ++removals;
             if (remove(StoredName(b).text)) {
@@ -718,7 +720,7 @@ PassOutcome IndexFile::RunPass(PassGoal goal, const RemoveFileFn& remove,
               out.freed_bytes += size;
               return true;
             }
-            if (table_ok_ && identity != 0) {
+            if (table_ != nullptr && identity != 0) {
               BlockNote& note = table_->Note(i);
               note = RefusalNote(note, b, identity, now);
               wait = note.Backoff;
