@@ -336,5 +336,30 @@ TEST_F(PassModelTest, FullIndexMakesRoomFromTheTail) {
   EXPECT_EQ(0, index_->MakeRoom(remove, kIdentity).looked_at) << "room left: no pass";
 }
 
+// A process killed while it waited for the lock stays counted as waiting.
+// A pass waits for it once, between its first two batches, and from then on
+// only for the waiters above that count.
+TEST_F(PassModelTest, LeakedWaiterIsWaitedForOnce) {
+  struct CountingEnv : platform::EnvWrapper {
+    CountingEnv() : EnvWrapper(platform::DefaultEnv()) { platform::SetEnvForTesting(this); }
+    ~CountingEnv() override { platform::SetEnvForTesting(nullptr); }
+    void SleepMs(int64_t ms) override {
+      if (ms == 0) yields_in_gap[gap] += 1;
+      target().SleepMs(ms);
+    }
+    std::map<int, int> yields_in_gap;
+    int gap = 0;
+  } env;
+  for (int k = 0; k < 400; ++k) ASSERT_TRUE(Add(Path(k), kMiB));
+  IndexNow() += 900;
+  LookupTable(cache_dir_ + "/" + kLookupFileName).AddWaiter(2);  // two died waiting
+  const PassOutcome out = index_->ShrinkCache(
+      [](const char*) { return true; }, [&](const PassOutcome&) { env.gap += 1; }, kIdentity);
+  ASSERT_EQ(241, out.freed);  // 400 MiB down to 159: eight batches
+  ASSERT_EQ(7, env.gap);
+  ASSERT_EQ(1u, env.yields_in_gap.size());
+  EXPECT_EQ(1, env.yields_in_gap.begin()->first);
+}
+
 }  // namespace
 }  // namespace stow
