@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <numeric>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -212,6 +213,8 @@ void BM_RegistrationRegime(benchmark::State& state) {
   const Percentiles p = ComputePercentiles(us);
   state.counters["p50_us"] = p.p50;
   state.counters["p99_us"] = p.p99;
+  state.counters["mean_us"] =
+      us.empty() ? 0 : std::accumulate(us.begin(), us.end(), 0.0) / static_cast<double>(us.size());
   state.counters["max_us"] = us.empty() ? 0 : *std::max_element(us.begin(), us.end());
   state.counters["measured_regs"] = static_cast<double>(us.size());
   state.counters["refused_regs"] = refused;

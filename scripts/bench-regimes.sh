@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds stow_bench, runs BM_RegistrationRegime and prints its figures as one
 # markdown table: registration cost by cache regime and number of entries,
-# a new file and a refresh, the ratio of the p50 to the one below the high
-# mark (same entries, same run), and the log bytes each registration adds.
+# a new file and a refresh, the ratios of the p50, p99 and mean to those below the high
+# mark (same entries, same run; the full index against 99,000 entries), and
+# the log bytes each registration adds.
 #
 # Usage: scripts/bench-regimes.sh [--from FILE.json] [stow_bench flags...]
 #   --from FILE.json  print the table of an earlier run instead of running
@@ -64,16 +65,20 @@ def times(run):
         return "–"
     if run.get("error_occurred"):
         return "skipped: " + run.get("error_message", "")
-    return f"{us(run['p50_us'])} / {us(run['p99_us'])}"
+    return f"{us(run['p50_us'])} / {us(run['p99_us'])} / {us(run.get('mean_us', 0))}"
 
 
 def ratio(run, base):
     if run is None or base is None or run.get("error_occurred") or base.get("error_occurred"):
         return "–"
-    if base["p50_us"] <= 0:
+    if base["p50_us"] <= 0 or base["p99_us"] <= 0:
         return "–"
-    r = run["p50_us"] / base["p50_us"]
-    return f"×{r:,.0f}" if r >= 100 else f"×{r:.1f}"
+    def x(r):
+        return f"×{r:,.0f}" if r >= 100 else f"×{r:.1f}"
+    text = f"{x(run['p50_us'] / base['p50_us'])}, {x(run['p99_us'] / base['p99_us'])}"
+    if base.get("mean_us"):
+        text += f", {x(run['mean_us'] / base['mean_us'])}"
+    return text
 
 
 def field(run, name, fmt):
@@ -91,13 +96,16 @@ def measured(run):
     return text
 
 
-print("| regime | entries | new p50 / p99 | refresh p50 / p99 "
-      "| p50 ratio to below the high mark (new / refresh) "
+print("| regime | entries | new p50 / p99 / mean | refresh p50 / p99 / mean "
+      "| ratio p50, p99, mean to below the high mark (new / refresh) "
       "| log bytes per registration (new / refresh) | measured (new / refresh) |")
 print("|---|---:|---:|---:|---:|---:|---:|")
 for regime, entries in sorted({(k[0], k[1]) for k in runs}):
     new, ref = runs.get((regime, entries, 0)), runs.get((regime, entries, 1))
-    base_new, base_ref = runs.get((0, entries, 0)), runs.get((0, entries, 1))
+    # The ceiling is compared with the cache below its high mark and not
+    # full (99,000 entries): making room is part of its cost.
+    base_entries = 99000 if entries == 100000 else entries
+    base_new, base_ref = runs.get((0, base_entries, 0)), runs.get((0, base_entries, 1))
     log = lambda r: field(r, "log_bytes_per_reg", lambda v: f"{v:,.0f}")
     print(f"| {regime} {REGIMES.get(regime, '?')} | {entries:,} | {times(new)} | {times(ref)} "
           f"| {ratio(new, base_new)} / {ratio(ref, base_ref)} "
