@@ -430,10 +430,15 @@ int32_t Dump(const char* path, char* buffer, uint64_t buffer_size, uint64_t* len
   if (!inspection.mapped()) {
     return Failed("StowmasterDump", "the index file " + index_path + " is too short");
   }
-  const std::string text =
-      inspection.Read([](const IndexFileHeader& h, const ImageFileBlock* blocks, bool) {
-        return FormatDump(h, blocks);
-      });
+  // The copy is taken under the lock; the text is made from it without.
+  DumpCopy copy;
+  copy.Reserve(inspection.Read([](const IndexFileHeader& h, const ImageFileBlock* blocks, bool) {
+    return EstimateDumpSize(h, blocks);
+  }));
+  inspection.Read([&](const IndexFileHeader& h, const ImageFileBlock* blocks, bool) {
+    return copy.Take(h, blocks);
+  });
+  const std::string text = copy.Format();
   if (length != nullptr) *length = text.size();
   if (path != nullptr) {
     // Text mode, as Index.Dmp is written.
