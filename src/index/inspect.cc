@@ -43,6 +43,16 @@ bool IndexInspection::Lock() {
 
 void IndexInspection::Unlock() { mutex_->Unlock(); }
 
+void IndexInspection::Copy(Image* image) {
+  image->blocks.assign(kBlockCount, ImageFileBlock());
+  image->interrupted =
+      Read([image](const IndexFileHeader& h, const ImageFileBlock* blocks, bool interrupted) {
+        std::memcpy(&image->header, &h, sizeof(h));
+        std::memcpy(image->blocks.data(), blocks, sizeof(ImageFileBlock) * kBlockCount);
+        return interrupted;
+      });
+}
+
 bool IndexInspection::formatted() {
   if (!mapped()) return false;
   return Read([](const IndexFileHeader& h, const ImageFileBlock*, bool) {

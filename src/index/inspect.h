@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "index/layout.h"
 #include "platform/platform.h"
@@ -48,9 +49,30 @@ class IndexInspection {
     return read(*header_, blocks_, interrupted);
   }
 
+  // Calls `read` as Read does, but on a copy of the header and every block
+  // taken under the lock, and without the lock: for work that looks at
+  // every block (the check of both lists), which would keep other
+  // processes waiting too long. Only for a mapped index.
+  template <typename Reader>
+  auto ReadCopy(Reader read) -> decltype(read(*static_cast<const IndexFileHeader*>(nullptr),
+                                              static_cast<const ImageFileBlock*>(nullptr), false)) {
+    Image image;
+    Copy(&image);
+    return read(image.header, image.blocks.data(), image.interrupted);
+  }
+
   bool mapped() const { return header_ != nullptr; }
 
  private:
+  struct Image {
+    IndexFileHeader header;
+    std::vector<ImageFileBlock> blocks;
+    bool interrupted = false;
+  };
+  // Fills `image` under the lock. Its memory is allocated and written
+  // before the lock is taken, so that the copy under the lock is a plain
+  // memory copy that meets no fresh page.
+  void Copy(Image* image);
   bool Lock();
   void Unlock();
 
