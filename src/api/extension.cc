@@ -439,6 +439,7 @@ int32_t Dump(const char* path, char* buffer, uint64_t buffer_size, uint64_t* len
   copy.Reserve(inspection.Read([](const IndexFileHeader& h, const ImageFileBlock* blocks, bool) {
     return EstimateDumpSize(h, blocks);
   }));
+  inspection.Warm();
   inspection.Read([&](const IndexFileHeader& h, const ImageFileBlock* blocks, bool) {
     return copy.Take(h, blocks);
   });

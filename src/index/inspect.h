@@ -49,6 +49,12 @@ class IndexInspection {
     return read(*header_, blocks_, interrupted);
   }
 
+  // Reads every page of the mapping in a few short holds of the lock, so
+  // that a read of the whole index that follows does not pay, under the
+  // lock, for the system's first mapping of each page. Only for a mapped
+  // index.
+  void Warm();
+
   // Calls `read` as Read does, but on a copy of the header and every block
   // taken under the lock, and without the lock: for work that looks at
   // every block (the check of both lists), which would keep other
