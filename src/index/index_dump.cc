@@ -17,6 +17,9 @@ namespace {
 constexpr int32_t kEntryMargin = 256;
 // Entries from the head whose names size the room for all names.
 constexpr int32_t kNameSample = 64;
+// Steps of the walk that follow the index's own links; a longer list is
+// followed over a copy of every block's links.
+constexpr int32_t kDirectSteps = 256;
 
 size_t NameLength(const ImageFileBlock& b) {
   const void* end = std::memchr(b.ImageFileName, '\0', kFileNameSize);
@@ -45,8 +48,7 @@ DumpSize EstimateDumpSize(const IndexFileHeader& h, const ImageFileBlock* blocks
 }
 
 void DumpCopy::Reserve(const DumpSize& size) {
-  links_.assign(kBlockCount, Links{kNoBlock, kNoBlock});
-  place_.assign(kBlockCount, -1);
+  if (size.entries > kDirectSteps) links_.assign(kBlockCount, Links{kNoBlock, kNoBlock});
   entries_.resize(static_cast<size_t>(std::max(size.entries, 0)));
   names_.resize(size.name_bytes);
   entries_.clear();
@@ -62,33 +64,39 @@ bool DumpCopy::Take(const IndexFileHeader& h, const ImageFileBlock* blocks) {
   last_valid_ = h.LastValidBlock;
   first_invalid_ = h.FirstInvalidBlock;
   last_invalid_ = h.LastInvalidBlock;
-  links_.resize(kBlockCount);
-  for (int32_t k = 0; k < kBlockCount; ++k) {
-    links_[k] = Links{blocks[k].LeftNode, blocks[k].RightNode};
-  }
-  // The walk, over the copied links: bounded, and each block must link back
-  // to the one before, so that a damaged list ends the dump where it is
-  // damaged. It leaves the blocks in list order in entries_.
+  // The walk: bounded, and each block must link back to the one before, so
+  // that a damaged list ends the dump where it is damaged. It leaves the
+  // blocks in list order in entries_, their names still to be copied.
   entries_.clear();
-  place_.assign(kBlockCount, -1);
   bool sound = true;
+  bool direct = true;
   int32_t i = h.FirstValidBlock;
   for (int32_t steps = 0, prev = kNoBlock; i != kNoBlock; ++steps) {
-    if (steps >= kBlockCount || !BlockInRange(i) || links_[i].left != prev) {
+    if (steps == kDirectSteps) {
+      links_.resize(kBlockCount);
+      for (int32_t k = 0; k < kBlockCount; ++k) {
+        links_[k] = Links{blocks[k].LeftNode, blocks[k].RightNode};
+      }
+      direct = false;
+    }
+    if (steps >= kBlockCount || !BlockInRange(i)) {
       sound = false;
       break;
     }
-    // A block that links back to the one before cannot come round again.
-    place_[i] = static_cast<int32_t>(entries_.size());
-    entries_.push_back(Entry{i, links_[i].left, links_[i].right, 0, 0, 0, 0});
+    const Links at = direct ? Links{blocks[i].LeftNode, blocks[i].RightNode} : links_[i];
+    if (at.left != prev) {
+      sound = false;
+      break;
+    }
+    entries_.push_back(Entry{i, at.left, at.right, 0, 0, 0, 0});
     prev = i;
-    i = links_[i].right;
+    i = at.right;
   }
+  // The listed blocks' places are known now: their reads do not wait for
+  // one another.
   names_.clear();
-  for (int32_t k = 0; k < kBlockCount; ++k) {
-    if (place_[k] < 0) continue;
-    Entry& e = entries_[place_[k]];
-    const ImageFileBlock& b = blocks[k];
+  for (Entry& e : entries_) {
+    const ImageFileBlock& b = blocks[e.block];
     const size_t length = NameLength(b);
     e.file_size = b.FileSize;
     e.delay = b.Delay;

@@ -45,10 +45,10 @@ class DumpCopy {
   //
   // A walk from block to block of the index waits for memory at every step
   // (the blocks of a list lie anywhere in its 28.8 MB), about 10 ms for a
-  // full list. So the links of all blocks are read first, in block order,
-  // which the processor streams; the walk follows those, and the listed
-  // blocks are then copied in block order too, each to its place in the
-  // list.
+  // full list. So past its first few hundred steps the walk goes on over a
+  // copy of every block's links, read in block order, which the processor
+  // streams; the listed blocks' fields are copied after the walk, when
+  // their places are known.
   bool Take(const IndexFileHeader& header, const ImageFileBlock* blocks);
 
   // The dump text of the copy, with "\n" line ends.
@@ -77,8 +77,7 @@ class DumpCopy {
   int32_t last_valid_ = 0;
   int32_t first_invalid_ = 0;
   int32_t last_invalid_ = 0;
-  std::vector<Links> links_;    // of every block, by block number
-  std::vector<int32_t> place_;  // of every block in entries_, -1 when not listed
+  std::vector<Links> links_;  // of every block, by block number, for long lists
   std::vector<Entry> entries_;
   std::vector<char> names_;  // the names one after another, unterminated
 };

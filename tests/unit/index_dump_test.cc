@@ -105,9 +105,10 @@ std::string DirectDump(const IndexFileHeader& h, const ImageFileBlock* blocks, b
   return text;
 }
 
-// Each case changes an index of 300 entries whose list order is not block
-// order (the most recent 64, from which the copy's room is sized, have short
-// names; the rest have long ones, more than that room holds); the copied
+// Each case changes an index of 300 entries, a list longer than the walk
+// follows on the index itself (block 20 lies past that stretch, block 120
+// within it). The most recent 64, from which the copy's room is sized, have
+// short names, the rest long ones, more than that room holds. The copied
 // dump, made at once or through the file, must match the direct one.
 TEST_F(IndexDumpTest, SameBytesAsTheDumpMadeStraightFromTheIndex) {
   struct Case {
@@ -129,7 +130,7 @@ TEST_F(IndexDumpTest, SameBytesAsTheDumpMadeStraightFromTheIndex) {
        },
        false},
       {"a link outside the blocks",
-       [](IndexFileHeader&, ImageFileBlock* b) { b[120].RightNode = kBlockCount; }, true},
+       [](IndexFileHeader&, ImageFileBlock* b) { b[20].RightNode = kBlockCount; }, true},
       {"a block that does not link back",
        [](IndexFileHeader&, ImageFileBlock* b) { b[b[120].RightNode].LeftNode = 7; }, true},
       {"a loop back to the head",
