@@ -436,10 +436,10 @@ int32_t Dump(const char* path, char* buffer, uint64_t buffer_size, uint64_t* len
   }
   // The copy is taken under the lock; the text is made from it without.
   DumpCopy copy;
-  copy.Reserve(inspection.Read([](const IndexFileHeader& h, const ImageFileBlock* blocks, bool) {
-    return EstimateDumpSize(h, blocks);
-  }));
-  inspection.Warm();
+  const DumpSize size = inspection.Read([](const IndexFileHeader& h, const ImageFileBlock* blocks,
+                                           bool) { return EstimateDumpSize(h, blocks); });
+  copy.Reserve(size);
+  if (size.every_block) inspection.Warm();
   inspection.Read([&](const IndexFileHeader& h, const ImageFileBlock* blocks, bool) {
     return copy.Take(h, blocks);
   });

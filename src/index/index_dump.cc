@@ -44,6 +44,7 @@ DumpSize EstimateDumpSize(const IndexFileHeader& h, const ImageFileBlock* blocks
   // seen covers most that are longer.
   const size_t per_entry = std::min(kFileNameSize, longest + longest / 4 + 16);
   size.name_bytes = per_entry * static_cast<size_t>(size.entries);
+  size.every_block = size.entries > kDirectSteps;
   return size;
 }
 

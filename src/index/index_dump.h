@@ -21,6 +21,8 @@ namespace stow {
 struct DumpSize {
   int32_t entries = 0;
   size_t name_bytes = 0;
+  // The copy will read the links of every block (a long list).
+  bool every_block = false;
 };
 
 // The room for a copy of the index as it is now, with a margin for files
