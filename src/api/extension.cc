@@ -142,7 +142,9 @@ int32_t GetStatus(StowmasterStatus* out) {
   s.index_present = inspection.present() ? 1 : 0;
   s.lists_consistent = inspection.present() ? 0 : 1;  // nothing yet is nothing amiss
   if (inspection.mapped()) {
-    inspection.Read([&](const IndexFileHeader& h, const ImageFileBlock* blocks, bool) {
+    // Figured from a copy, without the lock: the check and the walks look
+    // at every block.
+    inspection.ReadCopy([&](const IndexFileHeader& h, const ImageFileBlock* blocks, bool) {
       if (!Marked(h)) return;
       s.index_formatted = 1;
       s.lists_consistent = CheckLists(h, blocks, nullptr) ? 1 : 0;
@@ -305,7 +307,9 @@ void Inspect(const std::string& index_path, StowmasterCheckReport* r) {
              r->problem, sizeof(r->problem));
     return;
   }
-  inspection.Read([&](const IndexFileHeader& h, const ImageFileBlock* blocks, bool interrupted) {
+  // Checked on a copy, without the lock: the check looks at every block.
+  inspection.ReadCopy([&](const IndexFileHeader& h, const ImageFileBlock* blocks,
+                          bool interrupted) {
     r->interrupted = interrupted ? 1 : 0;
     if (!Marked(h)) {
       CopyText("the index file does not start with the index mark", r->problem, sizeof(r->problem));
@@ -445,10 +449,16 @@ int32_t Dump(const char* path, char* buffer, uint64_t buffer_size, uint64_t* len
   if (!inspection.mapped()) {
     return Failed("StowmasterDump", "the index file " + index_path + " is too short");
   }
-  const std::string text =
-      inspection.Read([](const IndexFileHeader& h, const ImageFileBlock* blocks, bool) {
-        return FormatDump(h, blocks);
-      });
+  // The copy is taken under the lock; the text is made from it without.
+  DumpCopy copy;
+  const DumpSize size = inspection.Read([](const IndexFileHeader& h, const ImageFileBlock* blocks,
+                                           bool) { return EstimateDumpSize(h, blocks); });
+  copy.Reserve(size);
+  if (size.every_block) inspection.Warm();
+  inspection.Read([&](const IndexFileHeader& h, const ImageFileBlock* blocks, bool) {
+    return copy.Take(h, blocks);
+  });
+  const std::string text = copy.Format();
   if (length != nullptr) *length = text.size();
   if (path != nullptr) {
     // Text mode, as Index.Dmp is written.

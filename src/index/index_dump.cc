@@ -2,15 +2,116 @@
 // folder, for diagnosis.
 #include "index/index_dump.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 #include "index/index_file.h"
 
 namespace stow {
+namespace {
 
-std::string FormatDump(const IndexFileHeader& h, const ImageFileBlock* blocks, bool* damaged) {
+// Entries room is made for beyond those listed when the size was estimated:
+// files registered between the estimate and the copy.
+constexpr int32_t kEntryMargin = 256;
+// Entries from the head whose names size the room for all names.
+constexpr int32_t kNameSample = 64;
+// Steps of the walk that follow the index's own links; a longer list is
+// followed over a copy of every block's links.
+constexpr int32_t kDirectSteps = 256;
+
+size_t NameLength(const ImageFileBlock& b) {
+  const void* end = std::memchr(b.ImageFileName, '\0', kFileNameSize);
+  return end == nullptr ? kFileNameSize
+                        : static_cast<size_t>(static_cast<const char*>(end) - b.ImageFileName);
+}
+
+}  // namespace
+
+DumpSize EstimateDumpSize(const IndexFileHeader& h, const ImageFileBlock* blocks) {
+  DumpSize size;
+  size.entries = std::min(std::max(h.TotalFileCount, 0), kBlockCount - kEntryMargin) + kEntryMargin;
+  size_t longest = 0;
+  int32_t i = h.FirstValidBlock;
+  for (int32_t steps = 0, prev = kNoBlock;
+       steps < kNameSample && BlockInRange(i) && blocks[i].LeftNode == prev; ++steps) {
+    longest = std::max(longest, NameLength(blocks[i]));
+    prev = i;
+    i = blocks[i].RightNode;
+  }
+  // Names of one cache tend to be alike; a quarter more than the longest
+  // seen covers most that are longer.
+  const size_t per_entry = std::min(kFileNameSize, longest + longest / 4 + 16);
+  size.name_bytes = per_entry * static_cast<size_t>(size.entries);
+  size.every_block = size.entries > kDirectSteps;
+  return size;
+}
+
+void DumpCopy::Reserve(const DumpSize& size) {
+  if (size.entries > kDirectSteps) links_.assign(kBlockCount, Links{kNoBlock, kNoBlock});
+  entries_.resize(static_cast<size_t>(std::max(size.entries, 0)));
+  names_.resize(size.name_bytes);
+  entries_.clear();
+  names_.clear();
+}
+
+bool DumpCopy::Take(const IndexFileHeader& h, const ImageFileBlock* blocks) {
+  cache_size_ = h.CacheSize;
+  total_file_count_ = h.TotalFileCount;
+  block_offset_ = h.ImageFileBlockOffset;
+  block_num_ = h.ImageFileBlockNum;
+  first_valid_ = h.FirstValidBlock;
+  last_valid_ = h.LastValidBlock;
+  first_invalid_ = h.FirstInvalidBlock;
+  last_invalid_ = h.LastInvalidBlock;
+  // The walk: bounded, and each block must link back to the one before, so
+  // that a damaged list ends the dump where it is damaged. It leaves the
+  // blocks in list order in entries_, their names still to be copied.
+  entries_.clear();
+  bool sound = true;
+  bool direct = true;
+  int32_t i = h.FirstValidBlock;
+  for (int32_t steps = 0, prev = kNoBlock; i != kNoBlock; ++steps) {
+    if (steps == kDirectSteps) {
+      links_.resize(kBlockCount);
+      for (int32_t k = 0; k < kBlockCount; ++k) {
+        links_[k] = Links{blocks[k].LeftNode, blocks[k].RightNode};
+      }
+      direct = false;
+    }
+    if (steps >= kBlockCount || !BlockInRange(i)) {
+      sound = false;
+      break;
+    }
+    const Links at = direct ? Links{blocks[i].LeftNode, blocks[i].RightNode} : links_[i];
+    if (at.left != prev) {
+      sound = false;
+      break;
+    }
+    entries_.push_back(Entry{i, at.left, at.right, 0, 0, 0, 0});
+    prev = i;
+    i = at.right;
+  }
+  // The listed blocks' places are known now: their reads do not wait for
+  // one another.
+  names_.clear();
+  for (Entry& e : entries_) {
+    const ImageFileBlock& b = blocks[e.block];
+    const size_t length = NameLength(b);
+    e.file_size = b.FileSize;
+    e.delay = b.Delay;
+    e.name_offset = static_cast<uint32_t>(names_.size());
+    e.name_length = static_cast<uint32_t>(length);
+    names_.insert(names_.end(), b.ImageFileName, b.ImageFileName + length);
+  }
+  return sound;
+}
+
+std::string DumpCopy::Format() const {
   std::string text = "\nDump Index File Header (v2.0)...\n\n";
+  // About 160 bytes of each block's text are not its name.
+  text.reserve(text.size() + 1024 + entries_.size() * 160 + names_.size());
   char buffer[1024];
   std::snprintf(buffer, sizeof(buffer),
                 "\t\tIndex File Header...\t\t\t\n"
@@ -24,19 +125,11 @@ std::string FormatDump(const IndexFileHeader& h, const ImageFileBlock* blocks, b
                 "\t\tFirstInvalidBlock:      %d,\t\t\n"
                 "\t\tLastInvalidBlock:       %d,\t\t\n"
                 "\t\t--------------------------------------------\n",
-                h.CacheSize, h.TotalFileCount, h.ImageFileBlockOffset, h.ImageFileBlockNum,
-                h.FirstValidBlock, h.LastValidBlock, h.FirstInvalidBlock, h.LastInvalidBlock);
+                cache_size_, total_file_count_, block_offset_, block_num_, first_valid_,
+                last_valid_, first_invalid_, last_invalid_);
   text += buffer;
   text += "\nDump Image File Blocks...\n\n";
-  int32_t i = h.FirstValidBlock;
-  // Bounded, and each block must link back to the one before, so that a
-  // damaged list ends the dump where it is damaged.
-  for (int32_t steps = 0, prev = kNoBlock; i != kNoBlock; ++steps) {
-    if (steps >= kBlockCount || !BlockInRange(i) || blocks[i].LeftNode != prev) {
-      if (damaged != nullptr) *damaged = true;
-      break;
-    }
-    const ImageFileBlock& b = blocks[i];
+  for (const Entry& e : entries_) {
     std::snprintf(buffer, sizeof(buffer),
                   "\t\t\tNum:            %d,\t\t\n"
                   "\t\t\tImageFileName:  %.*s,\t\t\n"
@@ -46,28 +139,44 @@ std::string FormatDump(const IndexFileHeader& h, const ImageFileBlock* blocks, b
                   "\t\t\tLeftNode:       %d,\t\t\n"
                   "\t\t\tRightNode:      %d,\t\t\n"
                   "\t\t\t------------------------------------\n",
-                  i, static_cast<int>(kFileNameSize), b.ImageFileName,
-                  static_cast<int32_t>(b.FileSize), b.Delay, b.LeftNode, b.RightNode);
+                  e.block, static_cast<int>(e.name_length), names_.data() + e.name_offset,
+                  static_cast<int32_t>(e.file_size), e.delay, e.left, e.right);
     text += buffer;
-    prev = i;
-    i = b.RightNode;
   }
   return text;
 }
 
+std::string FormatDump(const IndexFileHeader& header, const ImageFileBlock* blocks, bool* damaged) {
+  DumpCopy copy;
+  if (!copy.Take(header, blocks) && damaged != nullptr) *damaged = true;
+  return copy.Format();
+}
+
 void IndexFile::DumpToFile(const char* path) {
   if (header_ == nullptr) return;
-  std::string text;
+  DumpCopy copy;
+  DumpSize size;
   {
     Guard guard(*this, Guard::kReport);
     if (!guard.held()) return;
-    text = FormatDump(*header_, blocks_, &damaged_);
+    size = EstimateDumpSize(*header_, blocks_);
   }
+  copy.Reserve(size);
+  {
+    Guard guard(*this, Guard::kReport);
+    if (!guard.held()) return;
+    if (!copy.Take(*header_, blocks_)) damaged_ = true;
+  }
+  const std::string text = copy.Format();
   // Stored as a text file stores it (on Windows each "\n" as CR LF), in a
   // file opened only now, never through a link or when it is not a regular
   // file of its own: nothing is written when it cannot be.
+  if (sizeof(platform::kLineEnd) == 2 && platform::kLineEnd[0] == '\n') {
+    platform::env().WriteOwnFile(path, text.data(), text.size());
+    return;
+  }
   std::string stored;
-  stored.reserve(text.size());
+  stored.reserve(text.size() + text.size() / 8);
   for (char c : text) {
     if (c == '\n') {
       stored += platform::kLineEnd;

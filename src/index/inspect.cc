@@ -67,6 +67,32 @@ bool IndexInspection::Lock() {
 
 void IndexInspection::Unlock() { mutex_->Unlock(); }
 
+void IndexInspection::Warm() {
+  constexpr size_t kParts = 8;
+  constexpr size_t kPage = 4096;  // or a part of a larger page
+  const volatile uint8_t* bytes = file_->data();
+  for (size_t part = 0; part < kParts; ++part) {
+    Read([&](const IndexFileHeader&, const ImageFileBlock*, bool) {
+      for (size_t at = part * kIndexFileSize / kParts; at < (part + 1) * kIndexFileSize / kParts;
+           at += kPage) {
+        static_cast<void>(bytes[at]);
+      }
+      return 0;
+    });
+  }
+}
+
+void IndexInspection::Copy(Image* image) {
+  image->blocks.assign(kBlockCount, ImageFileBlock());
+  Warm();
+  image->interrupted =
+      Read([image](const IndexFileHeader& h, const ImageFileBlock* blocks, bool interrupted) {
+        std::memcpy(&image->header, &h, sizeof(h));
+        std::memcpy(image->blocks.data(), blocks, sizeof(ImageFileBlock) * kBlockCount);
+        return interrupted;
+      });
+}
+
 bool IndexInspection::formatted() {
   if (!mapped()) return false;
   return Read([](const IndexFileHeader& h, const ImageFileBlock*, bool) {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "index/layout.h"
 #include "index/lookup_table.h"
@@ -49,6 +50,24 @@ class IndexInspection {
     return read(*header_, blocks_, interrupted);
   }
 
+  // Reads every page of the mapping in a few short holds of the lock, so
+  // that a read of the whole index that follows does not pay, under the
+  // lock, for the system's first mapping of each page. Only for a mapped
+  // index.
+  void Warm();
+
+  // Calls `read` as Read does, but on a copy of the header and every block
+  // taken under the lock, and without the lock: for work that looks at
+  // every block (the check of both lists), which would keep other
+  // processes waiting too long. Only for a mapped index.
+  template <typename Reader>
+  auto ReadCopy(Reader read) -> decltype(read(*static_cast<const IndexFileHeader*>(nullptr),
+                                              static_cast<const ImageFileBlock*>(nullptr), false)) {
+    Image image;
+    Copy(&image);
+    return read(image.header, image.blocks.data(), image.interrupted);
+  }
+
   bool mapped() const { return header_ != nullptr; }
 
   // Inside Read: the change stamp of `block` (see LookupTable::Stamp) and
@@ -58,6 +77,15 @@ class IndexInspection {
                uint32_t* stamp) const;
 
  private:
+  struct Image {
+    IndexFileHeader header;
+    std::vector<ImageFileBlock> blocks;
+    bool interrupted = false;
+  };
+  // Fills `image` under the lock. Its memory is allocated and written
+  // before the lock is taken, so that the copy under the lock is a plain
+  // memory copy that meets no fresh page.
+  void Copy(Image* image);
   bool Lock();
   void Unlock();
 
