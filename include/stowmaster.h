@@ -148,6 +148,14 @@ typedef struct StowmasterStatus {
   char next_path[260];
   int32_t reserved2;
   int64_t next_registered; /* its registration, seconds since 1970 UTC */
+  /* Entries whose deletion a pass was refused (in use, no permission,
+   * outside the folders of a privileged process) and that passes of the
+   * same rights do not try again yet: they stay listed and counted. The
+   * next-to-go and evictable figures above leave out those refused to this
+   * process. */
+  int32_t refused_files;
+  int32_t reserved3;
+  int64_t refused_bytes;
 } StowmasterStatus;
 
 /* One listed file. */

@@ -379,7 +379,8 @@ int Status(const Library& lib, const Options& o, const StowmasterSettings& s) {
         "\"entries\": %d, \"capacity\": %d, \"bytes_in_use\": %lld, "
         "\"oldest_registration\": %lld, \"newest_registration\": %lld, "
         "\"evictable_files\": %d, \"evictable_bytes\": %lld, \"next_to_go\": %s, "
-        "\"next_registered\": %lld, \"now\": %lld}\n",
+        "\"next_registered\": %lld, \"refused_files\": %d, \"refused_bytes\": %lld, "
+        "\"now\": %lld}\n",
         Json(s.settings_file).c_str(), JsonBool(s.settings_found), Json(s.cache_dir).c_str(),
         Json(s.index_path).c_str(), Json(s.log_file).c_str(), JsonBool(s.log_writable),
         static_cast<long long>(s.limit_bytes), s.precision,
@@ -389,7 +390,8 @@ int Status(const Library& lib, const Options& o, const StowmasterSettings& s) {
         static_cast<long long>(st.bytes_in_use), static_cast<long long>(st.oldest_registration),
         static_cast<long long>(st.newest_registration), st.evictable_files,
         static_cast<long long>(st.evictable_bytes), Json(st.next_path).c_str(),
-        static_cast<long long>(st.next_registered), static_cast<long long>(st.now));
+        static_cast<long long>(st.next_registered), st.refused_files,
+        static_cast<long long>(st.refused_bytes), static_cast<long long>(st.now));
     return kExitOk;
   }
   std::printf("Settings     %s%s\n", s.settings_file,
@@ -435,6 +437,10 @@ int Status(const Library& lib, const Options& o, const StowmasterSettings& s) {
   } else {
     std::printf("Next pass    would delete %d files (%s)\n", st.evictable_files,
                 HumanSize(st.evictable_bytes).c_str());
+  }
+  if (st.refused_files > 0) {
+    std::printf("Refused      %d files (%s): not tried again until their back-off ends\n",
+                st.refused_files, HumanSize(st.refused_bytes).c_str());
   }
   if (st.index_present && st.index_formatted) {
     std::printf("Lists        %s\n", st.lists_consistent

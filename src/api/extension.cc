@@ -12,6 +12,7 @@
 #include "index/index_file.h"
 #include "index/inspect.h"
 #include "index/list_check.h"
+#include "index/pass_bounds.h"
 #include "maintenance/delete_cached_file.h"
 #include "maintenance/refusal_identity.h"
 #include "platform/platform.h"
@@ -144,8 +145,11 @@ int32_t GetStatus(StowmasterStatus* out) {
   if (inspection.mapped()) {
     // Figured from a copy, without the lock: the check and the walks look
     // at every block.
+    // What a pass of this process would do: its minimum age, its rights.
+    const uint32_t identity = RefusalIdentity();
     inspection.ReadCopy([&](const IndexFileHeader& h, const ImageFileBlock* blocks, bool) {
       if (!Marked(h)) return;
+      const BlockNote* notes = inspection.CopiedNotes();
       s.index_formatted = 1;
       s.lists_consistent = CheckLists(h, blocks, nullptr) ? 1 : 0;
       s.entries = h.TotalFileCount;
@@ -158,6 +162,10 @@ int32_t GetStatus(StowmasterStatus* out) {
            i != kNoBlock && BlockInRange(i) && steps < kBlockCount && blocks[i].LeftNode == prev;
            ++steps) {
         prev = i;
+        if (notes != nullptr && RefusalHolds(notes[i], blocks[i], now)) {
+          s.refused_files += 1;
+          s.refused_bytes += blocks[i].FileSize;
+        }
         const int64_t t = blocks[i].AccessTime;
         if (s.oldest_registration == 0 || t < s.oldest_registration) s.oldest_registration = t;
         if (t > s.newest_registration) s.newest_registration = t;
@@ -175,15 +183,17 @@ int32_t GetStatus(StowmasterStatus* out) {
            ++steps) {
         prev = i;
         const ImageFileBlock& b = blocks[i];
-        const bool old_enough = OldEnough(b, cache, now);
-        if (old_enough && s.next_path[0] == '\0') {
+        int64_t wait = 0;
+        const bool tried = ActionFor(b, notes != nullptr ? &notes[i] : nullptr, cache, identity,
+                                     now, &wait) == PassAction::kTry;
+        if (tried && s.next_path[0] == '\0') {
           std::memcpy(s.next_path, b.ImageFileName, sizeof(s.next_path));
           s.next_path[sizeof(s.next_path) - 1] = '\0';
           s.next_registered = b.AccessTime;
         }
         if (!above || low > static_cast<double>(in_use)) {
           if (s.next_path[0] != '\0') break;
-        } else if (old_enough) {
+        } else if (tried) {
           s.evictable_files += 1;
           s.evictable_bytes += b.FileSize;
           in_use -= b.FileSize;

@@ -708,11 +708,12 @@ PassOutcome IndexFile::RunPass(PassGoal goal, const RemoveFileFn& remove,
         const int64_t now = Now();
         const uint32_t size = b.FileSize;
         int64_t wait = 0;
-        if (OldEnough(b, settings_, now)) {
-          // Notes outlive a stale table: each names the registration it
-          // is about.
-          if (table_ != nullptr) wait = RetryWait(table_->Note(i), b, identity, now);
-          if (wait == 0) {
+        // Notes outlive a stale table: each names the registration it is
+        // about.
+        const PassAction action = ActionFor(b, table_ != nullptr ? &table_->Note(i) : nullptr,
+                                            settings_, identity, now, &wait);
+        if (action != PassAction::kYoung) {
+          if (action == PassAction::kTry) {
             ++removals;
             if (remove(StoredName(b).text)) {
               FreeBlock(i);

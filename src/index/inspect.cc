@@ -84,11 +84,13 @@ void IndexInspection::Warm() {
 
 void IndexInspection::Copy(Image* image) {
   image->blocks.assign(kBlockCount, ImageFileBlock());
+  notes_.assign(table_ != nullptr ? kBlockCount : 0, BlockNote());
   Warm();
   image->interrupted =
-      Read([image](const IndexFileHeader& h, const ImageFileBlock* blocks, bool interrupted) {
+      Read([&](const IndexFileHeader& h, const ImageFileBlock* blocks, bool interrupted) {
         std::memcpy(&image->header, &h, sizeof(h));
         std::memcpy(image->blocks.data(), blocks, sizeof(ImageFileBlock) * kBlockCount);
+        for (int32_t i = 0; i < static_cast<int32_t>(notes_.size()); ++i) notes_[i] = table_->Note(i);
         return interrupted;
       });
 }

@@ -76,6 +76,10 @@ class IndexInspection {
   bool StampOf(const IndexFileHeader& header, int32_t block, uint32_t* epoch,
                uint32_t* stamp) const;
 
+  // Inside ReadCopy: the blocks' notes (see BlockNote) copied with them, or
+  // null when there is no lookup table beside the index.
+  const BlockNote* CopiedNotes() const { return notes_.empty() ? nullptr : notes_.data(); }
+
  private:
   struct Image {
     IndexFileHeader header;
@@ -94,6 +98,7 @@ class IndexInspection {
   std::unique_ptr<platform::NamedMutex> mutex_;
   std::unique_ptr<platform::SharedFile> file_;
   std::unique_ptr<LookupTable> table_;  // only when it exists already
+  std::vector<BlockNote> notes_;        // copied by Copy
   const IndexFileHeader* header_ = nullptr;
   const ImageFileBlock* blocks_ = nullptr;
 };

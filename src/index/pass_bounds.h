@@ -60,6 +60,26 @@ inline BlockNote RefusalNote(const BlockNote& before, const ImageFileBlock& b, u
   return note;
 }
 
+// What a pass of `identity` does at `now` with the entry of block `b`
+// (`note`: its note, null when there is none): passes it over as too young,
+// counts it as refused without trying (`*wait` seconds are left of its
+// back-off), or tries to delete it. The one rule for the pass and for what
+// reports on it.
+enum class PassAction { kYoung, kRefused, kTry };
+inline PassAction ActionFor(const ImageFileBlock& b, const BlockNote* note,
+                            const CacheSettings& settings, uint32_t identity, int64_t now,
+                            int64_t* wait) {
+  *wait = 0;
+  if (!OldEnough(b, settings, now)) return PassAction::kYoung;
+  if (note != nullptr) *wait = RetryWait(*note, b, identity, now);
+  return *wait > 0 ? PassAction::kRefused : PassAction::kTry;
+}
+
+// True when a refusal of anyone's still holds for the entry of block `b`.
+inline bool RefusalHolds(const BlockNote& note, const ImageFileBlock& b, int64_t now) {
+  return RetryWait(note, b, note.RefusedBy, now) > 0;
+}
+
 constexpr uint32_t kBoundsValid = 0x42444E31;  // "BDN1"
 constexpr uint32_t kMixedRefusers = 0xFFFFFFFFu;
 constexpr int64_t kNoAge = -(int64_t{1} << 40);  // the greatest age of no entry

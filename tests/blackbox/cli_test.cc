@@ -91,6 +91,17 @@ TEST_F(CliTest, JsonOfStatusListAndCheckDescribesTheCache) {
   // column 26, the high mark at 32, 60 MiB in use filling 35.
   EXPECT_NE(std::string::npos, human.output.find("[" + std::string(26, '#') + "L#####H##.....]\n"))
       << human.output;
+
+  // A refused deletion is remembered: the pass that met it goes on to the
+  // next file, and status counts it and names the next one that would go.
+  RemoveTree(box_.Data("a"));
+  ASSERT_TRUE(MakeDir(box_.Data("a")));
+  EXPECT_EQ(3, Run({"shrink"}).exit_code);
+  const JsonValue after = RunJson({"status", "--json"}, 0);
+  EXPECT_EQ(1, after["refused_files"].number);
+  EXPECT_EQ(20 * kMiB, after["refused_bytes"].number);
+  EXPECT_EQ(box_.Data("c"), after["next_to_go"].text);
+  EXPECT_NE(std::string::npos, Run({"status"}).output.find("Refused      1 files (20.0 MiB)"));
 }
 
 TEST_F(CliTest, EveryExitCodeComesFromARealSituation) {
