@@ -672,7 +672,8 @@ PassOutcome IndexFile::RunPass(PassGoal goal, const RemoveFileFn& remove,
                                        : header_->FirstInvalidBlock != kNoBlock) {
           return out;
         }
-        if (table_ok_ && NothingToDelete(table_->Bounds(), Now(), settings_.Delay, identity)) {
+        if (table_ok_ && NothingToDelete(table_->Bounds(), Now(), settings_.Delay, identity,
+                                         Block(header_->LastValidBlock))) {
           return out;
         }
         proved = table_ok_;

@@ -101,16 +101,22 @@ struct PassBounds {
   int32_t RefusedCount;  // entries whose refusal held at the walk, and their bytes
   int32_t Pad;
   int64_t RefusedBytes;
+  int64_t MaxAgeAny;  // the greatest age of any entry, even one never old enough
 };
-static_assert(sizeof(PassBounds) == 96, "pass bounds size");
+static_assert(sizeof(PassBounds) == 104, "pass bounds size");
 
 // True when the bounds prove that a pass at `now` of a process with minimum
 // age `min_age` and refusal identity `identity` deletes nothing: every
-// entry is too young for it or refused to it within its back-off.
-inline bool NothingToDelete(const PassBounds& p, int64_t now, int64_t min_age, uint32_t identity) {
+// entry is too young for it or refused to it within its back-off. `tail`,
+// the least recently registered entry (null for none), must not be older
+// than the bounds allow: an index put back from a copy, or changed by hand,
+// may otherwise keep a table that matches its header.
+inline bool NothingToDelete(const PassBounds& p, int64_t now, int64_t min_age, uint32_t identity,
+                            const ImageFileBlock* tail) {
   if (p.Valid != kBoundsValid) return false;
   const int64_t elapsed = now - p.Time;
   if (elapsed < 0 || elapsed >= (int64_t{1} << 30)) return false;
+  if (tail != nullptr && EntryAge(*tail, now) > p.MaxAgeAny + elapsed) return false;
   // A refusal holds only for the identity that was refused.
   const bool mine = p.Refuser == 0 || (identity != 0 && p.Refuser == identity);
   const PassBounds::Set& s = mine ? p.Unrefused : p.All;
@@ -136,15 +142,17 @@ class BoundsBuilder {
     p_.RefusedCount = 0;
     p_.Pad = 0;
     p_.RefusedBytes = 0;
+    p_.MaxAgeAny = kNoAge;
   }
 
   // An entry kept at `now`; `retry_wait` > 0 when a refusal by `identity`
   // holds for it that long.
   void Add(const ImageFileBlock& b, int64_t now, uint32_t identity, int64_t retry_wait) {
     if (now < p_.Time) ok_ = false;  // the clock stepped back during the walk
+    const int64_t age = EntryAge(b, now) - (now - p_.Time);
+    p_.MaxAgeAny = std::max(p_.MaxAgeAny, age);
     // Never old enough: an own minimum age past every 32-bit age.
     if (b.Delay >= kAgeWrap) return;
-    const int64_t age = EntryAge(b, now) - (now - p_.Time);
     if (retry_wait > 0) {
       p_.Refuser = p_.Refuser == 0 || p_.Refuser == identity ? identity : kMixedRefusers;
       p_.MinRetry = std::min(p_.MinRetry, now + retry_wait);
@@ -187,6 +195,7 @@ inline PassBounds LoweredBounds(PassBounds p, int64_t now, int64_t own_delay) {
     p.Valid = 0;  // a clock step backwards, or bounds too old to widen
     return p;
   }
+  p.MaxAgeAny = std::max(p.MaxAgeAny, -elapsed);
   if (own_delay >= kAgeWrap) return p;
   BoundsBuilder::Lower(&p.All, -elapsed, own_delay, p.ForDelay);
   BoundsBuilder::Lower(&p.Unrefused, -elapsed, own_delay, p.ForDelay);

@@ -121,6 +121,38 @@ TEST_F(EvictionTest, PassDeletesFilesTidiesFoldersAndKeepsRefusedEntries) {
   EXPECT_EQ(60 * int64_t{kMiB} + 2, image.header().CacheSize);
 }
 
+// At the entry ceiling a new file first makes room: the least recently
+// registered entries old enough go until 1,000 blocks are free. When none
+// is old enough, registration returns 0 and says so once, not per file.
+TEST_F(EvictionTest, FullIndexMakesRoomOrSaysSoOnce) {
+  struct Case {
+    int age;
+    const char* added;
+    int deleted;  // all told, so far
+    int said_full;
+  };
+  for (const Case& c : {Case{kYoung, "add 0", 0, 1}, Case{kOld, "add 1", 1000, 1}}) {
+    std::vector<Seed> seeds;
+    for (int k = 0; k < 100000; ++k) seeds.push_back({box_.Data("e" + std::to_string(k)), 1, c.age});
+    ASSERT_NO_FATAL_FAILURE(SeedIndex(seeds));
+    ASSERT_TRUE(WriteFile(box_.Data("new1"), "x") && WriteFile(box_.Data("new2"), "x"));
+    ClientRun run = box_.RunClient(
+        {"init", "0", "add", box_.Data("new1"), "0", "add", box_.Data("new2"), "0", "uninit"},
+        kClientTimeoutMs);
+    ASSERT_EQ(0, run.exit_code) << run.output;
+    EXPECT_EQ((Lines{"init 1", c.added, c.added, "uninit"}), run.results);
+    const std::string log = box_.ReadLogs();
+    EXPECT_EQ(c.deleted, CountOf(log, "Msg:  Delete File Success: ")) << c.age;
+    // The files furthest from the head went: e0 to e999.
+    if (c.deleted > 0) {
+      EXPECT_EQ(1, CountOf(log, "Delete File Success: " + box_.Data("e999") + ".\n"));
+      EXPECT_EQ(0, CountOf(log, "Delete File Success: " + box_.Data("e1000") + ".\n"));
+    }
+    EXPECT_EQ(c.said_full, CountOf(log, "Msg:  The index is full (100000 entries) and none is old "
+                                        "enough to be deleted: new files are not registered.\n"));
+  }
+}
+
 // A file another process keeps from being deleted (Windows: open without
 // delete sharing; POSIX: in a folder without write permission) keeps its
 // block, and the pass goes on to the next file.
