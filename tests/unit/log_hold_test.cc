@@ -51,7 +51,9 @@ class LogHoldTest : public testing_support::TempDirTest {
     SetLogClockForTesting(&Clock);
   }
   std::string LogOf(int64_t when) const { return ReadWholeFile(dir_.Sub(LogFileName(when))); }
-  static size_t Count(const std::string& text, const std::string& what) {
+  // Occurrences of `what`, its line ends as the log file stores them.
+  static size_t Count(const std::string& text, const std::string& written) {
+    const std::string what = testing_support::TextModeBytes(written);
     size_t n = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
     return n;
@@ -124,7 +126,7 @@ TEST_F(LogHoldTest, LinesOfSeveralThreadsArriveWhole) {
   }
   const std::string log = LogOf(g_now);
   for (char c : {a, b, x}) {
-    const std::string whole = "Msg:  <" + std::string(300, c) + ">" + platform::kLineEnd;
+    const std::string whole = "Msg:  <" + std::string(300, c) + ">\n";
     EXPECT_EQ(Count(log, whole), static_cast<size_t>(kLines)) << c;
   }
   EXPECT_EQ(Count(log, "\n"), static_cast<size_t>(3 * kLines)) << "nothing else, nothing split";
