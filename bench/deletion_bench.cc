@@ -139,12 +139,13 @@ void BM_DeletionSteps(benchmark::State& state) {
   const int per_folder = static_cast<int>(state.range(0));
   Layout layout(per_folder);
   const bool confined = platform::env().ProcessPrivileges().elevated;
-  Clock::duration below{}, plain{}, line{}, path_and_time{}, append{}, has_entries{},
-      removal{}, setup{};
+  Clock::duration below{}, plain{}, line{}, path_and_time{}, local_time{}, append{},
+      has_entries{}, removal{}, setup{}, held_line{}, trial_below{}, trial{};
   int32_t folders = 0;
   StdoutSilencer quiet;
   for (auto _ : state) {
-    // The privileged path, step by step, as a pass before this change did it.
+    // The privileged path, step by step, as a pass did it with a search of
+    // the folder and a log file opened for every line.
     if (!layout.CreateFiles()) {
       state.SkipWithError("cannot create the files");
       break;
@@ -188,10 +189,35 @@ void BM_DeletionSteps(benchmark::State& state) {
       const auto t3 = Clock::now();
       platform::env().AppendToFile(log.c_str(), text.data(), text.size());
       const auto t4 = Clock::now();
-      if (layout.LastInFolder(j)) ::rmdir(layout.Folder(j).c_str());
+      benchmark::DoNotOptimize(platform::env().ToLocalTime(platform::env().NowSeconds()));
+      const auto t5 = Clock::now();
+      platform::env().RemoveFolderIfEmpty(layout.Folder(j).c_str());
+      const auto t6 = Clock::now();
       plain += t1 - t0;
       path_and_time += t2 - t1;
       append += t4 - t3;
+      local_time += t5 - t4;
+      if (!layout.LastInFolder(j)) trial += t6 - t5;
+    }
+
+    // The privileged path as a pass does it now: the log file held, the
+    // folder removal tried at once.
+    if (!layout.CreateFiles()) break;
+    {
+      LogHold hold;
+      for (int32_t j = 0; j < kOld; ++j) {
+        const std::string path = layout.File(j);
+        const std::string folder = layout.Folder(j);
+        uint32_t error = 0;
+        platform::env().DeleteFileBelow(layout.data().c_str(), path.c_str(), &error);
+        const auto t0 = Clock::now();
+        WriteLogBufferToFile("Delete File Successfully: %s.\n", path.c_str());
+        const auto t1 = Clock::now();
+        platform::env().RemoveFolderIfEmptyBelow(layout.data().c_str(), folder.c_str());
+        const auto t2 = Clock::now();
+        held_line += t1 - t0;
+        if (!layout.LastInFolder(j)) trial_below += t2 - t1;
+      }
     }
 
     // What a pass pays once before its first deletion.
@@ -205,6 +231,12 @@ void BM_DeletionSteps(benchmark::State& state) {
   state.counters["log_line_us"] = Micros(line) / n;
   state.counters["log_path_time_us"] = Micros(path_and_time) / n;
   state.counters["log_append_us"] = Micros(append) / n;
+  state.counters["local_time_us"] = Micros(local_time) / n;
+  state.counters["held_log_line_us"] = Micros(held_line) / n;
+  // Per file that leaves its folder with entries.
+  const double stays = n - static_cast<double>(folders);
+  state.counters["trial_removal_us"] = Micros(trial) / stays;
+  state.counters["trial_removal_below_us"] = Micros(trial_below) / stays;
   state.counters["has_entries_us"] = Micros(has_entries) / n;
   state.counters["folder_removal_us"] =
       folders > 0 ? Micros(removal) / static_cast<double>(folders) : 0;
