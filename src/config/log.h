@@ -16,6 +16,22 @@ namespace stow {
 // file cannot be opened. Never throws.
 void WriteLogBufferToFile(const char* format, ...) STOW_PRINTF_FORMAT(1, 2);
 
+// Keeps the day's log file open while it lives, so that the lines written
+// meanwhile, by any thread of the process, are appended without an open and
+// a close each; the "LogPath" folder is read once, at the first line. Each
+// line is still one append, a line of another day goes to that day's file,
+// and the file is opened with the refusals of every log line. Holds may
+// overlap; the file is closed when the last one goes. Meant for the length
+// of one pass: between passes the file is left closed for other users and
+// for rotation. Never throws.
+class LogHold {
+ public:
+  LogHold();
+  ~LogHold();
+  LogHold(const LogHold&) = delete;
+  LogHold& operator=(const LogHold&) = delete;
+};
+
 // Reads the log's options from the settings file; done with the cache
 // settings (GetCacheSettings), so at every initialisation.
 void ReadLogOptions();

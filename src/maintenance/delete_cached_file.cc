@@ -1,6 +1,7 @@
 #include "maintenance/delete_cached_file.h"
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -66,13 +67,18 @@ bool Delete(const DeletePolicy& policy, const char* path) {
   *cut = '\0';
   if (folder[0] == '\0') return true;  // a file directly under the root
 
-  if (platform::env().FolderHasEntries(folder)) return true;
+  // One removal that a folder with entries refuses, rather than a search of
+  // the folder and then a removal: in a large folder emptied from the
+  // front, the search alone costs more than the deletion.
+  const platform::FolderRemoval removal =
+      below != nullptr ? platform::env().RemoveFolderIfEmptyBelow(below, folder)
+                       : platform::env().RemoveFolderIfEmpty(folder);
+  if (removal == platform::FolderRemoval::kNotEmpty) return true;
   WriteLogBufferToFile("Remove Directory %s.\n", folder);
-  const bool removed = below != nullptr ? platform::env().RemoveDirectoryBelow(below, folder)
-                                        : platform::env().SetNormalAttributes(folder) &&
-                                              platform::env().RemoveDirectory(folder);
   // The file is gone: its block is freed whatever became of the folder.
-  if (!removed) WriteLogBufferToFile("Remove Directory Error: %s.\n", folder);
+  if (removal != platform::FolderRemoval::kRemoved) {
+    WriteLogBufferToFile("Remove Directory Error: %s.\n", folder);
+  }
   return true;
 }
 
@@ -82,7 +88,10 @@ bool DeleteCachedFile(const char* path) { return Delete(CurrentPolicy(), path); 
 
 RemoveFileFn CachedFileRemover() {
   DeletePolicy policy = CurrentPolicy();
-  return [policy](const char* path) { return Delete(policy, path); };
+  // The log file stays open for as long as the pass keeps the function (and
+  // is opened only if the pass logs at all).
+  auto hold = std::make_shared<LogHold>();
+  return [policy, hold](const char* path) { return Delete(policy, path); };
 }
 
 }  // namespace stow

@@ -12,8 +12,9 @@ namespace stow {
 // lies outside the folders it may delete in. Logs every step. Never throws.
 bool DeleteCachedFile(const char* path);
 
-// The same, with the privileges and the folders read once: for a pass over
-// many files.
+// The same, with the privileges and the folders read once, and the log file
+// held open (LogHold) until the last copy of the function goes: for one pass
+// over many files. Not to be kept between passes.
 RemoveFileFn CachedFileRemover();
 
 }  // namespace stow

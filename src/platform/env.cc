@@ -61,6 +61,15 @@ class NativeEnv final : public Env {
     return native::SetNormalAttributes(folder);
   }
   bool RemoveDirectory(const char* folder) override { return native::RemoveDirectory(folder); }
+  FolderRemoval RemoveFolderIfEmpty(const char* folder) override {
+    return native::RemoveFolderIfEmpty(folder);
+  }
+  FolderRemoval RemoveFolderIfEmptyBelow(const char* folder, const char* path) override {
+    return native::RemoveFolderIfEmptyBelow(folder, path);
+  }
+  std::unique_ptr<AppendFile> OpenAppendFile(const char* path) override {
+    return native::OpenAppendFile(path);
+  }
   bool AppendToFile(const char* path, const char* data, size_t size) override {
     return native::AppendToFile(path, data, size);
   }

@@ -31,6 +31,9 @@ DeleteResult DeleteFile(const char* path, uint32_t* error);
 bool FolderHasEntries(const char* folder);
 bool SetNormalAttributes(const char* folder);
 bool RemoveDirectory(const char* folder);
+FolderRemoval RemoveFolderIfEmpty(const char* folder);
+FolderRemoval RemoveFolderIfEmptyBelow(const char* folder, const char* path);
+std::unique_ptr<AppendFile> OpenAppendFile(const char* path);
 bool AppendToFile(const char* path, const char* data, size_t size);
 std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path, const std::string& mapping_name,
                                            size_t size, const std::string& magic);

@@ -87,6 +87,13 @@ enum class DeleteResult {
 
 enum class FileKind { kMissing, kRegular, kDirectory, kOther };
 
+// What became of a folder that was to be removed if empty.
+enum class FolderRemoval {
+  kRemoved,   // it was empty and is gone
+  kNotEmpty,  // it holds an entry: it stays as it was
+  kFailed,    // it may be empty but could not be removed (or is missing)
+};
+
 // What a process may do beyond the permissions of whoever started it.
 struct Privileges {
   // May delete other users' files whatever their permissions: on Linux the
@@ -185,6 +192,16 @@ class NamedSemaphore {
   virtual void Release() = 0;
 };
 
+// A file held open for appending, with the refusals of Env::AppendToFile at
+// its opening. Closed when destroyed.
+class AppendFile {
+ public:
+  virtual ~AppendFile() = default;
+  // Appends `size` bytes as one unit, as Env::AppendToFile does. False when
+  // the write fails. Not for several threads at once.
+  virtual bool Append(const char* data, size_t size) = 0;
+};
+
 // A thread of this process. Join must be called before destruction.
 class Thread {
  public:
@@ -280,6 +297,21 @@ class Env {
 
   // Removes an empty folder. True on success.
   virtual bool RemoveDirectory(const char* folder) = 0;
+
+  // Removes `folder` when it is empty, in one call rather than a search and
+  // a removal. A folder that still holds an entry is left as it was
+  // (kNotEmpty). Attributes that keep an empty folder from going (read-only
+  // on Windows) are cleared for the removal only.
+  virtual FolderRemoval RemoveFolderIfEmpty(const char* folder) = 0;
+
+  // The same for `path` with the confinement of RemoveDirectoryBelow: a path
+  // not reached below `folder` without links, or not a folder, is kFailed.
+  virtual FolderRemoval RemoveFolderIfEmptyBelow(const char* folder, const char* path) = 0;
+
+  // Opens the file at `path` for appending, creating it when missing, with
+  // the refusals of AppendToFile; each Append is one unit as an
+  // AppendToFile is. Null when the file cannot be opened.
+  virtual std::unique_ptr<AppendFile> OpenAppendFile(const char* path) = 0;
 
   // Appends `size` bytes to the file at `path`, creating it when missing, as
   // one unit with respect to other processes appending to the same file: no
@@ -381,6 +413,15 @@ class EnvWrapper : public Env {
     return target_.SetNormalAttributes(folder);
   }
   bool RemoveDirectory(const char* folder) override { return target_.RemoveDirectory(folder); }
+  FolderRemoval RemoveFolderIfEmpty(const char* folder) override {
+    return target_.RemoveFolderIfEmpty(folder);
+  }
+  FolderRemoval RemoveFolderIfEmptyBelow(const char* folder, const char* path) override {
+    return target_.RemoveFolderIfEmptyBelow(folder, path);
+  }
+  std::unique_ptr<AppendFile> OpenAppendFile(const char* path) override {
+    return target_.OpenAppendFile(path);
+  }
   bool AppendToFile(const char* path, const char* data, size_t size) override {
     return target_.AppendToFile(path, data, size);
   }

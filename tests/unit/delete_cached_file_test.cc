@@ -8,6 +8,14 @@
 #include "fault_env.h"
 #include "temp_dir.h"
 
+#ifdef _WIN32
+#include "../support/windows_headers.h"
+// The core's names, not the system's A/W macros.
+#undef CreateDirectory
+#undef DeleteFile
+#undef RemoveDirectory
+#endif
+
 namespace stow {
 namespace {
 
@@ -42,6 +50,48 @@ TEST_F(DeleteCachedFileTest, FolderWithAnotherEntryStays) {
   EXPECT_FALSE(PathExists(file_));
   EXPECT_TRUE(PathExists(other));
   EXPECT_FALSE(LogHas("Remove Directory"));
+}
+
+// A pass's remover, confined (privileged) or not, on a folder that is
+// read-only or not where folders can be: the folder stays, untouched and
+// without a log line, while it holds a file, and goes, logged, with the last.
+TEST_F(DeleteCachedFileTest, PassKeepsAFolderWithEntriesAndRemovesAnEmptiedOne) {
+  testing_support::FaultEnv env;
+  const std::string other = folder_ + platform::kSeparator + "y.dat";
+  for (bool elevated : {false, true}) {
+    for (bool read_only : {false, true}) {
+      SCOPED_TRACE(std::string(elevated ? "privileged" : "unprivileged") +
+                   (read_only ? ", read-only folder" : ""));
+      std::filesystem::create_directories(folder_);
+      testing_support::WriteWholeFile(file_, "data");
+      testing_support::WriteWholeFile(other, "data");
+#ifdef _WIN32
+      if (read_only) {
+        ASSERT_TRUE(SetFileAttributesA(folder_.c_str(), FILE_ATTRIBUTE_READONLY));
+        // Wine accepts the attribute on a folder but does not keep it.
+        if ((GetFileAttributesA(folder_.c_str()) & FILE_ATTRIBUTE_READONLY) == 0) continue;
+      }
+#else
+      if (read_only) continue;  // the folder's own mode does not keep it
+#endif
+      testing_support::WriteWholeFile(dir_.Sub(testing_support::LogFileName(
+                                          testing_support::kLogTestTime)),
+                                      "");
+      env.privileges.elevated = elevated;
+      const RemoveFileFn remove = CachedFileRemover();
+      EXPECT_TRUE(remove(file_.c_str()));
+      EXPECT_FALSE(PathExists(file_));
+      ASSERT_TRUE(PathExists(other));
+#ifdef _WIN32
+      EXPECT_EQ((GetFileAttributesA(folder_.c_str()) & FILE_ATTRIBUTE_READONLY) != 0, read_only);
+#endif
+      EXPECT_FALSE(LogHas("Remove Directory"));
+      EXPECT_TRUE(remove(other.c_str()));
+      EXPECT_FALSE(PathExists(folder_));
+      EXPECT_TRUE(LogHas("Msg:  Remove Directory " + folder_ + ".\n"));
+      EXPECT_FALSE(LogHas("Remove Directory Error"));
+    }
+  }
 }
 
 TEST_F(DeleteCachedFileTest, MissingFileCountsAsDeleted) {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "platform/platform.h"
 
@@ -57,8 +58,27 @@ class FaultEnv : public platform::EnvWrapper {
     return target().AppendToFile(path, data, size);
   }
 
+  std::unique_ptr<platform::AppendFile> OpenAppendFile(const char* path) override {
+    std::unique_ptr<platform::AppendFile> file = target().OpenAppendFile(path);
+    if (file == nullptr) return nullptr;
+    return std::make_unique<RecordingAppendFile>(std::move(file), appended);
+  }
+
   bool RemoveDirectory(const char* folder) override {
     return !fail_remove_directory && target().RemoveDirectory(folder);
+  }
+  // An empty folder that cannot be removed; one with entries still says so.
+  platform::FolderRemoval RemoveFolderIfEmpty(const char* folder) override {
+    if (fail_remove_directory && !target().FolderHasEntries(folder)) {
+      return platform::FolderRemoval::kFailed;
+    }
+    return target().RemoveFolderIfEmpty(folder);
+  }
+  platform::FolderRemoval RemoveFolderIfEmptyBelow(const char* folder, const char* path) override {
+    if (fail_remove_directory && !target().FolderHasEntries(path)) {
+      return platform::FolderRemoval::kFailed;
+    }
+    return target().RemoveFolderIfEmptyBelow(folder, path);
   }
   bool RemoveDirectoryBelow(const char* folder, const char* path) override {
     return !fail_remove_directory && target().RemoveDirectoryBelow(folder, path);
@@ -121,6 +141,20 @@ class FaultEnv : public platform::EnvWrapper {
 
  private:
   uint64_t ignored_size_ = 0;
+
+  class RecordingAppendFile : public platform::AppendFile {
+   public:
+    RecordingAppendFile(std::unique_ptr<platform::AppendFile> real, std::string& appended)
+        : real_(std::move(real)), appended_(appended) {}
+    bool Append(const char* data, size_t size) override {
+      appended_.append(data, size);
+      return real_->Append(data, size);
+    }
+
+   private:
+    std::unique_ptr<platform::AppendFile> real_;
+    std::string& appended_;
+  };
 
   class ThrowingSharedFile : public platform::SharedFile {
    public:

@@ -7,7 +7,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <utility>
 
 #include "platform/native.h"
 #include "platform/posix/unique_fd.h"
@@ -103,6 +105,19 @@ bool RemoveDirectory(const char* folder) { return ::rmdir(folder) == 0; }
 
 namespace {
 
+// POSIX lets rmdir report a folder with entries either way.
+FolderRemoval FolderRemovalOf(int code) {
+  return code == ENOTEMPTY || code == EEXIST ? FolderRemoval::kNotEmpty : FolderRemoval::kFailed;
+}
+
+}  // namespace
+
+FolderRemoval RemoveFolderIfEmpty(const char* folder) {
+  return ::rmdir(folder) == 0 ? FolderRemoval::kRemoved : FolderRemovalOf(errno);
+}
+
+namespace {
+
 // The folder that holds the last part of `path`, opened by walking down from
 // `folder` one part at a time without following a symbolic link and without
 // leaving `folder`'s file system. kDeleted here means "reached": `parent`
@@ -177,20 +192,25 @@ DeleteResult DeleteFileBelow(const char* folder, const char* path, uint32_t* err
   return DeleteResultOf(*error);
 }
 
-bool RemoveDirectoryBelow(const char* folder, const char* path) {
+FolderRemoval RemoveFolderIfEmptyBelow(const char* folder, const char* path) {
   posix::UniqueFd parent;
   std::string name;
   dev_t device = 0;
   uint32_t error = 0;
   if (OpenParentBelow(folder, path, &parent, &name, &device, &error) != DeleteResult::kDeleted) {
-    return false;
+    return FolderRemoval::kFailed;
   }
   struct stat st;
   if (::fstatat(parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
       !S_ISDIR(st.st_mode) || st.st_dev != device) {
-    return false;
+    return FolderRemoval::kFailed;
   }
-  return ::unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR) == 0;
+  return ::unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR) == 0 ? FolderRemoval::kRemoved
+                                                                    : FolderRemovalOf(errno);
+}
+
+bool RemoveDirectoryBelow(const char* folder, const char* path) {
+  return RemoveFolderIfEmptyBelow(folder, path) == FolderRemoval::kRemoved;
 }
 
 bool IsNetworkFolder(const char* folder) {
@@ -252,6 +272,25 @@ bool WriteOwnFile(const char* path, const char* data, size_t size) {
 bool AppendToFile(const char* path, const char* data, size_t size) {
   posix::UniqueFd fd = OpenOwnFile(path, O_APPEND);
   return fd.valid() && WriteAll(fd.get(), data, size);
+}
+
+namespace {
+
+class PosixAppendFile final : public AppendFile {
+ public:
+  explicit PosixAppendFile(posix::UniqueFd fd) : fd_(std::move(fd)) {}
+  bool Append(const char* data, size_t size) override { return WriteAll(fd_.get(), data, size); }
+
+ private:
+  posix::UniqueFd fd_;
+};
+
+}  // namespace
+
+std::unique_ptr<AppendFile> OpenAppendFile(const char* path) {
+  posix::UniqueFd fd = OpenOwnFile(path, O_APPEND);
+  if (!fd.valid()) return nullptr;
+  return std::make_unique<PosixAppendFile>(std::move(fd));
 }
 
 }  // namespace native

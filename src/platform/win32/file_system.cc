@@ -3,7 +3,9 @@
 #include "platform/win32/handle.h"
 
 #include <cstring>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/native.h"
@@ -171,6 +173,11 @@ bool RemoveDirectoryBelow(const char* folder, const char* path) {
          RemoveDirectory(path);
 }
 
+FolderRemoval RemoveFolderIfEmptyBelow(const char* folder, const char* path) {
+  if (CheckBelow(folder, path, true) != DeleteResult::kDeleted) return FolderRemoval::kFailed;
+  return RemoveFolderIfEmpty(path);
+}
+
 bool IsNetworkFolder(const char* folder) {
   if (IsSlash(folder[0]) && IsSlash(folder[1])) {
     // "\\?\C:\..." and "\\.\C:\..." are local; any other UNC path names a server.
@@ -233,6 +240,27 @@ bool SetNormalAttributes(const char* folder) {
 
 bool RemoveDirectory(const char* folder) { return RemoveDirectoryA(folder) != 0; }
 
+// The removal is tried first: a read-only folder refuses it with access
+// denied, whether or not it is empty. Only then are its attributes cleared,
+// and put back when the folder stays after all.
+FolderRemoval RemoveFolderIfEmpty(const char* folder) {
+  if (RemoveDirectoryA(folder)) return FolderRemoval::kRemoved;
+  DWORD code = GetLastError();
+  if (code == ERROR_DIR_NOT_EMPTY) return FolderRemoval::kNotEmpty;
+  if (code != ERROR_ACCESS_DENIED) return FolderRemoval::kFailed;
+  const DWORD attributes = GetFileAttributesA(folder);
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
+      !SetNormalAttributes(folder)) {
+    return FolderRemoval::kFailed;
+  }
+  if (RemoveDirectoryA(folder)) return FolderRemoval::kRemoved;
+  code = GetLastError();
+  SetFileAttributesA(folder, attributes);
+  return code == ERROR_DIR_NOT_EMPTY ? FolderRemoval::kNotEmpty : FolderRemoval::kFailed;
+}
+
+namespace {
+
 // Appenders take turns on a lock of one byte far beyond any real end of
 // file: a seek to the end and the write that follows are not one step, so
 // without it two processes could write at the same offset. (Append-only
@@ -240,16 +268,14 @@ bool RemoveDirectory(const char* folder) { return RemoveDirectoryA(folder) != 0;
 // with a seek and a write and loses lines under contention.) The lock is
 // tried without blocking and retried for a bounded time: a line is written
 // under the lock or not at all, never unlocked.
-bool AppendToFile(const char* path, const char* data, size_t size) {
-  win32::UniqueHandle file = OpenOwnFile(path);
-  if (!file) return false;
+bool AppendLocked(HANDLE file, const char* data, size_t size) {
   if (size > 0x10000000) return false;  // one write; a log line is far shorter
   OVERLAPPED lock_at = {};
   lock_at.Offset = 0xFFFFFFFF;
   lock_at.OffsetHigh = 0x7FFFFFFF;
   constexpr int kLockAttempts = 5000;  // about 5 s of 1 ms pauses
   for (int attempt = 0;; ++attempt) {
-    if (LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+    if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
                    &lock_at)) {
       break;
     }
@@ -258,11 +284,35 @@ bool AppendToFile(const char* path, const char* data, size_t size) {
   }
   LARGE_INTEGER zero = {};
   DWORD written = 0;
-  const bool ok = SetFilePointerEx(file.get(), zero, NULL, FILE_END) &&
-                  WriteFile(file.get(), data, static_cast<DWORD>(size), &written, NULL) &&
+  const bool ok = SetFilePointerEx(file, zero, NULL, FILE_END) &&
+                  WriteFile(file, data, static_cast<DWORD>(size), &written, NULL) &&
                   written == size;
-  UnlockFileEx(file.get(), 0, 1, 0, &lock_at);
+  UnlockFileEx(file, 0, 1, 0, &lock_at);
   return ok;
+}
+
+class Win32AppendFile final : public AppendFile {
+ public:
+  explicit Win32AppendFile(win32::UniqueHandle file) : file_(std::move(file)) {}
+  bool Append(const char* data, size_t size) override {
+    return AppendLocked(file_.get(), data, size);
+  }
+
+ private:
+  win32::UniqueHandle file_;
+};
+
+}  // namespace
+
+bool AppendToFile(const char* path, const char* data, size_t size) {
+  win32::UniqueHandle file = OpenOwnFile(path);
+  return file && AppendLocked(file.get(), data, size);
+}
+
+std::unique_ptr<AppendFile> OpenAppendFile(const char* path) {
+  win32::UniqueHandle file = OpenOwnFile(path);
+  if (!file) return nullptr;
+  return std::make_unique<Win32AppendFile>(std::move(file));
 }
 
 }  // namespace native
