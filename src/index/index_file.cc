@@ -693,6 +693,7 @@ PassOutcome IndexFile::RunPass(PassGoal goal, const RemoveFileFn& remove,
       }
       int32_t removals = 0;
       int32_t looks = 0;
+      const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(kPassHoldUs);
       const auto visit = [&](int32_t i) {
         if (reached()) return false;
         const ImageFileBlock& b = blocks_[i];
@@ -700,7 +701,9 @@ PassOutcome IndexFile::RunPass(PassGoal goal, const RemoveFileFn& remove,
           const auto it = passed.find(i);
           if (it != passed.end() && it->second == b.AccessTime) return true;
         }
-        if (removals >= kPassBatch || looks >= kPassLooks) {
+        if (removals >= kPassBatch || looks >= kPassLooks ||
+            (looks > 0 && looks % 64 == 0 && std::chrono::steady_clock::now() >= until) ||
+            (removals > 0 && std::chrono::steady_clock::now() >= until)) {
           more = true;  // the rest after the others have had the lock
           return false;
         }

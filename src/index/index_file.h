@@ -92,10 +92,13 @@ class IndexFile {
   // old enough until kRoomTarget blocks are free, whatever the marks. Does
   // nothing when a block is free.
   PassOutcome MakeRoom(const RemoveFileFn& remove, uint32_t identity = 0);
-  // Removal calls, and entries looked at, after which a pass lets go of the
-  // lock for a while.
+  // Removal calls, entries looked at, and time after which a pass lets go
+  // of the lock for a while: a deletion costs from a few microseconds (the
+  // file's data still in memory) to a hundred or more (on the disk), so a
+  // batch is bounded by its time as well.
   static constexpr int32_t kPassBatch = 32;
   static constexpr int32_t kPassLooks = 4096;
+  static constexpr int kPassHoldUs = 1000;
 
   // True when every block is in use (read without the lock: a hint).
   bool Full() const;
