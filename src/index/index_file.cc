@@ -701,7 +701,7 @@ PassOutcome IndexFile::RunPass(PassGoal goal, const RemoveFileFn& remove,
           const auto it = passed.find(i);
           if (it != passed.end() && it->second == b.AccessTime) return true;
         }
-        if (removals >= kPassBatch || looks >= kPassLooks ||
+        if (removals >= pass_batch_ || looks >= pass_looks_ ||
             (looks > 0 && looks % 64 == 0 && std::chrono::steady_clock::now() >= until) ||
             (removals > 0 && std::chrono::steady_clock::now() >= until)) {
           more = true;  // the rest after the others have had the lock

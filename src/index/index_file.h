@@ -96,9 +96,14 @@ class IndexFile {
   // of the lock for a while: a deletion costs from a few microseconds (the
   // file's data still in memory) to a hundred or more (on the disk), so a
   // batch is bounded by its time as well.
-  static constexpr int32_t kPassBatch = 32;
+  static constexpr int32_t kPassBatch = 128;
   static constexpr int32_t kPassLooks = 4096;
   static constexpr int kPassHoldUs = 1000;
+  // Smaller batches, for tests that look at what happens between them.
+  void SetPassBatchForTesting(int32_t removals, int32_t looks) {
+    pass_batch_ = removals;
+    pass_looks_ = looks;
+  }
 
   // True when every block is in use (read without the lock: a hint).
   bool Full() const;
@@ -220,6 +225,8 @@ class IndexFile {
   bool damaged_ = false;
   // Waiters counted in the table that never came in (see LetWaitersIn).
   int32_t stuck_waiters_ = 0;
+  int32_t pass_batch_ = kPassBatch;
+  int32_t pass_looks_ = kPassLooks;
 };
 
 // Holds the index lock for one operation, also when it throws. When the
