@@ -247,15 +247,22 @@ TEST_F(OperationsTest, PassAndEmptyingReportWhatTheyDeletedAndKept) {
 
   ClientRun run = box_.RunClient({"shrink", "shrink", "empty", "status"}, kClientTimeoutMs);
   ASSERT_EQ(0, run.exit_code) << run.output;
+  // A pass lets go of the lock after a millisecond: on a slow system even
+  // three deletions may take two batches, with a progress call between.
+  Lines results;
+  for (const std::string& line : run.results) {
+    if (line.rfind("progress ", 0) == 0) continue;
+    results.push_back(line.rfind("shrink ", 0) == 0 ? line.substr(0, line.rfind(' ')) : line);
+  }
   EXPECT_EQ(
-      (Lines{"shrink 3 2 " + N(30 * kMiB) + " 1 " + N(10 * kMiB) + " 2 " + N(30 * kMiB) + " 0",
-             "shrink 0 0 0 0 0 2 " + N(30 * kMiB) + " 0",
+      (Lines{"shrink 3 2 " + N(30 * kMiB) + " 1 " + N(10 * kMiB) + " 2 " + N(30 * kMiB),
+             "shrink 0 0 0 0 0 2 " + N(30 * kMiB),
              "empty 3 1 " + N(20 * kMiB) + " 1 " + N(10 * kMiB) + " 1 " + N(10 * kMiB) + " 0",
              // Below the high mark nothing would be deleted; the folder,
              // refused a moment ago, is not tried again yet: nothing is next.
              "status 0 1 1 1 1 100000 " + N(10 * kMiB) + " " + N(now - 9000) + " " + N(now - 9000) +
                  " 0 0 next 0 "}),
-      run.results);
+      results);
   EXPECT_FALSE(FileExists(box_.Data("a")));
   EXPECT_FALSE(FileExists(box_.Data("b")));
   EXPECT_FALSE(FileExists(box_.Data("c")));
