@@ -49,7 +49,10 @@ DumpSize EstimateDumpSize(const IndexFileHeader& h, const ImageFileBlock* blocks
 }
 
 void DumpCopy::Reserve(const DumpSize& size) {
-  if (size.entries > kDirectSteps) links_.assign(kBlockCount, Links{kNoBlock, kNoBlock});
+  if (size.entries > kDirectSteps) {
+    links_.assign(kBlockCount, Links{kNoBlock, kNoBlock});
+    places_.assign(kBlockCount, -1);
+  }
   entries_.resize(static_cast<size_t>(std::max(size.entries, 0)));
   names_.resize(size.name_bytes);
   entries_.clear();
@@ -94,9 +97,10 @@ bool DumpCopy::Take(const IndexFileHeader& h, const ImageFileBlock* blocks) {
     i = at.right;
   }
   // The listed blocks' places are known now: their reads do not wait for
-  // one another.
+  // one another. A long list is read in block order, which the processor
+  // can fetch ahead; the names then lie in the copy in that order.
   names_.clear();
-  for (Entry& e : entries_) {
+  const auto copy = [&](Entry& e) {
     const ImageFileBlock& b = blocks[e.block];
     const size_t length = NameLength(b);
     e.file_size = b.FileSize;
@@ -104,6 +108,14 @@ bool DumpCopy::Take(const IndexFileHeader& h, const ImageFileBlock* blocks) {
     e.name_offset = static_cast<uint32_t>(names_.size());
     e.name_length = static_cast<uint32_t>(length);
     names_.insert(names_.end(), b.ImageFileName, b.ImageFileName + length);
+  };
+  if (direct || places_.size() != static_cast<size_t>(kBlockCount)) {
+    for (Entry& e : entries_) copy(e);
+    return sound;
+  }
+  for (size_t k = 0; k < entries_.size(); ++k) places_[entries_[k].block] = static_cast<int32_t>(k);
+  for (int32_t b = 0; b < kBlockCount; ++b) {
+    if (places_[b] >= 0) copy(entries_[places_[b]]);
   }
   return sound;
 }

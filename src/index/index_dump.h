@@ -80,6 +80,9 @@ class DumpCopy {
   int32_t first_invalid_ = 0;
   int32_t last_invalid_ = 0;
   std::vector<Links> links_;  // of every block, by block number, for long lists
+  // For long lists: each block's place in entries_, -1 for none, so that the
+  // listed blocks' fields are read in block order, as memory lies.
+  std::vector<int32_t> places_;
   std::vector<Entry> entries_;
   std::vector<char> names_;  // the names one after another, unterminated
 };

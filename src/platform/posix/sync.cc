@@ -47,7 +47,9 @@ class PosixNamedMutex : public NamedMutex {
   // descriptor is used by one thread at a time; the file lock then excludes
   // other processes and other holders in this process. Neither has a timed
   // wait, so both are tried without blocking, with pauses that grow from
-  // 50 microseconds to 2 milliseconds, until the time is up.
+  // 50 microseconds to 1 millisecond, until the time is up. The longest
+  // pause is what a waiter may lose after the holder let go: a pass gives
+  // the lock away every millisecond, so its waiters look as often.
   LockResult Lock(int64_t timeout_ms) override {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -60,7 +62,7 @@ class PosixNamedMutex : public NamedMutex {
       if (now_us >= deadline_us) return false;
       struct timespec pause = {0, static_cast<long>(pause_us * 1000)};
       ::nanosleep(&pause, nullptr);
-      if (pause_us < 2000) pause_us *= 2;
+      pause_us = pause_us * 2 < 1000 ? pause_us * 2 : 1000;
       return true;
     };
     while (!local_.try_lock()) {
