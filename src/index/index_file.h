@@ -3,6 +3,7 @@
 // the most to the least recently registered, with the bytes they take up.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -223,8 +224,9 @@ class IndexFile {
   // Set by a walk that met a link out of range or a cycle; the lists are
   // rebuilt before the lock is released. Only touched under the lock.
   bool damaged_ = false;
-  // Waiters counted in the table that never came in (see LetWaitersIn).
-  int32_t stuck_waiters_ = 0;
+  // Waiters counted in the table that never came in (see LetWaitersIn);
+  // passes of several threads of the process read and lower it.
+  std::atomic<int32_t> stuck_waiters_{0};
   int32_t pass_batch_ = kPassBatch;
   int32_t pass_looks_ = kPassLooks;
 };
