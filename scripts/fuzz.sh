@@ -16,13 +16,14 @@ for target in index_image settings; do
   mkdir -p "$work/$target"
   cp fuzz/corpus/$target/* "$work/$target/"
   echo "==== fuzz $target for ${seconds}s"
-  # The library logs each line's file path to standard output: keep only
-  # the fuzzer's own report (standard error).
+  # Keep the fuzzer's own report (standard error); artifacts go to the
+  # temporary folder (-artifact_prefix), never into the checkout.
   (cd "$work" && "$root/build/fuzz/bin/${target}_fuzzer" -max_total_time="$seconds" \
     -print_final_stats=1 -artifact_prefix="$work/" "$work/$target" >/dev/null) 2>"$work/$target.log" || {
     tail -40 "$work/$target.log"
     mkdir -p "$root/build/fuzz/findings"
-    cp "$work"/crash-* "$work"/leak-* "$work"/timeout-* "$root/build/fuzz/findings/" 2>/dev/null || true
+    cp "$work"/crash-* "$work"/leak-* "$work"/timeout-* "$work"/oom-* "$work"/slow-unit-* \
+      "$root/build/fuzz/findings/" 2>/dev/null || true
     echo "fuzz $target: FAILED (the input is in build/fuzz/findings)"
     exit 1
   }
