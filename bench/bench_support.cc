@@ -126,6 +126,23 @@ bool WriteSettingsFile(const std::string& path, const std::string& cache_folder,
   return std::fclose(f) == 0;
 }
 
+CaseSettings::CaseSettings(const TempDir& dir, const std::string& cache,
+                           const std::string& file_folders, int limit_mib, int delay_minutes,
+                           const std::string& log) {
+  const std::string path = dir.Join("TESSARON.INI");
+  std::FILE* f = std::fopen(path.c_str(), "w");
+  if (f != nullptr) {
+    std::fprintf(f,
+                 "[Cache]\nCacheDir=%s\nFileFolders=%s\nCacheSize=%d\nDelay=%d\n"
+                 "[Log]\nLogPath=%s\n",
+                 cache.c_str(), file_folders.c_str(), limit_mib, delay_minutes, log.c_str());
+    std::fclose(f);
+  }
+  SetSettingsFileForTesting(path);
+}
+
+CaseSettings::~CaseSettings() { SetSettingsFileForTesting(""); }
+
 bool WriteFile(const std::string& path, size_t size) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;

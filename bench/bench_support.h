@@ -4,6 +4,7 @@
 // stdout echo of every log line out of the results table.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -64,6 +65,25 @@ FileRecord MakeRecord(const std::string& path, uint32_t size);
 // Writes a settings file that puts the cache in `cache_folder` and the log in
 // `log_folder`; the other values keep their defaults (CacheSize 200 MiB).
 // False on failure.
+// The settings file "TESSARON.INI" of one benchmark case, in `dir`, used by
+// the library for as long as the object lives: the cache in `cache`, the
+// folders a privileged process may delete in `file_folders`, the limit in
+// MiB, the minimum age in minutes, the log in `log`.
+class CaseSettings {
+ public:
+  CaseSettings(const TempDir& dir, const std::string& cache, const std::string& file_folders,
+               int limit_mib, int delay_minutes, const std::string& log);
+  ~CaseSettings();
+  CaseSettings(const CaseSettings&) = delete;
+  CaseSettings& operator=(const CaseSettings&) = delete;
+};
+
+// Microseconds between two readings of the steady clock.
+inline double Micros(std::chrono::steady_clock::time_point a,
+                     std::chrono::steady_clock::time_point b) {
+  return std::chrono::duration<double, std::micro>(b - a).count();
+}
+
 bool WriteSettingsFile(const std::string& path, const std::string& cache_folder,
                        const std::string& log_folder);
 

@@ -46,17 +46,7 @@ class Layout {
   explicit Layout(int per_folder) : per_folder_(per_folder) {
     ::mkdir(cache_.c_str(), 0755);
     ::mkdir(data_.c_str(), 0755);
-    std::FILE* f = std::fopen(dir_.Join("TESSARON.INI").c_str(), "w");
-    if (f != nullptr) {
-      std::fprintf(f,
-                   "[Cache]\nCacheDir=%s\nFileFolders=%s\nCacheSize=%d\nDelay=300\n"
-                   "[Log]\nLogPath=%s\n",
-                   cache_.c_str(), data_.c_str(), kLimitMib, dir_.path().c_str());
-      std::fclose(f);
-    }
-    SetSettingsFileForTesting(dir_.Join("TESSARON.INI"));
   }
-  ~Layout() { SetSettingsFileForTesting(""); }
   Layout(const Layout&) = delete;
   Layout& operator=(const Layout&) = delete;
 
@@ -117,6 +107,8 @@ class Layout {
   TempDir dir_;
   std::string cache_ = dir_.Join("cache");
   std::string data_ = dir_.Join("data");
+  // Deletion is allowed in data/; Delay=300 minutes.
+  CaseSettings settings_{dir_, cache_, data_, kLimitMib, 300, dir_.path()};
   int per_folder_;
 };
 

@@ -39,10 +39,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int32_t kEntries = 99000;
 
-double Micros(Clock::time_point a, Clock::time_point b) {
-  return std::chrono::duration<double, std::micro>(b - a).count();
-}
-
 enum Operation {
   kShutdownDump,     // Initialize, then UnInitialize, which writes Index.Dmp
   kApiDump,          // StowmasterDump to a file
@@ -133,22 +129,14 @@ struct Setup {
   std::string cache = dir.Join("cache");
   std::string data = dir.Join("data");
   std::string index_path = cache + "/Index.Dat";
+  CaseSettings settings{dir, cache, data, 204800, 5, dir.path()};
   Setup() {
     ::mkdir(cache.c_str(), 0755);
     ::mkdir(data.c_str(), 0755);
-    std::FILE* f = std::fopen(dir.Join("TESSARON.INI").c_str(), "w");
-    if (f != nullptr) {
-      std::fprintf(
-          f, "[Cache]\nCacheDir=%s\nFileFolders=%s\nCacheSize=204800\nDelay=5\n[Log]\nLogPath=%s\n",
-          cache.c_str(), data.c_str(), dir.path().c_str());
-      std::fclose(f);
-    }
-    SetSettingsFileForTesting(dir.Join("TESSARON.INI"));
     IndexFile index(index_path, MakeSettings(204800LL << 20, 20, 300));
     FillIndex(index, kEntries, BlockOrder::kShuffled,
               PlainEntries(data, static_cast<int32_t>(std::time(nullptr))));
   }
-  ~Setup() { SetSettingsFileForTesting(""); }
 };
 
 // The child's side: runs `op` (`repeats` times, 20 ms apart) once `ready`

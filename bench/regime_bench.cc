@@ -63,10 +63,6 @@ double BudgetSeconds() {
   return seconds > 0 ? seconds : 20;
 }
 
-double Micros(Clock::time_point a, Clock::time_point b) {
-  return std::chrono::duration<double, std::micro>(b - a).count();
-}
-
 // Bytes in the regular files of `folder` (the day's log, and the next
 // day's should the run pass midnight).
 int64_t FolderBytes(const std::string& folder) {
@@ -93,22 +89,14 @@ struct Case {
   std::string outside = dir.Join("outside");
   std::string logs = dir.Join("log");
   std::string index_path = cache + "/Index.Dat";
+  CaseSettings settings;
 
-  explicit Case(int limit_mib) {
+  explicit Case(int limit_mib)
+      : settings(dir, cache, data, limit_mib, kMinimumAgeMinutes, logs) {
     for (const std::string* folder : {&cache, &data, &outside, &logs}) {
       ::mkdir(folder->c_str(), 0755);
     }
-    std::FILE* f = std::fopen(dir.Join("TESSARON.INI").c_str(), "w");
-    if (f != nullptr) {
-      std::fprintf(f,
-                   "[Cache]\nCacheDir=%s\nFileFolders=%s\nCacheSize=%d\nDelay=%d\n"
-                   "[Log]\nLogPath=%s\n",
-                   cache.c_str(), data.c_str(), limit_mib, kMinimumAgeMinutes, logs.c_str());
-      std::fclose(f);
-    }
-    SetSettingsFileForTesting(dir.Join("TESSARON.INI"));
   }
-  ~Case() { SetSettingsFileForTesting(""); }
 };
 
 std::string EntryPath(const std::string& folder, int32_t pos) {

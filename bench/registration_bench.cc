@@ -33,10 +33,6 @@ constexpr int kCalls = 2000;
 // index still has room for.
 constexpr int kNewFilesAt99000 = 990;
 
-double Micros(Clock::time_point a, Clock::time_point b) {
-  return std::chrono::duration<double, std::micro>(b - a).count();
-}
-
 // A cache folder whose settings allow the largest cache (no pass deletes
 // anything) unless `limit_mib` says otherwise, with the log beside it.
 struct Setup {
@@ -44,19 +40,12 @@ struct Setup {
   std::string cache = dir.Join("cache");
   std::string data = dir.Join("data");
   std::string index_path = cache + "/Index.Dat";
-  explicit Setup(int limit_mib = 204800) {
+  CaseSettings settings;
+  explicit Setup(int limit_mib = 204800)
+      : settings(dir, cache, data, limit_mib, 5, dir.path()) {
     ::mkdir(cache.c_str(), 0755);
     ::mkdir(data.c_str(), 0755);
-    std::FILE* f = std::fopen(dir.Join("TESSARON.INI").c_str(), "w");
-    if (f != nullptr) {
-      std::fprintf(
-          f, "[Cache]\nCacheDir=%s\nFileFolders=%s\nCacheSize=%d\nDelay=5\n[Log]\nLogPath=%s\n",
-          cache.c_str(), data.c_str(), limit_mib, dir.path().c_str());
-      std::fclose(f);
-    }
-    SetSettingsFileForTesting(dir.Join("TESSARON.INI"));
   }
-  ~Setup() { SetSettingsFileForTesting(""); }
   // The index with `n` churned entries naming files in data/.
   void Fill(int32_t n) {
     IndexFile index(index_path, MakeSettings(204800LL << 20, 20, 300));
