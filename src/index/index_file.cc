@@ -599,7 +599,7 @@ PassOutcome IndexFile::RemoveAll(const RemoveFileFn& remove, const PassBatch& ba
   Guard guard(*this, Guard::kReport);
   if (!guard.held()) return out;
   int32_t skip = batch.skip;
-  WalkValid(false, [&](int32_t i) {
+  WalkValid(header_->FirstValidBlock, kNoBlock, false, [&](int32_t i) {
     return RemoveInBatch(blocks_[i], i, remove, batch, &skip, &out,
                          [this](int32_t k) { FreeBlock(k); });
   });
@@ -739,7 +739,7 @@ PassOutcome IndexFile::RunPass(PassGoal goal, const RemoveFileFn& remove,
         if (!proved) passed[i] = b.AccessTime;
         return true;
       };
-      const WalkEnd end = from == kNoBlock ? WalkEnd::kEnd : WalkTowardsHead(from, back, visit);
+      const WalkEnd end = from == kNoBlock ? WalkEnd::kEnd : WalkValid(from, back, true, visit);
       // A walk that reached the head looked at every entry still listed:
       // its bounds hold for the whole list.
       if (end == WalkEnd::kEnd && proved && table_ok_ && table_->Epoch() == epoch) {

@@ -200,17 +200,15 @@ class IndexFile {
   static constexpr int kWaiterPatienceMs = 5;
   // Moves a listed block to the tail of the free list, totals included.
   void FreeBlock(int32_t i);
-  // Calls `visit(i)` for each block of the valid list from the tail (or the
-  // head) while it returns true; the next block is read before the visit, so
-  // the visit may move the block. Stops, marking the index damaged, at a
-  // link outside the block range or a block that does not link back.
-  template <typename Visit>
-  void WalkValid(bool from_tail, Visit visit);
-  // The same from the tail towards the head, from block `i`, which must
-  // link back to `back` (kNoBlock: `i` is the tail). Returns how it ended.
+  // Calls `visit(i)` for each block of the valid list from block `i` on,
+  // towards the head or the tail, while it returns true; `i` must link back
+  // to `back` (kNoBlock: `i` is that end of the list). The next block is
+  // read before the visit, so the visit may move the block. Stops, marking
+  // the index damaged, at a link outside the block range or a block that
+  // does not link back, and says how it ended.
   enum class WalkEnd { kEnd, kStopped, kDamaged };
   template <typename Visit>
-  WalkEnd WalkTowardsHead(int32_t i, int32_t back, Visit visit);
+  WalkEnd WalkValid(int32_t i, int32_t back, bool towards_head, Visit visit);
 
   CacheSettings settings_;
   std::unique_ptr<platform::NamedMutex> mutex_;
@@ -257,8 +255,17 @@ class IndexFile::Guard {
 };
 
 template <typename Visit>
-IndexFile::WalkEnd IndexFile::WalkTowardsHead(int32_t i, int32_t back, Visit visit) {
-  if (Block(i) != nullptr && blocks_[i].RightNode != back) {
+IndexFile::WalkEnd IndexFile::WalkValid(int32_t i, int32_t back, bool towards_head, Visit visit) {
+  const auto outward = [&](int32_t k) {
+    return towards_head ? blocks_[k].RightNode : blocks_[k].LeftNode;
+  };
+  const auto inward = [&](int32_t k) {
+    return towards_head ? blocks_[k].LeftNode : blocks_[k].RightNode;
+  };
+  // Every block reached links back to the one before: then no block can
+  // come round twice, and a damaged list ends the walk at the damage
+  // instead of visiting blocks again.
+  if (Block(i) != nullptr && outward(i) != back) {
     damaged_ = true;
     return WalkEnd::kDamaged;
   }
@@ -267,10 +274,9 @@ IndexFile::WalkEnd IndexFile::WalkTowardsHead(int32_t i, int32_t back, Visit vis
       damaged_ = true;
       return WalkEnd::kDamaged;
     }
-    const int32_t next = blocks_[i].LeftNode;
+    const int32_t next = inward(i);
     // Checked before the visit, which may move block i.
-    const bool next_agrees =
-        next == kNoBlock || (Block(next) != nullptr && blocks_[next].RightNode == i);
+    const bool next_agrees = next == kNoBlock || (Block(next) != nullptr && outward(next) == i);
     if (!visit(i)) return WalkEnd::kStopped;
     if (!next_agrees) {
       damaged_ = true;
@@ -279,35 +285,6 @@ IndexFile::WalkEnd IndexFile::WalkTowardsHead(int32_t i, int32_t back, Visit vis
     i = next;
   }
   return WalkEnd::kEnd;
-}
-
-template <typename Visit>
-void IndexFile::WalkValid(bool from_tail, Visit visit) {
-  int32_t i = from_tail ? header_->LastValidBlock : header_->FirstValidBlock;
-  // The start's outward link is -1 and every block reached links back to
-  // the one before: then no block can come round twice, and a damaged list
-  // ends the walk at the damage instead of visiting blocks again.
-  if (Block(i) != nullptr && (from_tail ? blocks_[i].RightNode : blocks_[i].LeftNode) != kNoBlock) {
-    damaged_ = true;
-    return;
-  }
-  for (int32_t steps = 0; i != kNoBlock; ++steps) {
-    if (steps >= kBlockCount || Block(i) == nullptr) {
-      damaged_ = true;
-      return;
-    }
-    const int32_t next = from_tail ? blocks_[i].LeftNode : blocks_[i].RightNode;
-    // Checked before the visit, which may move block i.
-    const bool next_agrees =
-        next == kNoBlock || (Block(next) != nullptr &&
-                             (from_tail ? blocks_[next].RightNode : blocks_[next].LeftNode) == i);
-    if (!visit(i)) return;
-    if (!next_agrees) {
-      damaged_ = true;
-      return;
-    }
-    i = next;
-  }
 }
 
 }  // namespace stow

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "index/hash.h"
 #include "index/object_name.h"
 
 namespace stow {
@@ -19,13 +20,10 @@ constexpr size_t kNotesSize = sizeof(BlockNote) * size_t{kBlockCount};
 constexpr int32_t kEmpty = -1;
 
 uint32_t HashPath(const char* path) {
-  // FNV-1a over the stored path, which is at most kFileNameSize bytes.
-  uint32_t h = 2166136261u;
-  for (size_t i = 0; i < kFileNameSize && path[i] != '\0'; ++i) {
-    h ^= static_cast<uint8_t>(path[i]);
-    h *= 16777619u;
-  }
-  return h;
+  // The stored path, which is at most kFileNameSize bytes.
+  const void* end = std::memchr(path, '\0', kFileNameSize);
+  return Fnv1a(path, end == nullptr ? kFileNameSize
+                                    : static_cast<size_t>(static_cast<const char*>(end) - path));
 }
 
 bool SamePath(const ImageFileBlock& b, const char* path) {
@@ -57,16 +55,17 @@ const size_t LookupTable::kFileSize = kHeaderSize + kSlotsSize + kNotesSize;
 
 LookupTable::LookupTable(const std::string& path) {
   static_assert(offsetof(Header, Waiters) == 40, "waiters where the previous release has them");
-  static_assert(offsetof(Header, Epoch) == 72, "this release's fields after the previous release's");
+  static_assert(offsetof(Header, Epoch) == 72,
+                "this release's fields after the previous release's");
   static_assert(sizeof(Header) <= kHeaderSize, "table header size");
   // The mapping's name is not the previous release's: where names matter
   // (Windows), its mapping is shorter than this one and could not be
   // opened at this size. Both map the same file, so both see each other's
   // stores.
   const std::string mapping_name = path + ":2";
-  file_ = platform::env().OpenSharedFile(path, MakeObjectName(kMappingPrefix, mapping_name.c_str()),
-                                         kFileSize,
-                                         std::string(kLookupMagic, sizeof(kLookupMagic)));
+  file_ =
+      platform::env().OpenSharedFile(path, MakeObjectName(kMappingPrefix, mapping_name.c_str()),
+                                     kFileSize, std::string(kLookupMagic, sizeof(kLookupMagic)));
 }
 
 LookupTable::Header* LookupTable::header() { return reinterpret_cast<Header*>(file_->data()); }

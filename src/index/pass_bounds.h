@@ -88,16 +88,16 @@ constexpr int64_t kFar = int64_t{1} << 40;       // a wait no entry has
 constexpr int64_t kAgeWrap = int64_t{1} << 31;
 
 struct PassBounds {
-  uint32_t Valid;     // kBoundsValid when they may be used
-  uint32_t Refuser;   // the identity of every refusal counted; 0 none, or kMixedRefusers
-  int64_t Time;       // the time the ages below are taken at
-  int64_t ForDelay;   // the minimum age MinWait is computed for
+  uint32_t Valid;    // kBoundsValid when they may be used
+  uint32_t Refuser;  // the identity of every refusal counted; 0 none, or kMixedRefusers
+  int64_t Time;      // the time the ages below are taken at
+  int64_t ForDelay;  // the minimum age MinWait is computed for
   struct Set {
-    int64_t MaxAge;   // the greatest age, kNoAge for no entry
-    int64_t MinDue;   // the least (own Delay - age): until an entry's own minimum age is met
-    int64_t MinWait;  // the least (max(ForDelay, own Delay) - age), kFar for no entry
-  } All, Unrefused;   // every entry; the entries without a refusal that holds
-  int64_t MinRetry;   // the earliest retry of a refused entry, kFar for none
+    int64_t MaxAge;      // the greatest age, kNoAge for no entry
+    int64_t MinDue;      // the least (own Delay - age): until an entry's own minimum age is met
+    int64_t MinWait;     // the least (max(ForDelay, own Delay) - age), kFar for no entry
+  } All, Unrefused;      // every entry; the entries without a refusal that holds
+  int64_t MinRetry;      // the earliest retry of a refused entry, kFar for none
   int32_t RefusedCount;  // entries whose refusal held at the walk, and their bytes
   int32_t Pad;
   int64_t RefusedBytes;
@@ -121,9 +121,8 @@ inline bool NothingToDelete(const PassBounds& p, int64_t now, int64_t min_age, u
   const bool mine = p.Refuser == 0 || (identity != 0 && p.Refuser == identity);
   const PassBounds::Set& s = mine ? p.Unrefused : p.All;
   if (s.MaxAge + elapsed >= kAgeWrap) return false;
-  const bool young = min_age == p.ForDelay
-                         ? s.MinWait > elapsed
-                         : s.MaxAge + elapsed < min_age || s.MinDue > elapsed;
+  const bool young = min_age == p.ForDelay ? s.MinWait > elapsed
+                                           : s.MaxAge + elapsed < min_age || s.MinDue > elapsed;
   if (!young) return false;
   return !mine || p.Refuser == 0 || now < p.MinRetry;
 }
@@ -159,9 +158,9 @@ class BoundsBuilder {
       p_.RefusedCount += 1;
       p_.RefusedBytes += b.FileSize;
     } else {
-      Lower(&p_.Unrefused, age, b.Delay);
+      Lower(&p_.Unrefused, age, b.Delay, p_.ForDelay);
     }
-    Lower(&p_.All, age, b.Delay);
+    Lower(&p_.All, age, b.Delay, p_.ForDelay);
   }
 
   // The bounds, or invalid ones when the walk could not take them.
@@ -179,9 +178,6 @@ class BoundsBuilder {
   }
 
  private:
-  void Lower(PassBounds::Set* s, int64_t age, int64_t own_delay) {
-    Lower(s, age, own_delay, p_.ForDelay);
-  }
   PassBounds p_;
   bool ok_ = true;
 };
