@@ -11,7 +11,8 @@
 //   dump                 the text picture of the index
 //
 // Exit codes: 0 done, 1 the library or the cache could not be used, 2 bad
-// usage, 3 some entries could not be deleted, 4 the check found damage.
+// usage, 3 some entries could not be deleted, 4 the check or the list found
+// damage.
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
@@ -46,7 +47,7 @@ constexpr int kExitOk = 0;
 constexpr int kExitUnusable = 1;  // the library, its settings or the cache cannot be used
 constexpr int kExitUsage = 2;
 constexpr int kExitKept = 3;     // some entries could not be deleted
-constexpr int kExitDamaged = 4;  // the check found damage
+constexpr int kExitDamaged = 4;  // the check or the list found damage
 
 #ifdef _WIN32
 const char kLibraryName[] = "stowmaster.dll";
@@ -104,10 +105,13 @@ void PrintHelp(std::FILE* out) {
       "Exit status:\n"
       "  0  done\n"
       "  1  the library, its settings or the cache could not be used (a failed\n"
-      "     initialisation included), or a file could not be registered\n"
+      "     initialisation included, an index that is not a regular file or\n"
+      "     cannot be read, a cache folder that cannot be made), or a file could\n"
+      "     not be registered\n"
       "  2  bad usage\n"
       "  3  done, but some entries could not be deleted (shrink, empty)\n"
-      "  4  check found the index damaged (with --repair: and repaired it)\n",
+      "  4  check found the index damaged (with --repair: and repaired it), or\n"
+      "     list met damage in the list (the entries before it are printed)\n",
       out);
 }
 

@@ -387,8 +387,7 @@ int32_t RunPass(bool empty, StowmasterPassResult* out, StowmasterProgressFn prog
   total.size = sizeof(total);
   uint64_t size = 0;
   // Without an index there is nothing to delete, and none is made for it.
-  if (platform::env().GetFileKind(IndexPathIn(CacheFolder()).c_str(), &size, nullptr) !=
-      platform::FileKind::kMissing) {
+  if (IndexFilePresent(IndexPathIn(CacheFolder()), &size)) {
     CacheSettings cache;
     char path[kPathBufferSize];
     GetCacheSettings(&cache, path, nullptr);

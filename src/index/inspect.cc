@@ -6,12 +6,61 @@
 #include "index/object_name.h"
 
 namespace stow {
+namespace {
+
+// The folder that holds `path`; empty when there is none to look at (no
+// separator, or the top folder).
+std::string FolderAbove(const std::string& path) {
+  const size_t cut = path.find_last_of(platform::kSeparator);
+  if (cut == std::string::npos || cut == 0) return std::string();
+  if (platform::IsTopFolder(path.c_str(), cut)) return std::string();
+  return path.substr(0, cut);
+}
+
+// Throws when the folder `folder`, missing, could never be made: the
+// nearest of its ancestors that exists must be a folder.
+void CheckFolderCanBeMade(const std::string& folder) {
+  std::string at = folder;
+  for (int depth = 0; !at.empty() && depth < 256; ++depth, at = FolderAbove(at)) {
+    uint64_t size = 0;
+    uint32_t error = 0;
+    const platform::FileKind kind = platform::env().GetFileKind(at.c_str(), &size, &error);
+    if (kind == platform::FileKind::kDirectory) return;
+    if (kind != platform::FileKind::kMissing) {
+      throw OsError(platform::kErrorNotAFolder, "cannot make the cache folder below",
+                    at);
+    }
+    // A part of the path that is a file: the system says so for the
+    // first folder below it; go on up to find which part it is.
+    if (!platform::IsNotFound(error) && error != platform::kErrorNotAFolder) {
+      throw OsError(error, platform::kFileSizeCall, at);
+    }
+  }
+}
+
+}  // namespace
+
+bool IndexFilePresent(const std::string& index_path, uint64_t* size) {
+  uint32_t error = 0;
+  *size = 0;
+  switch (platform::env().GetFileKind(index_path.c_str(), size, &error)) {
+    case platform::FileKind::kRegular:
+      return true;
+    case platform::FileKind::kMissing:
+      if (!platform::IsNotFound(error) && error != platform::kErrorNotAFolder) {
+        throw OsError(error, platform::kFileSizeCall, index_path);
+      }
+      CheckFolderCanBeMade(FolderAbove(index_path));
+      return false;
+    default:
+      throw OsError(platform::kErrorInvalidName, "open (not a regular file)", index_path);
+  }
+}
 
 IndexInspection::IndexInspection(const std::string& index_path) {
   // Opening the lock creates the index file where the lock lives on it:
   // look first, so that a missing index stays missing.
-  present_ = platform::env().GetFileKind(index_path.c_str(), &file_size_, nullptr) !=
-             platform::FileKind::kMissing;
+  present_ = IndexFilePresent(index_path, &file_size_);
   if (!present_ || file_size_ < kIndexFileSize) return;
   mutex_ =
       platform::env().OpenNamedMutex(MakeObjectName(kMutexPrefix, index_path.c_str()), index_path);

@@ -19,12 +19,22 @@
 
 namespace stow {
 
+// Whether an index file is at `index_path`, for work that must not create
+// one; `size` receives its length. False when it is missing and the folder
+// it would be made in is there or can be made. Throws OsError when the path
+// names anything but a regular file, cannot be looked at (a folder on the
+// way that may not be searched), or is missing in a folder that can never
+// be made (a part of its path is a file): each of those would make the
+// first use fail, and saying "not made yet" would hide it.
+bool IndexFilePresent(const std::string& index_path, uint64_t* size);
+
 class IndexInspection {
  public:
   // Looks at the index at `index_path`. A missing index file is no error
   // (present() is false), and neither is one shorter than an index (not
   // mapped: formatted() is false). Throws OsError when an existing index
-  // cannot be opened, mapped or locked.
+  // cannot be opened, mapped or locked, and for every refusal of
+  // IndexFilePresent.
   explicit IndexInspection(const std::string& index_path);
   ~IndexInspection();
   IndexInspection(const IndexInspection&) = delete;

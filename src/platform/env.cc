@@ -114,6 +114,14 @@ void SetEnvForTesting(Env* replacement) {
   g_replacement.store(replacement, std::memory_order_release);
 }
 
+bool IsNotFound(uint32_t code) {
+#ifdef _WIN32
+  return code == 2 || code == 3;  // ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND
+#else
+  return code == 2;  // ENOENT
+#endif
+}
+
 bool IsTopFolder(const char* path, size_t length) {
 #ifdef _WIN32
   const bool drive = length >= 2 && path[1] == ':';

@@ -40,6 +40,7 @@ constexpr uint32_t kErrorAccessDenied = 5;     // ERROR_ACCESS_DENIED
 constexpr uint32_t kErrorTimedOut = 1460;      // ERROR_TIMEOUT
 constexpr uint32_t kErrorDiskFull = 112;       // ERROR_DISK_FULL
 constexpr uint32_t kErrorTooManyLinks = 1142;  // ERROR_TOO_MANY_LINKS
+constexpr uint32_t kErrorNotAFolder = 267;     // ERROR_DIRECTORY
 // Where a settings file is looked for when there is none beside the library,
 // and the variable that names one instead (none on Windows: only the file
 // beside the library counts there).
@@ -59,11 +60,17 @@ constexpr uint32_t kErrorAccessDenied = 13;  // EACCES
 constexpr uint32_t kErrorTimedOut = 110;     // ETIMEDOUT
 constexpr uint32_t kErrorDiskFull = 28;      // ENOSPC
 constexpr uint32_t kErrorTooManyLinks = 31;  // EMLINK
+constexpr uint32_t kErrorNotAFolder = 20;    // ENOTDIR
 constexpr char kSystemSettingsFile[] = "/etc/stowmaster/TESSARON.INI";
 constexpr char kSettingsVariable[] = "STOWMASTER_SETTINGS";
 constexpr char kFileSizeCall[] = "stat";
 constexpr char kDeleteFileCall[] = "unlink";
 #endif
+
+// True when `code`, from a look at a path, says only that the path does not
+// exist: no file there (ENOENT; ERROR_FILE_NOT_FOUND or
+// ERROR_PATH_NOT_FOUND).
+bool IsNotFound(uint32_t code);
 
 // True when `path` names a folder that has nothing above it to create: the
 // root ("/"), or on Windows a bare drive ("C:") or a drive's root ("C:\").

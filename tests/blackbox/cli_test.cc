@@ -183,5 +183,55 @@ TEST_F(CliTest, EveryExitCodeComesFromARealSituation) {
   EXPECT_EQ(1, missing.exit_code) << missing.output;
 }
 
+// An index that no command can use makes every command exit 1 and say why,
+// rather than report an empty cache, a damaged index or "not made yet".
+TEST_F(CliTest, AnIndexThatCannotBeUsedFailsEveryCommand) {
+  const std::string blocker = JoinPath(box_.root(), "blocker");
+  ASSERT_TRUE(WriteFile(blocker, "not a folder"));
+  const std::string cache_dir = box_.cache_dir();
+  const std::string index_path = box_.index_path();
+  struct Case {
+    const char* what;
+    std::string cache_dir;
+    std::string reason;     // in the program's error line
+  } cases[] = {
+      {"Index.Dat is a folder", cache_dir, "open (not a regular file) " + index_path},
+      {"the cache folder runs through a file", JoinPath(JoinPath(blocker, "sub"), "cache"),
+       "cannot make the cache folder below " + blocker},
+  };
+  const std::vector<std::vector<std::string>> commands = {
+      {"status"}, {"status", "--json"}, {"list"},  {"list", "--json"}, {"check"},
+      {"check", "--repair"}, {"shrink"}, {"empty"}, {"dump"}};
+  MakeDir(cache_dir);  // there already or not
+  ASSERT_TRUE(MakeDir(index_path));
+  for (const Case& c : cases) {
+    SandboxSettings settings;
+    settings.cache_dir = c.cache_dir;
+    ASSERT_TRUE(box_.WriteSettings(settings));
+    for (const std::vector<std::string>& command : commands) {
+      ClientRun run = Run(command);
+      EXPECT_EQ(1, run.exit_code) << c.what << ": " << command[0] << "\n" << run.output;
+      EXPECT_NE(std::string::npos, run.output.find(c.reason))
+          << c.what << ": " << command[0] << "\n" << run.output;
+    }
+  }
+  EXPECT_TRUE(IsDir(index_path));
+  EXPECT_FALSE(FileExists(JoinPath(blocker, "sub")));
+
+  // A list that meets damage prints what it read before and exits 4, as
+  // the check does.
+  SandboxSettings settings;
+  settings.cache_dir = cache_dir;
+  ASSERT_TRUE(box_.WriteSettings(settings));
+  RemoveTree(index_path);
+  ASSERT_NO_FATAL_FAILURE(Seed({"a", "b", "c"}, 1, 0));
+  IndexImage image = LoadIndex();
+  image.block(image.header().FirstValidBlock).RightNode = 99999;
+  ASSERT_TRUE(image.Save(box_.index_path()));
+  ClientRun damaged = Run({"list"});
+  EXPECT_EQ(4, damaged.exit_code) << damaged.output;
+  EXPECT_NE(std::string::npos, damaged.output.find(box_.Data("c"))) << damaged.output;
+}
+
 }  // namespace
 }  // namespace stow_test
