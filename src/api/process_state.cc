@@ -31,11 +31,22 @@ std::atomic<WorkThread*> g_worker{nullptr};
 // zero before it destroys them, so a registration racing with shutdown
 // either sees no index or finishes with it first.
 std::atomic<int32_t> g_calls_in_flight{0};
+// Those of them on this thread. Neither call that counts itself calls back
+// into the host, so a call still counted here when this thread reaches
+// UnInitialize was left without returning: a host's signal handler jumped
+// out of it (longjmp). It is not waited for.
+thread_local int32_t t_calls_in_flight = 0;
 
 class CallScope {
  public:
-  CallScope() { g_calls_in_flight.fetch_add(1); }
-  ~CallScope() { g_calls_in_flight.fetch_sub(1); }
+  CallScope() {
+    g_calls_in_flight.fetch_add(1);
+    ++t_calls_in_flight;
+  }
+  ~CallScope() {
+    --t_calls_in_flight;
+    g_calls_in_flight.fetch_sub(1);
+  }
   CallScope(const CallScope&) = delete;
   CallScope& operator=(const CallScope&) = delete;
 };
@@ -128,6 +139,8 @@ void UnInitialize() {
   if (g_references.fetch_sub(1) != 1) return;
   std::unique_ptr<WorkThread> worker(g_worker.exchange(nullptr));
   std::unique_ptr<IndexFile> index(g_index.exchange(nullptr));
+  g_calls_in_flight.fetch_sub(t_calls_in_flight);
+  t_calls_in_flight = 0;
   while (g_calls_in_flight.load() != 0) platform::env().SleepMs(1);
   try {
     if (worker != nullptr) {

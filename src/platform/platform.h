@@ -151,12 +151,16 @@ class NamedMutex {
 
   enum class LockResult {
     kAcquired,   // taken normally
-    kAbandoned,  // taken from a holder that died holding it (Windows)
+    kAbandoned,  // taken from a holder that died holding it (Windows), or
+                 // from the calling thread itself, which left the library
+                 // without releasing it (POSIX: a longjmp out of a handler)
     kTimedOut,   // still held by another after `timeout_ms`: not taken
   };
 
   // Blocks until the lock is held by the calling thread or `timeout_ms`
-  // passed. Not reentrant: a thread that holds it must not call Lock again.
+  // passed. Not reentrant: a thread that holds it must not call Lock again;
+  // one that does anyway is taken to have left the lock behind (kAbandoned
+  // on POSIX, where waiting would deadlock it on itself).
   // Throws OsError when the wait itself fails (the lock is not held then).
   virtual LockResult Lock(int64_t timeout_ms) = 0;
   virtual void Unlock() = 0;

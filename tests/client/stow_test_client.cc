@@ -32,6 +32,12 @@
 //   sigbus-handler         installs a SIGBUS handler of the program's own (POSIX)
 //   sigbus-outside FILE    maps FILE (created), cuts it short and reads the lost page:
 //                          @sigbus-outside <faults the program's own handler saw> (POSIX)
+//   add-jump PATH INDEXFILE
+//                          registers PATH (delay 0) under a SIGBUS handler of the
+//                          program's own that leaves the call by siglongjmp, then puts
+//                          back the handler it replaced: @add-jump 0 <result> when no
+//                          fault came, else @add-jump 1 <1 when the index lock is still
+//                          held afterwards, else 0> (POSIX)
 // The functions for watching and operating a cache:
 //   settings               @settings <rc> <found> <log writable> <limit> <precision> <high>
 //                          <low> <min age>, then @settings-file <path>, @log-file <path>
@@ -68,6 +74,7 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <setjmp.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -249,6 +256,46 @@ int FaultOutsideIndex(const std::string& path) {
   const char seen = bytes[4096];
   ::close(fd);
   return seen == 0 ? g_own_faults - before : -1;
+}
+#endif
+
+#ifndef _WIN32
+sigjmp_buf g_jump_back;
+
+// A host's handler that gives up on the interrupted call: it leaves the
+// library's frames by a jump, without letting them finish.
+void JumpingBusHandler(int) { siglongjmp(g_jump_back, 1); }
+
+// True when some open file description holds the index lock byte: after a
+// jump out of the library in this process, the library's own.
+bool IndexLockHeld(const std::string& index_path) {
+  const int fd = ::open(index_path.c_str(), O_RDWR);
+  if (fd < 0) return false;
+  struct flock fl = {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = static_cast<off_t>(stow::platform::posix::kMutexLockOffset);
+  fl.l_len = 1;
+  const bool held = ::fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
+  ::close(fd);
+  return held;
+}
+
+std::string AddJumping(const StowLibrary& lib, const std::string& path,
+                       const std::string& index_path) {
+  struct sigaction action = {};
+  action.sa_handler = &JumpingBusHandler;
+  sigemptyset(&action.sa_mask);
+  struct sigaction previous;
+  sigaction(SIGBUS, &action, &previous);
+  std::string line;
+  if (sigsetjmp(g_jump_back, 1) == 0) {
+    line = "add-jump 0 " + std::to_string(lib.AddFileA(path.c_str(), 0));
+  } else {
+    line = std::string("add-jump 1 ") + (IndexLockHeld(index_path) ? "1" : "0");
+  }
+  sigaction(SIGBUS, &previous, nullptr);
+  return line;
 }
 #endif
 
@@ -434,6 +481,9 @@ int main(int argc, char** argv) {
     } else if (command == "sigbus-outside") {
       if (!next(&a)) return Usage("sigbus-outside FILE");
       Result("sigbus-outside " + std::to_string(FaultOutsideIndex(a)));
+    } else if (command == "add-jump") {
+      if (!next(&a) || !next(&b)) return Usage("add-jump PATH INDEXFILE");
+      Result(AddJumping(lib, a, b));
 #endif
     } else if (command == "settings") {
       SettingsLines(lib);

@@ -135,6 +135,67 @@ bool FileExists(const std::string& path) {
 #endif
 }
 
+bool MakeSymlink(const std::string& target, const std::string& link) {
+#ifdef _WIN32
+  // Wine's own CreateSymbolicLink makes nothing (8.0): the Unix program ln
+  // is run instead, which Wine starts like any other program.
+  using ToUnix = char*(CDECL*)(LPCWSTR);
+  using ToDos = WCHAR*(CDECL*)(LPCSTR);
+  HMODULE kernel = GetModuleHandleA("kernel32.dll");
+  const auto to_unix = reinterpret_cast<ToUnix>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "wine_get_unix_file_name")));
+  const auto to_dos = reinterpret_cast<ToDos>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "wine_get_dos_file_name")));
+  if (to_unix == nullptr || to_dos == nullptr) {
+    return CreateSymbolicLinkA(link.c_str(), target.c_str(), 0) != 0;
+  }
+  const auto unix_name = [&](const std::string& path) {
+    const std::wstring wide(path.begin(), path.end());  // ASCII test paths
+    char* name = to_unix(wide.c_str());
+    std::string out = name != nullptr ? name : "";
+    if (name != nullptr) HeapFree(GetProcessHeap(), 0, name);
+    return out;
+  };
+  const bool made_target = !FileExists(target) && WriteFile(target, "");
+  const std::string unix_target = unix_name(target);
+  const std::string unix_link = unix_name(link);
+  WCHAR* ln = to_dos("/bin/ln");
+  if (unix_target.empty() || unix_link.empty() || ln == nullptr) {
+    if (made_target) DeleteFileA(target.c_str());
+    return false;
+  }
+  std::string program;
+  for (const WCHAR* c = ln; *c != 0; ++c) program += static_cast<char>(*c);
+  HeapFree(GetProcessHeap(), 0, ln);
+  std::string command = "\"" + program + "\" -s \"" + unix_target + "\" \"" + unix_link + "\"";
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
+    if (made_target) DeleteFileA(target.c_str());
+    return false;
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  // The exit code of a Unix program does not reach a Windows parent: the
+  // link counts as made once the folder lists it (a dangling one included).
+  // Wine lists no dangling link, so a missing target is there until the
+  // link shows.
+  const size_t cut = link.find_last_of("\\/");
+  const std::string folder = cut == std::string::npos ? "." : link.substr(0, cut);
+  const std::string name = link.substr(cut == std::string::npos ? 0 : cut + 1);
+  bool made = false;
+  for (int waited = 0; waited < 10000 && !made; waited += 10) {
+    for (const std::string& entry : ListDir(folder)) made = made || entry == name;
+    if (!made) Sleep(10);
+  }
+  if (made_target) DeleteFileA(target.c_str());
+  return made;
+#else
+  return ::symlink(target.c_str(), link.c_str()) == 0;
+#endif
+}
+
 bool IsDir(const std::string& path) {
 #ifdef _WIN32
   DWORD attributes = GetFileAttributesA(path.c_str());

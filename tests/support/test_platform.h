@@ -51,6 +51,12 @@ int64_t UnixSeconds();
 // Waits until `path` exists or `timeout_ms` passes. True when it exists.
 bool WaitForFile(const std::string& path, int timeout_ms);
 
+// Makes `link` a symbolic link to `target` (which need not exist). Under
+// Wine a Unix symbolic link, as another user on the same machine would make
+// it (Wine shows it as a plain file); on Windows a file symbolic link (a
+// reparse point). False when it cannot be made.
+bool MakeSymlink(const std::string& target, const std::string& link);
+
 // True when the process may ignore file permissions (root on POSIX; never
 // on Windows).
 bool IsSuperUser();

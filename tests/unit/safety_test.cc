@@ -7,6 +7,10 @@
 
 #ifndef _WIN32
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #endif
 
 #include "api/process_state.h"
@@ -267,6 +271,57 @@ TEST(OwnFileTest, LinksFifosAndSecondNamesAreRefused) {
   WriteWholeFile(own, "a longer old content");
   EXPECT_TRUE(platform::DefaultEnv().WriteOwnFile(own.c_str(), "new", 3));
   EXPECT_EQ(testing_support::ReadWholeFile(own), "new");
+#endif
+}
+
+// An open that runs out of disk space while reserving the file gives back
+// what it reserved: a new file is left empty, a short one at its length and
+// content, and the disk has its space again. Needs a file system that keeps
+// the blocks of a failed reservation (ext4; tmpfs gives them back by
+// itself), so it mounts a small one: as root only.
+TEST(SharedFileTest, ReservationThatRunsOutOfSpaceGivesItBack) {
+#ifdef _WIN32
+  GTEST_SKIP() << "POSIX only: the small disk is a loop-mounted ext4 image";
+#else
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a small disk needs root";
+  testing_support::TempDir dir;
+  const std::string image = dir.Sub("disk.img");
+  const std::string mount_point = dir.Sub("disk");
+  std::filesystem::create_directory(mount_point);
+  WriteWholeFile(image, "");
+  std::filesystem::resize_file(image, 16 * kMiB);
+  if (std::system(("mkfs.ext4 -q -F " + image + " >/dev/null 2>&1").c_str()) != 0 ||
+      std::system(("mount -o loop " + image + " " + mount_point + " >/dev/null 2>&1").c_str()) !=
+          0) {
+    GTEST_SKIP() << "cannot make and mount a small ext4 file system here";
+  }
+  struct Unmount {
+    std::string at;
+    ~Unmount() { (void)std::system(("umount " + at).c_str()); }
+  } unmount{mount_point};
+  const auto free_bytes = [&] {
+    struct statvfs fs;
+    return ::statvfs(mount_point.c_str(), &fs) == 0
+               ? static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize
+               : 0;
+  };
+  const std::string short_file = mount_point + "/Short.Dat";
+  WriteWholeFile(short_file, "kept as it was");
+  const uint64_t free_before = free_bytes();
+  ASSERT_LT(free_before, 28801000u);
+  for (const std::string& path : {mount_point + "/Index.Dat", short_file}) {
+    SCOPED_TRACE(path);
+    const uintmax_t length = std::filesystem::exists(path) ? std::filesystem::file_size(path) : 0;
+    try {
+      platform::DefaultEnv().OpenSharedFile(path, "", 28801000, "");
+      ADD_FAILURE() << "opened on a full disk";
+    } catch (const OsError& e) {
+      EXPECT_EQ(e.code(), platform::kErrorDiskFull);
+    }
+    EXPECT_EQ(std::filesystem::file_size(path), length);
+    EXPECT_GE(free_bytes() + 64 * 1024, free_before);
+  }
+  EXPECT_EQ(testing_support::ReadWholeFile(short_file), "kept as it was");
 #endif
 }
 

@@ -4,11 +4,12 @@
 
 #include "../support/windows_headers.h"
 
-#ifdef _WIN32
 #include <string>
 
-#include "platform/platform.h"
 #include "platform/win32/checks.h"
+
+#ifdef _WIN32
+#include "platform/platform.h"
 #include "temp_dir.h"
 #endif
 
@@ -29,6 +30,39 @@ TEST(Win32ChecksTest, IndexFileThatIsAReparsePointFolderOrForeignLinkIsRefused) 
   EXPECT_EQ(IndexFileRefusal(FILE_ATTRIBUTE_DIRECTORY, 1, false),
             static_cast<uint32_t>(ERROR_ACCESS_DENIED));
 #endif
+}
+
+// An opened file is taken as the one asked for only when its final path
+// names it: the long-path prefixes and the case of ASCII letters do not
+// count, anything else (a link elsewhere, another name) does.
+TEST(Win32ChecksTest, FinalPathMustNameTheRequestedFile) {
+  using platform::win32::SameFinalPath;
+  const struct {
+    const wchar_t* expected;
+    const wchar_t* final_path;
+    bool same;
+  } cases[] = {
+      {L"C:\\TEMP\\Index.Dat", L"C:\\TEMP\\Index.Dat", true},
+      {L"C:\\TEMP\\Index.Dat", L"\\\\?\\C:\\TEMP\\Index.Dat", true},
+      {L"\\\\?\\c:\\temp\\index.dat", L"\\\\?\\C:\\TEMP\\Index.Dat", true},
+      {L"C:/TEMP/Index.Dat", L"\\\\?\\C:\\TEMP\\Index.Dat", true},
+      {L"\\\\server\\share\\Index.Dat", L"\\\\?\\UNC\\server\\share\\Index.Dat", true},
+      {L"\\\\server\\share\\Index.Dat", L"\\\\?\\unc\\SERVER\\share\\index.DAT", true},
+      // A link: the file lies elsewhere, or under another name.
+      {L"C:\\TEMP\\Index.Dat", L"\\\\?\\Z:\\home\\victim\\notes.txt", false},
+      {L"C:\\TEMP\\Index.Dat", L"\\\\?\\C:\\TEMP\\Index.Lkp", false},
+      {L"C:\\TEMP\\Index.Dat", L"\\\\?\\C:\\TEMP\\Index.Dat.old", false},
+      {L"C:\\TEMP\\Index.Dat", L"\\\\?\\UNC\\C:\\TEMP\\Index.Dat", false},
+      // A short (8.3) name is not resolved here: the caller compares the
+      // folder through its own final path.
+      {L"C:\\PROGRA~1\\Index.Dat", L"\\\\?\\C:\\Program Files\\Index.Dat", false},
+      // Case outside ASCII is not folded.
+      {L"C:\\\u00c9T\u00c9\\Index.Dat", L"\\\\?\\C:\\\u00e9t\u00e9\\Index.Dat", false},
+      {L"", L"", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(SameFinalPath(c.expected, c.final_path), c.same) << "case " << (&c - cases);
+  }
 }
 
 TEST(Win32ChecksTest, OnlyServiceAccountsCountAsPrivileged) {

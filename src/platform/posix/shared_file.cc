@@ -68,6 +68,23 @@ int Reserve(int fd, size_t size) {
   return rc;
 }
 
+// After a reservation that failed part-way (a full disk: some file systems
+// keep the blocks they got before the space ran out, and grow the file over
+// them), gives back what it added: the file returns to the length `before`
+// it had, a new file to zero bytes, and the blocks go back to the disk. The
+// file itself stays: another process may have opened the new name
+// meanwhile, and unlinking it would leave that process, and the lock it
+// takes on the file, on a file nobody else finds. A process that grew the
+// file meanwhile finds it cut short at its next lock and grows it back.
+void GiveBack(int fd, off_t before, size_t size) {
+  if (static_cast<unsigned long long>(before) >= size) return;  // nothing was to grow
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || st.st_size < before) return;
+  // Also at an unchanged length: blocks reserved past the end are dropped.
+  while (::ftruncate(fd, before) != 0 && errno == EINTR) {
+  }
+}
+
 // True when the file starts with `magic`.
 bool StartsWith(int fd, const std::string& magic) {
   if (magic.empty()) return true;
@@ -140,7 +157,10 @@ std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path, const std::s
   // of the right length on a full disk fails here rather than with a SIGBUS
   // on the first write to a page that has no block.
   const int rc = posix::Reserve(fd.get(), size);
-  if (rc != 0) throw OsError(static_cast<uint32_t>(rc), "fallocate", path);
+  if (rc != 0) {
+    posix::GiveBack(fd.get(), st.st_size, size);
+    throw OsError(static_cast<uint32_t>(rc), "fallocate", path);
+  }
   posix::InstallFaultHandler();
   void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
   if (p == MAP_FAILED) throw OsError(static_cast<uint32_t>(errno), "mmap", path);

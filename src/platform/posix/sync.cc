@@ -10,9 +10,11 @@
 // the release-on-death of a Windows mutex or semaphore slot.
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 #include "platform/native.h"
@@ -38,6 +40,10 @@ int OfdLock(int fd, long long offset, short type, bool wait) {
     if (errno != EINTR) return errno;
   }
 }
+
+// The kernel's id of the calling thread: unique among the live threads of
+// the machine, and never 0.
+pid_t CurrentThreadId() { return static_cast<pid_t>(::syscall(SYS_gettid)); }
 
 class PosixNamedMutex : public NamedMutex {
  public:
@@ -65,18 +71,33 @@ class PosixNamedMutex : public NamedMutex {
       pause_us = pause_us * 2 < 1000 ? pause_us * 2 : 1000;
       return true;
     };
+    const pid_t self = CurrentThreadId();
+    // The lock is not reentrant, so a thread that finds it held by itself
+    // left the library without releasing it: a host's signal handler jumped
+    // out of a library frame (longjmp), skipping every unlock on the way.
+    // Waiting would be waiting for itself; the lock is taken over instead,
+    // and reported as a dead holder's, whose half-done change the caller
+    // undoes. Other threads wait for the holder as for any other.
+    bool left_held = false;
     while (!local_.try_lock()) {
+      if (owner_.load(std::memory_order_relaxed) == self) {
+        left_held = true;
+        break;
+      }
       if (!wait_more()) return LockResult::kTimedOut;
     }
+    owner_.store(self, std::memory_order_relaxed);
     for (;;) {
+      // Taking the byte again through the same descriptor is a no-op when
+      // this holder kept it.
       const int err = OfdLock(fd_.get(), posix::kMutexLockOffset, F_WRLCK, false);
-      if (err == 0) return LockResult::kAcquired;
+      if (err == 0) return left_held ? LockResult::kAbandoned : LockResult::kAcquired;
       if (err != EAGAIN && err != EACCES) {
-        local_.unlock();
+        ReleaseLocal();
         throw OsError(static_cast<uint32_t>(err), "fcntl(F_OFD_SETLK)", path_);
       }
       if (!wait_more()) {
-        local_.unlock();
+        ReleaseLocal();
         return LockResult::kTimedOut;
       }
     }
@@ -84,13 +105,21 @@ class PosixNamedMutex : public NamedMutex {
 
   void Unlock() override {
     OfdLock(fd_.get(), posix::kMutexLockOffset, F_UNLCK, false);
-    local_.unlock();
+    ReleaseLocal();
   }
 
  private:
+  void ReleaseLocal() {
+    owner_.store(0, std::memory_order_relaxed);
+    local_.unlock();
+  }
+
   UniqueFd fd_;
   std::string path_;
   LocalMutex local_;
+  // The thread that holds local_, 0 when none. Only the holder stores its
+  // own id, so a thread that reads its own id here holds local_.
+  std::atomic<pid_t> owner_{0};
 };
 
 class PosixEvent : public Event {

@@ -1,8 +1,10 @@
 // Decisions of the Win32 layer that tests make directly, with values Wine
 // cannot produce from real files (a reparse point) or accounts (a service).
+// The inline ones need no system header and are tested on every platform.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace stow {
 namespace platform {
@@ -14,6 +16,45 @@ namespace win32 {
 // yet). `attributes` and `links` as GetFileInformationByHandle reports them;
 // `carries_magic`: the file starts with the index's magic text.
 uint32_t IndexFileRefusal(uint32_t attributes, uint32_t links, bool carries_magic);
+
+// `path` without the prefix GetFinalPathNameByHandleW puts before it:
+// "\\?\C:\x" gives "C:\x", "\\?\UNC\server\share\x" gives
+// "\\server\share\x". Any other path is returned as it is.
+inline std::wstring WithoutLongPathPrefix(const std::wstring& path) {
+  const auto is_slash = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+  if (path.size() < 4 || !is_slash(path[0]) || !is_slash(path[1]) || path[2] != L'?' ||
+      !is_slash(path[3])) {
+    return path;
+  }
+  if (path.size() >= 8 && (path[4] == L'U' || path[4] == L'u') &&
+      (path[5] == L'N' || path[5] == L'n') && (path[6] == L'C' || path[6] == L'c') &&
+      is_slash(path[7])) {
+    return L"\\\\" + path.substr(8);
+  }
+  return path.substr(4);
+}
+
+// True when an opened file's final path (`final_path`, as
+// GetFinalPathNameByHandleW gives it) is the path it was asked for
+// (`expected`): the same text once the long-path prefix is taken off both,
+// with "/" read as "\\" and ASCII letters compared without regard to case.
+// Nothing else is equated: a link, a short (8.3) name or a name of another
+// case outside ASCII in `expected` is a mismatch, so the caller forms
+// `expected` from the final path of the folder's own handle and the file's
+// name, which the library chooses (ASCII).
+inline bool SameFinalPath(const std::wstring& expected, const std::wstring& final_path) {
+  const std::wstring a = WithoutLongPathPrefix(expected);
+  const std::wstring b = WithoutLongPathPrefix(final_path);
+  if (a.empty() || a.size() != b.size()) return false;
+  const auto fold = [](wchar_t c) -> wchar_t {
+    if (c == L'/') return L'\\';
+    return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+  };
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (fold(a[i]) != fold(b[i])) return false;
+  }
+  return true;
+}
 
 // True for the SID of a service account: LocalSystem, LocalService or
 // NetworkService.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/native.h"
+#include "platform/win32/own_file.h"
 
 namespace stow {
 namespace platform {
@@ -192,13 +193,19 @@ bool IsNetworkFolder(const char* folder) {
 namespace {
 
 // Opens a file the library writes (the log, the dump) without following a
-// reparse point as its last part, and only when it is a plain disk file
-// with no other name.
+// reparse point or a link hidden as a plain file as its last part (and
+// without creating anything where a dangling one points), and only when it
+// is a plain disk file with no other name.
 win32::UniqueHandle OpenOwnFile(const char* path) {
-  win32::UniqueHandle file(CreateFileA(path, GENERIC_WRITE,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                                       OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT, NULL));
-  if (!file) return file;
+  DWORD error = 0;
+  const char* call = nullptr;
+  win32::UniqueHandle file = win32::OpenOwnPath(
+      path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+      FILE_FLAG_OPEN_REPARSE_POINT, &error, &call);
+  if (!file) {
+    SetLastError(error);
+    return file;
+  }
   BY_HANDLE_FILE_INFORMATION info;
   if (GetFileType(file.get()) != FILE_TYPE_DISK || !GetFileInformationByHandle(file.get(), &info) ||
       (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||

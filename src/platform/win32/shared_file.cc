@@ -10,6 +10,7 @@
 
 #include "platform/native.h"
 #include "platform/win32/checks.h"
+#include "platform/win32/own_file.h"
 
 namespace stow {
 namespace platform {
@@ -111,6 +112,37 @@ DWORD ReserveBlocks(HANDLE file, uint64_t size) {
   return 0;
 }
 
+// An open that fails after it began to reserve the file's space (a full
+// disk) gives back what it added: the file returns to the length it had, a
+// new file to zero bytes, and the disk space goes back to the volume. The
+// file itself stays: another process may have opened the new name
+// meanwhile, and deleting it would leave that process on a file nobody else
+// finds. A process that had grown the file meanwhile finds it cut short at
+// its next lock and grows it back.
+class GiveBackOnFailure {
+ public:
+  GiveBackOnFailure(HANDLE file, LONGLONG length) : file_(file), length_(length) {}
+  ~GiveBackOnFailure() {
+    if (file_ == NULL) return;
+    LARGE_INTEGER now;
+    if (!GetFileSizeEx(file_, &now) || now.QuadPart <= length_) return;
+    FILE_END_OF_FILE_INFO end;
+    end.EndOfFile.QuadPart = length_;
+    SetFileInformationByHandle(file_, FileEndOfFileInfo, &end, sizeof(end));
+    // Space reserved past the new end goes back too.
+    FILE_ALLOCATION_INFO allocation;
+    allocation.AllocationSize.QuadPart = length_;
+    SetFileInformationByHandle(file_, FileAllocationInfo, &allocation, sizeof(allocation));
+  }
+  GiveBackOnFailure(const GiveBackOnFailure&) = delete;
+  GiveBackOnFailure& operator=(const GiveBackOnFailure&) = delete;
+  void Keep() { file_ = NULL; }
+
+ private:
+  HANDLE file_;
+  LONGLONG length_;
+};
+
 }  // namespace
 
 std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path, const std::string& mapping_name,
@@ -119,10 +151,14 @@ std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path, const std::s
 
   // The reparse point itself is opened, never what it points to: a link (or
   // a dangling one) is refused below and nothing is created where it points.
-  win32::UniqueHandle file(CreateFileA(
+  // A link the file system shows as a plain file is refused by its final
+  // path.
+  DWORD open_error = 0;
+  const char* open_call = nullptr;
+  win32::UniqueHandle file = win32::OpenOwnPath(
       path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, access.get(),
-      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL));
-  if (!file) throw OsError(GetLastError(), "CreateFileA", path);
+      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, &open_error, &open_call);
+  if (!file) throw OsError(open_error, open_call, path);
 
   // Devices, pipes and consoles open fine by name but cannot hold an index.
   if (GetFileType(file.get()) != FILE_TYPE_DISK) {
@@ -145,6 +181,9 @@ std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path, const std::s
   // first access. Never less than the file's length: that would cut it.
   LARGE_INTEGER length;
   if (!GetFileSizeEx(file.get(), &length)) throw OsError(GetLastError(), "GetFileSizeEx", path);
+  // Declared before the mapping, so that it acts after the mapping is
+  // closed (a mapped file cannot be cut).
+  GiveBackOnFailure give_back(file.get(), length.QuadPart);
   FILE_ALLOCATION_INFO allocation;
   allocation.AllocationSize.QuadPart =
       length.QuadPart > static_cast<LONGLONG>(size) ? length.QuadPart : static_cast<LONGLONG>(size);
@@ -183,6 +222,7 @@ std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path, const std::s
     throw OsError(error, call, path);
   }
 
+  give_back.Keep();
   return std::unique_ptr<SharedFile>(
       new Win32SharedFile(std::move(file), std::move(mapping), static_cast<uint8_t*>(view), size));
 }
