@@ -12,7 +12,7 @@
 namespace stow_test {
 namespace {
 
-class OwnFilesTest : public BlackBoxTest {
+class OwnFilesThroughClientsTest : public BlackBoxTest {
  protected:
   // A first client makes the index, its lookup file, the dump and the log.
   void SetUp() override {
@@ -46,7 +46,7 @@ class OwnFilesTest : public BlackBoxTest {
   std::vector<std::string> own_;
 };
 
-TEST_F(OwnFilesTest, RegistrationRefusesThem) {
+TEST_F(OwnFilesThroughClientsTest, RegistrationRefusesThem) {
   std::vector<std::string> commands = {"init", "0"};
   Lines expected = {"init 1"};
   for (const std::string& path : own_) {
@@ -66,7 +66,7 @@ TEST_F(OwnFilesTest, RegistrationRefusesThem) {
 // next to an ordinary file: an emptying (the client's, or the extension's),
 // or a pass (after a registration, or on request), keeps them and frees
 // their blocks.
-TEST_F(OwnFilesTest, PassesAndEmptyingsDropTheirEntriesAndKeepThem) {
+TEST_F(OwnFilesThroughClientsTest, PassesAndEmptyingsDropTheirEntriesAndKeepThem) {
   struct Way {
     Lines commands;
     int remaining;  // entries left: the fresh file of a registration
