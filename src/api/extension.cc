@@ -14,6 +14,7 @@
 #include "index/list_check.h"
 #include "index/pass_bounds.h"
 #include "maintenance/delete_cached_file.h"
+#include "maintenance/own_files.h"
 #include "maintenance/refusal_identity.h"
 #include "platform/platform.h"
 
@@ -392,6 +393,9 @@ int32_t RunPass(bool empty, StowmasterPassResult* out, StowmasterProgressFn prog
     char path[kPathBufferSize];
     GetCacheSettings(&cache, path, nullptr);
     IndexFile index(path, cache);
+    // The files of the index this pass opened, which the settings may have
+    // moved since the process gathered its own.
+    GatherOwnFiles(path);
     const RemoveFileFn remover = CachedFileRemover();
     auto add = [&total](const PassOutcome& o) {
       total.deleted_files += o.freed;

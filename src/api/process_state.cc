@@ -12,6 +12,7 @@
 #include "config/settings.h"
 #include "index/index_file.h"
 #include "maintenance/delete_cached_file.h"
+#include "maintenance/own_files.h"
 #include "maintenance/work_thread.h"
 #include "platform/platform.h"
 
@@ -101,6 +102,8 @@ int32_t CreateObjects(int32_t threaded) {
     char index_path[kPathBufferSize];
     GetCacheSettings(&settings, index_path, nullptr);
     std::unique_ptr<IndexFile> index(new IndexFile(index_path, settings));
+    // Once the index and its lookup file exist, and before any pass runs.
+    GatherOwnFiles(index_path);
     std::unique_ptr<WorkThread> worker(new WorkThread(index.get(), index_path, threaded));
     WarnIfNetworkFolder(index_path);
     g_index.store(index.release());
@@ -191,7 +194,8 @@ int32_t AddFileA(const char* path, uint32_t delay) {
 
     uint64_t size = 0;
     uint32_t error = 0;
-    const platform::FileKind kind = platform::env().GetFileKind(stored, &size, &error);
+    platform::FileId id;
+    const platform::FileKind kind = platform::env().GetFileKindAndId(stored, &size, &error, &id);
     if (kind == platform::FileKind::kMissing) {
       WriteLogBufferToFile("\nUnable to get file size.\n");
       LogDetail(OsError(error, platform::kFileSizeCall, stored));
@@ -200,6 +204,11 @@ int32_t AddFileA(const char* path, uint32_t delay) {
     // A folder, FIFO, socket or device cannot be evicted like a file.
     if (kind != platform::FileKind::kRegular) {
       WriteLogBufferToFile("Not a regular file, not registered: %s.\n", stored);
+      return 0;
+    }
+    // Listed, it would be deleted by the next emptying or pass.
+    if (CurrentOwnFiles()->Holds(stored, &id)) {
+      WriteLogBufferToFile("One of the library's own files, not registered: %s.\n", stored);
       return 0;
     }
     FileRecord record;

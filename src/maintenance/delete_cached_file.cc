@@ -7,6 +7,7 @@
 
 #include "config/log.h"
 #include "config/settings.h"
+#include "maintenance/own_files.h"
 #include "platform/platform.h"
 
 namespace stow {
@@ -18,16 +19,25 @@ namespace {
 struct DeletePolicy {
   bool confined = false;
   std::vector<std::string> folders;
+  // The library's own files: never deleted, whoever runs the pass.
+  std::shared_ptr<const OwnFiles> own;
 };
 
 DeletePolicy CurrentPolicy() {
   DeletePolicy policy;
   policy.confined = platform::env().ProcessPrivileges().elevated;
   if (policy.confined) policy.folders = DeletionFolders();
+  policy.own = CurrentOwnFiles();
   return policy;
 }
 
 bool Delete(const DeletePolicy& policy, const char* path) {
+  // Any user can write a path into the index: an entry that names one of
+  // the library's own files loses its block, and the file stays.
+  if (policy.own->Holds(path)) {
+    WriteLogBufferToFile("Delete File Skipped (one of the library's own files): %s.\n", path);
+    return true;
+  }
   uint32_t error = 0;
   const char* below = nullptr;  // the folder that holds `path`, when confined
   platform::DeleteResult result = platform::DeleteResult::kOutside;

@@ -2,6 +2,7 @@
 // and the switch that lets a test put another in its place.
 #include <atomic>
 #include <new>
+#include <string>
 
 #include "platform/native.h"
 #include "platform/platform.h"
@@ -50,6 +51,13 @@ class NativeEnv final : public Env {
   }
   bool WriteOwnFile(const char* path, const char* data, size_t size) override {
     return native::WriteOwnFile(path, data, size);
+  }
+  FileKind GetFileKindAndId(const char* path, uint64_t* size, uint32_t* error,
+                            FileId* id) override {
+    return native::GetFileKindAndId(path, size, error, id);
+  }
+  bool GetFileId(const char* path, bool follow_link, FileId* id) override {
+    return native::GetFileId(path, follow_link, id);
   }
   bool IsDirectory(const char* path) override { return native::IsDirectory(path); }
   uint32_t CreateDirectory(const char* path) override { return native::CreateDirectory(path); }
@@ -130,6 +138,31 @@ bool IsTopFolder(const char* path, size_t length) {
   return length == 1 && (path[0] == '\\' || path[0] == '/');
 #else
   return length == 1 && path[0] == '/';
+#endif
+}
+
+void SplitEntryPath(const char* path, std::string* folder, std::string* name) {
+  const std::string text(path);
+#ifdef _WIN32
+  // "C:name" is a name in the current folder of drive C.
+  size_t cut = text.find_last_of("\\/");
+  if (cut == std::string::npos && text.size() >= 2 && text[1] == ':') cut = 1;
+#else
+  const size_t cut = text.find_last_of('/');
+#endif
+  if (cut == std::string::npos) {
+    *folder = ".";
+    *name = text;
+  } else {
+    // The separator stays: "/a/" and "C:\" open the folder, "" would not.
+    *folder = text.substr(0, cut + 1);
+    *name = text.substr(cut + 1);
+  }
+#ifdef _WIN32
+  // "name:stream" and "name::$DATA" are streams of the file "name".
+  const size_t stream = name->find(':');
+  if (stream != std::string::npos) name->resize(stream);
+  while (!name->empty() && (name->back() == '.' || name->back() == ' ')) name->pop_back();
 #endif
 }
 

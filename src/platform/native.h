@@ -20,6 +20,8 @@ bool WideToNarrow(const char16_t* text, char* out, size_t out_size);
 bool IsAbsolutePath(const char* path, std::string* out);
 bool IsDirectory(const char* path);
 FileKind GetFileKind(const char* path, uint64_t* size, uint32_t* error);
+FileKind GetFileKindAndId(const char* path, uint64_t* size, uint32_t* error, FileId* id);
+bool GetFileId(const char* path, bool follow_link, FileId* id);
 DeleteResult DeleteFileBelow(const char* folder, const char* path, uint32_t* error);
 bool RemoveDirectoryBelow(const char* folder, const char* path);
 bool IsNetworkFolder(const char* folder);

@@ -49,6 +49,9 @@ constexpr char kSettingsVariable[] = "";
 // Names of the calls behind GetFileKind and DeleteFile, for messages.
 constexpr char kFileSizeCall[] = "GetFileAttributesExA";
 constexpr char kDeleteFileCall[] = "DeleteFileA";
+// Whether the file system gives long names a short (8.3) second name, such
+// as "STOWMA~1.LOG", by which the file can be opened and deleted too.
+constexpr bool kShortNames = true;
 #else
 constexpr char kSeparator = '/';
 constexpr char kLineEnd[] = "\n";
@@ -65,6 +68,7 @@ constexpr char kSystemSettingsFile[] = "/etc/stowmaster/TESSARON.INI";
 constexpr char kSettingsVariable[] = "STOWMASTER_SETTINGS";
 constexpr char kFileSizeCall[] = "stat";
 constexpr char kDeleteFileCall[] = "unlink";
+constexpr bool kShortNames = false;
 #endif
 
 // True when `code`, from a look at a path, says only that the path does not
@@ -93,6 +97,26 @@ enum class DeleteResult {
 };
 
 enum class FileKind { kMissing, kRegular, kDirectory, kOther };
+
+// Which file a path names, as the system tells files apart: device and inode
+// on Linux, volume serial number and file index on Windows. Two paths with
+// the same FileId name the same file (hard links included).
+struct FileId {
+  uint64_t device = 0;
+  uint64_t file = 0;
+  bool known = false;  // false: could not be read; equal to nothing
+  bool operator==(const FileId& o) const {
+    return known && o.known && device == o.device && file == o.file;
+  }
+  bool operator!=(const FileId& o) const { return !(*this == o); }
+};
+
+// Splits `path` into the folder that holds the entry it names (as a path that
+// opens that folder, links followed: "/a/" for "/a/b", "." for "b") and the
+// entry's name as far as the text tells what the folder stores: on Windows
+// without a stream suffix (":$DATA") and without the trailing dots and blanks
+// the system drops.
+void SplitEntryPath(const char* path, std::string* folder, std::string* name);
 
 // What became of a folder that was to be removed if empty.
 enum class FolderRemoval {
@@ -266,6 +290,18 @@ class Env {
   // the system's code.
   virtual FileKind GetFileKind(const char* path, uint64_t* size, uint32_t* error) = 0;
 
+  // GetFileKind, and in `id` the identity of what deleting `path` would
+  // delete: the last part of the path itself, not followed when it is a
+  // link. One query of the system where it can give both. `id->known` is
+  // false when the identity could not be read.
+  virtual FileKind GetFileKindAndId(const char* path, uint64_t* size, uint32_t* error,
+                                    FileId* id) = 0;
+
+  // The identity of what `path` names, the last part followed when it is a
+  // link only if `follow_link`. False (and `id->known` false) when it
+  // cannot be read.
+  virtual bool GetFileId(const char* path, bool follow_link, FileId* id) = 0;
+
   // True when `path` names an existing folder.
   virtual bool IsDirectory(const char* path) = 0;
 
@@ -413,6 +449,13 @@ class EnvWrapper : public Env {
   }
   bool WriteOwnFile(const char* path, const char* data, size_t size) override {
     return target_.WriteOwnFile(path, data, size);
+  }
+  FileKind GetFileKindAndId(const char* path, uint64_t* size, uint32_t* error,
+                            FileId* id) override {
+    return target_.GetFileKindAndId(path, size, error, id);
+  }
+  bool GetFileId(const char* path, bool follow_link, FileId* id) override {
+    return target_.GetFileId(path, follow_link, id);
   }
   bool IsDirectory(const char* path) override { return target_.IsDirectory(path); }
   uint32_t CreateDirectory(const char* path) override { return target_.CreateDirectory(path); }

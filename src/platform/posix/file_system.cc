@@ -54,6 +54,44 @@ FileKind GetFileKind(const char* path, uint64_t* size, uint32_t* error) {
   return FileKind::kRegular;
 }
 
+namespace {
+
+FileId IdOf(const struct stat& st) {
+  FileId id;
+  id.device = static_cast<uint64_t>(st.st_dev);
+  id.file = static_cast<uint64_t>(st.st_ino);
+  id.known = true;
+  return id;
+}
+
+}  // namespace
+
+// One lstat answers both for anything but a link; a link is followed for
+// its kind and size only, with a stat more.
+FileKind GetFileKindAndId(const char* path, uint64_t* size, uint32_t* error, FileId* id) {
+  *id = FileId();
+  *size = 0;
+  struct stat st;
+  if (::lstat(path, &st) != 0) {
+    if (error != nullptr) *error = static_cast<uint32_t>(errno);
+    return FileKind::kMissing;
+  }
+  *id = IdOf(st);
+  if (S_ISLNK(st.st_mode)) return GetFileKind(path, size, error);
+  if (S_ISDIR(st.st_mode)) return FileKind::kDirectory;
+  if (!S_ISREG(st.st_mode)) return FileKind::kOther;
+  *size = static_cast<uint64_t>(st.st_size);
+  return FileKind::kRegular;
+}
+
+bool GetFileId(const char* path, bool follow_link, FileId* id) {
+  *id = FileId();
+  struct stat st;
+  if ((follow_link ? ::stat(path, &st) : ::lstat(path, &st)) != 0) return false;
+  *id = IdOf(st);
+  return true;
+}
+
 DeleteResult DeleteFile(const char* path, uint32_t* error) {
   if (::unlink(path) == 0) return DeleteResult::kDeleted;
   *error = static_cast<uint32_t>(errno);

@@ -73,6 +73,57 @@ FileKind GetFileKind(const char* path, uint64_t* size, uint32_t* error) {
   return FileKind::kRegular;
 }
 
+namespace {
+
+// Opens `path` for reading its attributes only, which no sharing mode of
+// another opener refuses; a folder too, and a final reparse point itself
+// unless `follow_link`.
+win32::UniqueHandle OpenForAttributes(const char* path, bool follow_link) {
+  const DWORD flags =
+      FILE_FLAG_BACKUP_SEMANTICS | (follow_link ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+  return win32::UniqueHandle(CreateFileA(path, FILE_READ_ATTRIBUTES,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         NULL, OPEN_EXISTING, flags, NULL));
+}
+
+FileId IdOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  FileId id;
+  id.device = info.dwVolumeSerialNumber;
+  id.file = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  id.known = true;
+  return id;
+}
+
+}  // namespace
+
+// The handle's information holds the attributes, the size and the identity
+// at once. A reparse point, or a file that cannot be opened even for its
+// attributes, is asked for its kind as GetFileKind asks.
+FileKind GetFileKindAndId(const char* path, uint64_t* size, uint32_t* error, FileId* id) {
+  *id = FileId();
+  *size = 0;
+  win32::UniqueHandle file = OpenForAttributes(path, false);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!file || !GetFileInformationByHandle(file.get(), &info)) {
+    return GetFileKind(path, size, error);
+  }
+  *id = IdOf(info);
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return GetFileKind(path, size, error);
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return FileKind::kDirectory;
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) return FileKind::kOther;
+  *size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  return FileKind::kRegular;
+}
+
+bool GetFileId(const char* path, bool follow_link, FileId* id) {
+  *id = FileId();
+  win32::UniqueHandle file = OpenForAttributes(path, follow_link);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!file || !GetFileInformationByHandle(file.get(), &info)) return false;
+  *id = IdOf(info);
+  return true;
+}
+
 bool IsDirectory(const char* path) {
   DWORD attributes = GetFileAttributesA(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;

@@ -1,0 +1,161 @@
+#include "maintenance/own_files.h"
+
+#include <cstring>
+
+#include "config/log.h"
+#include "config/settings.h"
+#include "index/lookup_table.h"
+
+namespace stow {
+namespace {
+
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// ASCII letters compared without regard to case: the names of the own files
+// are ASCII, and a file system that ignores case (Windows, a FAT or
+// case-folding volume on Linux) opens them by any case.
+bool SameText(const char* a, const char* b, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    if (Lower(a[i]) != Lower(b[i])) return false;
+  }
+  return true;
+}
+
+bool SameName(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && SameText(a.data(), b.data(), a.size());
+}
+
+bool StartsWith(const std::string& text, const char* prefix) {
+  const size_t n = std::strlen(prefix);
+  return text.size() >= n && SameText(text.data(), prefix, n);
+}
+
+bool EndsWith(const std::string& text, const char* suffix) {
+  const size_t n = std::strlen(suffix);
+  return text.size() >= n && SameText(text.data() + text.size() - n, suffix, n);
+}
+
+// "Stowmaster_*.LOG", the name of every day's log; where the file system
+// gives long names a short one, also the forms it makes of those names:
+// "STOWMA~1.LOG", and "STxxxx~1.LOG" once many share a beginning.
+bool IsLogName(const std::string& name) {
+  if (!EndsWith(name, ".LOG")) return false;
+  if (StartsWith(name, "Stowmaster_")) return true;
+  return platform::kShortNames && name.size() <= 12 && StartsWith(name, "ST") &&
+         name.find('~') != std::string::npos;
+}
+
+struct OwnSet {
+  platform::LocalMutex mutex;
+  std::shared_ptr<const OwnFiles> files;
+};
+
+OwnSet& Current() {
+  static OwnSet set;
+  return set;
+}
+
+}  // namespace
+
+OwnFiles::OwnFiles(const std::string& index_path) {
+  AddFile(index_path, kIndexFileName, false);
+  std::string folder, name;
+  platform::SplitEntryPath(index_path.c_str(), &folder, &name);
+  AddFile(folder + kLookupFileName, kLookupFileName, false);
+  AddFile(folder + kDumpFileName, kDumpFileName, false);
+
+  const std::string settings = SettingsFileInEffect(nullptr);
+  if (!settings.empty()) {
+    platform::SplitEntryPath(settings.c_str(), &folder, &name);
+    AddFile(settings, name.c_str(), false);
+    // A settings file that is a link: the file it leads to is in effect too.
+    platform::FileId target;
+    if (platform::env().GetFileId(settings.c_str(), true, &target)) files_.push_back(target);
+  }
+
+  // Today's log: its identity, and the folder of every day's log.
+  const std::string log = LogFilePath();
+  platform::SplitEntryPath(log.c_str(), &folder, &name);
+  AddFile(log, name.c_str(), true);
+}
+
+void OwnFiles::AddFile(const std::string& path, const char* name, bool logs) {
+  platform::FileId id;
+  if (platform::env().GetFileId(path.c_str(), false, &id)) files_.push_back(id);
+
+  std::string folder, ignored;
+  platform::SplitEntryPath(path.c_str(), &folder, &ignored);
+  platform::FileId folder_id;
+  // A folder that is not there now holds nothing to delete.
+  if (!platform::env().GetFileId(folder.c_str(), true, &folder_id)) return;
+  Folder* entry = nullptr;
+  for (Folder& f : folders_) {
+    if (f.id == folder_id) entry = &f;
+  }
+  if (entry == nullptr) {
+    folders_.emplace_back();
+    entry = &folders_.back();
+    entry->id = folder_id;
+  }
+  entry->names.push_back(name);
+  entry->logs = entry->logs || logs;
+}
+
+bool OwnFiles::NameIn(const Folder& folder, const std::string& name) const {
+  if (folder.logs && IsLogName(name)) return true;
+  for (const std::string& own : folder.names) {
+    if (SameName(own, name)) return true;
+  }
+  return false;
+}
+
+bool OwnFiles::Holds(const char* path, const platform::FileId* id) const {
+  // By name first: no query of the system unless the name is an own one.
+  std::string folder, name;
+  platform::SplitEntryPath(path, &folder, &name);
+  bool named = false;
+  for (const Folder& f : folders_) named = named || NameIn(f, name);
+  if (named) {
+    platform::FileId folder_id;
+    if (platform::env().GetFileId(folder.c_str(), true, &folder_id)) {
+      for (const Folder& f : folders_) {
+        if (f.id == folder_id && NameIn(f, name)) return true;
+      }
+    }
+  }
+
+  platform::FileId read;
+  if (id == nullptr) {
+    platform::env().GetFileId(path, false, &read);
+    id = &read;
+  }
+  if (!id->known) return false;
+  for (const platform::FileId& own : files_) {
+    if (own == *id) return true;
+  }
+  return false;
+}
+
+void GatherOwnFiles(const std::string& index_path) {
+  auto files = std::make_shared<const OwnFiles>(index_path);
+  OwnSet& set = Current();
+  platform::LocalLock guard(set.mutex);
+  set.files = std::move(files);
+}
+
+std::shared_ptr<const OwnFiles> CurrentOwnFiles() {
+  OwnSet& set = Current();
+  {
+    platform::LocalLock guard(set.mutex);
+    if (set.files != nullptr) return set.files;
+  }
+  char folder[kPathBufferSize];
+  GetConfigurationString("Cache", "CacheDir", kDefaultCacheDir, folder, sizeof(folder));
+  size_t n = std::strlen(folder);
+  if (n > 0 && folder[n - 1] == platform::kSeparator) folder[--n] = '\0';
+  GatherOwnFiles(std::string(folder) + platform::kSeparator + kIndexFileName);
+  platform::LocalLock guard(set.mutex);
+  return set.files;
+}
+
+}  // namespace stow
