@@ -298,12 +298,31 @@ namespace {
 // Opens a file the library writes without following a symbolic link as its
 // last part, without blocking on a FIFO, and only when it is a regular file
 // with no other name: anything else may be someone else's file.
+//
+// The log and the dump are written by the clients of every user, as the
+// index is: a file made here is made readable and writable by every user,
+// whatever the umask. An existing file is opened without O_CREAT, which
+// fs.protected_regular refuses for another user's file in a sticky folder
+// that others may write (/tmp, /var/tmp), even when its mode lets everyone
+// write.
 posix::UniqueFd OpenOwnFile(const char* path, int flags) {
-  posix::UniqueFd fd(
-      ::open(path, flags | O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+  const int open_flags = flags | O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  posix::UniqueFd fd(::open(path, open_flags));
+  bool created = false;
+  if (!fd.valid() && errno == ENOENT) {
+    fd = posix::UniqueFd(::open(path, open_flags | O_CREAT | O_EXCL, 0666));
+    created = fd.valid();
+    // Made meanwhile by another process: open the one that is there.
+    if (!fd.valid() && errno == EEXIST) fd = posix::UniqueFd(::open(path, open_flags));
+  }
   if (!fd.valid()) return fd;
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1) fd.reset();
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1) {
+    fd.reset();
+    return fd;
+  }
+  // The umask cut the mode at the creation.
+  if (created) ::fchmod(fd.get(), 0666);
   return fd;
 }
 

@@ -361,9 +361,14 @@ namespace {
 // reparse point as its last part, and only when it is a plain disk file
 // with no other name.
 win32::UniqueHandle OpenOwnFile(const char* path) {
-  win32::UniqueHandle file(CreateFileA(path, GENERIC_WRITE,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                                       OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT, NULL));
+  // Made, when missing, open to every user as the index is: the clients of
+  // every account write the same log. An inherited access list would
+  // depend on the folder (a subfolder of ProgramData, for one, lets only
+  // the file's creator write it).
+  win32::OpenToEveryone access;
+  win32::UniqueHandle file(
+      CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  access.get(), OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT, NULL));
   if (!file) return file;
   BY_HANDLE_FILE_INFORMATION info;
   if (GetFileType(file.get()) != FILE_TYPE_DISK || !GetFileInformationByHandle(file.get(), &info) ||
