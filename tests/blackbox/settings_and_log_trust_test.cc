@@ -43,9 +43,9 @@ TEST_F(SettingsAndLogTrustTest, RootRefusesASettingsFileThatOthersMayWrite) {
   if (!IsSuperUser()) GTEST_SKIP() << "needs root";
   const std::string ini = JoinPath(JoinPath(box_.root(), "lib"), "TESSARON.INI");
   ASSERT_EQ(0, ::chmod(ini.c_str(), 0666));
-  const std::string reason =
-      "Settings file " + ini + " is writable by others than its owner: not used by a privileged "
-      "process.";
+  const std::string reason = "Settings file " + ini +
+                             " is writable by others than its owner: not used by a privileged "
+                             "process.";
   std::string before;
   ReadFile(DefaultLogFile(), &before);
 
@@ -62,9 +62,9 @@ TEST_F(SettingsAndLogTrustTest, RootRefusesASettingsFileThatOthersMayWrite) {
   // at, which the same client would have written just before.
   const size_t at = added.find("Msg:  " + reason);
   const size_t previous = added.rfind("Msg:  ", at == std::string::npos || at == 0 ? 0 : at - 1);
-  EXPECT_TRUE(previous == std::string::npos || previous == at ||
-              added.compare(previous, 56,
-                            "Msg:  An error occurs when try to initialize stowmaster.") != 0)
+  EXPECT_TRUE(
+      previous == std::string::npos || previous == at ||
+      added.compare(previous, 56, "Msg:  An error occurs when try to initialize stowmaster.") != 0)
       << added;
   EXPECT_EQ("", box_.ReadLogs());
   EXPECT_FALSE(FileExists(box_.index_path()));
@@ -111,8 +111,8 @@ TEST_F(SettingsAndLogTrustTest, DaysLogMadeByRootTakesTheLinesOfEveryUser) {
 
   const std::string client = JoinPath(ExecutableDir(), "stow_test_client");
   const std::string results = JoinPath(sticky, "nobody.results");
-  ClientRun nobody = RunAsNobody(box_, client,
-                                 {results, box_.library(), "init", "0", "settings", "uninit"});
+  ClientRun nobody =
+      RunAsNobody(box_, client, {results, box_.library(), "init", "0", "settings", "uninit"});
   ASSERT_EQ(0, nobody.exit_code) << nobody.output;
   std::string lines;
   ASSERT_TRUE(ReadFile(results, &lines));

@@ -29,8 +29,8 @@ class SettingsTrustTest : public testing_support::TempDirTest {
     conf_ = dir_.Sub("conf");
     std::filesystem::create_directories(conf_);
     ini_ = conf_ + platform::kSeparator + kSettingsFileName;
-    WriteWholeFile(ini_, "[Cache]\nCacheDir=" + cache_dir_ + "\nCacheSize=77\n[Log]\nLogPath=" +
-                             dir_.path() + "\n");
+    WriteWholeFile(ini_, "[Cache]\nCacheDir=" + cache_dir_ +
+                             "\nCacheSize=77\n[Log]\nLogPath=" + dir_.path() + "\n");
     SetSettingsFileForTesting(ini_);
     env_.privileges.elevated = true;
   }

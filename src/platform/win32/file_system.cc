@@ -361,14 +361,33 @@ namespace {
 // reparse point as its last part, and only when it is a plain disk file
 // with no other name.
 win32::UniqueHandle OpenOwnFile(const char* path) {
-  // Made, when missing, open to every user as the index is: the clients of
-  // every account write the same log. An inherited access list would
-  // depend on the folder (a subfolder of ProgramData, for one, lets only
-  // the file's creator write it).
-  win32::OpenToEveryone access;
-  win32::UniqueHandle file(
-      CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  access.get(), OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT, NULL));
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  win32::UniqueHandle file(CreateFileA(path, GENERIC_WRITE, share, NULL, OPEN_EXISTING,
+                                       FILE_FLAG_OPEN_REPARSE_POINT, NULL));
+  if (!file && GetLastError() == ERROR_FILE_NOT_FOUND) {
+    // Made open to every user, as the index is: the clients of every
+    // account write the same log. An inherited access list would depend on
+    // the folder (a subfolder of ProgramData, for one, lets only the file's
+    // creator write it). The list is set again through the handle since
+    // Wine turns the one given at the creation into the Unix mode less the
+    // umask, as a POSIX open does; only a later change reaches the mode.
+    try {
+      win32::OpenToEveryone access;
+      file.reset(CreateFileA(path, GENERIC_WRITE | WRITE_DAC, share, access.get(), CREATE_NEW,
+                             FILE_FLAG_OPEN_REPARSE_POINT, NULL));
+    } catch (const OsError&) {
+      file.reset(CreateFileA(path, GENERIC_WRITE | WRITE_DAC, share, NULL, CREATE_NEW,
+                             FILE_FLAG_OPEN_REPARSE_POINT, NULL));
+    }
+    if (file) {
+      SetSecurityInfo(file.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, NULL,
+                      NULL);
+    } else if (GetLastError() == ERROR_FILE_EXISTS) {
+      // Made meanwhile by another process: open the one that is there.
+      file.reset(CreateFileA(path, GENERIC_WRITE, share, NULL, OPEN_EXISTING,
+                             FILE_FLAG_OPEN_REPARSE_POINT, NULL));
+    }
+  }
   if (!file) return file;
   BY_HANDLE_FILE_INFORMATION info;
   if (GetFileType(file.get()) != FILE_TYPE_DISK || !GetFileInformationByHandle(file.get(), &info) ||
