@@ -400,7 +400,8 @@ int Status(const Library& lib, const Options& o, const StowmasterSettings& s) {
   }
   std::printf("Settings     %s%s\n", s.settings_file,
               s.settings_found ? "" : " (not found: the defaults apply)");
-  std::printf("Log          %s%s\n", s.log_file, s.log_writable ? "" : " (cannot be written)");
+  std::printf("Log          %s%s\n", s.log_file,
+              s.log_writable ? "" : " (not writable by this user: its lines are lost)");
   std::printf("Cache        %s\n", s.cache_dir);
   if (!st.index_present) {
     std::printf("Index        %s (not made yet: made at the first use)\n", s.index_path);

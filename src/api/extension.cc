@@ -61,7 +61,10 @@ void CopyText(const std::string& text, char* out, size_t size) {
 }
 
 // The "CacheDir" folder as GetCacheSettings reads it, without creating it.
+// Throws UntrustedSettings as GetCacheSettings does: a default folder in its
+// place would be another cache.
 std::string CacheFolder() {
+  RequireTrustedSettings();
   char folder[kPathBufferSize];
   GetConfigurationString("Cache", "CacheDir", kDefaultCacheDir, folder, sizeof(folder));
   size_t n = std::strlen(folder);

@@ -110,6 +110,10 @@ int32_t CreateObjects(int32_t threaded) {
     g_worker.store(worker.release());
     WriteLogBufferToFile("Initialize stowmaster successfully: %s.\n", index_path);
     return 1;
+  } catch (const UntrustedSettings& e) {
+    // One line says it all: which file, and why it is not used.
+    WriteLogBufferToFile("%s\n", e.what());
+    RecordLastError(e.what());
   } catch (const OsError& e) {
     WriteLogBufferToFile("An error occurs when try to initialize stowmaster. (%d)\n",
                          static_cast<int>(e.code()));

@@ -33,6 +33,10 @@ struct SettingsLocation {
   std::string override_path;
   bool formed = false;
   bool variable_ignored = false;  // to be logged once the lookup is done
+  // The file last judged (see RequireTrustedSettings) and why this process
+  // may not use it; empty when it may.
+  std::string judged_path;
+  std::string distrust;
 };
 
 SettingsLocation& Location() {
@@ -72,23 +76,62 @@ bool FormSettingsPath(SettingsLocation& loc) {
   return true;
 }
 
+// Why this process may not use the settings file at `path`, in the words
+// of the log line; empty when it may. Only a privileged process is choosy:
+// the file names the folders in which it creates and deletes files.
+std::string DistrustOf(const std::string& path) {
+  const platform::Privileges privileges = platform::env().ProcessPrivileges();
+  if (!privileges.elevated && !privileges.set_id) return std::string();
+  std::string culprit;
+  uint32_t error = 0;
+  const platform::ChangeRights rights =
+      platform::env().WhoMayChange(path.c_str(), &culprit, &error);
+  // A finding about the folder names it.
+  const std::string where =
+      culprit == path ? std::string() : "lies in the folder " + culprit + ", which ";
+  std::string why;
+  switch (rights) {
+    case platform::ChangeRights::kOwnerOnly:
+    case platform::ChangeRights::kMissing:  // the defaults apply
+      return std::string();
+    case platform::ChangeRights::kOtherOwner:
+      why = where + "belongs to another user";
+      break;
+    case platform::ChangeRights::kOthersMayWrite:
+      why = where.empty() ? "is writable by others than its owner"
+                          : where + "others than its owner can write";
+      break;
+    case platform::ChangeRights::kUnknown:
+      why = where + "cannot be checked (" + platform::ErrorText(error) + ")";
+      break;
+  }
+  return "Settings file " + path + " " + why + ": not used by a privileged process.";
+}
+
 // Gives the settings file path, or false when the library's own path cannot
-// be had (the next call tries again).
-bool SettingsPath(std::string* out) {
+// be had (the next call tries again). With `distrust`, also why this
+// process may not use the file (empty when it may), as judged when the path
+// was formed or, with `judge_afresh`, now.
+bool SettingsPath(std::string* out, std::string* distrust = nullptr, bool judge_afresh = false) {
   SettingsLocation& loc = Location();
   bool report_ignored = false;
   {
     platform::LocalLock guard(loc.mutex);
     if (!loc.override_path.empty()) {
       *out = loc.override_path;
-      return true;
+    } else {
+      if (!loc.formed) {
+        if (!FormSettingsPath(loc)) return false;
+        loc.formed = true;
+        report_ignored = loc.variable_ignored;
+      }
+      *out = loc.path;
     }
-    if (!loc.formed) {
-      if (!FormSettingsPath(loc)) return false;
-      loc.formed = true;
-      report_ignored = loc.variable_ignored;
+    if (judge_afresh || loc.judged_path != *out) {
+      loc.distrust = DistrustOf(*out);
+      loc.judged_path = *out;
     }
-    *out = loc.path;
+    if (distrust != nullptr) *distrust = loc.distrust;
   }
   // Outside the lock: the log writer looks up its own setting here.
   if (report_ignored) {
@@ -132,12 +175,18 @@ namespace detail {
 void ReadSetting(const char* section, const char* key, const char* fallback, char* out,
                  size_t out_size, bool report_failure) {
   std::string path;
-  if (!SettingsPath(&path)) {
+  std::string distrust;
+  if (!SettingsPath(&path, &distrust)) {
     if (report_failure) {
       WriteLogBufferToFile(
           "GetConfigurationString: \xCE\xDE\xB7\xA8\xBB\xF1\xC8\xA1"
           "DLL\xC4\xA3\xBF\xE9\xC2\xB7\xBE\xB6. \n");
     }
+    CopyOut(fallback, out, out_size);
+    return;
+  }
+  // Nothing is taken from a file this process may not use.
+  if (!distrust.empty()) {
     CopyOut(fallback, out, out_size);
     return;
   }
@@ -176,6 +225,19 @@ void SetSettingsFileForTesting(const std::string& path) {
   loc.override_path = path;
   loc.formed = false;
   loc.variable_ignored = false;
+  loc.judged_path.clear();
+  loc.distrust.clear();
+}
+
+UntrustedSettings::UntrustedSettings(const std::string& path, const std::string& reason)
+    : OsError(platform::kErrorAccessDenied, "settings", path), reason_(reason) {}
+
+void RequireTrustedSettings() {
+  std::string path;
+  std::string distrust;
+  // Without a settings path nothing is read from a file: the defaults apply.
+  if (!SettingsPath(&path, &distrust, true)) return;
+  if (!distrust.empty()) throw UntrustedSettings(path, distrust);
 }
 
 std::vector<std::string> DeletionFolders() {
@@ -198,6 +260,9 @@ std::vector<std::string> DeletionFolders() {
 }
 
 void GetCacheSettings(CacheSettings* settings, char* index_path, char* dump_path) {
+  if (settings != nullptr || index_path != nullptr || dump_path != nullptr) {
+    RequireTrustedSettings();
+  }
   if (settings != nullptr) {
     ReadLogOptions();
     char text[18];
@@ -301,9 +366,10 @@ bool SameKey(const std::string& a, const char* b) {
 
 void ReportSettingsProblems() {
   static std::atomic<bool> reported{false};
-  if (reported.exchange(true)) return;
   std::string file;
-  if (!SettingsPath(&file)) return;
+  std::string distrust;
+  if (reported.load() || !SettingsPath(&file, &distrust) || !distrust.empty()) return;
+  if (reported.exchange(true)) return;
   struct Known {
     const char* section;
     const char* key;

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/os_error.h"
+
 namespace stow {
 
 // The tunable values of one cache, as read from the settings file.
@@ -55,9 +57,33 @@ void SetSettingsFileForTesting(const std::string& path);
 // own location cannot be had) and, in `found`, whether it exists.
 std::string SettingsFileInEffect(bool* found);
 
+// Thrown when a privileged process may not use the settings file: what()
+// names the file and the reason, in the words of the log line (without its
+// line end). An OsError with the code of a refused access, the call
+// "settings" and the file's path.
+class UntrustedSettings : public OsError {
+ public:
+  UntrustedSettings(const std::string& path, const std::string& reason);
+  const char* what() const noexcept override { return reason_.c_str(); }
+
+ private:
+  std::string reason_;
+};
+
+// A privileged process (Privileges: elevated or set_id) uses only a
+// settings file that nobody but its owner, root or the process's own user
+// (on Windows Administrators, SYSTEM or the process's account), can change,
+// in a folder of the same kind. Judges the settings file afresh and throws
+// UntrustedSettings when this process may not use it; then, until a later
+// judgement says otherwise, every lookup gives its default (the log's
+// folder included), so that no folder is taken from that file.
+// GetCacheSettings does this first.
+void RequireTrustedSettings();
+
 // Logs one line for each key of the "Cache" and "Log" sections that the
 // library does not know and each value out of its range (the default then
-// applies). Does so once per process; later calls do nothing.
+// applies). Does so once per process; later calls do nothing. Says nothing
+// of a file that this process may not use.
 void ReportSettingsProblems();
 
 namespace detail {

@@ -46,6 +46,9 @@ class NativeEnv final : public Env {
   }
   bool IsNetworkFolder(const char* folder) override { return native::IsNetworkFolder(folder); }
   Privileges ProcessPrivileges() override { return native::ProcessPrivileges(); }
+  ChangeRights WhoMayChange(const char* path, std::string* culprit, uint32_t* error) override {
+    return native::WhoMayChange(path, culprit, error);
+  }
   bool ReadEnvironmentVariable(const char* name, std::string* out) override {
     return native::ReadEnvironmentVariable(name, out);
   }

@@ -26,6 +26,7 @@ DeleteResult DeleteFileBelow(const char* folder, const char* path, uint32_t* err
 bool RemoveDirectoryBelow(const char* folder, const char* path);
 bool IsNetworkFolder(const char* folder);
 Privileges ProcessPrivileges();
+ChangeRights WhoMayChange(const char* path, std::string* culprit, uint32_t* error);
 bool ReadEnvironmentVariable(const char* name, std::string* out);
 bool WriteOwnFile(const char* path, const char* data, size_t size);
 uint32_t CreateDirectory(const char* path);

@@ -139,6 +139,16 @@ struct Privileges {
   uint32_t user = 0;
 };
 
+// Who besides the system's administrators can change a file or the folder
+// that holds it (see Env::WhoMayChange).
+enum class ChangeRights {
+  kOwnerOnly,       // only its owner, who is an administrator or this process's user
+  kMissing,         // the file is not there
+  kOtherOwner,      // it belongs to another user
+  kOthersMayWrite,  // others than its owner may write it (or, a folder, add and replace files)
+  kUnknown,         // who may change it cannot be read
+};
+
 // ------------------------------------------------------- system objects ---
 
 // A file mapped into memory so that every process that maps the same file
@@ -330,6 +340,16 @@ class Env {
   // read counts as not privileged on Linux, as privileged nowhere else.
   virtual Privileges ProcessPrivileges() = 0;
 
+  // Who may change the file at `path` (links followed) and the folder that
+  // holds it; the folders above are not looked at. kOwnerOnly when the file
+  // belongs to an administrator (root; on Windows Administrators, SYSTEM or
+  // TrustedInstaller) or to this process's user and nobody else may write
+  // it, and the same holds for its folder (and, when `path` is a symbolic
+  // link, for the folder of the file it leads to). Otherwise the first
+  // finding, with the file or folder it concerns in `culprit` and, for
+  // kUnknown, the system's code in `error`.
+  virtual ChangeRights WhoMayChange(const char* path, std::string* culprit, uint32_t* error) = 0;
+
   // The value of the environment variable `name`. False when it is unset.
   virtual bool ReadEnvironmentVariable(const char* name, std::string* out) = 0;
 
@@ -444,6 +464,9 @@ class EnvWrapper : public Env {
   }
   bool IsNetworkFolder(const char* folder) override { return target_.IsNetworkFolder(folder); }
   Privileges ProcessPrivileges() override { return target_.ProcessPrivileges(); }
+  ChangeRights WhoMayChange(const char* path, std::string* culprit, uint32_t* error) override {
+    return target_.WhoMayChange(path, culprit, error);
+  }
   bool ReadEnvironmentVariable(const char* name, std::string* out) override {
     return target_.ReadEnvironmentVariable(name, out);
   }

@@ -5,12 +5,17 @@
 #include "../support/windows_headers.h"
 
 #include <string>
+#include <vector>
 
 #include "platform/win32/checks.h"
 
 #ifdef _WIN32
 #include "platform/platform.h"
 #include "temp_dir.h"
+
+#ifdef _WIN32
+#include <aclapi.h>
+#include <sddl.h>
 #endif
 
 namespace stow {
@@ -115,6 +120,136 @@ TEST(Win32ChecksTest, OpeningASparseIndexGivesEveryPageItsBlock) {
   ASSERT_TRUE(GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof(standard)));
   CloseHandle(file);
   EXPECT_GE(standard.AllocationSize.QuadPart, static_cast<LONGLONG>(kSize));
+#endif
+}
+
+// A privileged process's settings file: who may change it, from its owner
+// and access list. Decided without the system, so tested everywhere.
+TEST(Win32ChecksTest, OnlyTrustedAccountsMayChangeATrustedFileOrFolder) {
+  using platform::win32::AccessEntry;
+  using platform::win32::ChangeRightsOf;
+  using R = platform::ChangeRights;
+  constexpr uint32_t kModify = 0x1301BF;  // what "Modify" grants
+  const auto grant = [](uint32_t mask) { return AccessEntry{true, false, mask, false}; };
+  const AccessEntry admins = {true, false, 0x1F01FF, true};
+  const AccessEntry for_children = {true, true, kModify, false};
+  const AccessEntry denial = {false, false, kModify, false};
+  struct Case {
+    const char* name;
+    bool folder;
+    std::vector<AccessEntry> entries;
+    R expected;
+  };
+  const Case cases[] = {
+      {"installed file", false, {admins, grant(0x1200A9)}, R::kOwnerOnly},
+      {"empty list", false, {}, R::kOwnerOnly},
+      {"users write", false, {admins, grant(0x2)}, R::kOthersMayWrite},
+      {"users append", false, {grant(0x4)}, R::kOthersMayWrite},
+      {"users delete", false, {grant(0x10000)}, R::kOthersMayWrite},
+      {"users change the list", false, {grant(0x40000)}, R::kOthersMayWrite},
+      {"users take ownership", false, {grant(0x80000)}, R::kOthersMayWrite},
+      {"everyone generic write", false, {grant(0x40000000)}, R::kOthersMayWrite},
+      {"everyone generic all", false, {grant(0x10000000)}, R::kOthersMayWrite},
+      {"users modify", false, {grant(kModify)}, R::kOthersMayWrite},
+      {"attributes only", false, {grant(0x110)}, R::kOwnerOnly},
+      {"only for children", false, {for_children}, R::kOwnerOnly},
+      {"a denial alone", false, {denial}, R::kOwnerOnly},
+      {"a grant behind a denial", false, {denial, grant(kModify)}, R::kOthersMayWrite},
+      // FILE_APPEND_DATA is FILE_ADD_SUBDIRECTORY on a folder; FILE_DELETE_CHILD
+      // means nothing on a file.
+      {"folder: users add subfolders", true, {admins, grant(0x4)}, R::kOwnerOnly},
+      {"folder: users add files", true, {grant(0x2)}, R::kOthersMayWrite},
+      {"folder: users delete children", true, {grant(0x40)}, R::kOthersMayWrite},
+      {"file: delete child", false, {grant(0x40)}, R::kOwnerOnly},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ChangeRightsOf(c.folder, true, true, c.entries.data(), c.entries.size()), c.expected)
+        << c.name;
+  }
+  // The owner may always rewrite the list; no list at all lets everyone do
+  // anything.
+  EXPECT_EQ(ChangeRightsOf(false, false, true, &admins, 1), R::kOtherOwner);
+  EXPECT_EQ(ChangeRightsOf(false, true, false, nullptr, 0), R::kOthersMayWrite);
+}
+
+#ifdef _WIN32
+// Gives `path` a protected access list of its own: full control to this
+// process's user and to Administrators, and `everyone` ("" for nothing, or
+// SDDL rights such as "FW") to Everyone. False when the system refuses.
+bool SetAccess(const std::string& path, const std::string& everyone) {
+  HANDLE token = NULL;
+  alignas(8) unsigned char user[256];
+  DWORD length = 0;
+  char* me = NULL;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  const bool known = GetTokenInformation(token, TokenUser, user, sizeof(user), &length) &&
+                     ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &me);
+  CloseHandle(token);
+  if (!known) return false;
+  std::string sddl = "D:P(A;;FA;;;BA)(A;;FA;;;" + std::string(me) + ")";
+  LocalFree(me);
+  if (!everyone.empty()) sddl += "(A;;" + everyone + ";;;WD)";
+  PSECURITY_DESCRIPTOR sd = NULL;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1, &sd,
+                                                            NULL)) {
+    return false;
+  }
+  const bool set = SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, sd) != 0;
+  LocalFree(sd);
+  return set;
+}
+#endif
+
+// The same rule read from real files: the file's access list, then its
+// folder's.
+TEST(Win32ChecksTest, WhoMayChangeReadsTheFileAndItsFolder) {
+#ifndef _WIN32
+  GTEST_SKIP() << "Windows only";
+#else
+  testing_support::TempDir dir;
+  const std::string folder = dir.Sub("conf");
+  ASSERT_TRUE(CreateDirectoryA(folder.c_str(), NULL));
+  const std::string file = folder + "\\TESSARON.INI";
+  testing_support::WriteWholeFile(file, "[Cache]\n");
+  ASSERT_TRUE(SetAccess(folder, ""));
+  ASSERT_TRUE(SetAccess(file, ""));
+  std::string culprit;
+  uint32_t error = 0;
+  platform::Env& env = platform::DefaultEnv();
+  EXPECT_EQ(env.WhoMayChange(file.c_str(), &culprit, &error), platform::ChangeRights::kOwnerOnly)
+      << culprit << " " << error;
+  ASSERT_TRUE(SetAccess(file, "FW"));
+  EXPECT_EQ(env.WhoMayChange(file.c_str(), &culprit, &error),
+            platform::ChangeRights::kOthersMayWrite);
+  EXPECT_EQ(culprit, file);
+  ASSERT_TRUE(SetAccess(file, "FR"));
+  ASSERT_TRUE(SetAccess(folder, "0x2"));  // FILE_ADD_FILE
+  EXPECT_EQ(env.WhoMayChange(file.c_str(), &culprit, &error),
+            platform::ChangeRights::kOthersMayWrite);
+  EXPECT_EQ(culprit, folder);
+  const std::string missing = folder + "\\missing.ini";
+  EXPECT_EQ(env.WhoMayChange(missing.c_str(), &culprit, &error), platform::ChangeRights::kMissing);
+#endif
+}
+
+// The day's log is made open to every user, as the index is, whatever the
+// folder would have it inherit.
+TEST(Win32ChecksTest, LogFileIsMadeOpenToEveryUser) {
+#ifndef _WIN32
+  GTEST_SKIP() << "Windows only";
+#else
+  testing_support::TempDir dir;
+  const std::string folder = dir.Sub("log");
+  ASSERT_TRUE(CreateDirectoryA(folder.c_str(), NULL));
+  const std::string log = folder + "\\Stowmaster_20240305.LOG";
+  ASSERT_TRUE(platform::DefaultEnv().AppendToFile(log.c_str(), "line\r\n", 6));
+  // No access list at all (Windows), or one that lets Everyone write (Wine,
+  // which keeps the access in the Unix mode).
+  std::string culprit;
+  uint32_t error = 0;
+  EXPECT_EQ(platform::DefaultEnv().WhoMayChange(log.c_str(), &culprit, &error),
+            platform::ChangeRights::kOthersMayWrite);
+  EXPECT_EQ(culprit, log);
 #endif
 }
 

@@ -6,10 +6,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/native.h"
 #include "platform/posix/unique_fd.h"
@@ -275,15 +278,89 @@ bool IsNetworkFolder(const char* folder) {
 
 namespace {
 
+// Whether only root or this process's user can change what `st` describes.
+ChangeRights RightsOf(const struct stat& st) {
+  if (st.st_uid != 0 && st.st_uid != ::geteuid()) return ChangeRights::kOtherOwner;
+  // A folder that others may write, sticky or not, is not of its owner
+  // alone: others can add files to it, and take a name left free.
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return ChangeRights::kOthersMayWrite;
+  return ChangeRights::kOwnerOnly;
+}
+
+// The folder part of `path`: "/" for a file in the root, "." for a bare name.
+std::string FolderOf(const std::string& path) {
+  const size_t cut = path.find_last_of('/');
+  if (cut == std::string::npos) return ".";
+  return cut == 0 ? "/" : path.substr(0, cut);
+}
+
+}  // namespace
+
+ChangeRights WhoMayChange(const char* path, std::string* culprit, uint32_t* error) {
+  struct stat st;
+  if (::stat(path, &st) != 0) {
+    *error = static_cast<uint32_t>(errno);
+    *culprit = path;
+    return errno == ENOENT ? ChangeRights::kMissing : ChangeRights::kUnknown;
+  }
+  std::vector<std::string> checked = {path, FolderOf(path)};
+  // Through a link, the folder of the file it leads to decides as well:
+  // whoever may write there may replace the file.
+  struct stat link;
+  if (::lstat(path, &link) == 0 && S_ISLNK(link.st_mode)) {
+    char resolved[PATH_MAX];
+    if (::realpath(path, resolved) == nullptr) {
+      *error = static_cast<uint32_t>(errno);
+      *culprit = path;
+      return ChangeRights::kUnknown;
+    }
+    checked.push_back(FolderOf(resolved));
+  }
+  for (const std::string& each : checked) {
+    if (::stat(each.c_str(), &st) != 0) {
+      *error = static_cast<uint32_t>(errno);
+      *culprit = each;
+      return ChangeRights::kUnknown;
+    }
+    const ChangeRights rights = RightsOf(st);
+    if (rights != ChangeRights::kOwnerOnly) {
+      *culprit = each;
+      return rights;
+    }
+  }
+  return ChangeRights::kOwnerOnly;
+}
+
+namespace {
+
 // Opens a file the library writes without following a symbolic link as its
 // last part, without blocking on a FIFO, and only when it is a regular file
 // with no other name: anything else may be someone else's file.
+//
+// The log and the dump are written by the clients of every user, as the
+// index is: a file made here is made readable and writable by every user,
+// whatever the umask. An existing file is opened without O_CREAT, which
+// fs.protected_regular refuses for another user's file in a sticky folder
+// that others may write (/tmp, /var/tmp), even when its mode lets everyone
+// write.
 posix::UniqueFd OpenOwnFile(const char* path, int flags) {
-  posix::UniqueFd fd(
-      ::open(path, flags | O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+  const int open_flags = flags | O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  posix::UniqueFd fd(::open(path, open_flags));
+  bool created = false;
+  if (!fd.valid() && errno == ENOENT) {
+    fd = posix::UniqueFd(::open(path, open_flags | O_CREAT | O_EXCL, 0666));
+    created = fd.valid();
+    // Made meanwhile by another process: open the one that is there.
+    if (!fd.valid() && errno == EEXIST) fd = posix::UniqueFd(::open(path, open_flags));
+  }
   if (!fd.valid()) return fd;
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1) fd.reset();
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1) {
+    fd.reset();
+    return fd;
+  }
+  // The umask cut the mode at the creation.
+  if (created) ::fchmod(fd.get(), 0666);
   return fd;
 }
 

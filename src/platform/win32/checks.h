@@ -1,10 +1,14 @@
 // Decisions of the Win32 layer that tests make directly, with values Wine
 // cannot produce from real files (a reparse point) or accounts (a service).
-// The inline ones need no system header and are tested on every platform.
+// Those written inline here need no system header and are tested on every
+// platform.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "platform/platform.h"
 
 namespace stow {
 namespace platform {
@@ -59,6 +63,51 @@ inline bool SameFinalPath(const std::wstring& expected, const std::wstring& fina
 // True for the SID of a service account: LocalSystem, LocalService or
 // NetworkService.
 bool IsServiceAccountSid(void* sid);
+
+// One entry of a file's or folder's access list, as far as the question
+// "who may change it" needs it.
+struct AccessEntry {
+  bool allows;        // an access-allowed entry (of any kind); else a denial
+  bool inherit_only;  // INHERIT_ONLY_ACE: given to new children, not to this object
+  uint32_t mask;      // the access rights it names
+  bool trusted;       // its SID is Administrators, SYSTEM, TrustedInstaller or this process's user
+};
+
+// The rights that change a file: write or append data, delete it, change
+// its access list or owner, and the generic rights that include them.
+constexpr uint32_t kFileChangeRights = 0x00000002u |  // FILE_WRITE_DATA
+                                       0x00000004u |  // FILE_APPEND_DATA
+                                       0x00010000u |  // DELETE
+                                       0x00040000u |  // WRITE_DAC
+                                       0x00080000u |  // WRITE_OWNER
+                                       0x02000000u |  // MAXIMUM_ALLOWED
+                                       0x10000000u |  // GENERIC_ALL
+                                       0x40000000u;   // GENERIC_WRITE
+// The rights that change what a folder holds: add a file, delete a child,
+// and the same rights over the folder itself. Adding a subfolder
+// (FILE_ADD_SUBDIRECTORY) cannot replace a file in it.
+constexpr uint32_t kFolderChangeRights =
+    (kFileChangeRights & ~0x00000004u) | 0x00000040u;  // FILE_DELETE_CHILD
+
+// Who may change a file or folder, from its security descriptor: its owner
+// (who may always rewrite the access list) must be trusted, and no entry
+// that applies to the object itself may give a change right to anyone
+// else. A missing access list (a NULL DACL) gives everyone every right.
+// Denials are not weighed against grants: an untrusted grant counts even
+// behind a denial, so that a doubtful list is never taken as safe.
+inline ChangeRights ChangeRightsOf(bool folder, bool owner_trusted, bool has_dacl,
+                                   const AccessEntry* entries, size_t count) {
+  if (!owner_trusted) return ChangeRights::kOtherOwner;
+  if (!has_dacl) return ChangeRights::kOthersMayWrite;
+  const uint32_t rights = folder ? kFolderChangeRights : kFileChangeRights;
+  for (size_t i = 0; i < count; ++i) {
+    const AccessEntry& e = entries[i];
+    if (e.allows && !e.inherit_only && !e.trusted && (e.mask & rights) != 0) {
+      return ChangeRights::kOthersMayWrite;
+    }
+  }
+  return ChangeRights::kOwnerOnly;
+}
 
 }  // namespace win32
 }  // namespace platform

@@ -2,6 +2,9 @@
 
 #include "platform/win32/handle.h"
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <cstring>
 #include <memory>
 #include <string>
@@ -9,6 +12,7 @@
 #include <vector>
 
 #include "platform/native.h"
+#include "platform/win32/checks.h"
 #include "platform/win32/own_file.h"
 
 namespace stow {
@@ -241,6 +245,168 @@ bool IsNetworkFolder(const char* folder) {
   return GetDriveTypeA(root) == DRIVE_REMOTE;
 }
 
+// --------------------------------------------------- who may change it ---
+
+namespace {
+
+// Frees what the security functions allocate with LocalAlloc.
+class LocalMemory {
+ public:
+  LocalMemory() = default;
+  ~LocalMemory() {
+    if (p_ != NULL) LocalFree(p_);
+  }
+  LocalMemory(const LocalMemory&) = delete;
+  LocalMemory& operator=(const LocalMemory&) = delete;
+  void** out() { return &p_; }
+  void* get() const { return p_; }
+
+ private:
+  void* p_ = NULL;
+};
+
+// NT SERVICE\TrustedInstaller, owner of the system's own files.
+const char kTrustedInstallerSid[] =
+    "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+
+// The SID of this process's user, in `buffer`; NULL when it cannot be read.
+PSID ProcessUserSid(std::vector<unsigned char>* buffer) {
+  HANDLE raw = NULL;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return NULL;
+  win32::UniqueHandle token(raw);
+  DWORD length = 0;
+  GetTokenInformation(token.get(), TokenUser, NULL, 0, &length);
+  if (length == 0) return NULL;
+  buffer->assign(length, 0);
+  if (!GetTokenInformation(token.get(), TokenUser, buffer->data(), length, &length)) return NULL;
+  return reinterpret_cast<TOKEN_USER*>(buffer->data())->User.Sid;
+}
+
+bool TrustedSid(PSID sid, PSID self, PSID installer) {
+  if (sid == NULL || !IsValidSid(sid)) return false;
+  return IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+         IsWellKnownSid(sid, WinLocalSystemSid) || (self != NULL && EqualSid(sid, self)) ||
+         (installer != NULL && EqualSid(sid, installer));
+}
+
+// The access entry kinds that deny; every other kind found in an access
+// list is taken as a grant.
+bool Denies(BYTE type) {
+  return type == ACCESS_DENIED_ACE_TYPE || type == ACCESS_DENIED_OBJECT_ACE_TYPE ||
+         type == ACCESS_DENIED_CALLBACK_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE;
+}
+
+// Who may change `path` (a file, or a folder when `folder`), from its owner
+// and access list.
+ChangeRights RightsOfObject(const std::string& path, bool folder, PSID self, PSID installer,
+                            uint32_t* error) {
+  PSID owner = NULL;
+  PACL dacl = NULL;
+  LocalMemory descriptor;
+  const DWORD rc =
+      GetNamedSecurityInfoA(const_cast<char*>(path.c_str()), SE_FILE_OBJECT,
+                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, NULL,
+                            &dacl, NULL, reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.out()));
+  if (rc != ERROR_SUCCESS) {
+    *error = rc;
+    return rc == ERROR_FILE_NOT_FOUND ? ChangeRights::kMissing : ChangeRights::kUnknown;
+  }
+  std::vector<win32::AccessEntry> entries;
+  if (dacl != NULL) {
+    ACL_SIZE_INFORMATION size;
+    if (!GetAclInformation(dacl, &size, sizeof(size), AclSizeInformation)) {
+      *error = GetLastError();
+      return ChangeRights::kUnknown;
+    }
+    for (DWORD i = 0; i < size.AceCount; ++i) {
+      void* ace = NULL;
+      if (!GetAce(dacl, i, &ace)) {
+        *error = GetLastError();
+        return ChangeRights::kUnknown;
+      }
+      const ACE_HEADER* header = static_cast<const ACE_HEADER*>(ace);
+      win32::AccessEntry e;
+      e.allows = !Denies(header->AceType);
+      e.inherit_only = (header->AceFlags & INHERIT_ONLY_ACE) != 0;
+      // Every kind of entry has its mask right after the header; only the
+      // plain and callback kinds have the SID right after the mask. An
+      // entry of another kind is nobody trusted.
+      e.mask = static_cast<const ACCESS_ALLOWED_ACE*>(ace)->Mask;
+      const bool plain = header->AceType == ACCESS_ALLOWED_ACE_TYPE ||
+                         header->AceType == ACCESS_DENIED_ACE_TYPE ||
+                         header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE ||
+                         header->AceType == ACCESS_DENIED_CALLBACK_ACE_TYPE;
+      e.trusted =
+          plain &&
+          TrustedSid(const_cast<DWORD*>(&static_cast<const ACCESS_ALLOWED_ACE*>(ace)->SidStart),
+                     self, installer);
+      entries.push_back(e);
+    }
+  }
+  return win32::ChangeRightsOf(folder, TrustedSid(owner, self, installer), dacl != NULL,
+                               entries.data(), entries.size());
+}
+
+// The folder part of `path`, a drive's root with its backslash.
+std::string FolderOf(const std::string& path) {
+  const size_t cut = path.find_last_of("\\/");
+  if (cut == std::string::npos) return ".";
+  if (cut == 2 && path[1] == ':') return path.substr(0, 3);
+  return path.substr(0, cut);
+}
+
+// The path a handle's file is really reached by, without the \\?\ prefix;
+// empty when it cannot be had.
+std::string FinalPath(const char* path) {
+  win32::UniqueHandle file(CreateFileA(path, 0,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL));
+  if (!file) return std::string();
+  char buffer[MAX_PATH * 2];
+  const DWORD n = GetFinalPathNameByHandleA(file.get(), buffer, sizeof(buffer), 0);
+  if (n == 0 || n >= sizeof(buffer)) return std::string();
+  std::string final_path(buffer, n);
+  if (final_path.compare(0, 8, "\\\\?\\UNC\\") == 0) return "\\" + final_path.substr(7);
+  if (final_path.compare(0, 4, "\\\\?\\") == 0) return final_path.substr(4);
+  return final_path;
+}
+
+}  // namespace
+
+ChangeRights WhoMayChange(const char* path, std::string* culprit, uint32_t* error) {
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    *error = GetLastError();
+    *culprit = path;
+    return *error == ERROR_FILE_NOT_FOUND ? ChangeRights::kMissing : ChangeRights::kUnknown;
+  }
+  std::vector<unsigned char> self_buffer;
+  const PSID self = ProcessUserSid(&self_buffer);
+  LocalMemory installer;
+  ConvertStringSidToSidA(kTrustedInstallerSid, installer.out());
+  std::vector<std::string> checked = {path, FolderOf(path)};
+  // Through a link, the folder of the file it leads to decides as well.
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    const std::string final_path = FinalPath(path);
+    if (final_path.empty()) {
+      *error = GetLastError();
+      *culprit = path;
+      return ChangeRights::kUnknown;
+    }
+    checked.push_back(FolderOf(final_path));
+  }
+  for (size_t i = 0; i < checked.size(); ++i) {
+    const ChangeRights rights =
+        RightsOfObject(checked[i], i > 0, self, static_cast<PSID>(installer.get()), error);
+    if (rights != ChangeRights::kOwnerOnly) {
+      *culprit = checked[i];
+      // A folder that went missing meanwhile cannot be judged.
+      return rights == ChangeRights::kMissing && i > 0 ? ChangeRights::kUnknown : rights;
+    }
+  }
+  return ChangeRights::kOwnerOnly;
+}
+
 namespace {
 
 // Opens a file the library writes (the log, the dump) without following a
@@ -248,14 +414,31 @@ namespace {
 // without creating anything where a dangling one points), and only when it
 // is a plain disk file with no other name.
 win32::UniqueHandle OpenOwnFile(const char* path) {
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  // Made open to every user, as the index is: the clients of every account
+  // write the same log. An inherited access list would depend on the folder
+  // (a subfolder of ProgramData, for one, lets only the file's creator
+  // write it). The list is set again through the handle since Wine turns
+  // the one given at the creation into the Unix mode less the umask, as a
+  // POSIX open does; only a later change reaches the mode.
+  std::unique_ptr<win32::OpenToEveryone> everyone;
+  try {
+    everyone = std::make_unique<win32::OpenToEveryone>();
+  } catch (const OsError&) {
+    // Made with the folder's list, then.
+  }
   DWORD error = 0;
   const char* call = nullptr;
+  bool created = false;
   win32::UniqueHandle file = win32::OpenOwnPath(
-      path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-      FILE_FLAG_OPEN_REPARSE_POINT, &error, &call);
+      path, GENERIC_WRITE, share, everyone != nullptr ? everyone->get() : NULL,
+      FILE_FLAG_OPEN_REPARSE_POINT, &error, &call, &created, GENERIC_WRITE | WRITE_DAC);
   if (!file) {
     SetLastError(error);
     return file;
+  }
+  if (created) {
+    SetSecurityInfo(file.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, NULL, NULL);
   }
   BY_HANDLE_FILE_INFORMATION info;
   if (GetFileType(file.get()) != FILE_TYPE_DISK || !GetFileInformationByHandle(file.get(), &info) ||
@@ -333,8 +516,7 @@ bool AppendLocked(HANDLE file, const char* data, size_t size) {
   lock_at.OffsetHigh = 0x7FFFFFFF;
   constexpr int kLockAttempts = 5000;  // about 5 s of 1 ms pauses
   for (int attempt = 0;; ++attempt) {
-    if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
-                   &lock_at)) {
+    if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &lock_at)) {
       break;
     }
     if (attempt + 1 >= kLockAttempts) return false;

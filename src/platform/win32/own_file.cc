@@ -75,7 +75,7 @@ DWORD CheckFinalPath(HANDLE file, const char* path) {
 
 UniqueHandle OpenOwnPath(const char* path, DWORD access, DWORD share,
                          SECURITY_ATTRIBUTES* security, DWORD flags, DWORD* error,
-                         const char** call, bool* created) {
+                         const char** call, bool* created, DWORD create_access) {
   if (created != nullptr) *created = false;
   UniqueHandle file;
   // A name that another process creates between the two steps is opened on
@@ -90,7 +90,8 @@ UniqueHandle OpenOwnPath(const char* path, DWORD access, DWORD share,
       *call = "CreateFileA";
       return UniqueHandle();
     }
-    file.reset(CreateFileA(path, access, share, security, CREATE_NEW, flags, NULL));
+    file.reset(CreateFileA(path, create_access != 0 ? create_access : access, share, security,
+                           CREATE_NEW, flags, NULL));
     if (file) {
       if (created != nullptr) *created = true;
       break;

@@ -19,10 +19,12 @@ namespace win32 {
 // names in its folder (SameFinalPath, with the folder's final path from its
 // own handle). On failure the handle is invalid, `*error` holds the
 // system's code (ERROR_ACCESS_DENIED for a link) and `*call` what failed.
-// `*created` (when given) tells whether this call made the file.
+// `*created` (when given) tells whether this call made the file;
+// `create_access` (when not 0) is the access asked for when it does (the
+// maker may need rights an opener of an existing file is not given).
 UniqueHandle OpenOwnPath(const char* path, DWORD access, DWORD share,
                          SECURITY_ATTRIBUTES* security, DWORD flags, DWORD* error,
-                         const char** call, bool* created = nullptr);
+                         const char** call, bool* created = nullptr, DWORD create_access = 0);
 
 }  // namespace win32
 }  // namespace platform
