@@ -7,10 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/win32/checks.h"
-
-#ifdef _WIN32
 #include "platform/platform.h"
+#include "platform/win32/checks.h"
 #include "temp_dir.h"
 
 #ifdef _WIN32
