@@ -1,5 +1,7 @@
 #include "index/list_check.h"
 
+#include <cstring>
+#include <unordered_map>
 #include <vector>
 
 namespace stow {
@@ -34,7 +36,33 @@ std::string WalkList(const char* name, const ImageFileBlock* blocks, int32_t hea
   return std::string();
 }
 
+// The first path listed twice on a sound valid list, in list order from
+// the head: empty text when there is none.
+std::string FindListedTwice(const IndexFileHeader& header, const ImageFileBlock* blocks,
+                            int32_t count) {
+  std::unordered_map<std::string_view, int32_t> first;
+  first.reserve(static_cast<size_t>(count));
+  for (int32_t i = header.FirstValidBlock; i != kNoBlock; i = blocks[i].RightNode) {
+    std::string_view path;
+    if (!ListedPath(blocks[i], &path)) continue;
+    const auto placed = first.emplace(path, i);
+    if (!placed.second) {
+      return "valid list: a path listed twice, by block " + std::to_string(placed.first->second) +
+             " and again by block " + std::to_string(i);
+    }
+  }
+  return std::string();
+}
+
 }  // namespace
+
+bool ListedPath(const ImageFileBlock& b, std::string_view* path) {
+  const void* end = std::memchr(b.ImageFileName, '\0', kFileNameSize);
+  if (end == nullptr || end == b.ImageFileName) return false;
+  *path = std::string_view(b.ImageFileName,
+                           static_cast<size_t>(static_cast<const char*>(end) - b.ImageFileName));
+  return true;
+}
 
 bool CheckLists(const IndexFileHeader& header, const ImageFileBlock* blocks, ListReport* report) {
   ListReport local;
@@ -62,6 +90,8 @@ bool CheckLists(const IndexFileHeader& header, const ImageFileBlock* blocks, Lis
     r.problem = "ImageFileBlockOffset is " + std::to_string(header.ImageFileBlockOffset);
   } else if (header.ImageFileBlockNum != kBlockCount) {
     r.problem = "ImageFileBlockNum is " + std::to_string(header.ImageFileBlockNum);
+  } else {
+    r.problem = FindListedTwice(header, blocks, r.valid_count);
   }
   return r.problem.empty();
 }
