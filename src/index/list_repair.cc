@@ -17,8 +17,9 @@
 // The result is written through a plan in the blocks' reserved words, so
 // that a holder that dies in the middle leaves a plan the next holder can
 // finish, and the links that proved the old lists are not lost half-way.
-// Once linked, the reserved words are cleared and the valid list is marked
-// with a new ListedMark.
+// Once linked, the reserved words are cleared and a new ListedMark is
+// chosen, which the next rebuild of the lookup table marks the valid list
+// with.
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -247,9 +248,7 @@ void IndexFile::RebuildLists() {
       static_cast<int>(salvaged.size()), freed);
   if (twice > 0) {
     WriteLogBufferToFile(
-        "Index listed %d paths a second time; each stays listed once, by its most recent "
-        "entry.\n",
-        twice);
+        "Entries that listed a path a second time were freed, their files kept: %d.\n", twice);
   }
 }
 
@@ -295,17 +294,10 @@ void IndexFile::ClearPlan() {
   std::atomic_signal_fence(std::memory_order_seq_cst);
   header_->RebuildState = kRebuildClearing;
   std::atomic_signal_fence(std::memory_order_seq_cst);
-  for (int32_t b = 0; b < kBlockCount; ++b) blocks_[b].Reserved = 0;
-  // The valid list as far as its links hold (after a relink: all of it)
-  // carries a new mark; the lookup table, built with the old one, is stale.
+  // No block carries the mark now: a new one leaves the lookup table stale,
+  // and its rebuild marks the valid list before the table answers again.
   RenewListedMark();
-  for (int32_t at = header_->FirstValidBlock, prev = kNoBlock, steps = 0;
-       at != kNoBlock && BlockInRange(at) && steps < kBlockCount && blocks_[at].LeftNode == prev;
-       ++steps) {
-    blocks_[at].Reserved = header_->ListedMark;
-    prev = at;
-    at = blocks_[at].RightNode;
-  }
+  for (int32_t b = 0; b < kBlockCount; ++b) blocks_[b].Reserved = 0;
   std::atomic_signal_fence(std::memory_order_seq_cst);
   header_->RebuildState = kRebuildNone;
   header_->RebuildValidCount = 0;

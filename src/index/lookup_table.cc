@@ -14,7 +14,7 @@ const char kLookupFileName[] = "Index.Lkp";
 namespace {
 
 constexpr char kLookupMagic[] = "Stowmaster lookup table v3\n";
-constexpr size_t kHeaderSize = 4096;
+constexpr size_t kHeaderSize = LookupTable::kSlotsOffset;
 constexpr size_t kSlotsSize = size_t{8} * LookupTable::kSlotCount;
 constexpr size_t kNotesSize = sizeof(BlockNote) * size_t{kBlockCount};
 
@@ -24,6 +24,15 @@ uint32_t HashPath(const char* path) {
   return Fnv1a(path, end == nullptr ? kFileNameSize
                                     : static_cast<size_t>(static_cast<const char*>(end) - path));
 }
+
+// A slot names block i as i + 1, so that a slot of zeros, as a file grown
+// back after a cut reads, is empty.
+struct SlotCode {
+  static constexpr uint32_t kEmpty = 0;
+  static uint32_t Of(int32_t block) { return static_cast<uint32_t>(block) + 1; }
+  // The block a taken slot names: may be out of range in a damaged table.
+  static int64_t BlockOf(uint32_t entry) { return static_cast<int64_t>(entry) - 1; }
+};
 
 bool SamePath(const ImageFileBlock& b, const char* path) {
   return std::strncmp(b.ImageFileName, path, kFileNameSize) == 0;
@@ -99,7 +108,8 @@ int32_t LookupTable::Rebuild(const IndexFileHeader& h, ImageFileBlock* blocks) {
   // Whatever was proved with the stamps of the table before no longer is.
   header()->Epoch += 1;
   InvalidateBounds();
-  std::memset(slots(), 0, kSlotsSize);
+  Slot* s = slots();
+  for (uint32_t k = 0; k < kSlotCount; ++k) s[k] = Slot{0, SlotCode::kEmpty};
   int32_t inserted = 0;
   int32_t at = h.FirstValidBlock;
   for (int32_t steps = 0, prev = kNoBlock; at != kNoBlock; ++steps) {
@@ -133,11 +143,11 @@ LookupTable::Answer LookupTable::Find(const IndexFileHeader& h, const ImageFileB
   for (uint32_t k = 0, at = hash & (kSlotCount - 1); k < kSlotCount;
        ++k, at = (at + 1) & (kSlotCount - 1)) {
     const Slot slot = s[at];
-    if (slot.Entry == 0) break;
+    if (slot.Entry == SlotCode::kEmpty) break;
     if (k >= static_cast<uint32_t>(kBlockCount)) return Answer::kDamaged;
     if (slot.Hash != hash) continue;
-    const int64_t b = static_cast<int64_t>(slot.Entry) - 1;
-    if (b >= kBlockCount) return Answer::kDamaged;
+    const int64_t b = SlotCode::BlockOf(slot.Entry);
+    if (b < 0 || b >= kBlockCount) return Answer::kDamaged;
     const ImageFileBlock& named = blocks[b];
     if (!SamePath(named, path)) {
       // Two listed paths may share a hash; a slot whose block holds a path
@@ -192,12 +202,13 @@ bool LookupTable::Insert(const ImageFileBlock* blocks, const char* path, int32_t
   for (uint32_t k = 0, at = hash & (kSlotCount - 1); k < kSlotCount && k <= kBlockCount;
        ++k, at = (at + 1) & (kSlotCount - 1)) {
     const Slot slot = s[at];
-    if (slot.Entry == 0) {
-      s[at] = Slot{hash, static_cast<uint32_t>(block) + 1};
+    if (slot.Entry == SlotCode::kEmpty) {
+      s[at] = Slot{hash, SlotCode::Of(block)};
       return true;
     }
-    if (slot.Hash == hash && slot.Entry <= static_cast<uint32_t>(kBlockCount) &&
-        static_cast<int32_t>(slot.Entry - 1) != block && SamePath(blocks[slot.Entry - 1], path)) {
+    const int64_t other = SlotCode::BlockOf(slot.Entry);
+    if (slot.Hash == hash && other >= 0 && other < kBlockCount && other != block &&
+        SamePath(blocks[other], path)) {
       return false;
     }
   }
@@ -206,20 +217,20 @@ bool LookupTable::Insert(const ImageFileBlock* blocks, const char* path, int32_t
 
 void LookupTable::Erase(const char* path, int32_t block) {
   const uint32_t hash = HashPath(path);
-  const uint32_t entry = static_cast<uint32_t>(block) + 1;
+  const uint32_t entry = SlotCode::Of(block);
   Slot* s = slots();
   const uint32_t mask = kSlotCount - 1;
   uint32_t hole = hash & mask;
   uint32_t k = 0;
   for (; k < kSlotCount; ++k, hole = (hole + 1) & mask) {
-    if (s[hole].Entry == 0) return;  // not in the table
+    if (s[hole].Entry == SlotCode::kEmpty) return;  // not in the table
     if (s[hole].Entry == entry) break;
   }
   if (k == kSlotCount) return;
   // Backward shift: move later entries of the run into the hole when the
   // hole lies between their home slot and where they are.
   for (uint32_t at = (hole + 1) & mask, n = 0; n < kSlotCount; ++n, at = (at + 1) & mask) {
-    if (s[at].Entry == 0) break;
+    if (s[at].Entry == SlotCode::kEmpty) break;
     const uint32_t home = s[at].Hash & mask;
     const bool movable = hole <= at ? (home <= hole || home > at) : (home <= hole && home > at);
     if (movable) {
@@ -227,7 +238,7 @@ void LookupTable::Erase(const char* path, int32_t block) {
       hole = at;
     }
   }
-  s[hole] = Slot{0, 0};
+  s[hole] = Slot{0, SlotCode::kEmpty};
 }
 
 void LookupTable::End(const IndexFileHeader& h) {

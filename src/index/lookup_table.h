@@ -62,6 +62,9 @@ extern const char kLookupFileName[];  // "Index.Lkp"
 class LookupTable {
  public:
   static constexpr uint32_t kSlotCount = 1u << 18;
+  // The slots follow the table's header at this offset of the file; each is
+  // the path's 32-bit hash and its block + 1 (0: empty).
+  static constexpr size_t kSlotsOffset = 4096;
   // The length of the file.
   static const size_t kFileSize;
 
