@@ -136,7 +136,6 @@ class LookupTableTest : public testing_support::IndexTest {
       std::string path = "p" + std::to_string(random() % 300);
       const uint32_t size = 1 + random() % 5;
       if (c.damage != Damage::kNone && step % 10 == 9 && !model.empty()) {
-        // A listed path, or for a forged free block a path held by one.
         auto it = model.begin();
         std::advance(it, random() % model.size());
         path = it->first;
@@ -164,18 +163,20 @@ class LookupTableTest : public testing_support::IndexTest {
             break;
           }
           case Damage::kForgedFreeBlock: {
-            // A path no longer listed whose freed block (the most recently
-            // freed such) still holds it, its entry put where a lookup of it
-            // ends.
-            int32_t free_block = kNoBlock;
-            for (int32_t i = H().LastInvalidBlock; i != kNoBlock && free_block == kNoBlock;
-                 i = B(i).LeftNode) {
-              if (B(i).ImageFileName[0] == 'p' && listed(B(i).ImageFileName) == model.end()) {
-                free_block = i;
-              }
+            // The path is freed, then another after it, so that its block
+            // lies inside the free list still holding the path; its entry
+            // is put back where a lookup of the path ends.
+            const std::string then = std::next(it) != model.end() ? std::next(it)->first
+                                                                  : model.front().first;
+            if (then == path) break;
+            ASSERT_NO_FATAL_FAILURE(add(*index_, path, size));  // the table in sync
+            for (const std::string& gone : {path, then}) {
+              index_->RemoveAll([&](const char* p) { return gone == p; });
+              bytes -= listed(gone)->second;
+              model.erase(listed(gone));
             }
-            if (free_block == kNoBlock) break;
-            path = B(free_block).ImageFileName;
+            const int32_t free_block = B(H().LastInvalidBlock).LeftNode;
+            ASSERT_EQ(path, B(free_block).ImageFileName);
             const uint32_t hash = Fnv1a(path.data(), path.size());
             for (uint32_t at = Home(path);; at = (at + 1) & (LookupTable::kSlotCount - 1)) {
               if (ReadSlots(at, 1)[0].entry == 0) {
