@@ -290,8 +290,9 @@ TEST_F(LookupTableTest, TableOfAnotherIndexIsNotTrusted) {
   }
   for (const char* path : {"a1", "a2", "a3"}) ASSERT_TRUE(Add(path, 1));
   index_.reset();
-  std::filesystem::copy_file(elsewhere + platform::kSeparator + kLookupFileName, TablePath(),
-                             std::filesystem::copy_options::overwrite_existing);
+  testing_support::WriteWholeFile(
+      TablePath(),
+      testing_support::ReadWholeFile(elsewhere + platform::kSeparator + kLookupFileName));
   index_ = Open();
   ASSERT_TRUE(Add("a2", 1));
   EXPECT_EQ(ValidPaths(*index_), (std::vector<std::string>{"a2", "a3", "a1"}));
