@@ -1,7 +1,7 @@
 #include "index/list_check.h"
 
 #include <cstring>
-#include <unordered_map>
+#include <functional>
 #include <vector>
 
 namespace stow {
@@ -37,18 +37,33 @@ std::string WalkList(const char* name, const ImageFileBlock* blocks, int32_t hea
 }
 
 // The first path listed twice on a sound valid list, in list order from
-// the head: empty text when there is none.
+// the head: empty text when there is none. One probe table of block
+// indexes, without an allocation per entry: this runs at every open.
 std::string FindListedTwice(const IndexFileHeader& header, const ImageFileBlock* blocks,
                             int32_t count) {
-  std::unordered_map<std::string_view, int32_t> first;
-  first.reserve(static_cast<size_t>(count));
+  struct Seen {
+    size_t hash;
+    int32_t block;  // -1: empty
+  };
+  size_t capacity = 1024;
+  while (capacity < 2 * static_cast<size_t>(count)) capacity *= 2;
+  std::vector<Seen> seen(capacity, Seen{0, kNoBlock});
+  const size_t mask = capacity - 1;
+  const std::hash<std::string_view> hasher;
   for (int32_t i = header.FirstValidBlock; i != kNoBlock; i = blocks[i].RightNode) {
     std::string_view path;
     if (!ListedPath(blocks[i], &path)) continue;
-    const auto placed = first.emplace(path, i);
-    if (!placed.second) {
-      return "valid list: a path listed twice, by block " + std::to_string(placed.first->second) +
-             " and again by block " + std::to_string(i);
+    const size_t hash = hasher(path);
+    for (size_t at = hash & mask;; at = (at + 1) & mask) {
+      if (seen[at].block == kNoBlock) {
+        seen[at] = Seen{hash, i};
+        break;
+      }
+      std::string_view other;
+      if (seen[at].hash == hash && ListedPath(blocks[seen[at].block], &other) && other == path) {
+        return "valid list: a path listed twice, by block " + std::to_string(seen[at].block) +
+               " and again by block " + std::to_string(i);
+      }
     }
   }
   return std::string();
