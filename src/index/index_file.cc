@@ -318,6 +318,7 @@ bool IsUndoableWord(uint32_t offset, uint32_t width) {
     case offsetof(ImageFileBlock, AccessTime):
     case offsetof(ImageFileBlock, LeftNode):
     case offsetof(ImageFileBlock, RightNode):
+    case offsetof(ImageFileBlock, Reserved):
       return width == 4;
     case offsetof(ImageFileBlock, Delay):
       return width == 8;
@@ -438,7 +439,10 @@ void IndexFile::FreeBlock(int32_t i) {
   SaveLink(change, FreeEnds(), false);
   change.Save(&header_->CacheSize);
   change.Save(&header_->TotalFileCount);
+  change.Save(&b.Reserved);
   change.Begin();
+  // Off the valid list: the mark goes first.
+  change.Set(b.Reserved, 0u);
   change.Set(header_->CacheSize, header_->CacheSize - static_cast<int64_t>(b.FileSize));
   change.Set(header_->TotalFileCount, header_->TotalFileCount - 1);
   Unlink(change, ValidEnds(), i);
@@ -452,28 +456,58 @@ bool IndexFile::ListsAreConsistent() const {
 
 // ------------------------------------------------------------ operations ---
 
+void IndexFile::RenewListedMark() {
+  uint32_t mark = header_->ListedMark + 1;
+  if (header_->ListedMark == 0) {
+    // The first mark of an index: from the clock, so that a lookup table
+    // left from another index is unlikely to carry it.
+    const uint64_t t = static_cast<uint64_t>(
+                           std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                       static_cast<uint64_t>(platform::env().NowSeconds()) * 0x9E3779B97F4A7C15ull;
+    mark = static_cast<uint32_t>(t ^ (t >> 32));
+  }
+  header_->ListedMark = mark == 0 ? 1 : mark;
+}
+
+void IndexFile::RebuildTable() {
+  // A table built before and found stale is worth a line; the first build
+  // in a new file is not.
+  const bool stale = table_->Formatted();
+  RenewListedMark();
+  const int32_t entries = table_->Rebuild(*header_, blocks_);
+  if (entries >= 0) {
+    table_ok_ = true;
+    if (stale) WriteLogBufferToFile("Lookup table rebuilt: %d entries.\n", entries);
+  } else {
+    // Lists that do not hold together or list a path twice: repaired
+    // before the lock is let go.
+    damaged_ = true;
+  }
+}
+
 int32_t IndexFile::Find(const FileRecord& record) {
-  if (table_ != nullptr) {
-    if (!table_ok_) {
-      // A table built before and found stale is worth a line; the first
-      // build in a new file is not.
-      const bool stale = table_->Formatted();
-      const int32_t entries = table_->Rebuild(*header_, blocks_);
-      if (entries >= 0) {
-        table_ok_ = true;
-        if (stale) WriteLogBufferToFile("Lookup table rebuilt: %d entries.\n", entries);
-      } else {
-        damaged_ = true;
-      }
-    }
+  // A table that named what the index does not prove is rebuilt and asked
+  // once more.
+  for (int attempt = 0; table_ != nullptr && attempt < 2; ++attempt) {
+    if (!table_ok_) RebuildTable();
+    if (!table_ok_) break;
     int32_t block = kNoBlock;
-    switch (!table_ok_ ? LookupTable::Answer::kUnsure
-                       : table_->Find(*header_, blocks_, record.ImageFileName, &block)) {
+    switch (table_->Find(*header_, blocks_, record.ImageFileName, &block)) {
       case LookupTable::Answer::kFound:
         return block;
       case LookupTable::Answer::kAbsent:
         return kNoBlock;
-      case LookupTable::Answer::kUnsure:
+      case LookupTable::Answer::kListedTwice:
+        // The walk answers with the first; the lists are repaired before
+        // the lock is let go.
+        damaged_ = true;
+        return FindListed(*header_, blocks_, record, &damaged_);
+      case LookupTable::Answer::kDamaged:
+        WriteLogBufferToFile(
+            "Lookup table named a block the index does not list for that path and is "
+            "rebuilt.\n");
+        table_->Begin();
+        table_ok_ = false;
         break;
     }
   }
@@ -529,15 +563,23 @@ bool IndexFile::AddFile(const FileRecord& record, uint32_t delay) {
   change.Save(&b.FileSize);
   change.Save(&b.AccessTime);
   change.Save(&b.Delay);
+  change.Save(&b.Reserved);
   change.Save(&header_->CacheSize);
   change.Save(&header_->TotalFileCount);
   change.Begin();
   Unlink(change, FreeEnds(), i);
   Link(change, ValidEnds(), i, true);
+  // On the valid list: the mark goes last.
+  change.Set(b.Reserved, header_->ListedMark);
   if (table_ok_) {
-    table_->Insert(record.ImageFileName, i);
-    table_->Touch(i);
-    table_->LowerBounds(clock, delay);
+    if (table_->Insert(blocks_, record.ImageFileName, i)) {
+      table_->Touch(i);
+      table_->LowerBounds(clock, delay);
+    } else {
+      // No room, or an entry the lookup did not find: a damaged table,
+      // left stale for the next lookup to rebuild.
+      table_ok_ = false;
+    }
   }
   // The name is not saved: a block that an undo puts back on the free list
   // may keep any name.

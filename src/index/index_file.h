@@ -154,6 +154,12 @@ class IndexFile {
   // The listed block of `record`'s path, from the lookup table when it can
   // answer (rebuilt first when stale), else from a walk of the list.
   int32_t Find(const FileRecord& record);
+  // Rebuilds the lookup table, with a new ListedMark on the valid list;
+  // marks the index damaged when the lists do not hold together or list a
+  // path twice.
+  void RebuildTable();
+  // Chooses the next ListedMark (never 0).
+  void RenewListedMark();
   bool MagicMatches() const;
   void FormatIfNeeded();
   bool ListsAreConsistent() const;

@@ -35,8 +35,8 @@ struct IndexFileHeader {
   int32_t LastInvalidBlock;
 
   // ---- The reserved area, bytes 548..999: zero at rest (no holder of the
-  // index lock). While a holder changes the lists it keeps here what the
-  // next holder needs if it dies mid-change.
+  // index lock), but for ListedMark. While a holder changes the lists it
+  // keeps here what the next holder needs if it dies mid-change.
 
   // Set while the index lock is held; still set at the next lock means the
   // previous holder died before it finished.
@@ -57,7 +57,16 @@ struct IndexFileHeader {
   uint32_t RebuildState;      // 0 none, else a RebuildState value
   int32_t RebuildValidCount;  // blocks of the new valid list
   int32_t RebuildFreeCount;   // blocks of the new free list
-  uint32_t ReservedPad[2];    // zero
+  // The value of a block's reserved word while the block is on the valid
+  // list; 0 before the first one is chosen. Kept at rest: it lets a lookup
+  // prove from this file alone that the block the lookup table named is
+  // listed. Each rebuild of the lookup table and each repair of the lists
+  // chooses a new value and marks the valid list with it, so that a mark
+  // left on a block freed by a writer that keeps no marks proves nothing;
+  // the lookup table keeps the value it was built with, which ties it to
+  // this file.
+  uint32_t ListedMark;
+  uint32_t ReservedPad;  // zero
   struct IntentEntry {
     uint32_t Offset;  // byte offset of the saved word in the file
     uint32_t Width;   // 4 or 8
@@ -92,9 +101,15 @@ struct ImageFileBlock {
   int32_t AccessTime;                 // last registration, seconds since 1970 UTC
   int32_t LeftNode;                   // towards the head, -1 at the head
   int32_t RightNode;                  // towards the tail, -1 at the tail
-  uint32_t Reserved;                  // zero at rest; a rebuild's plan while one runs
+  uint32_t Reserved;                  // ListedMark while on the valid list, else
+                                      // anything else; a rebuild's plan while one runs
   int64_t Delay;                      // the file's own minimum age, seconds
 };
+
+// True when `b` carries the mark of the valid list (see ListedMark).
+inline bool CarriesListedMark(const IndexFileHeader& h, const ImageFileBlock& b) {
+  return h.ListedMark != 0 && b.Reserved == h.ListedMark;
+}
 
 // What a caller fills in to register a file: the first bytes of a block.
 struct FileRecord {
@@ -114,6 +129,7 @@ static_assert(offsetof(IndexFileHeader, LastInvalidBlock) == 544, "LastInvalidBl
 static_assert(offsetof(IndexFileHeader, LockMarker) == 548, "reserved area offset");
 static_assert(offsetof(IndexFileHeader, IntentKind) == 552, "intent record offset");
 static_assert(offsetof(IndexFileHeader, RebuildState) == 564, "rebuild state offset");
+static_assert(offsetof(IndexFileHeader, ListedMark) == 576, "listed mark offset");
 static_assert(offsetof(IndexFileHeader, IntentEntries) == 584, "intent entries offset");
 static_assert(sizeof(IndexFileHeader::IntentEntry) == 16, "intent entry size");
 

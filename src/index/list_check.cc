@@ -1,5 +1,7 @@
 #include "index/list_check.h"
 
+#include <cstring>
+#include <functional>
 #include <vector>
 
 namespace stow {
@@ -34,7 +36,48 @@ std::string WalkList(const char* name, const ImageFileBlock* blocks, int32_t hea
   return std::string();
 }
 
+// The first path listed twice on a sound valid list, in list order from
+// the head: empty text when there is none. One probe table of block
+// indexes, without an allocation per entry: this runs at every open.
+std::string FindListedTwice(const IndexFileHeader& header, const ImageFileBlock* blocks,
+                            int32_t count) {
+  struct Seen {
+    size_t hash;
+    int32_t block;  // -1: empty
+  };
+  size_t capacity = 1024;
+  while (capacity < 2 * static_cast<size_t>(count)) capacity *= 2;
+  std::vector<Seen> seen(capacity, Seen{0, kNoBlock});
+  const size_t mask = capacity - 1;
+  const std::hash<std::string_view> hasher;
+  for (int32_t i = header.FirstValidBlock; i != kNoBlock; i = blocks[i].RightNode) {
+    std::string_view path;
+    if (!ListedPath(blocks[i], &path)) continue;
+    const size_t hash = hasher(path);
+    for (size_t at = hash & mask;; at = (at + 1) & mask) {
+      if (seen[at].block == kNoBlock) {
+        seen[at] = Seen{hash, i};
+        break;
+      }
+      std::string_view other;
+      if (seen[at].hash == hash && ListedPath(blocks[seen[at].block], &other) && other == path) {
+        return "valid list: a path listed twice, by block " + std::to_string(seen[at].block) +
+               " and again by block " + std::to_string(i);
+      }
+    }
+  }
+  return std::string();
+}
+
 }  // namespace
+
+bool ListedPath(const ImageFileBlock& b, std::string_view* path) {
+  const void* end = std::memchr(b.ImageFileName, '\0', kFileNameSize);
+  if (end == nullptr || end == b.ImageFileName) return false;
+  *path = std::string_view(b.ImageFileName,
+                           static_cast<size_t>(static_cast<const char*>(end) - b.ImageFileName));
+  return true;
+}
 
 bool CheckLists(const IndexFileHeader& header, const ImageFileBlock* blocks, ListReport* report) {
   ListReport local;
@@ -62,6 +105,8 @@ bool CheckLists(const IndexFileHeader& header, const ImageFileBlock* blocks, Lis
     r.problem = "ImageFileBlockOffset is " + std::to_string(header.ImageFileBlockOffset);
   } else if (header.ImageFileBlockNum != kBlockCount) {
     r.problem = "ImageFileBlockNum is " + std::to_string(header.ImageFileBlockNum);
+  } else {
+    r.problem = FindListedTwice(header, blocks, r.valid_count);
   }
   return r.problem.empty();
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "index/layout.h"
 
@@ -24,9 +25,16 @@ struct ListReport {
 
 // Checks that the valid list and the free list run from their heads to
 // their tails over in-range blocks whose back links match, that together
-// they hold every block exactly once, and that TotalFileCount, CacheSize,
-// ImageFileBlockOffset and ImageFileBlockNum agree with them. True when
-// everything holds. `report` may be null.
+// they hold every block exactly once, that TotalFileCount, CacheSize,
+// ImageFileBlockOffset and ImageFileBlockNum agree with them, and that no
+// path is listed twice (see ListedPath). True when everything holds.
+// `report` may be null.
 bool CheckLists(const IndexFileHeader& header, const ImageFileBlock* blocks, ListReport* report);
+
+// The path of block `b` as lookups compare it: the bytes before its
+// terminator. False for a name that is empty or has no terminator, which
+// no registration gives and no lookup finds; such blocks are never "the
+// same path" as another.
+bool ListedPath(const ImageFileBlock& b, std::string_view* path);
 
 }  // namespace stow

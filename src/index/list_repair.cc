@@ -10,11 +10,16 @@
 // claim, or that no list proves, is kept only if it names a file that
 // still exists with the recorded size (and whose path is not listed
 // already), at the place its registration time gives it; every other block
-// is freed. An all-zero block never passes these rules.
+// is freed. An all-zero block never passes these rules. A path listed twice
+// stays listed once, by its first block from the head (the most recent);
+// the later ones are freed, their files left alone.
 //
 // The result is written through a plan in the blocks' reserved words, so
 // that a holder that dies in the middle leaves a plan the next holder can
 // finish, and the links that proved the old lists are not lost half-way.
+// Once linked, the reserved words are cleared and a new ListedMark is
+// chosen, which the next rebuild of the lookup table marks the valid list
+// with.
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -24,6 +29,7 @@
 
 #include "config/log.h"
 #include "index/index_file.h"
+#include "index/list_check.h"
 #include "stow_hooks.h"
 
 namespace stow {
@@ -150,28 +156,43 @@ void IndexFile::RebuildLists() {
   std::vector<int32_t> valid = InOrder(valid_chain, kValid, owner);
   std::vector<int32_t> free_list = InOrder(free_chain, kFree, owner);
 
+  // A path listed twice keeps its first block; the others join the free
+  // list (their file is the first one's, and stays).
+  std::unordered_set<std::string_view> listed;
+  listed.reserve(valid.size());
+  int32_t twice = 0;
+  {
+    std::vector<int32_t> once;
+    once.reserve(valid.size());
+    for (int32_t v : valid) {
+      std::string_view path;
+      if (ListedPath(blocks_[v], &path) && !listed.insert(path).second) {
+        free_list.push_back(v);
+        ++twice;
+      } else {
+        once.push_back(v);
+      }
+    }
+    valid.swap(once);
+  }
+
   // Blocks no list proves: salvaged when their file is still there.
-  std::unordered_set<std::string> listed;
   std::vector<int32_t> salvaged;
   int32_t freed = 0;
-  bool listed_known = false;
   for (int32_t b = 0; b < kBlockCount; ++b) {
     if (owner[b] == kValid || owner[b] == kFree) continue;
     const std::string path = StoredPath(blocks_[b]);
     bool keep = false;
     if (!path.empty()) {
-      if (!listed_known) {
-        for (int32_t v : valid) listed.insert(StoredPath(blocks_[v]));
-        listed_known = true;
-      }
+      std::string_view listed_path;
       uint64_t size = 0;
       keep =
-          listed.count(path) == 0 &&
+          ListedPath(blocks_[b], &listed_path) && listed.count(listed_path) == 0 &&
           platform::env().GetFileKind(path.c_str(), &size, nullptr) ==
               platform::FileKind::kRegular &&
           (size > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(size)) == blocks_[b].FileSize;
       if (keep) {
-        listed.insert(path);
+        listed.insert(listed_path);
       } else {
         ++freed;
       }
@@ -225,6 +246,10 @@ void IndexFile::RebuildLists() {
       "salvaged, %d freed.\n",
       header_->TotalFileCount, static_cast<long long>(header_->CacheSize), kept,
       static_cast<int>(salvaged.size()), freed);
+  if (twice > 0) {
+    WriteLogBufferToFile(
+        "Entries that listed a path a second time were freed, their files kept: %d.\n", twice);
+  }
 }
 
 bool IndexFile::RelinkFromPlan() {
@@ -269,6 +294,9 @@ void IndexFile::ClearPlan() {
   std::atomic_signal_fence(std::memory_order_seq_cst);
   header_->RebuildState = kRebuildClearing;
   std::atomic_signal_fence(std::memory_order_seq_cst);
+  // No block carries the mark now: a new one leaves the lookup table stale,
+  // and its rebuild marks the valid list before the table answers again.
+  RenewListedMark();
   for (int32_t b = 0; b < kBlockCount; ++b) blocks_[b].Reserved = 0;
   std::atomic_signal_fence(std::memory_order_seq_cst);
   header_->RebuildState = kRebuildNone;

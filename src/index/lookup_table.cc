@@ -13,11 +13,10 @@ const char kLookupFileName[] = "Index.Lkp";
 
 namespace {
 
-constexpr char kLookupMagic[] = "Stowmaster lookup table v2\n";
-constexpr size_t kHeaderSize = 4096;
+constexpr char kLookupMagic[] = "Stowmaster lookup table v3\n";
+constexpr size_t kHeaderSize = LookupTable::kSlotsOffset;
 constexpr size_t kSlotsSize = size_t{8} * LookupTable::kSlotCount;
 constexpr size_t kNotesSize = sizeof(BlockNote) * size_t{kBlockCount};
-constexpr int32_t kEmpty = -1;
 
 uint32_t HashPath(const char* path) {
   // The stored path, which is at most kFileNameSize bytes.
@@ -25,6 +24,15 @@ uint32_t HashPath(const char* path) {
   return Fnv1a(path, end == nullptr ? kFileNameSize
                                     : static_cast<size_t>(static_cast<const char*>(end) - path));
 }
+
+// A slot names block i as i + 1, so that a slot of zeros, as a file grown
+// back after a cut reads, is empty.
+struct SlotCode {
+  static constexpr uint32_t kEmpty = 0;
+  static uint32_t Of(int32_t block) { return static_cast<uint32_t>(block) + 1; }
+  // The block a taken slot names: may be out of range in a damaged table.
+  static int64_t BlockOf(uint32_t entry) { return static_cast<int64_t>(entry) - 1; }
+};
 
 bool SamePath(const ImageFileBlock& b, const char* path) {
   return std::strncmp(b.ImageFileName, path, kFileNameSize) == 0;
@@ -48,6 +56,7 @@ struct LookupTable::Header {
   uint32_t Epoch;        // changed by every rebuild
   uint32_t ChangeCount;  // the last stamp given
   PassBounds Bounds;
+  uint32_t ListedMark;  // the index's ListedMark the table was built with
 };
 static_assert(sizeof(std::atomic<int32_t>) == sizeof(int32_t), "lock-free word in shared memory");
 
@@ -58,14 +67,15 @@ LookupTable::LookupTable(const std::string& path) {
   static_assert(offsetof(Header, Epoch) == 72,
                 "this release's fields after the previous release's");
   static_assert(sizeof(Header) <= kHeaderSize, "table header size");
-  // The mapping's name is not the previous release's: where names matter
-  // (Windows), its mapping is shorter than this one and could not be
-  // opened at this size. Both map the same file, so both see each other's
-  // stores.
-  const std::string mapping_name = path + ":2";
+  // The mapping's name carries the table's version, so that releases whose
+  // tables differ never share a mapping object where names matter
+  // (Windows): an earlier release's mapping may be shorter than this one.
+  // All map the same file, so all see each other's stores.
+  const std::string mapping_name = path + ":3";
   file_ =
       platform::env().OpenSharedFile(path, MakeObjectName(kMappingPrefix, mapping_name.c_str()),
                                      kFileSize, std::string(kLookupMagic, sizeof(kLookupMagic)));
+  found_short_ = file_->GrownAtOpen();
 }
 
 LookupTable::Header* LookupTable::header() { return reinterpret_cast<Header*>(file_->data()); }
@@ -86,31 +96,34 @@ bool LookupTable::Formatted() const {
 bool LookupTable::InSync(const IndexFileHeader& h) const {
   const Header& t = *header();
   return t.Fresh == 1 && t.SlotCount == kSlotCount &&
-         std::memcmp(t.Magic, kLookupMagic, sizeof(kLookupMagic)) == 0 &&
+         std::memcmp(t.Magic, kLookupMagic, sizeof(kLookupMagic)) == 0 && h.ListedMark != 0 &&
+         t.ListedMark == h.ListedMark &&
          t.TotalFileCount == h.TotalFileCount && t.CacheSize == h.CacheSize &&
          t.FirstValidBlock == h.FirstValidBlock && t.LastValidBlock == h.LastValidBlock &&
          t.FirstInvalidBlock == h.FirstInvalidBlock && t.LastInvalidBlock == h.LastInvalidBlock;
 }
 
-int32_t LookupTable::Rebuild(const IndexFileHeader& h, const ImageFileBlock* blocks) {
+int32_t LookupTable::Rebuild(const IndexFileHeader& h, ImageFileBlock* blocks) {
   Begin();
   // Whatever was proved with the stamps of the table before no longer is.
   header()->Epoch += 1;
   InvalidateBounds();
   Slot* s = slots();
-  for (uint32_t k = 0; k < kSlotCount; ++k) s[k] = Slot{0, kEmpty};
+  for (uint32_t k = 0; k < kSlotCount; ++k) s[k] = Slot{0, SlotCode::kEmpty};
   int32_t inserted = 0;
   int32_t at = h.FirstValidBlock;
   for (int32_t steps = 0, prev = kNoBlock; at != kNoBlock; ++steps) {
-    // A list that does not hold together is left to the repair: the table
-    // stays stale and lookups walk.
+    // A list that does not hold together, or that lists a path twice, is
+    // left to the repair: the table stays stale and lookups walk.
     if (!BlockInRange(at) || steps >= kBlockCount || blocks[at].LeftNode != prev) return -1;
     prev = at;
-    char path[kFileNameSize];
-    std::memcpy(path, blocks[at].ImageFileName, kFileNameSize);
-    path[kFileNameSize - 1] = '\0';
-    Insert(path, at);
-    ++inserted;
+    blocks[at].Reserved = h.ListedMark;
+    // A block without a path no lookup asks for stays out of the table.
+    if (blocks[at].ImageFileName[0] != '\0' &&
+        std::memchr(blocks[at].ImageFileName, '\0', kFileNameSize) != nullptr) {
+      if (!Insert(blocks, blocks[at].ImageFileName, at)) return -1;
+      ++inserted;
+    }
     at = blocks[at].RightNode;
   }
   Header& t = *header();
@@ -124,17 +137,30 @@ LookupTable::Answer LookupTable::Find(const IndexFileHeader& h, const ImageFileB
                                       const char* path, int32_t* block) const {
   const uint32_t hash = HashPath(path);
   const Slot* s = slots();
-  int32_t found = kEmpty;
+  int32_t found = kNoBlock;
+  // The table never holds more entries than there are blocks: a longer run
+  // of taken slots was not written by a rebuild and its inserts.
   for (uint32_t k = 0, at = hash & (kSlotCount - 1); k < kSlotCount;
        ++k, at = (at + 1) & (kSlotCount - 1)) {
     const Slot slot = s[at];
-    if (slot.Block == kEmpty) break;
-    if (slot.Hash != hash || !BlockInRange(slot.Block) || !SamePath(blocks[slot.Block], path))
+    if (slot.Entry == SlotCode::kEmpty) break;
+    if (k >= static_cast<uint32_t>(kBlockCount)) return Answer::kDamaged;
+    if (slot.Hash != hash) continue;
+    const int64_t b = SlotCode::BlockOf(slot.Entry);
+    if (b < 0 || b >= kBlockCount) return Answer::kDamaged;
+    const ImageFileBlock& named = blocks[b];
+    if (!SamePath(named, path)) {
+      // Two listed paths may share a hash; a slot whose block holds a path
+      // of another hash does not describe its block.
+      if (HashPath(named.ImageFileName) != hash) return Answer::kDamaged;
       continue;
-    if (found != kEmpty) return Answer::kUnsure;  // listed twice: the walk decides
-    found = slot.Block;
+    }
+    // Only a block on the valid list carries the mark.
+    if (!CarriesListedMark(h, named) || found == b) return Answer::kDamaged;
+    if (found != kNoBlock) return Answer::kListedTwice;
+    found = static_cast<int32_t>(b);
   }
-  if (found == kEmpty) return Answer::kAbsent;
+  if (found == kNoBlock) return Answer::kAbsent;
   // The block must sit where a valid-list block can: its neighbours link
   // back to it, and an end of it is an end of the valid list.
   const ImageFileBlock& b = blocks[found];
@@ -144,12 +170,20 @@ LookupTable::Answer LookupTable::Find(const IndexFileHeader& h, const ImageFileB
   const bool right_ok = b.RightNode == kNoBlock
                             ? found == h.LastValidBlock
                             : BlockInRange(b.RightNode) && blocks[b.RightNode].LeftNode == found;
-  if (!left_ok || !right_ok) return Answer::kUnsure;
+  if (!left_ok || !right_ok) return Answer::kDamaged;
   *block = found;
   return Answer::kFound;
 }
 
 bool LookupTable::RecoverTruncation(bool look_at_length) {
+  if (found_short_) {
+    // Grown back with zeros at open: stale, unless there was no table yet.
+    found_short_ = false;
+    if (Formatted()) {
+      Begin();
+      return true;
+    }
+  }
   if (!file_->CheckTruncated(look_at_length)) return false;
   // Whatever the view read meanwhile was zeros: grown back, the table is
   // stale until the next rebuild.
@@ -162,33 +196,41 @@ void LookupTable::Begin() {
   std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 
-void LookupTable::Insert(const char* path, int32_t block) {
+bool LookupTable::Insert(const ImageFileBlock* blocks, const char* path, int32_t block) {
   const uint32_t hash = HashPath(path);
   Slot* s = slots();
-  for (uint32_t k = 0, at = hash & (kSlotCount - 1); k < kSlotCount;
+  for (uint32_t k = 0, at = hash & (kSlotCount - 1); k < kSlotCount && k <= kBlockCount;
        ++k, at = (at + 1) & (kSlotCount - 1)) {
-    if (s[at].Block == kEmpty) {
-      s[at] = Slot{hash, block};
-      return;
+    const Slot slot = s[at];
+    if (slot.Entry == SlotCode::kEmpty) {
+      s[at] = Slot{hash, SlotCode::Of(block)};
+      return true;
+    }
+    const int64_t other = SlotCode::BlockOf(slot.Entry);
+    if (slot.Hash == hash && other >= 0 && other < kBlockCount && other != block &&
+        SamePath(blocks[other], path)) {
+      return false;
     }
   }
+  return false;
 }
 
 void LookupTable::Erase(const char* path, int32_t block) {
   const uint32_t hash = HashPath(path);
+  const uint32_t entry = SlotCode::Of(block);
   Slot* s = slots();
   const uint32_t mask = kSlotCount - 1;
   uint32_t hole = hash & mask;
   uint32_t k = 0;
   for (; k < kSlotCount; ++k, hole = (hole + 1) & mask) {
-    if (s[hole].Block == kEmpty) return;  // not in the table
-    if (s[hole].Block == block) break;
+    if (s[hole].Entry == SlotCode::kEmpty) return;  // not in the table
+    if (s[hole].Entry == entry) break;
   }
   if (k == kSlotCount) return;
   // Backward shift: move later entries of the run into the hole when the
   // hole lies between their home slot and where they are.
   for (uint32_t at = (hole + 1) & mask, n = 0; n < kSlotCount; ++n, at = (at + 1) & mask) {
-    if (s[at].Block == kEmpty) break;
+    if (s[at].Entry == SlotCode::kEmpty) break;
     const uint32_t home = s[at].Hash & mask;
     const bool movable = hole <= at ? (home <= hole || home > at) : (home <= hole && home > at);
     if (movable) {
@@ -196,7 +238,7 @@ void LookupTable::Erase(const char* path, int32_t block) {
       hole = at;
     }
   }
-  s[hole] = Slot{0, kEmpty};
+  s[hole] = Slot{0, SlotCode::kEmpty};
 }
 
 void LookupTable::End(const IndexFileHeader& h) {
@@ -207,6 +249,7 @@ void LookupTable::End(const IndexFileHeader& h) {
   t.LastValidBlock = h.LastValidBlock;
   t.FirstInvalidBlock = h.FirstInvalidBlock;
   t.LastInvalidBlock = h.LastInvalidBlock;
+  t.ListedMark = h.ListedMark;
   std::atomic_signal_fence(std::memory_order_seq_cst);
   t.Fresh = 1;
 }

@@ -6,15 +6,26 @@
 //  - Only valid-list blocks are in the table, keyed by their path; it is
 //    changed only under the index lock, in the same operation as the lists.
 //  - It is never trusted blindly. Its header keeps a copy of the index
-//    header's list ends and totals as the last change that maintained the
-//    table left them, and a fresh flag that is cleared before every such
-//    change and set after it. A table whose flag is clear (a holder died
-//    mid-change) or whose copy differs from the index (a process that does
-//    not maintain the table changed the lists, or the file was replaced) is
-//    rebuilt from one bounded walk of the valid list before it is used.
-//  - An answer is checked against the index: the block must hold the path
-//    and sit where a valid-list block can. A path listed twice (left so by
-//    another version) is answered "unsure", and the caller walks the list.
+//    header's list ends, totals and ListedMark as the last change that
+//    maintained the table left them, and a fresh flag that is cleared
+//    before every such change and set after it. A table whose flag is clear
+//    (a holder died mid-change), whose copy differs from the index (a
+//    process that does not maintain the table changed the lists, or the
+//    index was replaced: a new index has another ListedMark), or that was
+//    found shorter than its full length when this process opened it (it
+//    was grown back with zeros) is rebuilt from one bounded walk of the
+//    valid list before it is used. The rebuild marks every valid block
+//    with a new ListedMark, and meets any path listed twice.
+//  - An empty slot is all zeros, so a stretch of the file that was cut and
+//    grown back reads as empty slots, never as entries.
+//  - A positive answer is proved from the index alone: the block holds the
+//    path, carries the index's ListedMark (which only blocks on the valid
+//    list do) and sits where a valid-list block can. An answer that is not
+//    proved, or a slot that does not describe its block, means the table
+//    is damaged: the caller rebuilds it. An "absent" answer cannot be
+//    proved without a walk: a slot cleared by someone else makes the
+//    caller list the path a second time, which the list check reports and
+//    the repair mends (see CheckLists).
 //  - The file gets the protections of the index file itself: no link is
 //    followed, only a regular file is used, its space is reserved at every
 //    open, and a process that cuts it short cannot make a fault in its view
@@ -24,12 +35,13 @@
 //    every block, and bounds that tell when no pass can delete anything.
 //    They follow the same fresh flag: a rebuild starts a new epoch, which
 //    voids every stamp a pass kept, and marks the bounds stale.
-//  - A process of the previous release shares the file: its table header
-//    has the same fields at the same offsets (with its own magic text, so
+//  - Processes of earlier releases share the file: their table header has
+//    the same fields at the same offsets, with their own magic text, so
 //    each release sees the other's table as stale and rebuilds it before
-//    use), and it neither reads nor writes anything past its slots or past
-//    its header's fields. Every change it makes leaves the table stale for
-//    this release, so its changes never pass for ours.
+//    use (the previous release wrote an empty slot as -1), and they write
+//    nothing past their header's fields, slots and notes. Every change they
+//    make leaves the table stale for this release, so their changes never
+//    pass for ours; they keep no ListedMark, which the rebuild renews.
 //  - Cost at rest: a 4 KiB header, 262,144 slots of 8 bytes (2 MiB) and
 //    100,000 block notes of 20 bytes (2 MB), of disk and, once touched, of
 //    shared memory; a rebuild at 100,000 entries hashes every path once.
@@ -50,6 +62,9 @@ extern const char kLookupFileName[];  // "Index.Lkp"
 class LookupTable {
  public:
   static constexpr uint32_t kSlotCount = 1u << 18;
+  // The slots follow the table's header at this offset of the file; each is
+  // the path's 32-bit hash and its block + 1 (0: empty).
+  static constexpr size_t kSlotsOffset = 4096;
   // The length of the file.
   static const size_t kFileSize;
 
@@ -64,12 +79,18 @@ class LookupTable {
   // copy of the list ends and totals matches.
   bool InSync(const IndexFileHeader& header) const;
 
-  // Fills the table from the valid list (a walk bounded by the block count)
-  // and stamps it with `header`. Returns the entries inserted, or -1 (the
-  // table left stale) when the list does not hold together.
-  int32_t Rebuild(const IndexFileHeader& header, const ImageFileBlock* blocks);
+  // Fills the table from the valid list (a walk bounded by the block count),
+  // marks each of its blocks with the header's ListedMark, and stamps the
+  // table with `header`. Returns the entries inserted, or -1 (the table
+  // left stale) when the list does not hold together or lists a path twice.
+  int32_t Rebuild(const IndexFileHeader& header, ImageFileBlock* blocks);
 
-  enum class Answer { kFound, kAbsent, kUnsure };
+  enum class Answer {
+    kFound,        // `*block` is the listed block of the path
+    kAbsent,       // the table holds no entry for the path
+    kListedTwice,  // two listed blocks hold the path: the index is damaged
+    kDamaged,      // the table named what the index does not prove: rebuild it
+  };
   Answer Find(const IndexFileHeader& header, const ImageFileBlock* blocks, const char* path,
               int32_t* block) const;
 
@@ -77,13 +98,17 @@ class LookupTable {
   // flag, Insert and Erase follow the change, End copies the header and sets
   // the flag again.
   void Begin();
-  void Insert(const char* path, int32_t block);
+  // False when the path already has an entry for another block that holds
+  // it too, or the table has no room (it is damaged): the table is left
+  // without the entry.
+  bool Insert(const ImageFileBlock* blocks, const char* path, int32_t block);
   void Erase(const char* path, int32_t block);
   void End(const IndexFileHeader& header);
 
   // Under the index lock: when another process cut the file short, grows
-  // it back and marks the table stale. True when it had been cut. See
-  // SharedFile::CheckTruncated for `look_at_length`.
+  // it back and marks the table stale. True when it had been cut, or when
+  // this process found it short at open. See SharedFile::CheckTruncated for
+  // `look_at_length`.
   bool RecoverTruncation(bool look_at_length);
 
   // Processes waiting for the index lock right now; a pass that lets go of
@@ -121,7 +146,7 @@ class LookupTable {
   struct Header;
   struct Slot {
     uint32_t Hash;
-    int32_t Block;  // -1: empty
+    uint32_t Entry;  // the block's index + 1; 0: empty
   };
   Header* header();
   const Header* header() const;
@@ -129,6 +154,9 @@ class LookupTable {
   BlockNote* notes() const;
 
   std::unique_ptr<platform::SharedFile> file_;
+  // The file was shorter than kFileSize when this process opened it: it is
+  // marked stale under the index lock, at the next RecoverTruncation.
+  bool found_short_ = false;
 };
 
 }  // namespace stow

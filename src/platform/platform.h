@@ -174,6 +174,10 @@ class SharedFile {
   // maps the view afresh at the same address. False when the system refuses
   // (the view keeps what it had).
   virtual bool Restore() { return true; }
+
+  // True when the file was shorter than the view when this process opened
+  // it (a new file too): the open grew it with zeros.
+  virtual bool GrownAtOpen() const { return false; }
 };
 
 // The machine-wide lock that guards one index. Excludes every other holder:

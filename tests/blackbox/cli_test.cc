@@ -155,6 +155,19 @@ TEST_F(CliTest, EveryExitCodeComesFromARealSituation) {
   EXPECT_NE(std::string::npos, damaged.output.find("DAMAGED")) << damaged.output;
   EXPECT_EQ(4, Run({"check", "--repair"}).exit_code);
   EXPECT_EQ(0, Run({"check"}).exit_code);
+  // A path listed twice is damage too; the repair keeps the first entry.
+  IndexImage twice = LoadIndex();
+  ASSERT_NE(-1, twice.AddEntry(box_.Data("dir"), 5, static_cast<int32_t>(UnixSeconds()), 0));
+  ASSERT_TRUE(twice.Save(box_.index_path()));
+  ClientRun listed_twice = Run({"check"});
+  EXPECT_EQ(4, listed_twice.exit_code) << listed_twice.output;
+  EXPECT_NE(std::string::npos, listed_twice.output.find("DAMAGED: valid list: a path listed twice"))
+      << listed_twice.output;
+  EXPECT_EQ(4, Run({"check", "--repair"}).exit_code);
+  EXPECT_EQ(0, Run({"check"}).exit_code);
+  const JsonValue once = RunJson({"list", "--json"}, 0);
+  ASSERT_EQ(1u, once["entries"].items.size());
+  EXPECT_EQ(5, once["entries"].items[0]["size"].number);
 
   // A log file that cannot be written is shown on every command.
   SandboxSettings no_log;

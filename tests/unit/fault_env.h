@@ -168,6 +168,7 @@ class FaultEnv : public platform::EnvWrapper {
       return real_->CheckTruncated(look_at_length);
     }
     bool Restore() override { return real_->Restore(); }
+    bool GrownAtOpen() const override { return real_->GrownAtOpen(); }
 
    private:
     std::unique_ptr<platform::SharedFile> real_;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "index/list_check.h"
 #include "index_test_util.h"
 
 namespace stow {
@@ -152,6 +153,62 @@ TEST_F(IndexRepairTest, UnprovenBlockOfAListedPathIsNotListedTwice) {
   B(B(old_block).LeftNode).RightNode = 777777;
   B(B(old_block).RightNode).LeftNode = 777777;
   ExpectRepaired("a freed block cut off");
+}
+
+// A path listed twice, as another writer of the index can leave it: a freed
+// block of a listed path linked back in, at the tail or at the head, with
+// the totals to match. The check reports it; the repair, or a rebuild of
+// the lookup table that meets it, keeps the first entry from the head and
+// frees the other without deleting the file.
+TEST_F(IndexRepairTest, PathListedTwiceKeepsItsFirstEntry) {
+  const std::string again = dir_.Sub("f" + std::to_string(kLive + 5));
+  for (bool at_head : {false, true}) {
+    for (bool by_lookup : {false, true}) {
+      const std::string what = std::string(at_head ? "at the head" : "at the tail") +
+                               (by_lookup ? ", met by a lookup" : ", met by the check");
+      Restore();
+      int32_t old_block = kNoBlock;
+      for (int32_t i = 0; i < kBlockCount && old_block == kNoBlock; ++i) {
+        if (i != H().FirstValidBlock && again == B(i).ImageFileName) old_block = i;
+      }
+      ASSERT_NE(old_block, kNoBlock);
+      ImageFileBlock& b = B(old_block);
+      ASSERT_NE(kNoBlock, b.LeftNode);  // in the middle of the free list
+      ASSERT_NE(kNoBlock, b.RightNode);
+      B(b.LeftNode).RightNode = b.RightNode;
+      B(b.RightNode).LeftNode = b.LeftNode;
+      if (at_head) {
+        b.LeftNode = kNoBlock;
+        b.RightNode = H().FirstValidBlock;
+        B(H().FirstValidBlock).LeftNode = old_block;
+        H().FirstValidBlock = old_block;
+      } else {
+        b.LeftNode = H().LastValidBlock;
+        b.RightNode = kNoBlock;
+        B(H().LastValidBlock).RightNode = old_block;
+        H().LastValidBlock = old_block;
+      }
+      H().TotalFileCount += 1;
+      H().CacheSize += b.FileSize;
+      ListReport report;
+      ASSERT_FALSE(CheckLists(H(), index_->blocks(), &report)) << what;
+      EXPECT_NE(std::string::npos, report.problem.find("listed twice")) << report.problem;
+      if (by_lookup) {
+        // The registration of another path finds the table stale; its
+        // rebuild meets the path listed twice.
+        const std::string other = dir_.Sub("other");
+        LookupTable(cache_dir_ + platform::kSeparator + kLookupFileName).Begin();
+        ASSERT_TRUE(Add(other, 1));
+        EXPECT_TRUE(CheckLists(H(), index_->blocks(), nullptr)) << what;
+        index_->RemoveAll([&](const char* path) { return other == path; });
+      } else {
+        EXPECT_TRUE(index_->CheckAndRepair()) << what;
+      }
+      ExpectRepaired(what);
+      EXPECT_TRUE(std::filesystem::exists(again)) << what;
+    }
+  }
+  EXPECT_TRUE(LogHas("Entries that listed a path a second time were freed, their files kept: 1."));
 }
 
 // A file cut to 1,000 bytes keeps its header but no block: nothing is

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -99,6 +100,17 @@ TEST(ListCheckTest, EachKindOfDamageIsNamed) {
     Image image(3);
     image.header.ImageFileBlockNum = 5;
     EXPECT_EQ("ImageFileBlockNum is 5", image.Problem());
+  }
+  {
+    // The same path twice on the valid list; empty names and a name without
+    // a terminator name no path, and a free block's name does not count.
+    Image image(4);
+    for (int32_t i : {0, 2, 5}) std::strcpy(image.blocks[i].ImageFileName, "a");
+    std::memset(image.blocks[1].ImageFileName, 'b', kFileNameSize);
+    std::memset(image.blocks[3].ImageFileName, 'b', kFileNameSize);
+    EXPECT_EQ("valid list: a path listed twice, by block 0 and again by block 2", image.Problem());
+    std::strcpy(image.blocks[2].ImageFileName, "c");
+    EXPECT_EQ("", image.Problem());
   }
 }
 

@@ -1,10 +1,14 @@
 // The lookup table against a model of the list, with a second holder that
-// keeps no table (as a process of another version), and the eviction pass
-// that lets go of the lock between batches.
+// keeps no table (as a process of another version) and with each kind of
+// damage another user can do to its file, and the eviction pass that lets
+// go of the lock between batches.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <iterator>
 #include <list>
 #include <random>
 #include <string>
@@ -12,6 +16,8 @@
 #include <vector>
 
 #include "fault_env.h"
+#include "index/hash.h"
+#include "index/list_check.h"
 #include "index_test_util.h"
 
 namespace stow {
@@ -22,50 +28,275 @@ using testing_support::kMiB;
 using testing_support::MakeRecord;
 using testing_support::ValidPaths;
 
-class LookupTableTest : public testing_support::IndexTest {};
+// What any local user can do to the lookup table file between two
+// registrations. Each kind is either seen (the table is rebuilt before it
+// answers, and no path is ever listed twice) or can at worst make the next
+// registration of a path list it a second time, which the list check
+// reports and the repair mends.
+enum class Damage {
+  kNone,
+  kCutAtOpen,          // cut short while no holder runs; grown back by the next open
+  kCutAndRegrown,      // cut short and grown back with zeros while no holder runs
+  kClearedSlots,       // slots around a listed path's home set to zero
+  kRandomSlots,        // the same slots set to random bytes
+  kForgedFreeBlock,    // a path's entry names a free block that still holds it
+  kForgedListedBlock,  // a listed path's entry names another listed block
+};
 
-// Random registrations, refreshes, size changes and removals, made in turn
-// by a holder that keeps the table and one that does not: after every step
-// the list is exactly what the model says, so no lookup ever answered
-// "absent" for a listed path (that would list it twice) or "listed" for a
-// path that is not.
-TEST_F(LookupTableTest, AgreesWithAModelWhileAnotherHolderLeavesItStale) {
-  testing_support::FaultEnv env;  // outlives both holders, whose locks it made
-  env.open_shared_file_error = platform::kErrorAccessDenied;
-  env.open_shared_file_suffix = kLookupFileName;
-  std::unique_ptr<IndexFile> other = Open();  // no table: like a process of another version
-  env.open_shared_file_error = 0;
-  std::mt19937 random(12345);
-  std::list<std::pair<std::string, uint32_t>> model;  // head first
-  int64_t bytes = 0;
-  for (int step = 0; step < 3000; ++step) {
-    IndexFile& by = random() % 3 == 0 ? *other : *index_;
-    const std::string path = "p" + std::to_string(random() % 300);
-    const auto it =
-        std::find_if(model.begin(), model.end(), [&](const auto& e) { return e.first == path; });
-    if (random() % 4 == 0) {
-      by.RemoveAll([&](const char* p) { return path == p; });
-      if (it != model.end()) {
-        bytes -= it->second;
-        model.erase(it);
-      }
-    } else {
-      const uint32_t size = 1 + random() % 5;
+struct DamageCase {
+  const char* what;
+  Damage damage;
+  bool seen;
+};
+
+class LookupTableTest : public testing_support::IndexTest {
+ protected:
+  std::string TablePath() const { return cache_dir_ + platform::kSeparator + kLookupFileName; }
+
+  struct Slot {
+    uint32_t hash;
+    uint32_t entry;  // block + 1, 0: empty
+  };
+  static uint32_t Home(const std::string& path) {
+    return Fnv1a(path.data(), path.size()) & (LookupTable::kSlotCount - 1);
+  }
+  // Reads or writes `count` slots from slot `first` through the file, as
+  // another user would.
+  std::vector<Slot> ReadSlots(uint32_t first, uint32_t count) {
+    std::vector<Slot> slots(count);
+    std::FILE* f = std::fopen(TablePath().c_str(), "rb");
+    EXPECT_NE(nullptr, f);
+    if (f == nullptr) return slots;
+    std::fseek(f, static_cast<long>(LookupTable::kSlotsOffset + 8 * size_t{first}), SEEK_SET);
+    EXPECT_EQ(count, std::fread(slots.data(), sizeof(Slot), count, f));
+    std::fclose(f);
+    return slots;
+  }
+  void WriteSlots(uint32_t first, const std::vector<Slot>& slots) {
+    std::FILE* f = std::fopen(TablePath().c_str(), "r+b");
+    ASSERT_NE(nullptr, f);
+    std::fseek(f, static_cast<long>(LookupTable::kSlotsOffset + 8 * size_t{first}), SEEK_SET);
+    ASSERT_EQ(slots.size(), std::fwrite(slots.data(), sizeof(Slot), slots.size(), f));
+    std::fclose(f);
+  }
+  int32_t ListedBlock(const std::string& path) {
+    for (int32_t i = H().FirstValidBlock; i != kNoBlock; i = B(i).RightNode) {
+      if (path == B(i).ImageFileName) return i;
+    }
+    return kNoBlock;
+  }
+
+  // Random registrations, refreshes, size changes and removals, made in
+  // turn by a holder that keeps the table and one that does not (as a
+  // process of another version); every tenth step, with `c.damage`, the
+  // table file is damaged and a path it concerns registered again. After
+  // every step the list is exactly what the model says (each path listed
+  // once, totals the sums over the list): at once when the damage is seen,
+  // else once the list check has reported the path listed twice and the
+  // repair has mended it.
+  void RunModel(const DamageCase& c, int steps, uint32_t seed) {
+    testing_support::FaultEnv env;  // outlives both holders, whose locks it made
+    const auto open_other = [&] {
+      env.open_shared_file_error = platform::kErrorAccessDenied;
+      env.open_shared_file_suffix = kLookupFileName;
+      std::unique_ptr<IndexFile> index = Open();  // no table
+      env.open_shared_file_error = 0;
+      return index;
+    };
+    std::unique_ptr<IndexFile> other = open_other();
+    std::mt19937 random(seed);
+    std::list<std::pair<std::string, uint32_t>> model;  // head first
+    int64_t bytes = 0;
+    const auto listed = [&](const std::string& path) {
+      return std::find_if(model.begin(), model.end(),
+                          [&](const auto& e) { return e.first == path; });
+    };
+    const auto add = [&](IndexFile& by, const std::string& path, uint32_t size) {
       ASSERT_TRUE(by.AddFile(MakeRecord(path, size), 0));
+      const auto it = listed(path);
       if (it != model.end()) {
         bytes -= it->second;
         model.erase(it);
       }
       model.emplace_front(path, size);
       bytes += size;
+    };
+    const auto reopen = [&](size_t cut, bool regrow) {
+      index_.reset();
+      other.reset();
+      std::filesystem::resize_file(TablePath(), cut);
+      if (regrow) std::filesystem::resize_file(TablePath(), LookupTable::kFileSize);
+      index_ = Open();
+      other = open_other();
+    };
+    int damaged = 0;
+    int repairs = 0;
+    for (int step = 0; step < steps; ++step) {
+      IndexFile& by = random() % 3 == 0 ? *other : *index_;
+      std::string path = "p" + std::to_string(random() % 300);
+      const uint32_t size = 1 + random() % 5;
+      if (c.damage != Damage::kNone && step % 10 == 9 && !model.empty()) {
+        auto it = model.begin();
+        std::advance(it, random() % model.size());
+        path = it->first;
+        const uint32_t around = std::min(Home(path), LookupTable::kSlotCount - 64);
+        switch (c.damage) {
+          case Damage::kNone:
+            break;
+          case Damage::kCutAtOpen:
+          case Damage::kCutAndRegrown: {
+            // Within the path's slots, at the end of the header, or in it.
+            const size_t cuts[] = {LookupTable::kSlotsOffset + 8 * size_t{around},
+                                   LookupTable::kSlotsOffset, 100};
+            reopen(cuts[random() % 3], c.damage == Damage::kCutAndRegrown);
+            break;
+          }
+          case Damage::kClearedSlots:
+            ASSERT_NO_FATAL_FAILURE(WriteSlots(around, std::vector<Slot>(64, Slot{0, 0})));
+            break;
+          case Damage::kRandomSlots: {
+            std::vector<Slot> slots(64);
+            for (Slot& slot : slots) {
+              slot = Slot{static_cast<uint32_t>(random()), static_cast<uint32_t>(random())};
+            }
+            ASSERT_NO_FATAL_FAILURE(WriteSlots(around, slots));
+            break;
+          }
+          case Damage::kForgedFreeBlock: {
+            // The path is freed, then another after it, so that its block
+            // lies inside the free list still holding the path; its entry
+            // is put back where a lookup of the path ends.
+            const std::string then = std::next(it) != model.end() ? std::next(it)->first
+                                                                  : model.front().first;
+            if (then == path) break;
+            ASSERT_NO_FATAL_FAILURE(add(*index_, path, size));  // the table in sync
+            for (const std::string& gone : {path, then}) {
+              index_->RemoveAll([&](const char* p) { return gone == p; });
+              bytes -= listed(gone)->second;
+              model.erase(listed(gone));
+            }
+            const int32_t free_block = B(H().LastInvalidBlock).LeftNode;
+            ASSERT_EQ(path, B(free_block).ImageFileName);
+            const uint32_t hash = Fnv1a(path.data(), path.size());
+            for (uint32_t at = Home(path);; at = (at + 1) & (LookupTable::kSlotCount - 1)) {
+              if (ReadSlots(at, 1)[0].entry == 0) {
+                ASSERT_NO_FATAL_FAILURE(
+                    WriteSlots(at, {Slot{hash, static_cast<uint32_t>(free_block) + 1}}));
+                break;
+              }
+            }
+            break;
+          }
+          case Damage::kForgedListedBlock: {
+            const int32_t block = ListedBlock(path);
+            const int32_t another =
+                block == H().FirstValidBlock ? H().LastValidBlock : H().FirstValidBlock;
+            if (another == block) break;
+            std::vector<Slot> slots = ReadSlots(around, 64);
+            for (Slot& slot : slots) {
+              if (slot.entry == static_cast<uint32_t>(block) + 1) {
+                slot.entry = static_cast<uint32_t>(another) + 1;
+              }
+            }
+            ASSERT_NO_FATAL_FAILURE(WriteSlots(around, slots));
+            break;
+          }
+        }
+        ++damaged;
+        ASSERT_NO_FATAL_FAILURE(add(*index_, path, size));
+      } else if (random() % 4 == 0) {
+        by.RemoveAll([&](const char* p) { return path == p; });
+        const auto it = listed(path);
+        if (it != model.end()) {
+          bytes -= it->second;
+          model.erase(it);
+        }
+      } else {
+        ASSERT_NO_FATAL_FAILURE(add(by, path, size));
+      }
+      std::vector<std::string> expected;
+      for (const auto& e : model) expected.push_back(e.first);
+      if (ValidPaths(*index_) != expected) {
+        // A path listed twice: only where the damage cannot be seen, and
+        // then reported by the check and mended by the repair.
+        ListReport report;
+        ASSERT_FALSE(c.seen) << c.what << ", step " << step;
+        ASSERT_FALSE(CheckLists(H(), index_->blocks(), &report)) << c.what;
+        ASSERT_NE(std::string::npos, report.problem.find("listed twice")) << report.problem;
+        ASSERT_TRUE(index_->CheckAndRepair());
+        ++repairs;
+      }
+      ASSERT_EQ(ValidPaths(*index_), expected) << c.what << ", step " << step;
+      ASSERT_EQ(H().TotalFileCount, static_cast<int32_t>(model.size())) << c.what;
+      ASSERT_EQ(H().CacheSize, bytes) << c.what;
     }
-    std::vector<std::string> expected;
-    for (const auto& e : model) expected.push_back(e.first);
-    ASSERT_EQ(ValidPaths(*index_), expected) << "step " << step;
-    ASSERT_EQ(H().TotalFileCount, static_cast<int32_t>(model.size()));
-    ASSERT_EQ(H().CacheSize, bytes);
+    EXPECT_TRUE(CheckLists(H(), index_->blocks(), nullptr)) << c.what;
+    if (c.damage != Damage::kNone) {
+      EXPECT_GE(damaged, steps / 20) << c.what;
+    }
+    // The damage that is not seen did list paths twice, and was mended.
+    if (!c.seen) {
+      EXPECT_GT(repairs, 0) << c.what;
+    }
   }
+};
+
+// No damage: no lookup ever answered "absent" for a listed path (that would
+// list it twice) or "listed" for a path that is not.
+TEST_F(LookupTableTest, AgreesWithAModelWhileAnotherHolderLeavesItStale) {
+  RunModel({"no damage", Damage::kNone, true}, 3000, 12345);
   EXPECT_TRUE(LogHas("Lookup table rebuilt: "));
+  EXPECT_FALSE(LogHas("Lookup table named a block"));
+}
+
+TEST_F(LookupTableTest, DamagedTableNeverLeavesAPathListedTwicePastTheRepair) {
+  const DamageCase cases[] = {
+      {"cut short, grown back at open", Damage::kCutAtOpen, true},
+      {"cut short and grown back with zeros", Damage::kCutAndRegrown, false},
+      {"cleared slots", Damage::kClearedSlots, false},
+      {"random slots", Damage::kRandomSlots, false},
+      {"forged answer: a free block", Damage::kForgedFreeBlock, true},
+      {"forged answer: another listed block", Damage::kForgedListedBlock, true},
+  };
+  uint32_t seed = 777;
+  for (const DamageCase& c : cases) {
+    index_->RemoveAll([](const char*) { return true; });
+    ASSERT_NO_FATAL_FAILURE(RunModel(c, 400, ++seed));
+  }
+}
+
+// A table whose slots were all zeroed (cut and grown back) holds no entry:
+// zeros are empty slots, not entries naming block 0.
+TEST_F(LookupTableTest, ZeroedSlotsAreEmpty) {
+  ASSERT_TRUE(Add("a", 1));
+  ASSERT_TRUE(Add("b", 1));
+  ASSERT_TRUE(Add("a", 1));  // answered by the table
+  WriteSlots(0, std::vector<Slot>(LookupTable::kSlotCount, Slot{0, 0}));
+  LookupTable table(TablePath());
+  ASSERT_TRUE(table.InSync(H()));
+  int32_t block = kNoBlock;
+  EXPECT_EQ(LookupTable::Answer::kAbsent, table.Find(H(), index_->blocks(), "a", &block));
+}
+
+// Two indexes with the same history of lists but other paths: the table of
+// one, copied beside the other, matches its list ends and totals, but not
+// its mark, and is rebuilt before it answers.
+TEST_F(LookupTableTest, TableOfAnotherIndexIsNotTrusted) {
+  const std::string elsewhere = dir_.Sub("elsewhere");
+  ASSERT_TRUE(EnsureDirectory(elsewhere.c_str()));
+  {
+    IndexFile twin(elsewhere + platform::kSeparator + kIndexFileName, {200 * kMiB, 20, 900});
+    for (const char* path : {"x1", "x2", "x3"}) ASSERT_TRUE(twin.AddFile(MakeRecord(path, 1), 0));
+  }
+  for (const char* path : {"a1", "a2", "a3"}) ASSERT_TRUE(Add(path, 1));
+  index_.reset();
+  testing_support::WriteWholeFile(
+      TablePath(),
+      testing_support::ReadWholeFile(elsewhere + platform::kSeparator + kLookupFileName));
+  index_ = Open();
+  ASSERT_TRUE(Add("a2", 1));
+  EXPECT_EQ(ValidPaths(*index_), (std::vector<std::string>{"a2", "a3", "a1"}));
+  EXPECT_EQ(H().TotalFileCount, 3);
 }
 
 // A block renamed behind the table's back, with the header untouched: the

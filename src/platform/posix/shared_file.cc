@@ -99,8 +99,9 @@ bool StartsWith(int fd, const std::string& magic) {
 
 class PosixSharedFile : public SharedFile {
  public:
-  PosixSharedFile(UniqueFd fd, uint8_t* data, size_t size)
-      : fd_(std::move(fd)), data_(data), size_(size), slot_(RegisterView(data, size)) {}
+  PosixSharedFile(UniqueFd fd, uint8_t* data, size_t size, bool grown)
+      : fd_(std::move(fd)), data_(data), size_(size), grown_(grown),
+        slot_(RegisterView(data, size)) {}
   ~PosixSharedFile() override {
     UnregisterView(slot_);
     ::munmap(data_, size_);
@@ -108,6 +109,7 @@ class PosixSharedFile : public SharedFile {
 
   uint8_t* data() override { return data_; }
   size_t size() const override { return size_; }
+  bool GrownAtOpen() const override { return grown_; }
 
   // Starts writing the dirty pages without waiting for the disk, as a view
   // flush does on Windows; the page cache already holds every change.
@@ -135,6 +137,7 @@ class PosixSharedFile : public SharedFile {
   UniqueFd fd_;
   uint8_t* data_;
   size_t size_;
+  bool grown_;
   int slot_;
 };
 
@@ -164,7 +167,9 @@ std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path, const std::s
   posix::InstallFaultHandler();
   void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
   if (p == MAP_FAILED) throw OsError(static_cast<uint32_t>(errno), "mmap", path);
-  return std::make_unique<posix::PosixSharedFile>(std::move(fd), static_cast<uint8_t*>(p), size);
+  return std::make_unique<posix::PosixSharedFile>(
+      std::move(fd), static_cast<uint8_t*>(p), size,
+      static_cast<unsigned long long>(st.st_size) < size);
 }
 
 }  // namespace native

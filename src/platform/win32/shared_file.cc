@@ -19,8 +19,10 @@ namespace {
 
 class Win32SharedFile : public SharedFile {
  public:
-  Win32SharedFile(win32::UniqueHandle file, win32::UniqueHandle mapping, uint8_t* view, size_t size)
-      : file_(std::move(file)), mapping_(std::move(mapping)), view_(view), size_(size) {}
+  Win32SharedFile(win32::UniqueHandle file, win32::UniqueHandle mapping, uint8_t* view, size_t size,
+                  bool grown)
+      : file_(std::move(file)), mapping_(std::move(mapping)), view_(view), size_(size),
+        grown_(grown) {}
 
   ~Win32SharedFile() override {
     UnmapViewOfFile(view_);
@@ -31,6 +33,7 @@ class Win32SharedFile : public SharedFile {
   size_t size() const override { return size_; }
 
   bool Flush() override { return FlushViewOfFile(view_, 0) != 0; }
+  bool GrownAtOpen() const override { return grown_; }
 
  private:
   // Declared in the order they were obtained, so that they are released in
@@ -39,6 +42,7 @@ class Win32SharedFile : public SharedFile {
   win32::UniqueHandle mapping_;
   uint8_t* view_;
   size_t size_;
+  bool grown_;
 };
 
 }  // namespace
@@ -224,7 +228,8 @@ std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path, const std::s
 
   give_back.Keep();
   return std::unique_ptr<SharedFile>(
-      new Win32SharedFile(std::move(file), std::move(mapping), static_cast<uint8_t*>(view), size));
+      new Win32SharedFile(std::move(file), std::move(mapping), static_cast<uint8_t*>(view), size,
+                          length.QuadPart < static_cast<LONGLONG>(size)));
 }
 
 }  // namespace native
