@@ -2,15 +2,22 @@
 
 #include <cstring>
 #include <functional>
+#include <string_view>
 #include <vector>
 
 namespace stow {
 namespace {
 
+constexpr uint8_t kOnValid = 1;
+constexpr uint8_t kOnFree = 2;
+
 // Follows one list from `head` and marks its blocks in `seen`. Empty text
 // when the list is sound, else what is wrong with it.
+// `seen` is set to `tag` for each block of the list, and `places` (when
+// given) to each block's place in it from the head.
 std::string WalkList(const char* name, const ImageFileBlock* blocks, int32_t head, int32_t tail,
-                     std::vector<uint8_t>& seen, int32_t* count, int64_t* bytes) {
+                     uint8_t tag, std::vector<uint8_t>& seen, std::vector<int32_t>* places,
+                     int32_t* count, int64_t* bytes) {
   int32_t prev = kNoBlock;
   for (int32_t i = head; i != kNoBlock; i = blocks[i].RightNode) {
     const std::string at = std::string(name) + " list: ";
@@ -24,7 +31,8 @@ std::string WalkList(const char* name, const ImageFileBlock* blocks, int32_t hea
       return at + "block " + std::to_string(i) + " links back to " +
              std::to_string(blocks[i].LeftNode) + " instead of " + std::to_string(prev);
     }
-    seen[i] = 1;
+    seen[i] = tag;
+    if (places != nullptr) (*places)[i] = *count;
     *count += 1;
     *bytes += blocks[i].FileSize;
     prev = i;
@@ -37,12 +45,19 @@ std::string WalkList(const char* name, const ImageFileBlock* blocks, int32_t hea
 }
 
 // The first path listed twice on a sound valid list, in list order from
-// the head: empty text when there is none. One probe table of block
-// indexes, without an allocation per entry: this runs at every open.
-std::string FindListedTwice(const IndexFileHeader& header, const ImageFileBlock* blocks,
-                            int32_t count) {
+// the head: empty text when there is none. This runs at every open, under
+// the lock. The blocks are read in memory order, not list order: a list
+// reordered by refreshes lands on another page at every step, while the
+// array read in order streams. The pair named is the one the walk from the
+// head would meet first: the block with the least place among those whose
+// path an earlier block holds, and the first block of that path. The probe
+// table keeps, for each path, the block of least place seen so far; every
+// second block of a path is paired with it, so the least such pair is found
+// whatever the order of reading.
+std::string FindListedTwice(const ImageFileBlock* blocks, const std::vector<uint8_t>& on_valid,
+                            const std::vector<int32_t>& places, int32_t count) {
   struct Seen {
-    size_t hash;
+    uint32_t hash;
     int32_t block;  // -1: empty
   };
   size_t capacity = 1024;
@@ -50,23 +65,35 @@ std::string FindListedTwice(const IndexFileHeader& header, const ImageFileBlock*
   std::vector<Seen> seen(capacity, Seen{0, kNoBlock});
   const size_t mask = capacity - 1;
   const std::hash<std::string_view> hasher;
-  for (int32_t i = header.FirstValidBlock; i != kNoBlock; i = blocks[i].RightNode) {
+  int32_t first = kNoBlock;
+  int32_t second = kNoBlock;
+  for (int32_t i = 0; i < kBlockCount; ++i) {
+    if (on_valid[i] != kOnValid) continue;
     std::string_view path;
     if (!ListedPath(blocks[i], &path)) continue;
-    const size_t hash = hasher(path);
+    const uint32_t hash = static_cast<uint32_t>(hasher(path));
     for (size_t at = hash & mask;; at = (at + 1) & mask) {
-      if (seen[at].block == kNoBlock) {
-        seen[at] = Seen{hash, i};
+      Seen& slot = seen[at];
+      if (slot.block == kNoBlock) {
+        slot = Seen{hash, i};
         break;
       }
       std::string_view other;
-      if (seen[at].hash == hash && ListedPath(blocks[seen[at].block], &other) && other == path) {
-        return "valid list: a path listed twice, by block " + std::to_string(seen[at].block) +
-               " and again by block " + std::to_string(i);
+      if (slot.hash != hash || !ListedPath(blocks[slot.block], &other) || other != path) continue;
+      const bool earlier = places[i] < places[slot.block];
+      const int32_t a = earlier ? i : slot.block;
+      const int32_t b = earlier ? slot.block : i;
+      if (second == kNoBlock || places[b] < places[second]) {
+        first = a;
+        second = b;
       }
+      slot.block = a;
+      break;
     }
   }
-  return std::string();
+  if (second == kNoBlock) return std::string();
+  return "valid list: a path listed twice, by block " + std::to_string(first) +
+         " and again by block " + std::to_string(second);
 }
 
 }  // namespace
@@ -84,12 +111,13 @@ bool CheckLists(const IndexFileHeader& header, const ImageFileBlock* blocks, Lis
   ListReport& r = report != nullptr ? *report : local;
   r = ListReport();
   std::vector<uint8_t> seen(kBlockCount, 0);
+  std::vector<int32_t> places(kBlockCount, 0);
   int64_t free_bytes = 0;
-  r.problem = WalkList("valid", blocks, header.FirstValidBlock, header.LastValidBlock, seen,
-                       &r.valid_count, &r.valid_bytes);
+  r.problem = WalkList("valid", blocks, header.FirstValidBlock, header.LastValidBlock, kOnValid,
+                       seen, &places, &r.valid_count, &r.valid_bytes);
   if (r.problem.empty()) {
-    r.problem = WalkList("free", blocks, header.FirstInvalidBlock, header.LastInvalidBlock, seen,
-                         &r.free_count, &free_bytes);
+    r.problem = WalkList("free", blocks, header.FirstInvalidBlock, header.LastInvalidBlock,
+                         kOnFree, seen, nullptr, &r.free_count, &free_bytes);
   }
   if (!r.problem.empty()) return false;
   if (r.valid_count + r.free_count != kBlockCount) {
@@ -106,7 +134,7 @@ bool CheckLists(const IndexFileHeader& header, const ImageFileBlock* blocks, Lis
   } else if (header.ImageFileBlockNum != kBlockCount) {
     r.problem = "ImageFileBlockNum is " + std::to_string(header.ImageFileBlockNum);
   } else {
-    r.problem = FindListedTwice(header, blocks, r.valid_count);
+    r.problem = FindListedTwice(blocks, seen, places, r.valid_count);
   }
   return r.problem.empty();
 }

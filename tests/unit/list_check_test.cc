@@ -112,6 +112,20 @@ TEST(ListCheckTest, EachKindOfDamageIsNamed) {
     std::strcpy(image.blocks[2].ImageFileName, "c");
     EXPECT_EQ("", image.Problem());
   }
+  {
+    // The pair named is the first a walk from the head meets, whatever the
+    // blocks' order in the file: the list runs 5, 4, ... 0.
+    Image image(6);
+    for (int32_t i = 0; i < 6; ++i) {
+      image.blocks[i].LeftNode = i == 5 ? kNoBlock : i + 1;
+      image.blocks[i].RightNode = i == 0 ? kNoBlock : i - 1;
+    }
+    image.header.FirstValidBlock = 5;
+    image.header.LastValidBlock = 0;
+    for (int32_t i : {1, 4}) std::strcpy(image.blocks[i].ImageFileName, "a");
+    for (int32_t i : {0, 3}) std::strcpy(image.blocks[i].ImageFileName, "x");
+    EXPECT_EQ("valid list: a path listed twice, by block 4 and again by block 1", image.Problem());
+  }
 }
 
 // A block on both lists: seen by the valid walk, met again by the free one.
