@@ -430,11 +430,10 @@ int Status(const Library& lib, const Options& o, const StowmasterSettings& s) {
   }
   // An older library fills less of the struct: it tells nothing of this.
   const bool knows_next = st.size >= offsetof(StowmasterStatus, next_registered) + 8;
-  if (!knows_next) {
-  } else if (st.next_path[0] != '\0') {
+  if (knows_next && st.next_path[0] != '\0') {
     std::printf("Next to go   %s (%s old)\n", Printable(st.next_path).c_str(),
                 HumanDuration(st.now - st.next_registered).c_str());
-  } else if (st.entries > 0) {
+  } else if (knows_next && st.entries > 0) {
     std::printf("Next to go   none: no file is old enough yet\n");
   }
   if (st.bytes_in_use <= s.high_mark_bytes) {

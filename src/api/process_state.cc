@@ -52,8 +52,6 @@ class CallScope {
   CallScope& operator=(const CallScope&) = delete;
 };
 
-// Serialises initialisation and shutdown: a second Initialize waits for one
-// in progress and gets its outcome.
 // The line after a failure line that says why: "<call> <path>: <the
 // system's text>" for a failed system call, the exception's own text for
 // anything else that says something.
@@ -77,6 +75,8 @@ void ReportFullIndex() {
       static_cast<int>(kBlockCount));
 }
 
+// Serialises initialisation and shutdown: a second Initialize waits for one
+// in progress and gets its outcome.
 platform::LocalMutex& LifecycleMutex() {
   static platform::LocalMutex mutex;
   return mutex;

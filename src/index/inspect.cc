@@ -144,11 +144,4 @@ void IndexInspection::Copy(Image* image) {
       });
 }
 
-bool IndexInspection::formatted() {
-  if (!mapped()) return false;
-  return Read([](const IndexFileHeader& h, const ImageFileBlock*, bool) {
-    return std::memcmp(h.Magic, kIndexMagic, std::strlen(kIndexMagic) + 1) == 0;
-  });
-}
-
 }  // namespace stow

@@ -32,9 +32,8 @@ class IndexInspection {
  public:
   // Looks at the index at `index_path`. A missing index file is no error
   // (present() is false), and neither is one shorter than an index (not
-  // mapped: formatted() is false). Throws OsError when an existing index
-  // cannot be opened, mapped or locked, and for every refusal of
-  // IndexFilePresent.
+  // mapped). Throws OsError when an existing index cannot be opened, mapped
+  // or locked, and for every refusal of IndexFilePresent.
   explicit IndexInspection(const std::string& index_path);
   ~IndexInspection();
   IndexInspection(const IndexInspection&) = delete;
@@ -42,8 +41,6 @@ class IndexInspection {
 
   bool present() const { return present_; }
   uint64_t file_size() const { return file_size_; }
-  // Mapped, full size and carrying the magic text. Read under the lock.
-  bool formatted();
 
   // Calls `read(header, blocks, interrupted)` under the index lock and
   // returns what it returns; `interrupted` tells that the last holder died
