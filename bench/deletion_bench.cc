@@ -161,7 +161,7 @@ void BM_DeletionSteps(benchmark::State& state) {
       const auto t3 = Clock::now();
       if (!stays) {
         WriteLogBufferToFile("Remove Directory %s.\n", folder.c_str());
-        platform::env().RemoveDirectoryBelow(layout.data().c_str(), folder.c_str());
+        platform::env().RemoveFolderIfEmptyBelow(layout.data().c_str(), folder.c_str());
         removal += Clock::now() - t3;
         ++folders;
       }

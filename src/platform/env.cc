@@ -41,9 +41,6 @@ class NativeEnv final : public Env {
   DeleteResult DeleteFileBelow(const char* folder, const char* path, uint32_t* error) override {
     return native::DeleteFileBelow(folder, path, error);
   }
-  bool RemoveDirectoryBelow(const char* folder, const char* path) override {
-    return native::RemoveDirectoryBelow(folder, path);
-  }
   bool IsNetworkFolder(const char* folder) override { return native::IsNetworkFolder(folder); }
   Privileges ProcessPrivileges() override { return native::ProcessPrivileges(); }
   ChangeRights WhoMayChange(const char* path, std::string* culprit, uint32_t* error) override {
@@ -68,10 +65,6 @@ class NativeEnv final : public Env {
     return native::DeleteFile(path, error);
   }
   bool FolderHasEntries(const char* folder) override { return native::FolderHasEntries(folder); }
-  bool SetNormalAttributes(const char* folder) override {
-    return native::SetNormalAttributes(folder);
-  }
-  bool RemoveDirectory(const char* folder) override { return native::RemoveDirectory(folder); }
   FolderRemoval RemoveFolderIfEmpty(const char* folder) override {
     return native::RemoveFolderIfEmpty(folder);
   }

@@ -332,10 +332,6 @@ class Env {
   // the system's code of a failure.
   virtual DeleteResult DeleteFileBelow(const char* folder, const char* path, uint32_t* error) = 0;
 
-  // Removes the empty folder `path` with the same confinement below
-  // `folder`. True on success.
-  virtual bool RemoveDirectoryBelow(const char* folder, const char* path) = 0;
-
   // True when `folder` lies on a file system of another machine (NFS, SMB,
   // a remote drive). False when it is local or the system cannot tell.
   virtual bool IsNetworkFolder(const char* folder) = 0;
@@ -361,22 +357,15 @@ class Env {
   // A folder that cannot be searched has no entries.
   virtual bool FolderHasEntries(const char* folder) = 0;
 
-  // Clears a folder's attributes so that it can be removed (read-only
-  // folders included). A no-op that succeeds where folders carry no such
-  // attributes.
-  virtual bool SetNormalAttributes(const char* folder) = 0;
-
-  // Removes an empty folder. True on success.
-  virtual bool RemoveDirectory(const char* folder) = 0;
-
   // Removes `folder` when it is empty, in one call rather than a search and
   // a removal. A folder that still holds an entry is left as it was
   // (kNotEmpty). Attributes that keep an empty folder from going (read-only
   // on Windows) are cleared for the removal only.
   virtual FolderRemoval RemoveFolderIfEmpty(const char* folder) = 0;
 
-  // The same for `path` with the confinement of RemoveDirectoryBelow: a path
-  // not reached below `folder` without links, or not a folder, is kFailed.
+  // The same for `path`, removed only when it lies below `folder` and is
+  // reached from there as DeleteFileBelow reaches a file: a path not reached
+  // below `folder` without links, or not a folder, is kFailed.
   virtual FolderRemoval RemoveFolderIfEmptyBelow(const char* folder, const char* path) = 0;
 
   // Opens the file at `path` for appending, creating it when missing, with
@@ -463,9 +452,6 @@ class EnvWrapper : public Env {
   DeleteResult DeleteFileBelow(const char* folder, const char* path, uint32_t* error) override {
     return target_.DeleteFileBelow(folder, path, error);
   }
-  bool RemoveDirectoryBelow(const char* folder, const char* path) override {
-    return target_.RemoveDirectoryBelow(folder, path);
-  }
   bool IsNetworkFolder(const char* folder) override { return target_.IsNetworkFolder(folder); }
   Privileges ProcessPrivileges() override { return target_.ProcessPrivileges(); }
   ChangeRights WhoMayChange(const char* path, std::string* culprit, uint32_t* error) override {
@@ -490,10 +476,6 @@ class EnvWrapper : public Env {
     return target_.DeleteFile(path, error);
   }
   bool FolderHasEntries(const char* folder) override { return target_.FolderHasEntries(folder); }
-  bool SetNormalAttributes(const char* folder) override {
-    return target_.SetNormalAttributes(folder);
-  }
-  bool RemoveDirectory(const char* folder) override { return target_.RemoveDirectory(folder); }
   FolderRemoval RemoveFolderIfEmpty(const char* folder) override {
     return target_.RemoveFolderIfEmpty(folder);
   }

@@ -64,9 +64,6 @@ class FaultEnv : public platform::EnvWrapper {
     return std::make_unique<RecordingAppendFile>(std::move(file), appended);
   }
 
-  bool RemoveDirectory(const char* folder) override {
-    return !fail_remove_directory && target().RemoveDirectory(folder);
-  }
   // An empty folder that cannot be removed; one with entries still says so.
   platform::FolderRemoval RemoveFolderIfEmpty(const char* folder) override {
     if (fail_remove_directory && !target().FolderHasEntries(folder)) {
@@ -79,9 +76,6 @@ class FaultEnv : public platform::EnvWrapper {
       return platform::FolderRemoval::kFailed;
     }
     return target().RemoveFolderIfEmptyBelow(folder, path);
-  }
-  bool RemoveDirectoryBelow(const char* folder, const char* path) override {
-    return !fail_remove_directory && target().RemoveDirectoryBelow(folder, path);
   }
 
   platform::Privileges ProcessPrivileges() override {

@@ -140,9 +140,7 @@ bool FolderHasEntries(const char* folder) {
 
 // Whether an empty folder can be removed depends on its parent, not on its
 // own mode, so there is nothing to clear here.
-bool SetNormalAttributes(const char*) { return true; }
 
-bool RemoveDirectory(const char* folder) { return ::rmdir(folder) == 0; }
 
 namespace {
 
@@ -248,10 +246,6 @@ FolderRemoval RemoveFolderIfEmptyBelow(const char* folder, const char* path) {
   }
   return ::unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR) == 0 ? FolderRemoval::kRemoved
                                                                     : FolderRemovalOf(errno);
-}
-
-bool RemoveDirectoryBelow(const char* folder, const char* path) {
-  return RemoveFolderIfEmptyBelow(folder, path) == FolderRemoval::kRemoved;
 }
 
 bool IsNetworkFolder(const char* folder) {

@@ -224,11 +224,6 @@ DeleteResult DeleteFileBelow(const char* folder, const char* path, uint32_t* err
   return DeleteFile(path, error);
 }
 
-bool RemoveDirectoryBelow(const char* folder, const char* path) {
-  return CheckBelow(folder, path, true) == DeleteResult::kDeleted && SetNormalAttributes(path) &&
-         RemoveDirectory(path);
-}
-
 FolderRemoval RemoveFolderIfEmptyBelow(const char* folder, const char* path) {
   if (CheckBelow(folder, path, true) != DeleteResult::kDeleted) return FolderRemoval::kFailed;
   return RemoveFolderIfEmpty(path);
@@ -475,11 +470,15 @@ bool FolderHasEntries(const char* folder) {
   return false;
 }
 
+namespace {
+
+// Clears a folder's attributes so that it can be removed (read-only folders
+// included).
 bool SetNormalAttributes(const char* folder) {
   return SetFileAttributesA(folder, FILE_ATTRIBUTE_NORMAL) != 0;
 }
 
-bool RemoveDirectory(const char* folder) { return RemoveDirectoryA(folder) != 0; }
+}  // namespace
 
 // The removal is tried first: a read-only folder refuses it with access
 // denied, whether or not it is empty. Only then are its attributes cleared,
