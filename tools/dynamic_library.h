@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "stowmaster.h"
+
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -47,5 +49,61 @@ inline void CloseLibrary(void* handle) {
   ::dlclose(handle);
 #endif
 }
+
+// Every entry point of the library: the name a caller uses for it and the
+// exported function it is. The program, the test client and the tests bind
+// the library through this one list.
+#define STOWMASTER_ENTRY_POINTS(X)                 \
+  X(Version, StowmasterVersion)                    \
+  X(Initialize, InitializeStowmaster)              \
+  X(UnInitialize, UnInitializeStowmaster)          \
+  X(AddFileA, AddFileToStowmasterA)                \
+  X(AddFileW, AddFileToStowmasterW)                \
+  X(DeleteAll, DeleteAllFileInCache)               \
+  X(EmptyCache, EmptyCache)                        \
+  X(GetSettings, StowmasterGetSettings)            \
+  X(GetStatus, StowmasterGetStatus)                \
+  X(ListEntries, StowmasterListEntries)            \
+  X(Check, StowmasterCheck)                        \
+  X(Shrink, StowmasterShrink)                      \
+  X(Empty, StowmasterEmpty)                        \
+  X(Dump, StowmasterDump)                          \
+  X(LastError, StowmasterLastError)
+
+// The library loaded at run time with every entry point bound; unloaded when
+// this ends. Include stowmaster.h before this header.
+class StowmasterLibrary {
+ public:
+  StowmasterLibrary() = default;
+  ~StowmasterLibrary() {
+    if (handle_ != nullptr) CloseLibrary(handle_);
+  }
+  StowmasterLibrary(const StowmasterLibrary&) = delete;
+  StowmasterLibrary& operator=(const StowmasterLibrary&) = delete;
+
+  // Loads the library file and binds every entry point. False, with the
+  // reason in `error`, when the file cannot be loaded or lacks one (the
+  // first missing one is named).
+  bool Load(const std::string& path, std::string* error) {
+    handle_ = OpenLibrary(path, error);
+    if (handle_ == nullptr) return false;
+#define STOW_BIND_ENTRY_POINT(member, name)                           \
+  member = reinterpret_cast<decltype(member)>(Symbol(handle_, #name)); \
+  if (member == nullptr) {                                            \
+    *error = "missing entry point " #name;                            \
+    return false;                                                     \
+  }
+    STOWMASTER_ENTRY_POINTS(STOW_BIND_ENTRY_POINT)
+#undef STOW_BIND_ENTRY_POINT
+    return true;
+  }
+
+#define STOW_DECLARE_ENTRY_POINT(member, name) decltype(&::name) member = nullptr;
+  STOWMASTER_ENTRY_POINTS(STOW_DECLARE_ENTRY_POINT)
+#undef STOW_DECLARE_ENTRY_POINT
+
+ private:
+  void* handle_ = nullptr;
+};
 
 }  // namespace stow_tools
