@@ -52,7 +52,8 @@ inline void CloseLibrary(void* handle) {
 
 // Every entry point of the library: the name a caller uses for it and the
 // exported function it is. The program, the test client and the tests bind
-// the library through this one list.
+// the library through this one list. Version stays first: bound before any
+// other, it answers even from an older library that lacks a later one.
 #define STOWMASTER_ENTRY_POINTS(X)                 \
   X(Version, StowmasterVersion)                    \
   X(Initialize, InitializeStowmaster)              \
@@ -83,13 +84,14 @@ class StowmasterLibrary {
 
   // Loads the library file and binds every entry point. False, with the
   // reason in `error`, when the file cannot be loaded or lacks one (the
-  // first missing one is named).
+  // first missing one is named, and those before it are bound).
   bool Load(const std::string& path, std::string* error) {
     handle_ = OpenLibrary(path, error);
     if (handle_ == nullptr) return false;
 #define STOW_BIND_ENTRY_POINT(member, name)                           \
   member = reinterpret_cast<decltype(member)>(Symbol(handle_, #name)); \
   if (member == nullptr) {                                            \
+    missing_ = #name;                                                 \
     *error = "missing entry point " #name;                            \
     return false;                                                     \
   }
@@ -102,8 +104,14 @@ class StowmasterLibrary {
   STOWMASTER_ENTRY_POINTS(STOW_DECLARE_ENTRY_POINT)
 #undef STOW_DECLARE_ENTRY_POINT
 
+  // Whether the file was loaded, and the first entry point it lacks (empty
+  // when none), after Load.
+  bool loaded() const { return handle_ != nullptr; }
+  const std::string& missing() const { return missing_; }
+
  private:
   void* handle_ = nullptr;
+  std::string missing_;
 };
 
 }  // namespace stow_tools

@@ -13,17 +13,6 @@
 // Exit codes: 0 done, 1 the library or the cache could not be used, 2 bad
 // usage, 3 some entries could not be deleted, 4 the check or the list found
 // damage.
-#ifdef _WIN32
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
-#include <io.h>
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#include <limits.h>
-#include <unistd.h>
-#endif
-
 #include <cerrno>
 #include <cstdarg>
 #include <cstddef>
@@ -34,14 +23,15 @@
 #include <string>
 #include <vector>
 
-#include "dynamic_library.h"
 #include "stowmaster.h"
+// after stowmaster.h
+#include "dynamic_library.h"
+#include "program_platform.h"
 
 namespace {
 
-using stow_tools::CloseLibrary;
-using stow_tools::OpenLibrary;
-using stow_tools::Symbol;
+using stow_tools::StowmasterLibrary;
+using Library = StowmasterLibrary;
 
 constexpr int kExitOk = 0;
 constexpr int kExitUnusable = 1;  // the library, its settings or the cache cannot be used
@@ -49,19 +39,9 @@ constexpr int kExitUsage = 2;
 constexpr int kExitKept = 3;     // some entries could not be deleted
 constexpr int kExitDamaged = 4;  // the check or the list found damage
 
-#ifdef _WIN32
-const char kLibraryName[] = "stowmaster.dll";
-const char kSep = '\\';
-#else
-const char kLibraryName[] = "libstowmaster.so.1";
-const char kSep = '/';
-#endif
-
-// The install folder of the library seen from the program's own, set by the
-// build ("../lib" for the usual layout).
-#ifndef STOW_LIBDIR_FROM_BINDIR
-#define STOW_LIBDIR_FROM_BINDIR "../lib"
-#endif
+// The program's own standard output: what else in the process writes to the
+// standard output (the library's log echo) goes to the standard error.
+std::FILE* g_out = stdout;
 
 void PrintHelp(std::FILE* out) {
   std::fputs(
@@ -115,142 +95,28 @@ void PrintHelp(std::FILE* out) {
       out);
 }
 
-// ------------------------------------------------------------ platform ---
-
-// The folder of this program's file, links resolved, with a trailing
-// separator; empty when it cannot be had.
-std::string ProgramDir() {
-#ifdef _WIN32
-  char self[MAX_PATH * 2];
-  DWORD n = GetModuleFileNameA(NULL, self, sizeof(self));
-  if (n == 0 || n >= sizeof(self)) return std::string();
-  std::string dir(self, n);
-#else
-  char self[PATH_MAX];
-  ssize_t n = ::readlink("/proc/self/exe", self, sizeof(self) - 1);
-  if (n <= 0) return std::string();
-  std::string dir(self, static_cast<size_t>(n));
-#endif
-  dir.resize(dir.find_last_of(kSep) + 1);
-  return dir;
-}
-
-bool Readable(const std::string& path) {
-#ifdef _WIN32
-  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-#else
-  return ::access(path.c_str(), R_OK) == 0;
-#endif
-}
-
-// The library this program loads when it is not told which: the one beside
-// the program (where the build puts both), else (on Linux) the one in the
-// installed library folder, else the bare name, which the system's loader
-// looks up on its own paths.
+// The library this program loads when it is not told which: the first of
+// the installed places that holds it, else the bare name, which the system's
+// loader looks up on its own paths.
 std::string InstalledLibrary() {
-  const std::string dir = ProgramDir();
+  const std::string dir = stow_program::ProgramDir();
   if (!dir.empty()) {
-    std::vector<std::string> candidates = {dir + kLibraryName};
-#ifndef _WIN32
-    candidates.push_back(dir + "libstowmaster.so");
-    candidates.push_back(dir + STOW_LIBDIR_FROM_BINDIR + "/" + kLibraryName);
-#endif
-    for (const std::string& candidate : candidates) {
-      if (Readable(candidate)) return candidate;
+    for (const std::string& candidate : stow_program::LibraryCandidates(dir)) {
+      if (stow_program::Readable(candidate)) return candidate;
     }
   }
-  return kLibraryName;
+  return stow_program::kLibraryName;
 }
 
-// The file a loaded symbol comes from, links resolved.
-std::string FileOfSymbol(void* symbol) {
-#ifdef _WIN32
-  HMODULE module = NULL;
-  char path[MAX_PATH * 2];
-  if (!GetModuleHandleExA(
-          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-          static_cast<LPCSTR>(symbol), &module)) {
-    return "?";
-  }
-  DWORD n = GetModuleFileNameA(module, path, sizeof(path));
-  return n == 0 || n >= sizeof(path) ? "?" : std::string(path, n);
-#else
-  Dl_info info = {};
-  if (::dladdr(symbol, &info) == 0 || info.dli_fname == nullptr) return "?";
-  char resolved[PATH_MAX];
-  if (::realpath(info.dli_fname, resolved) == nullptr) return info.dli_fname;
-  return resolved;
-#endif
+std::string LastErrorText(const Library& lib) {
+  char text[1024];
+  lib.LastError(text, sizeof(text));
+  return text;
 }
-
-bool StderrIsTerminal() {
-#ifdef _WIN32
-  return _isatty(_fileno(stderr)) != 0;
-#else
-  return ::isatty(2) != 0;
-#endif
-}
-
-// ------------------------------------------------------------- library ---
-
-struct Library {
-  void* handle = nullptr;
-  const char*(STOWMASTER_CALL* Version)(void) = nullptr;
-  int32_t(STOWMASTER_CALL* Initialize)(int32_t) = nullptr;
-  void(STOWMASTER_CALL* UnInitialize)(void) = nullptr;
-  int32_t(STOWMASTER_CALL* AddFileA)(const char*, uint32_t) = nullptr;
-  int32_t(STOWMASTER_CALL* GetSettings)(StowmasterSettings*) = nullptr;
-  int32_t(STOWMASTER_CALL* GetStatus)(StowmasterStatus*) = nullptr;
-  int32_t(STOWMASTER_CALL* ListEntries)(int32_t, StowmasterEntryFn, void*) = nullptr;
-  int32_t(STOWMASTER_CALL* Check)(int32_t, StowmasterCheckReport*) = nullptr;
-  int32_t(STOWMASTER_CALL* Shrink)(StowmasterPassResult*, StowmasterProgressFn, void*) = nullptr;
-  int32_t(STOWMASTER_CALL* Empty)(StowmasterPassResult*, StowmasterProgressFn, void*) = nullptr;
-  int32_t(STOWMASTER_CALL* Dump)(const char*, char*, uint64_t, uint64_t*) = nullptr;
-  uint32_t(STOWMASTER_CALL* LastError)(char*, uint32_t) = nullptr;
-
-  ~Library() {
-    if (handle != nullptr) CloseLibrary(handle);
-  }
-
-  template <typename Fn>
-  bool Bind(const char* name, Fn* out, std::string* missing) {
-    *out = reinterpret_cast<Fn>(Symbol(handle, name));
-    if (*out == nullptr && missing->empty()) *missing = name;
-    return *out != nullptr;
-  }
-
-  // The whole set of entry points; the name of the first missing one.
-  std::string BindAll() {
-    std::string missing;
-    Bind("StowmasterVersion", &Version, &missing);
-    Bind("InitializeStowmaster", &Initialize, &missing);
-    Bind("UnInitializeStowmaster", &UnInitialize, &missing);
-    Bind("AddFileToStowmasterA", &AddFileA, &missing);
-    Bind("StowmasterGetSettings", &GetSettings, &missing);
-    Bind("StowmasterGetStatus", &GetStatus, &missing);
-    Bind("StowmasterListEntries", &ListEntries, &missing);
-    Bind("StowmasterCheck", &Check, &missing);
-    Bind("StowmasterShrink", &Shrink, &missing);
-    Bind("StowmasterEmpty", &Empty, &missing);
-    Bind("StowmasterDump", &Dump, &missing);
-    Bind("StowmasterLastError", &LastError, &missing);
-    return missing;
-  }
-
-  std::string Error() const {
-    char text[1024];
-    LastError(text, sizeof(text));
-    return text;
-  }
-};
 
 // ------------------------------------------------------------- formats ---
 
-std::string Format(const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 std::string Format(const char* format, ...) {
   char buffer[512];
@@ -310,10 +176,50 @@ std::string UsageBar(int64_t used, int64_t low, int64_t high) {
   return "[" + bar + "]";
 }
 
-std::string Json(const char* text) {
+// `text` with every byte that does not belong to a well-formed UTF-8
+// sequence (a stray or missing continuation byte, an overlong form, a
+// surrogate, beyond U+10FFFF) replaced by U+FFFD; true when there was none.
+bool WellFormedUtf8(const std::string& text, std::string* out) {
+  bool well_formed = true;
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char lead = static_cast<unsigned char>(text[i]);
+    size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // the second byte's range
+    if (lead < 0x80) {
+      length = 1;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      if (lead == 0xE0) low = 0xA0;
+      if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;
+    }
+    bool whole = length > 0 && i + length <= text.size();
+    for (size_t k = 1; whole && k < length; ++k) {
+      const unsigned char next = static_cast<unsigned char>(text[i + k]);
+      whole = next >= (k == 1 ? low : 0x80) && next <= (k == 1 ? high : 0xBF);
+    }
+    if (whole) {
+      out->append(text, i, length);
+      i += length;
+    } else {
+      *out += "\xEF\xBF\xBD";
+      well_formed = false;
+      ++i;
+    }
+  }
+  return well_formed;
+}
+
+// A JSON string of well-formed UTF-8 `text`.
+std::string JsonString(const std::string& text) {
   std::string out = "\"";
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
-    switch (*p) {
+  for (const char c : text) {
+    switch (c) {
       case '"':
         out += "\\\"";
         break;
@@ -330,14 +236,36 @@ std::string Json(const char* text) {
         out += "\\t";
         break;
       default:
-        if (*p < 0x20) {
-          out += Format("\\u%04x", *p);
+        if (static_cast<unsigned char>(c) < 0x20) {
+          out += Format("\\u%04x", static_cast<unsigned char>(c));
         } else {
-          out += static_cast<char>(*p);
+          out += c;
         }
     }
   }
   return out + "\"";
+}
+
+// The member `"name": text` of a JSON object, for text the library gives (a
+// path, a folder of the settings, an error text: anyone may write the index
+// and the settings), converted from the system's text to UTF-8. Text with
+// no exact UTF-8 form shows with U+FFFD in place of what does not convert,
+// and a second member `"name_bytes"` after it holds its bytes as the library
+// gave them, in hexadecimal, so that it can be had back exactly.
+std::string JsonMember(const char* name, const char* text) {
+  std::string converted;
+  bool exact = stow_program::SystemTextToUtf8(text, &converted);
+  std::string utf8;
+  exact = WellFormedUtf8(converted, &utf8) && exact;
+  std::string out = JsonString(name) + ": " + JsonString(utf8);
+  if (!exact) {
+    out += ", " + JsonString(std::string(name) + "_bytes") + ": \"";
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
+      out += Format("%02x", *p);
+    }
+    out += "\"";
+  }
+  return out;
 }
 
 const char* JsonBool(int32_t value) { return value != 0 ? "true" : "false"; }
@@ -365,7 +293,7 @@ struct Options {
 };
 
 int Fail(const Library& lib, const char* what) {
-  std::fprintf(stderr, "stowmaster: %s: %s\n", what, lib.Error().c_str());
+  std::fprintf(stderr, "stowmaster: %s: %s\n", what, LastErrorText(lib).c_str());
   return kExitUnusable;
 }
 
@@ -375,79 +303,80 @@ int Status(const Library& lib, const Options& o, const StowmasterSettings& s) {
   st.size = sizeof(st);
   if (lib.GetStatus(&st) != STOWMASTER_OK) return Fail(lib, "cannot read the index");
   if (o.json) {
-    std::printf(
-        "{\"settings_file\": %s, \"settings_found\": %s, \"cache_dir\": %s, \"index_path\": %s, "
-        "\"log_file\": %s, \"log_writable\": %s, \"limit_bytes\": %lld, \"precision\": %d, "
+    std::fprintf(g_out, 
+        "{%s, \"settings_found\": %s, %s, %s, "
+        "%s, \"log_writable\": %s, \"limit_bytes\": %lld, \"precision\": %d, "
         "\"high_mark_bytes\": %lld, \"low_mark_bytes\": %lld, \"min_age_seconds\": %lld, "
         "\"index_present\": %s, \"index_formatted\": %s, \"lists_consistent\": %s, "
         "\"entries\": %d, \"capacity\": %d, \"bytes_in_use\": %lld, "
         "\"oldest_registration\": %lld, \"newest_registration\": %lld, "
-        "\"evictable_files\": %d, \"evictable_bytes\": %lld, \"next_to_go\": %s, "
+        "\"evictable_files\": %d, \"evictable_bytes\": %lld, %s, "
         "\"next_registered\": %lld, \"refused_files\": %d, \"refused_bytes\": %lld, "
         "\"now\": %lld}\n",
-        Json(s.settings_file).c_str(), JsonBool(s.settings_found), Json(s.cache_dir).c_str(),
-        Json(s.index_path).c_str(), Json(s.log_file).c_str(), JsonBool(s.log_writable),
+        JsonMember("settings_file", s.settings_file).c_str(), JsonBool(s.settings_found),
+        JsonMember("cache_dir", s.cache_dir).c_str(), JsonMember("index_path", s.index_path).c_str(),
+        JsonMember("log_file", s.log_file).c_str(), JsonBool(s.log_writable),
         static_cast<long long>(s.limit_bytes), s.precision,
         static_cast<long long>(s.high_mark_bytes), static_cast<long long>(s.low_mark_bytes),
         static_cast<long long>(s.min_age_seconds), JsonBool(st.index_present),
         JsonBool(st.index_formatted), JsonBool(st.lists_consistent), st.entries, st.capacity,
         static_cast<long long>(st.bytes_in_use), static_cast<long long>(st.oldest_registration),
         static_cast<long long>(st.newest_registration), st.evictable_files,
-        static_cast<long long>(st.evictable_bytes), Json(st.next_path).c_str(),
+        static_cast<long long>(st.evictable_bytes), JsonMember("next_to_go", st.next_path).c_str(),
         static_cast<long long>(st.next_registered), st.refused_files,
         static_cast<long long>(st.refused_bytes), static_cast<long long>(st.now));
     return kExitOk;
   }
-  std::printf("Settings     %s%s\n", s.settings_file,
+  std::fprintf(g_out, "Settings     %s%s\n", s.settings_file,
               s.settings_found ? "" : " (not found: the defaults apply)");
-  std::printf("Log          %s%s\n", s.log_file,
+  std::fprintf(g_out, "Log          %s%s\n", s.log_file,
               s.log_writable ? "" : " (not writable by this user: its lines are lost)");
-  std::printf("Cache        %s\n", s.cache_dir);
+  std::fprintf(g_out, "Cache        %s\n", s.cache_dir);
   if (!st.index_present) {
-    std::printf("Index        %s (not made yet: made at the first use)\n", s.index_path);
+    std::fprintf(g_out, "Index        %s (not made yet: made at the first use)\n", s.index_path);
   } else if (!st.index_formatted) {
-    std::printf("Index        %s (not an index: made anew at the next use)\n", s.index_path);
+    std::fprintf(g_out, "Index        %s (not an index: made anew at the next use)\n", s.index_path);
   } else {
-    std::printf("Index        %s, %d of %d entries\n", s.index_path, st.entries, st.capacity);
+    std::fprintf(g_out, "Index        %s, %d of %d entries\n", s.index_path, st.entries, st.capacity);
   }
-  std::printf("Limit        %s; low mark %s, high mark %s; minimum age %s\n",
+  std::fprintf(g_out, "Limit        %s; low mark %s, high mark %s; minimum age %s\n",
               HumanSize(s.limit_bytes).c_str(), HumanSize(s.low_mark_bytes).c_str(),
               HumanSize(s.high_mark_bytes).c_str(), HumanDuration(s.min_age_seconds).c_str());
   const double percent = s.limit_bytes > 0 ? 100.0 * static_cast<double>(st.bytes_in_use) /
                                                  static_cast<double>(s.limit_bytes)
                                            : 0.0;
-  std::printf("In use       %s (%.0f %% of the limit)\n", HumanSize(st.bytes_in_use).c_str(),
+  std::fprintf(g_out, "In use       %s (%.0f %% of the limit)\n", HumanSize(st.bytes_in_use).c_str(),
               percent);
-  std::printf("             %s\n",
+  std::fprintf(g_out, "             %s\n",
               UsageBar(st.bytes_in_use, s.low_mark_bytes, s.high_mark_bytes).c_str());
   if (st.entries > 0) {
-    std::printf("Oldest       %s ago (%s)\n",
+    std::fprintf(g_out, "Oldest       %s ago (%s)\n",
                 HumanDuration(st.now - st.oldest_registration).c_str(),
                 LocalTimeText(st.oldest_registration).c_str());
-    std::printf("Newest       %s ago (%s)\n",
+    std::fprintf(g_out, "Newest       %s ago (%s)\n",
                 HumanDuration(st.now - st.newest_registration).c_str(),
                 LocalTimeText(st.newest_registration).c_str());
   }
   // An older library fills less of the struct: it tells nothing of this.
   const bool knows_next = st.size >= offsetof(StowmasterStatus, next_registered) + 8;
   if (knows_next && st.next_path[0] != '\0') {
-    std::printf("Next to go   %s (%s old)\n", Printable(st.next_path).c_str(),
+    std::fprintf(g_out, "Next to go   %s (%s old)\n", Printable(st.next_path).c_str(),
                 HumanDuration(st.now - st.next_registered).c_str());
   } else if (knows_next && st.entries > 0) {
-    std::printf("Next to go   none: no file is old enough yet\n");
+    std::fprintf(g_out, "Next to go   none: no file is old enough yet\n");
   }
   if (st.bytes_in_use <= s.high_mark_bytes) {
-    std::printf("Next pass    deletes nothing: below the high mark\n");
+    std::fprintf(g_out, "Next pass    deletes nothing: below the high mark\n");
   } else {
-    std::printf("Next pass    would delete %d files (%s)\n", st.evictable_files,
+    std::fprintf(g_out, "Next pass    would delete %d files (%s)\n", st.evictable_files,
                 HumanSize(st.evictable_bytes).c_str());
   }
   if (st.refused_files > 0) {
-    std::printf("Refused      %d files (%s): not tried again until their back-off ends\n",
+    std::fprintf(g_out, "Refused      %d files (%s): not tried again until their back-off ends\n",
                 st.refused_files, HumanSize(st.refused_bytes).c_str());
   }
   if (st.index_present && st.index_formatted) {
-    std::printf("Lists        %s\n", st.lists_consistent
+    std::fprintf(g_out, "Lists        %s\n", st.lists_consistent
                                          ? "consistent"
                                          : "NOT consistent: run `stowmaster check` for details");
   }
@@ -463,14 +392,14 @@ struct ListState {
 int32_t STOWMASTER_CALL PrintEntry(const StowmasterEntry* e, void* context) {
   ListState& state = *static_cast<ListState*>(context);
   if (state.json) {
-    std::printf(
-        "%s\n    {\"path\": %s, \"size\": %lld, \"registered\": %lld, \"age_seconds\": %lld, "
+    std::fprintf(g_out, 
+        "%s\n    {%s, \"size\": %lld, \"registered\": %lld, \"age_seconds\": %lld, "
         "\"delay\": %lld, \"evictable\": %s, \"block\": %d}",
-        state.count == 0 ? "" : ",", Json(e->path).c_str(), static_cast<long long>(e->file_size),
+        state.count == 0 ? "" : ",", JsonMember("path", e->path).c_str(), static_cast<long long>(e->file_size),
         static_cast<long long>(e->registered), static_cast<long long>(state.now - e->registered),
         static_cast<long long>(e->delay), JsonBool(e->evictable), e->block);
   } else {
-    std::printf("%10s  %-14s  %-10s  %-3s  %s\n", HumanSize(e->file_size).c_str(),
+    std::fprintf(g_out, "%10s  %-14s  %-10s  %-3s  %s\n", HumanSize(e->file_size).c_str(),
                 HumanDuration(state.now - e->registered).c_str(),
                 e->delay > 0 ? HumanDuration(e->delay).c_str() : "-", e->evictable ? "yes" : "no",
                 Printable(e->path).c_str());
@@ -484,18 +413,18 @@ int List(const Library& lib, const Options& o) {
   state.json = o.json;
   state.now = static_cast<int64_t>(std::time(nullptr));
   if (o.json) {
-    std::printf("{\"entries\": [");
+    std::fprintf(g_out, "{\"entries\": [");
   } else {
-    std::printf("%10s  %-14s  %-10s  %-3s  %s\n", "SIZE", "AGE", "OWN DELAY", "OLD", "PATH");
+    std::fprintf(g_out, "%10s  %-14s  %-10s  %-3s  %s\n", "SIZE", "AGE", "OWN DELAY", "OLD", "PATH");
   }
   const int32_t rc = lib.ListEntries(static_cast<int32_t>(o.limit), PrintEntry, &state);
   if (o.json) {
-    std::printf("%s], \"complete\": %s}\n", state.count == 0 ? "" : "\n  ",
+    std::fprintf(g_out, "%s], \"complete\": %s}\n", state.count == 0 ? "" : "\n  ",
                 JsonBool(rc == STOWMASTER_OK));
   }
-  std::fflush(stdout);
+  std::fflush(g_out);
   if (rc == STOWMASTER_CHANGED || rc == STOWMASTER_DAMAGED) {
-    std::fprintf(stderr, "stowmaster: the list stopped early: %s\n", lib.Error().c_str());
+    std::fprintf(stderr, "stowmaster: the list stopped early: %s\n", LastErrorText(lib).c_str());
     return rc == STOWMASTER_DAMAGED ? kExitDamaged : kExitOk;
   }
   if (rc != STOWMASTER_OK) return Fail(lib, "cannot read the index");
@@ -509,27 +438,27 @@ int CheckIndex(const Library& lib, const Options& o, const StowmasterSettings& s
   const int32_t rc = lib.Check(o.repair ? 1 : 0, &r);
   if (rc != STOWMASTER_OK && rc != STOWMASTER_DAMAGED) return Fail(lib, "cannot check the index");
   if (o.json) {
-    std::printf(
-        "{\"index_path\": %s, \"index_present\": %s, \"index_formatted\": %s, "
+    std::fprintf(g_out, 
+        "{%s, \"index_present\": %s, \"index_formatted\": %s, "
         "\"lists_consistent\": %s, \"sound\": %s, \"interrupted\": %s, \"repaired\": %s, "
         "\"valid_count\": %d, \"valid_bytes\": %lld, \"free_count\": %d, \"header_count\": %d, "
-        "\"header_bytes\": %lld, \"problem\": %s}\n",
-        Json(s.index_path).c_str(), JsonBool(r.index_present), JsonBool(r.index_formatted),
+        "\"header_bytes\": %lld, %s}\n",
+        JsonMember("index_path", s.index_path).c_str(), JsonBool(r.index_present), JsonBool(r.index_formatted),
         JsonBool(r.lists_consistent), JsonBool(rc == STOWMASTER_OK), JsonBool(r.interrupted),
         JsonBool(r.repaired), r.valid_count, static_cast<long long>(r.valid_bytes), r.free_count,
-        r.header_count, static_cast<long long>(r.header_bytes), Json(r.problem).c_str());
+        r.header_count, static_cast<long long>(r.header_bytes), JsonMember("problem", r.problem).c_str());
   } else if (!r.index_present) {
-    std::printf("%s: no index yet, nothing to check\n", s.index_path);
+    std::fprintf(g_out, "%s: no index yet, nothing to check\n", s.index_path);
   } else if (rc == STOWMASTER_OK) {
-    std::printf("%s: sound: %d entries (%s), %d free blocks%s\n", s.index_path, r.valid_count,
+    std::fprintf(g_out, "%s: sound: %d entries (%s), %d free blocks%s\n", s.index_path, r.valid_count,
                 HumanSize(r.valid_bytes).c_str(), r.free_count,
                 r.interrupted ? "; a process died while it held the lock, without harm" : "");
   } else {
-    std::printf("%s: DAMAGED: %s\n", s.index_path, r.problem);
+    std::fprintf(g_out, "%s: DAMAGED: %s\n", s.index_path, r.problem);
     if (o.repair) {
-      std::printf("%s\n", r.repaired ? "repaired" : "the repair did not make it sound");
+      std::fprintf(g_out, "%s\n", r.repaired ? "repaired" : "the repair did not make it sound");
     } else {
-      std::printf("run `stowmaster check --repair` to repair it\n");
+      std::fprintf(g_out, "run `stowmaster check --repair` to repair it\n");
     }
   }
   return rc == STOWMASTER_OK ? kExitOk : kExitDamaged;
@@ -543,10 +472,10 @@ int Add(const Library& lib, const Options& o) {
   int failed = 0;
   for (const std::string& file : o.args) {
     if (lib.AddFileA(file.c_str(), static_cast<uint32_t>(o.delay)) == 1) {
-      std::printf("registered %s\n", file.c_str());
+      std::fprintf(g_out, "registered %s\n", file.c_str());
     } else {
       std::fprintf(stderr, "stowmaster: not registered: %s: %s\n", file.c_str(),
-                   lib.Error().c_str());
+                   LastErrorText(lib).c_str());
       ++failed;
     }
   }
@@ -572,17 +501,17 @@ int Delete(const Library& lib, const Options& o, const StowmasterSettings& s) {
   r.size = sizeof(r);
   ProgressState progress;
   const bool empty = o.command == "empty";
-  StowmasterProgressFn show = StderrIsTerminal() ? ShowProgress : nullptr;
+  StowmasterProgressFn show = stow_program::StderrIsTerminal() ? ShowProgress : nullptr;
   const int32_t rc = empty ? lib.Empty(&r, show, &progress) : lib.Shrink(&r, show, &progress);
   if (progress.shown) std::fputs("\n", stderr);
   if (rc != STOWMASTER_OK && rc != STOWMASTER_INCOMPLETE) {
     return Fail(lib, empty ? "cannot empty the cache" : "cannot run a pass");
   }
-  std::printf("deleted %d files (%s); %d files (%s) remain\n", r.deleted_files,
+  std::fprintf(g_out, "deleted %d files (%s); %d files (%s) remain\n", r.deleted_files,
               HumanSize(r.deleted_bytes).c_str(), r.remaining_files,
               HumanSize(r.remaining_bytes).c_str());
   if (r.kept_files > 0) {
-    std::printf("could not delete %d files (%s): see %s\n", r.kept_files,
+    std::fprintf(g_out, "could not delete %d files (%s): see %s\n", r.kept_files,
                 HumanSize(r.kept_bytes).c_str(), s.log_file);
     return kExitKept;
   }
@@ -601,7 +530,7 @@ int DumpIndex(const Library& lib, const Options& o) {
     uint64_t length = 0;
     const int32_t rc = lib.Dump(nullptr, buffer.data(), buffer.size(), &length);
     if (rc == STOWMASTER_OK) {
-      std::fwrite(buffer.data(), 1, static_cast<size_t>(length), stdout);
+      std::fwrite(buffer.data(), 1, static_cast<size_t>(length), g_out);
       return kExitOk;
     }
     if (rc != STOWMASTER_TOO_SMALL) return Fail(lib, "cannot dump the index");
@@ -630,13 +559,14 @@ int Usage(const std::string& why) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  g_out = stow_program::TakeStandardOutput();
   Options o;
   bool version = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
     if (arg == "-h" || arg == "--help") {
-      PrintHelp(stdout);
+      PrintHelp(g_out);
       return kExitOk;
     } else if (arg == "--version") {
       version = true;
@@ -685,31 +615,28 @@ int main(int argc, char** argv) {
 
   // The program's own version comes first: it is known even when the
   // library cannot be loaded.
-  if (version) std::printf("stowmaster %s\n", STOWMASTER_VERSION_STRING);
+  if (version) std::fprintf(g_out, "stowmaster %s\n", STOWMASTER_VERSION_STRING);
   if (o.library.empty()) o.library = InstalledLibrary();
   std::string error;
   Library lib;
-  lib.handle = OpenLibrary(o.library, &error);
-  if (lib.handle == nullptr) {
+  const bool bound = lib.Load(o.library, &error);
+  if (!lib.loaded()) {
     std::fprintf(stderr, "stowmaster: cannot load the library: %s\n", error.c_str());
     return kExitUnusable;
   }
   if (version) {
-    lib.Version = reinterpret_cast<const char*(STOWMASTER_CALL*)(void)>(
-        Symbol(lib.handle, "StowmasterVersion"));
     if (lib.Version == nullptr) {
       std::fprintf(stderr, "stowmaster: %s has no StowmasterVersion entry point\n",
                    o.library.c_str());
       return kExitUnusable;
     }
-    std::printf("library %s (%s)\n", lib.Version(),
-                FileOfSymbol(reinterpret_cast<void*>(lib.Version)).c_str());
+    std::fprintf(g_out, "library %s (%s)\n", lib.Version(),
+                 stow_program::FileOfAddress(reinterpret_cast<void*>(lib.Version)).c_str());
     return kExitOk;
   }
-  const std::string missing = lib.BindAll();
-  if (!missing.empty()) {
+  if (!bound) {
     std::fprintf(stderr, "stowmaster: %s has no %s entry point (an older library?)\n",
-                 o.library.c_str(), missing.c_str());
+                 o.library.c_str(), lib.missing().c_str());
     return kExitUnusable;
   }
 

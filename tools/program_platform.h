@@ -1,0 +1,44 @@
+// What the stowmaster program needs of the system it runs on, written once
+// per system: program_posix.cc and program_win32.cc, one of which the build
+// picks. The program itself holds no system header and no #if.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace stow_program {
+
+// The library's file name, as the system's loader looks it up on its own
+// paths.
+extern const char kLibraryName[];
+
+// The folder of this program's file, links resolved, with a trailing
+// separator; empty when it cannot be had.
+std::string ProgramDir();
+
+// The files the installed library may be, in the order tried, for a program
+// in the folder `dir` (ProgramDir()).
+std::vector<std::string> LibraryCandidates(const std::string& dir);
+
+bool Readable(const std::string& path);
+
+// The file the loaded code at `address` comes from, links resolved; "?" when
+// it cannot be told.
+std::string FileOfAddress(void* address);
+
+bool StderrIsTerminal();
+
+// Keeps the standard output for the program's own output: returns a new
+// stream on it, and points the standard output of everything else in the
+// process (the library's log echo, "EchoToStdout=1") to the standard error.
+// The standard output itself when that cannot be done.
+std::FILE* TakeStandardOutput();
+
+// `text` as the system's calls take and give it (on Windows in the ANSI code
+// page, elsewhere bytes meant as UTF-8) converted to UTF-8. False when it has
+// no exact UTF-8 form: `utf8` then holds what could be converted. Whether the
+// result is well-formed UTF-8 is the caller's to check.
+bool SystemTextToUtf8(const std::string& text, std::string* utf8);
+
+}  // namespace stow_program

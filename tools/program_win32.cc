@@ -1,0 +1,90 @@
+// The stowmaster program's system calls on Windows.
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include "program_platform.h"
+
+namespace stow_program {
+
+const char kLibraryName[] = "stowmaster.dll";
+
+std::string ProgramDir() {
+  char self[MAX_PATH * 2];
+  const DWORD n = GetModuleFileNameA(NULL, self, sizeof(self));
+  if (n == 0 || n >= sizeof(self)) return std::string();
+  std::string dir(self, n);
+  dir.resize(dir.find_last_of('\\') + 1);
+  return dir;
+}
+
+// Beside the program, where the build and the zip put both.
+std::vector<std::string> LibraryCandidates(const std::string& dir) {
+  return {dir + kLibraryName};
+}
+
+bool Readable(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string FileOfAddress(void* address) {
+  HMODULE module = NULL;
+  char path[MAX_PATH * 2];
+  if (!GetModuleHandleExA(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          static_cast<LPCSTR>(address), &module)) {
+    return "?";
+  }
+  const DWORD n = GetModuleFileNameA(module, path, sizeof(path));
+  return n == 0 || n >= sizeof(path) ? "?" : std::string(path, n);
+}
+
+bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+
+std::FILE* TakeStandardOutput() {
+  std::fflush(stdout);
+  const int own = _dup(_fileno(stdout));
+  if (own < 0) return stdout;
+  std::FILE* out = _fdopen(own, "w");
+  if (out == nullptr) {
+    _close(own);
+    return stdout;
+  }
+  if (_dup2(_fileno(stderr), _fileno(stdout)) != 0) {
+    std::fclose(out);
+    return stdout;
+  }
+  // Unbuffered, the echo lands on the standard error where it happens,
+  // among the program's own messages there.
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+  return out;
+}
+
+bool SystemTextToUtf8(const std::string& text, std::string* utf8) {
+  utf8->clear();
+  if (text.empty()) return true;
+  if (text.size() > 0x7FFFFFFF) return false;
+  const int length = static_cast<int>(text.size());
+  // A byte sequence the code page does not define converts only with loss.
+  DWORD flags = MB_ERR_INVALID_CHARS;
+  int wide_length = MultiByteToWideChar(CP_ACP, flags, text.data(), length, nullptr, 0);
+  const bool exact = wide_length > 0;
+  if (!exact) {
+    flags = 0;
+    wide_length = MultiByteToWideChar(CP_ACP, flags, text.data(), length, nullptr, 0);
+    if (wide_length <= 0) return false;
+  }
+  std::wstring wide(static_cast<size_t>(wide_length), L'\0');
+  MultiByteToWideChar(CP_ACP, flags, text.data(), length, &wide[0], wide_length);
+  const int utf8_length =
+      WideCharToMultiByte(CP_UTF8, 0, wide.data(), wide_length, nullptr, 0, nullptr, nullptr);
+  if (utf8_length <= 0) return false;
+  utf8->resize(static_cast<size_t>(utf8_length));
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), wide_length, &(*utf8)[0], utf8_length, nullptr,
+                      nullptr);
+  return exact;
+}
+
+}  // namespace stow_program
