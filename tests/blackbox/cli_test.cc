@@ -1,7 +1,10 @@
 // The stowmaster program end to end: it loads the sandbox's library and
 // works on the sandbox's cache, as a user's shell would run it.
+#include <cstdlib>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "blackbox/blackbox_fixture.h"
 #include "support/json.h"
@@ -28,6 +31,29 @@ class CliTest : public BlackBoxTest {
     std::string error;
     EXPECT_TRUE(ParseJson(run.output, &value, &error)) << error << "\n" << run.output;
     return value;
+  }
+
+  // Runs the program with its standard error in a file of its own: what it
+  // printed to the standard output, and `error` what it printed there.
+  ClientRun RunSeparately(const std::vector<std::string>& args, std::string* error) {
+    const std::string error_file = JoinPath(box_.root(), "stderr.txt");
+    std::vector<std::string> line = {
+        JoinPath(ExecutableDir(), std::string("stowmaster") + kExeSuffix), "--library",
+        box_.library()};
+    line.insert(line.end(), args.begin(), args.end());
+#ifdef _WIN32
+    line.insert(line.begin(), "/c");
+    line.push_back("2>" + error_file);
+    const char* shell = std::getenv("ComSpec");
+    ClientRun run = box_.RunProgram(shell != nullptr ? shell : "C:\\windows\\system32\\cmd.exe",
+                                    line, kClientTimeoutMs);
+#else
+    line.insert(line.begin(), {"-c", "exec \"$@\" 2>\"$0\"", error_file});
+    ClientRun run = box_.RunProgram("/bin/sh", line, kClientTimeoutMs);
+#endif
+    error->clear();
+    ReadFile(error_file, error);
+    return run;
   }
 
   // Files registered now, oldest first, each `size` bytes in the index.
@@ -244,6 +270,140 @@ TEST_F(CliTest, AnIndexThatCannotBeUsedFailsEveryCommand) {
   ClientRun damaged = Run({"list"});
   EXPECT_EQ(4, damaged.exit_code) << damaged.output;
   EXPECT_NE(std::string::npos, damaged.output.find(box_.Data("c"))) << damaged.output;
+}
+
+// `text` as JSON; a test failure, and a discarded value, when it is not JSON
+// (ill-formed UTF-8 and raw control characters included).
+nlohmann::json ParsedOrFail(const std::string& text) {
+  nlohmann::json value = nlohmann::json::parse(text, nullptr, false);
+  EXPECT_FALSE(value.is_discarded()) << text;
+  return value;
+}
+
+// The member `name` of `object` as the library gave it: from its "_bytes"
+// member when there is one.
+std::string Exactly(const nlohmann::json& object, const std::string& name) {
+  if (!object.contains(name + "_bytes")) return object.value(name, std::string("?"));
+  const std::string hex = object[name + "_bytes"].get<std::string>();
+  std::string bytes;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+    bytes += static_cast<char>(std::strtol(hex.substr(i, 2).c_str(), nullptr, 16));
+  }
+  return bytes;
+}
+
+// Every --json output is well-formed UTF-8 JSON whatever bytes the index and
+// the settings hold, and every text in it can be had back exactly.
+TEST_F(CliTest, JsonIsUtf8AndKeepsEveryTextExactly) {
+  struct Case {
+    std::string name;   // of a listed file
+    std::string shown;  // its "path" ends so
+    bool bytes;         // and a "path_bytes" member follows
+  };
+  const std::string kReplaced = "\xEF\xBF\xBD";  // U+FFFD
+  SandboxSettings settings;
+  settings.cache_size = "50";
+  settings.precision = "10";
+  settings.delay = "5";
+#ifdef _WIN32
+  // Paths are ANSI code-page text (1252 here): converted to UTF-8.
+  const std::vector<Case> cases = {{"caf\xE9", "caf\xC3\xA9", false},
+                                   {"q\"\\\x01\n", "q\"\\\x01\n", false}};
+#else
+  const std::vector<Case> cases = {
+      {"caf\xE9", "caf" + kReplaced, true},
+      {"caf\xC3\xA9", "caf\xC3\xA9", false},
+      {"over\xC0\xAF", "over" + kReplaced + kReplaced, true},
+      {"surrogate\xED\xA0\x80", "surrogate" + kReplaced + kReplaced + kReplaced, true},
+      {"short\xE2\x82", "short" + kReplaced + kReplaced, true},
+      {"high\xF4\x90\x80\x80", "high" + kReplaced + kReplaced + kReplaced + kReplaced, true},
+      {"q\"\\\x01\n", "q\"\\\x01\n", false}};
+  // The cache and log folders are no UTF-8 either.
+  settings.cache_dir = JoinPath(box_.root(), "cache\xE9");
+  settings.log_dir = JoinPath(box_.root(), "log\xE9");
+  ASSERT_TRUE(MakeDir(settings.log_dir));
+#endif
+  ASSERT_TRUE(box_.WriteSettings(settings));
+  ASSERT_TRUE(MakeDir(box_.cache_dir()));
+  IndexImage image = IndexImage::Formatted();
+  const int64_t now = UnixSeconds();
+  for (size_t i = 0; i < cases.size(); ++i) {  // the first the oldest
+    ASSERT_NE(-1, image.AddEntry(box_.Data(cases[i].name), 20 * kMiB,
+                                 static_cast<int32_t>(now - 3600 + static_cast<int>(i)), 0));
+  }
+  ASSERT_TRUE(image.Save(box_.index_path()));
+
+  for (const char* command : {"status", "list", "check"}) {
+    ClientRun run = Run({command, "--json"});
+    EXPECT_EQ(0, run.exit_code) << command << "\n" << run.output;
+    const nlohmann::json out = ParsedOrFail(run.output);
+    if (out.is_discarded()) continue;
+    if (std::string(command) == "list") {
+      ASSERT_EQ(cases.size(), out["entries"].size());
+      for (size_t i = 0; i < cases.size(); ++i) {
+        const nlohmann::json& entry = out["entries"][cases.size() - 1 - i];
+        EXPECT_EQ(box_.Data(cases[i].shown), entry["path"]) << i;
+        EXPECT_EQ(cases[i].bytes, entry.contains("path_bytes")) << i;
+        if (cases[i].bytes) {
+          EXPECT_EQ(box_.Data(cases[i].name), Exactly(entry, "path")) << i;
+        }
+      }
+    } else if (std::string(command) == "status") {
+      EXPECT_EQ(cases[0].bytes ? box_.Data(cases[0].name) : box_.Data(cases[0].shown),
+                Exactly(out, "next_to_go"));
+      EXPECT_EQ(box_.cache_dir(), Exactly(out, "cache_dir"));
+      EXPECT_EQ(box_.index_path(), Exactly(out, "index_path"));
+      EXPECT_EQ(0u, Exactly(out, "log_file").find(settings.log_dir)) << out["log_file"];
+      EXPECT_EQ(JoinPath(JoinPath(box_.root(), "lib"), "TESSARON.INI"),
+                Exactly(out, "settings_file"));
+    } else {
+      EXPECT_EQ(box_.index_path(), Exactly(out, "index_path"));
+      EXPECT_TRUE(out["sound"].get<bool>());
+    }
+  }
+}
+
+// With EchoToStdout=1 the library echoes the log file's path for every line
+// it logs: the program sends that to the standard error, so that its own
+// standard output, JSON or text, holds nothing else.
+TEST_F(CliTest, TheLibrarysLogEchoGoesToTheStandardError) {
+  SandboxSettings settings;
+  settings.log_lines = {"EchoToStdout=1"};
+  ASSERT_TRUE(box_.WriteSettings(settings));
+  ASSERT_TRUE(MakeDir(box_.cache_dir()));
+  ASSERT_TRUE(WriteFile(box_.Data("f"), "data"));
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    int exit_code;
+    bool json;            // the output is JSON, else `output` is all of it
+    std::string output;
+  } cases[] = {
+      {"a registration", {"add", box_.Data("f")}, 0, false, "registered " + box_.Data("f") + "\n"},
+      {"a damaged index", {"--json", "check"}, 4, true, ""},
+      {"an index that is a folder", {"list", "--json"}, 1, true, ""},
+      {"an index that is a folder", {"--json", "status"}, 1, false, ""},
+  };
+  for (const Case& c : cases) {
+    if (std::string(c.what) == "a damaged index") {
+      IndexImage image = LoadIndex();
+      image.header().CacheSize += 7;
+      ASSERT_TRUE(image.Save(box_.index_path()));
+    } else if (std::string(c.what) == "an index that is a folder") {
+      RemoveTree(box_.index_path());
+      MakeDir(box_.index_path());
+    }
+    std::string error;
+    ClientRun run = RunSeparately(c.args, &error);
+    EXPECT_EQ(c.exit_code, run.exit_code) << c.what << "\n" << run.output << error;
+    if (c.json) {
+      ParsedOrFail(run.output);
+    } else {
+      EXPECT_EQ(c.output, run.output) << c.what;
+    }
+    // Moved, not lost.
+    EXPECT_NE(std::string::npos, error.find("Stowmaster_")) << c.what << "\n" << error;
+  }
 }
 
 }  // namespace
