@@ -21,9 +21,7 @@ std::string ProgramDir() {
 }
 
 // Beside the program, where the build and the zip put both.
-std::vector<std::string> LibraryCandidates(const std::string& dir) {
-  return {dir + kLibraryName};
-}
+std::vector<std::string> LibraryCandidates(const std::string& dir) { return {dir + kLibraryName}; }
 
 bool Readable(const std::string& path) {
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;

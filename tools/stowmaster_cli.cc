@@ -23,15 +23,12 @@
 #include <string>
 #include <vector>
 
-#include "stowmaster.h"
-// after stowmaster.h
 #include "dynamic_library.h"
 #include "program_platform.h"
 
 namespace {
 
-using stow_tools::StowmasterLibrary;
-using Library = StowmasterLibrary;
+using Library = stow_tools::StowmasterLibrary;
 
 constexpr int kExitOk = 0;
 constexpr int kExitUnusable = 1;  // the library, its settings or the cache cannot be used
@@ -303,7 +300,8 @@ int Status(const Library& lib, const Options& o, const StowmasterSettings& s) {
   st.size = sizeof(st);
   if (lib.GetStatus(&st) != STOWMASTER_OK) return Fail(lib, "cannot read the index");
   if (o.json) {
-    std::fprintf(g_out, 
+    std::fprintf(
+        g_out,
         "{%s, \"settings_found\": %s, %s, %s, "
         "%s, \"log_writable\": %s, \"limit_bytes\": %lld, \"precision\": %d, "
         "\"high_mark_bytes\": %lld, \"low_mark_bytes\": %lld, \"min_age_seconds\": %lld, "
@@ -314,9 +312,9 @@ int Status(const Library& lib, const Options& o, const StowmasterSettings& s) {
         "\"next_registered\": %lld, \"refused_files\": %d, \"refused_bytes\": %lld, "
         "\"now\": %lld}\n",
         JsonMember("settings_file", s.settings_file).c_str(), JsonBool(s.settings_found),
-        JsonMember("cache_dir", s.cache_dir).c_str(), JsonMember("index_path", s.index_path).c_str(),
-        JsonMember("log_file", s.log_file).c_str(), JsonBool(s.log_writable),
-        static_cast<long long>(s.limit_bytes), s.precision,
+        JsonMember("cache_dir", s.cache_dir).c_str(),
+        JsonMember("index_path", s.index_path).c_str(), JsonMember("log_file", s.log_file).c_str(),
+        JsonBool(s.log_writable), static_cast<long long>(s.limit_bytes), s.precision,
         static_cast<long long>(s.high_mark_bytes), static_cast<long long>(s.low_mark_bytes),
         static_cast<long long>(s.min_age_seconds), JsonBool(st.index_present),
         JsonBool(st.index_formatted), JsonBool(st.lists_consistent), st.entries, st.capacity,
@@ -328,40 +326,42 @@ int Status(const Library& lib, const Options& o, const StowmasterSettings& s) {
     return kExitOk;
   }
   std::fprintf(g_out, "Settings     %s%s\n", s.settings_file,
-              s.settings_found ? "" : " (not found: the defaults apply)");
+               s.settings_found ? "" : " (not found: the defaults apply)");
   std::fprintf(g_out, "Log          %s%s\n", s.log_file,
-              s.log_writable ? "" : " (not writable by this user: its lines are lost)");
+               s.log_writable ? "" : " (not writable by this user: its lines are lost)");
   std::fprintf(g_out, "Cache        %s\n", s.cache_dir);
   if (!st.index_present) {
     std::fprintf(g_out, "Index        %s (not made yet: made at the first use)\n", s.index_path);
   } else if (!st.index_formatted) {
-    std::fprintf(g_out, "Index        %s (not an index: made anew at the next use)\n", s.index_path);
+    std::fprintf(g_out, "Index        %s (not an index: made anew at the next use)\n",
+                 s.index_path);
   } else {
-    std::fprintf(g_out, "Index        %s, %d of %d entries\n", s.index_path, st.entries, st.capacity);
+    std::fprintf(g_out, "Index        %s, %d of %d entries\n", s.index_path, st.entries,
+                 st.capacity);
   }
   std::fprintf(g_out, "Limit        %s; low mark %s, high mark %s; minimum age %s\n",
-              HumanSize(s.limit_bytes).c_str(), HumanSize(s.low_mark_bytes).c_str(),
-              HumanSize(s.high_mark_bytes).c_str(), HumanDuration(s.min_age_seconds).c_str());
+               HumanSize(s.limit_bytes).c_str(), HumanSize(s.low_mark_bytes).c_str(),
+               HumanSize(s.high_mark_bytes).c_str(), HumanDuration(s.min_age_seconds).c_str());
   const double percent = s.limit_bytes > 0 ? 100.0 * static_cast<double>(st.bytes_in_use) /
                                                  static_cast<double>(s.limit_bytes)
                                            : 0.0;
-  std::fprintf(g_out, "In use       %s (%.0f %% of the limit)\n", HumanSize(st.bytes_in_use).c_str(),
-              percent);
+  std::fprintf(g_out, "In use       %s (%.0f %% of the limit)\n",
+               HumanSize(st.bytes_in_use).c_str(), percent);
   std::fprintf(g_out, "             %s\n",
-              UsageBar(st.bytes_in_use, s.low_mark_bytes, s.high_mark_bytes).c_str());
+               UsageBar(st.bytes_in_use, s.low_mark_bytes, s.high_mark_bytes).c_str());
   if (st.entries > 0) {
     std::fprintf(g_out, "Oldest       %s ago (%s)\n",
-                HumanDuration(st.now - st.oldest_registration).c_str(),
-                LocalTimeText(st.oldest_registration).c_str());
+                 HumanDuration(st.now - st.oldest_registration).c_str(),
+                 LocalTimeText(st.oldest_registration).c_str());
     std::fprintf(g_out, "Newest       %s ago (%s)\n",
-                HumanDuration(st.now - st.newest_registration).c_str(),
-                LocalTimeText(st.newest_registration).c_str());
+                 HumanDuration(st.now - st.newest_registration).c_str(),
+                 LocalTimeText(st.newest_registration).c_str());
   }
   // An older library fills less of the struct: it tells nothing of this.
   const bool knows_next = st.size >= offsetof(StowmasterStatus, next_registered) + 8;
   if (knows_next && st.next_path[0] != '\0') {
     std::fprintf(g_out, "Next to go   %s (%s old)\n", Printable(st.next_path).c_str(),
-                HumanDuration(st.now - st.next_registered).c_str());
+                 HumanDuration(st.now - st.next_registered).c_str());
   } else if (knows_next && st.entries > 0) {
     std::fprintf(g_out, "Next to go   none: no file is old enough yet\n");
   }
@@ -369,16 +369,16 @@ int Status(const Library& lib, const Options& o, const StowmasterSettings& s) {
     std::fprintf(g_out, "Next pass    deletes nothing: below the high mark\n");
   } else {
     std::fprintf(g_out, "Next pass    would delete %d files (%s)\n", st.evictable_files,
-                HumanSize(st.evictable_bytes).c_str());
+                 HumanSize(st.evictable_bytes).c_str());
   }
   if (st.refused_files > 0) {
     std::fprintf(g_out, "Refused      %d files (%s): not tried again until their back-off ends\n",
-                st.refused_files, HumanSize(st.refused_bytes).c_str());
+                 st.refused_files, HumanSize(st.refused_bytes).c_str());
   }
   if (st.index_present && st.index_formatted) {
-    std::fprintf(g_out, "Lists        %s\n", st.lists_consistent
-                                         ? "consistent"
-                                         : "NOT consistent: run `stowmaster check` for details");
+    std::fprintf(
+        g_out, "Lists        %s\n",
+        st.lists_consistent ? "consistent" : "NOT consistent: run `stowmaster check` for details");
   }
   return kExitOk;
 }
@@ -392,17 +392,18 @@ struct ListState {
 int32_t STOWMASTER_CALL PrintEntry(const StowmasterEntry* e, void* context) {
   ListState& state = *static_cast<ListState*>(context);
   if (state.json) {
-    std::fprintf(g_out, 
-        "%s\n    {%s, \"size\": %lld, \"registered\": %lld, \"age_seconds\": %lld, "
-        "\"delay\": %lld, \"evictable\": %s, \"block\": %d}",
-        state.count == 0 ? "" : ",", JsonMember("path", e->path).c_str(), static_cast<long long>(e->file_size),
-        static_cast<long long>(e->registered), static_cast<long long>(state.now - e->registered),
-        static_cast<long long>(e->delay), JsonBool(e->evictable), e->block);
+    std::fprintf(g_out,
+                 "%s\n    {%s, \"size\": %lld, \"registered\": %lld, \"age_seconds\": %lld, "
+                 "\"delay\": %lld, \"evictable\": %s, \"block\": %d}",
+                 state.count == 0 ? "" : ",", JsonMember("path", e->path).c_str(),
+                 static_cast<long long>(e->file_size), static_cast<long long>(e->registered),
+                 static_cast<long long>(state.now - e->registered),
+                 static_cast<long long>(e->delay), JsonBool(e->evictable), e->block);
   } else {
     std::fprintf(g_out, "%10s  %-14s  %-10s  %-3s  %s\n", HumanSize(e->file_size).c_str(),
-                HumanDuration(state.now - e->registered).c_str(),
-                e->delay > 0 ? HumanDuration(e->delay).c_str() : "-", e->evictable ? "yes" : "no",
-                Printable(e->path).c_str());
+                 HumanDuration(state.now - e->registered).c_str(),
+                 e->delay > 0 ? HumanDuration(e->delay).c_str() : "-", e->evictable ? "yes" : "no",
+                 Printable(e->path).c_str());
   }
   ++state.count;
   return 1;
@@ -415,12 +416,13 @@ int List(const Library& lib, const Options& o) {
   if (o.json) {
     std::fprintf(g_out, "{\"entries\": [");
   } else {
-    std::fprintf(g_out, "%10s  %-14s  %-10s  %-3s  %s\n", "SIZE", "AGE", "OWN DELAY", "OLD", "PATH");
+    std::fprintf(g_out, "%10s  %-14s  %-10s  %-3s  %s\n", "SIZE", "AGE", "OWN DELAY", "OLD",
+                 "PATH");
   }
   const int32_t rc = lib.ListEntries(static_cast<int32_t>(o.limit), PrintEntry, &state);
   if (o.json) {
     std::fprintf(g_out, "%s], \"complete\": %s}\n", state.count == 0 ? "" : "\n  ",
-                JsonBool(rc == STOWMASTER_OK));
+                 JsonBool(rc == STOWMASTER_OK));
   }
   std::fflush(g_out);
   if (rc == STOWMASTER_CHANGED || rc == STOWMASTER_DAMAGED) {
@@ -438,21 +440,23 @@ int CheckIndex(const Library& lib, const Options& o, const StowmasterSettings& s
   const int32_t rc = lib.Check(o.repair ? 1 : 0, &r);
   if (rc != STOWMASTER_OK && rc != STOWMASTER_DAMAGED) return Fail(lib, "cannot check the index");
   if (o.json) {
-    std::fprintf(g_out, 
+    std::fprintf(
+        g_out,
         "{%s, \"index_present\": %s, \"index_formatted\": %s, "
         "\"lists_consistent\": %s, \"sound\": %s, \"interrupted\": %s, \"repaired\": %s, "
         "\"valid_count\": %d, \"valid_bytes\": %lld, \"free_count\": %d, \"header_count\": %d, "
         "\"header_bytes\": %lld, %s}\n",
-        JsonMember("index_path", s.index_path).c_str(), JsonBool(r.index_present), JsonBool(r.index_formatted),
-        JsonBool(r.lists_consistent), JsonBool(rc == STOWMASTER_OK), JsonBool(r.interrupted),
-        JsonBool(r.repaired), r.valid_count, static_cast<long long>(r.valid_bytes), r.free_count,
-        r.header_count, static_cast<long long>(r.header_bytes), JsonMember("problem", r.problem).c_str());
+        JsonMember("index_path", s.index_path).c_str(), JsonBool(r.index_present),
+        JsonBool(r.index_formatted), JsonBool(r.lists_consistent), JsonBool(rc == STOWMASTER_OK),
+        JsonBool(r.interrupted), JsonBool(r.repaired), r.valid_count,
+        static_cast<long long>(r.valid_bytes), r.free_count, r.header_count,
+        static_cast<long long>(r.header_bytes), JsonMember("problem", r.problem).c_str());
   } else if (!r.index_present) {
     std::fprintf(g_out, "%s: no index yet, nothing to check\n", s.index_path);
   } else if (rc == STOWMASTER_OK) {
-    std::fprintf(g_out, "%s: sound: %d entries (%s), %d free blocks%s\n", s.index_path, r.valid_count,
-                HumanSize(r.valid_bytes).c_str(), r.free_count,
-                r.interrupted ? "; a process died while it held the lock, without harm" : "");
+    std::fprintf(g_out, "%s: sound: %d entries (%s), %d free blocks%s\n", s.index_path,
+                 r.valid_count, HumanSize(r.valid_bytes).c_str(), r.free_count,
+                 r.interrupted ? "; a process died while it held the lock, without harm" : "");
   } else {
     std::fprintf(g_out, "%s: DAMAGED: %s\n", s.index_path, r.problem);
     if (o.repair) {
@@ -508,11 +512,11 @@ int Delete(const Library& lib, const Options& o, const StowmasterSettings& s) {
     return Fail(lib, empty ? "cannot empty the cache" : "cannot run a pass");
   }
   std::fprintf(g_out, "deleted %d files (%s); %d files (%s) remain\n", r.deleted_files,
-              HumanSize(r.deleted_bytes).c_str(), r.remaining_files,
-              HumanSize(r.remaining_bytes).c_str());
+               HumanSize(r.deleted_bytes).c_str(), r.remaining_files,
+               HumanSize(r.remaining_bytes).c_str());
   if (r.kept_files > 0) {
     std::fprintf(g_out, "could not delete %d files (%s): see %s\n", r.kept_files,
-                HumanSize(r.kept_bytes).c_str(), s.log_file);
+                 HumanSize(r.kept_bytes).c_str(), s.log_file);
     return kExitKept;
   }
   return kExitOk;

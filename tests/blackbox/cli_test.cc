@@ -376,7 +376,7 @@ TEST_F(CliTest, TheLibrarysLogEchoGoesToTheStandardError) {
     const char* what;
     std::vector<std::string> args;
     int exit_code;
-    bool json;            // the output is JSON, else `output` is all of it
+    bool json;  // the output is JSON, else `output` is all of it
     std::string output;
   } cases[] = {
       {"a registration", {"add", box_.Data("f")}, 0, false, "registered " + box_.Data("f") + "\n"},
