@@ -31,14 +31,17 @@ trap cleanup EXIT
 passed=0
 failed=0
 # check DESCRIPTION COMMAND...: runs COMMAND in a subshell that stops at the
-# first failing step, and counts and reports the outcome; the output of a
-# failed check is shown.
+# first failing step, and counts and reports the outcome. A failed check
+# shows its output and each step that failed, with its exit code, from the
+# innermost out, so that a failure on a machine nobody can log into can be
+# understood from the log alone.
 check() {
   local what=$1 status
   shift
   set +e
   (
-    set -e
+    set -eE
+    trap 'echo "step failed (exit $?): $BASH_COMMAND"' ERR
     "$@"
   ) >"$work/check.log" 2>&1
   status=$?
@@ -66,6 +69,17 @@ require() {
 fail() {
   echo "$*"
   return 1
+}
+# wine_to FILE ARGS...: runs `wine ARGS` with its standard output, carriage
+# returns removed, in FILE; a failure shows the command, its exit code and
+# everything it printed.
+wine_to() {
+  local out=$1 status=0
+  shift
+  wine "$@" >"$out.raw" 2>"$out.err" || status=$?
+  tr -d '\r' <"$out.raw" >"$out"
+  [ "$status" -eq 0 ] ||
+    fail "wine $* exited with $status:$(echo; cat "$out" "$out.err")"
 }
 # has TEXT FILE: FILE holds TEXT.
 has() { grep -qF -- "$1" "$2" || fail "'$1' not in $2:$(echo; cat "$2")"; }
@@ -98,7 +112,8 @@ run_consumer() {
 
 # --------------------------------------------------------------- packages ----
 packages() {
-  bash scripts/package.sh >"$work/package.out"
+  bash scripts/package.sh >"$work/package.out" 2>&1 ||
+    fail "scripts/package.sh failed:$(echo; tail -n 60 "$work/package.out")"
   sed -n '/\.deb$/p' "$work/package.out" | tail -n 1 >"$work/deb.path"
   sed -n '/\.zip$/p' "$work/package.out" | tail -n 1 >"$work/zip.path"
   [ -s "$work/deb.path" ] && [ -s "$work/zip.path" ] || fail "$(cat "$work/package.out")"
@@ -303,6 +318,9 @@ if [ -z "${WINEPREFIX:-}" ]; then
   export WINEPREFIX="$work/wine"
   own_wineprefix=1
   export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
+  # The server first, persistent, so that Wine's services start once, under
+  # wineboot, and never hold the output of a later command (see test-all.sh).
+  wineserver -p
   wineboot -i >/dev/null 2>&1 || true
 fi
 # A Windows path for a path of this machine, as Wine maps it.
@@ -331,8 +349,7 @@ require "zip: unpacks to bin/, lib/, include/, .def, licence" zip_unpack
 version_resource() {
   x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -o "$work/version_resource.exe" \
     "$consumer_src/version_resource.c" -lversion
-  wine "$work/version_resource.exe" "$(winpath "$zip_x/bin/stowmaster.dll")" | tr -d '\r' \
-    >"$work/resource.out"
+  wine_to "$work/resource.out" "$work/version_resource.exe" "$(winpath "$zip_x/bin/stowmaster.dll")"
   same "$(cat "$work/resource.out")" "FixedFileVersion=$version.0
 FileVersion=$version
 ProductVersion=$version
@@ -342,16 +359,14 @@ ProductName=Stowmaster" "the DLL's version resource"
 check "zip: stowmaster.dll carries a version resource of the project version" version_resource
 
 zip_program() {
-  wine "$zip_x/bin/stowmaster.exe" --version | tr -d '\r' >"$work/version.out"
+  wine_to "$work/version.out" "$zip_x/bin/stowmaster.exe" --version
   has "stowmaster $version" "$work/version.out"
   has "library $version (" "$work/version.out"
   has "stowmaster.dll)" "$work/version.out"
   # The zip's program on the zip's library and its TESSARON.INI.
-  wine "$zip_x/bin/stowmaster.exe" status --json | tr -d '\r' >"$work/status.out" ||
-    fail "stowmaster.exe status failed:$(echo; cat "$work/status.out")"
+  wine_to "$work/status.out" "$zip_x/bin/stowmaster.exe" status --json
   has "\"index_path\": \"$(winpath "$work/w-cache" | sed 's/\\/\\\\/g')\\\\Index.Dat\"" "$work/status.out"
-  wine "$work/version_resource.exe" "$(winpath "$zip_x/bin/stowmaster.exe")" | tr -d '\r' \
-    >"$work/resource.out"
+  wine_to "$work/resource.out" "$work/version_resource.exe" "$(winpath "$zip_x/bin/stowmaster.exe")"
   has "OriginalFilename=stowmaster.exe" "$work/resource.out"
   has "FileVersion=$version" "$work/resource.out"
 }

@@ -19,16 +19,16 @@ std::string WalkList(const char* name, const ImageFileBlock* blocks, int32_t hea
                      uint8_t tag, std::vector<uint8_t>& seen, std::vector<int32_t>* places,
                      int32_t* count, int64_t* bytes) {
   int32_t prev = kNoBlock;
+  const auto at = [name] { return std::string(name) + " list: "; };
   for (int32_t i = head; i != kNoBlock; i = blocks[i].RightNode) {
-    const std::string at = std::string(name) + " list: ";
     if (!BlockInRange(i)) {
-      return at + "link to block " + std::to_string(i) + " outside 0.." +
+      return at() + "link to block " + std::to_string(i) + " outside 0.." +
              std::to_string(kBlockCount - 1) +
              (prev == kNoBlock ? " at its head" : " after block " + std::to_string(prev));
     }
-    if (seen[i]) return at + "block " + std::to_string(i) + " is reached twice";
+    if (seen[i]) return at() + "block " + std::to_string(i) + " is reached twice";
     if (blocks[i].LeftNode != prev) {
-      return at + "block " + std::to_string(i) + " links back to " +
+      return at() + "block " + std::to_string(i) + " links back to " +
              std::to_string(blocks[i].LeftNode) + " instead of " + std::to_string(prev);
     }
     seen[i] = tag;
