@@ -1,49 +1,19 @@
-// A fresh temporary folder for every test, with a settings file of its own
-// that sends the log there, and the file helpers the unit tests share.
+// The unit tests' fixture: a fresh temporary folder for every test, with a
+// settings file of its own that sends the log there.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdlib>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <random>
 #include <string>
-#include <system_error>
 
 #include "config/log.h"
 #include "config/settings.h"
 #include "platform/platform.h"
+#include "test_platform.h"
 
 namespace stow {
 namespace testing_support {
-
-// Sets a variable of this process's environment, which child processes
-// (the death tests') inherit.
-inline void SetEnvironment(const char* name, const std::string& value) {
-#ifdef _WIN32
-  _putenv_s(name, value.c_str());
-#else
-  setenv(name, value.c_str(), 1);
-#endif
-}
-
-inline std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void WriteWholeFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-inline bool PathExists(const std::string& path) {
-  std::error_code ec;
-  return std::filesystem::exists(path, ec);
-}
 
 // What a file written in text mode holds: CR LF line ends on Windows.
 inline std::string TextModeBytes(const std::string& text) {
@@ -67,34 +37,6 @@ inline std::string LogFileName(int64_t when) {
   std::snprintf(name, sizeof(name), "Stowmaster_%d%02d%02d.LOG", t.year, t.month, t.day);
   return name;
 }
-
-class TempDir {
- public:
-  TempDir() {
-    std::string base = std::filesystem::temp_directory_path().string();
-    while (!base.empty() && (base.back() == '/' || base.back() == '\\')) base.pop_back();
-    std::mt19937_64 random(std::random_device{}() +
-                           std::chrono::steady_clock::now().time_since_epoch().count());
-    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
-      std::string candidate =
-          base + platform::kSeparator + "stow_unit_" + std::to_string(random() % 1000000000ULL);
-      std::error_code ec;
-      if (std::filesystem::create_directory(candidate, ec)) path_ = candidate;
-    }
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  std::string Sub(const std::string& name) const { return path_ + platform::kSeparator + name; }
-
- private:
-  std::string path_;
-};
 
 // Settings file <tmp>/TESSARON.INI: the cache folder is <tmp>/cache (not
 // created), the log goes to <tmp>.
