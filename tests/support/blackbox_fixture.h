@@ -71,7 +71,7 @@ class ClientProcess {
  public:
   ~ClientProcess() { Kill(); }
   int Wait(int timeout_ms) { return child_.Wait(timeout_ms); }
-  void Kill() { EXPECT_TRUE(child_.Kill()) << "a killed client does not end: " << results_file_; }
+  void Kill() { EXPECT_TRUE(child_.Kill()) << "a killed child does not end: " << output_file_; }
   bool running() const { return child_.running(); }
   std::string Output() const { return ReadText(output_file_); }
   // The client's result lines without their '@', e.g. "add 1".
@@ -164,35 +164,37 @@ class Sandbox {
 
   // Starts `stow_test_client <results file> <library> <commands...>`.
   bool StartClient(const std::vector<std::string>& commands, ClientProcess* client) {
-    const std::string stem = root_.Sub("client" + std::to_string(++started_));
-    client->output_file_ = stem + ".out";
-    client->results_file_ = stem + ".results";
+    client->results_file_ = root_.Sub("client" + std::to_string(++started_) + ".results");
     std::vector<std::string> args{client->results_file_, library_};
     args.insert(args.end(), commands.begin(), commands.end());
-    return client->child_.Start(
-        JoinPath(ExecutableDir(), std::string("stow_test_client") + kExeSuffix), args,
-        client->output_file_);
+    return Start(JoinPath(ExecutableDir(), std::string("stow_test_client") + kExeSuffix), args,
+                 client);
   }
   // Runs a client to its end; one that outlives `timeout_ms` is killed.
   ClientRun RunClient(const std::vector<std::string>& commands, int timeout_ms) {
     ClientProcess client;
-    if (!StartClient(commands, &client)) return ClientRun{-1, {}, {}};
-    const int exit_code = client.Wait(timeout_ms);
-    client.Kill();
-    return ClientRun{exit_code, client.Results(), client.Output()};
+    return Finish(StartClient(commands, &client), &client, timeout_ms);
   }
   // Runs any program to its end the same way (`results` stays empty).
   ClientRun RunProgram(const std::string& program, const std::vector<std::string>& args,
                        int timeout_ms) {
     ClientProcess child;
-    child.output_file_ = root_.Sub("program" + std::to_string(++started_) + ".out");
-    if (!child.child_.Start(program, args, child.output_file_)) return ClientRun{-1, {}, {}};
-    const int exit_code = child.Wait(timeout_ms);
-    child.Kill();
-    return ClientRun{exit_code, {}, child.Output()};
+    return Finish(Start(program, args, &child), &child, timeout_ms);
   }
 
  private:
+  bool Start(const std::string& program, const std::vector<std::string>& args,
+             ClientProcess* child) {
+    child->output_file_ = root_.Sub("child" + std::to_string(++started_) + ".out");
+    return child->child_.Start(program, args, child->output_file_);
+  }
+  static ClientRun Finish(bool started, ClientProcess* child, int timeout_ms) {
+    if (!started) return ClientRun{-1, {}, {}};
+    const int exit_code = child->Wait(timeout_ms);
+    child->Kill();
+    return ClientRun{exit_code, child->Results(), child->Output()};
+  }
+
   TempDir root_;
   std::string library_, cache_dir_;
   int started_ = 0;

@@ -1,5 +1,6 @@
-// A copy of an index file in memory: read from disk, checked, or built and
-// damaged on purpose and written back.
+// An index file in memory: a copy read from disk, built and damaged on
+// purpose and written back, or a view of a mapping; checked by walks of its
+// own, independent of the library's.
 #pragma once
 
 #include <cstdint>
@@ -39,10 +40,10 @@ class IndexImage {
     return image;
   }
 
-  // The bytes of an index as they are at `data` now.
-  static IndexImage Of(const uint8_t* data) {
+  // A view of the index at `data`, such as a mapping of the file.
+  static IndexImage Of(void* data) {
     IndexImage image;
-    image.bytes_.assign(data, data + kIndexFileSize);
+    image.view_ = static_cast<uint8_t*>(data);
     return image;
   }
 
@@ -54,23 +55,17 @@ class IndexImage {
     return !bytes_.empty();
   }
   bool Save(const std::string& path) const {
-    return WriteWholeFile(path, std::string(bytes_.begin(), bytes_.end()));
+    return !empty() &&
+           WriteWholeFile(path, std::string(reinterpret_cast<char*>(data()), kIndexFileSize));
   }
 
-  IndexFileHeader& header() { return *reinterpret_cast<IndexFileHeader*>(&bytes_[0]); }
-  const IndexFileHeader& header() const {
-    return *reinterpret_cast<const IndexFileHeader*>(&bytes_[0]);
-  }
-  ImageFileBlock& block(int32_t i) {
-    return reinterpret_cast<ImageFileBlock*>(&bytes_[kHeaderRegionSize])[i];
-  }
-  const ImageFileBlock& block(int32_t i) const {
-    return reinterpret_cast<const ImageFileBlock*>(&bytes_[kHeaderRegionSize])[i];
+  IndexFileHeader& header() const { return *reinterpret_cast<IndexFileHeader*>(data()); }
+  ImageFileBlock& block(int32_t i) const {
+    return reinterpret_cast<ImageFileBlock*>(data() + kHeaderRegionSize)[i];
   }
 
   bool HasMagic() const {
-    return !bytes_.empty() &&
-           std::memcmp(header().Magic, kIndexMagicText, sizeof(kIndexMagicText)) == 0;
+    return !empty() && std::memcmp(header().Magic, kIndexMagicText, sizeof(kIndexMagicText)) == 0;
   }
 
   // Registers a file as the most recent entry, taking the head of the free
@@ -102,7 +97,7 @@ class IndexImage {
   // header totals equal to the valid list's count and bytes. Otherwise the
   // first problem found.
   std::string CheckLists() const {
-    if (bytes_.empty()) return "no index loaded";
+    if (empty()) return "no index loaded";
     const IndexFileHeader& h = header();
     std::vector<uint8_t> seen(kBlockCount, 0);
     int32_t counts[2] = {0, 0};
@@ -155,7 +150,7 @@ class IndexImage {
   // kBlockCount of them; stops at a link out of range.
   std::vector<int32_t> ValidBlocks() const {
     std::vector<int32_t> out;
-    for (int32_t i = bytes_.empty() ? kNoBlock : header().FirstValidBlock;
+    for (int32_t i = empty() ? kNoBlock : header().FirstValidBlock;
          BlockInRange(i) && out.size() < static_cast<size_t>(kBlockCount); i = block(i).RightNode) {
       out.push_back(i);
     }
@@ -165,7 +160,7 @@ class IndexImage {
   // block range or the walk passes kBlockCount blocks.
   int32_t FreeCount() const {
     int32_t count = 0;
-    for (int32_t i = bytes_.empty() ? -2 : header().FirstInvalidBlock; i != kNoBlock;
+    for (int32_t i = empty() ? -2 : header().FirstInvalidBlock; i != kNoBlock;
          i = block(i).RightNode, ++count) {
       if (!BlockInRange(i) || count == kBlockCount) return -1;
     }
@@ -182,7 +177,11 @@ class IndexImage {
   }
 
  private:
-  std::vector<uint8_t> bytes_;
+  bool empty() const { return data() == nullptr; }
+  uint8_t* data() const { return view_ != nullptr || bytes_.empty() ? view_ : &bytes_[0]; }
+
+  mutable std::vector<uint8_t> bytes_;
+  uint8_t* view_ = nullptr;
 };
 
 }  // namespace testing_support

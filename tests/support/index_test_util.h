@@ -31,18 +31,14 @@ inline FileRecord MakeRecord(const std::string& path, uint32_t size) {
 }
 
 // The valid list from head to tail, bounded so that a damaged list cannot
-// hang the test.
+// hang the test, and "<out of range>" after a link out of range.
 inline std::vector<std::string> ValidPaths(IndexFile& index) {
-  std::vector<std::string> paths;
-  int32_t i = index.header()->FirstValidBlock;
-  for (int32_t steps = 0; i != kNoBlock && steps <= kBlockCount; ++steps) {
-    if (i < 0 || i >= kBlockCount) {
-      paths.push_back("<out of range>");
-      break;
-    }
-    paths.push_back(index.blocks()[i].ImageFileName);
-    i = index.blocks()[i].RightNode;
-  }
+  const IndexImage image = IndexImage::Of(index.header());
+  std::vector<std::string> paths = image.ValidNames();
+  const std::vector<int32_t> blocks = image.ValidBlocks();
+  const int32_t next =
+      blocks.empty() ? image.header().FirstValidBlock : image.block(blocks.back()).RightNode;
+  if (next != kNoBlock && !BlockInRange(next)) paths.push_back("<out of range>");
   return paths;
 }
 

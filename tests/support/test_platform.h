@@ -11,7 +11,6 @@
 #include <iterator>
 #include <random>
 #include <string>
-#include <system_error>
 #include <vector>
 
 namespace stow {
@@ -31,21 +30,19 @@ constexpr char kExeSuffix[] = "";
 fs::path FsPath(const std::string& path);
 std::string PathText(const fs::path& path);
 
+// An error code to drop: the file helpers report failure by their result.
+struct NoThrow {
+  std::error_code ec;
+  operator std::error_code&() { return ec; }
+};
 inline std::string JoinPath(const std::string& a, const std::string& b) {
   return PathText(FsPath(a) / FsPath(b));
 }
 inline bool MakeDir(const std::string& path) {
-  std::error_code ec;
-  return fs::create_directory(FsPath(path), ec);
+  return fs::create_directory(FsPath(path), NoThrow());
 }
-inline bool PathExists(const std::string& path) {
-  std::error_code ec;
-  return fs::exists(FsPath(path), ec);
-}
-inline bool IsDir(const std::string& path) {
-  std::error_code ec;
-  return fs::is_directory(FsPath(path), ec);
-}
+inline bool PathExists(const std::string& path) { return fs::exists(FsPath(path), NoThrow()); }
+inline bool IsDir(const std::string& path) { return fs::is_directory(FsPath(path), NoThrow()); }
 // Removes a folder with everything in it, links not followed.
 void RemoveTree(const std::string& path);
 inline bool WriteWholeFile(const std::string& path, const std::string& bytes) {
@@ -55,9 +52,7 @@ inline bool WriteWholeFile(const std::string& path, const std::string& bytes) {
 // A file of exactly `size` bytes, as a hole where the file system allows.
 inline bool WriteFileOfSize(const std::string& path, uint64_t size) {
   std::error_code ec;
-  if (!WriteWholeFile(path, "")) return false;
-  fs::resize_file(FsPath(path), size, ec);
-  return !ec;
+  return WriteWholeFile(path, "") && (fs::resize_file(FsPath(path), size, ec), !ec);
 }
 // Whole file in binary; false when it cannot be opened.
 inline bool ReadFile(const std::string& path, std::string* content) {
@@ -67,21 +62,18 @@ inline bool ReadFile(const std::string& path, std::string* content) {
 }
 inline std::string ReadWholeFile(const std::string& path) {
   std::string content;
-  ReadFile(path, &content);
-  return content;
+  return ReadFile(path, &content), content;
 }
-// Names of a folder's entries.
-inline std::vector<std::string> ListDir(const std::string& path) {
+inline std::vector<std::string> ListDir(const std::string& path) {  // entry names
   std::vector<std::string> names;
-  std::error_code ec;
-  for (fs::directory_iterator it(FsPath(path), ec), end; !ec && it != end; it.increment(ec)) {
+  for (fs::directory_iterator it(FsPath(path), NoThrow()), end; it != end;
+       it.increment(NoThrow())) {
     names.push_back(PathText(it->path().filename()));
   }
   return names;
 }
 
-// Folder of the running executable.
-std::string ExecutableDir();
+std::string ExecutableDir();  // folder of the running program
 
 void SleepMs(int ms);
 inline int64_t NowMs() {  // monotonic
@@ -105,9 +97,8 @@ inline bool WaitForFile(const std::string& path, int timeout_ms) {
 class TempDir {
  public:
   TempDir() {
-    std::error_code ec;
-    const std::string base = PathText(fs::temp_directory_path(ec));
     std::mt19937_64 random(std::random_device{}() + static_cast<uint64_t>(NowMs()));
+    const std::string base = PathText(fs::temp_directory_path(NoThrow()));
     for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
       const std::string candidate = JoinPath(base, "stow_" + std::to_string(random() % 1000000000));
       if (MakeDir(candidate)) path_ = candidate;
@@ -128,8 +119,7 @@ class TempDir {
   bool keep_ = false;
 };
 
-// Sets a variable of this process's environment, which child processes
-// inherit.
+// Sets a variable of this process's environment, which children inherit.
 void SetEnvironment(const char* name, const std::string& value);
 
 // Makes `link` a symbolic link to `target` (which need not exist): under
@@ -160,8 +150,7 @@ inline std::string ManyFileName(const std::string& prefix, int i) {
 class Child {
  public:
   static constexpr int kTimedOut = -1000;
-  // How long a killed child may take to end.
-  static constexpr int kKillWaitMs = 10000;
+  static constexpr int kKillWaitMs = 10000;  // for a killed child to end
 
   Child() = default;
   ~Child() { Kill(); }
