@@ -4,43 +4,32 @@
 //   stow_test_client RESULTS_FILE LIBRARY_FILE COMMAND...
 //
 // Each command appends result lines ("@" + text) to RESULTS_FILE, a file of
-// its own so that nothing the library or the system prints gets in between:
-//   init THREADED | uninit | deleteall | sleep MS    @init <result>, @uninit, ...
-//   add PATH DELAY | addw PATH (UTF-16 entry point, delay 0)   @add|@addw <result>
-//   addmany PREFIX N   @addmany <registered> (makes PREFIX0.. of ManyFileSize(i) bytes)
-//   loop-add PREFIX FILE   registers PREFIX0..PREFIX199 (making them and their folder)
-//       and empties the cache now and then, until killed; makes FILE after the first
-//   signal FILE        @signal 1 (makes FILE)
-//   wait-for FILE      @wait-for 1, or @wait-for 0 and exit 3 after 30 s
-//   stats INDEXFILE    @stats <files> <bytes> (from the index header on disk)
-//   hold-lock INDEXFILE FILE | hold-slot INDEXFILE FILE | hold-open PATH FILE
-//       take the index lock or a free eviction slot as the library does, or open
-//       PATH sharing it for reading and writing but not deletion (Windows); then
-//       @hold-... 1, make FILE and hold on until killed (exit 4 after 60 s)
-//   uninit-timed       @uninit-timed <milliseconds UnInitialize took>
-//   sigbus-handler     installs a SIGBUS handler of the program's own (POSIX)
-//   sigbus-outside FILE   maps FILE, cuts it short and reads the lost page:
-//       @sigbus-outside <faults the program's own handler saw> (POSIX)
-//   add-jump PATH INDEXFILE   registers PATH (delay 0) under a SIGBUS handler that
-//       leaves the call by siglongjmp, then puts back the one it replaced: @add-jump 0
-//       <result> when no fault came, else @add-jump 1 <1: the index lock is still
-//       held> (POSIX)
-//   settings   @settings <rc> <found> <log writable> <limit> <precision> <high> <low>
-//       <min age>, @settings-file <path>, @log-file <path>
-//   status     @status <rc> <present> <formatted> <consistent> <entries> <capacity>
-//       <bytes> <oldest> <newest> <evictable files> <evictable bytes> next
-//       <its registration> <the next file to go>
-//   list LIMIT   @entry <block> <size> <registered> <delay> <evictable> <path> each,
-//       then @list <rc> <entries reported>
-//   check REPAIR   @check <rc> <present> <formatted> <consistent> <repaired> <valid
-//       count> <free count> <problem>
-//   shrink | empty   @shrink|@empty <rc> <deleted> <deleted bytes> <kept> <kept bytes>
-//       <remaining> <remaining bytes> <progress calls>; each progress call first
-//       reads the status (taking the index lock) and writes @progress <deleted so
-//       far> <entries the status reads>
-//   dump FILE  @dump <rc> | dumpbuf SIZE FILE  @dumpbuf <rc> <length> (text to FILE)
-//   lasterror  @lasterror <text>
-// Exit codes: 0 done, 1 library not loaded, 2 bad command line, 5 nothing held.
+// its own so that nothing the library or the system prints gets in between.
+// The commands, their result lines and what they do besides:
+//   init THREADED, add PATH DELAY, addw PATH (UTF-8, to the UTF-16 entry point,
+//     delay 0): @init|@add|@addw <result>; uninit, deleteall, sleep MS: @<name>
+//   uninit-timed: @uninit-timed <milliseconds UnInitialize took>
+//   addmany PREFIX N: @addmany <registered>, after making PREFIX0.. (ManyFileSize)
+//   loop-add PREFIX FILE: registers PREFIX0..199 (making them and their folder)
+//     and empties the cache now and then until killed; makes FILE after the first
+//   signal FILE: @signal 1, making FILE; wait-for FILE: @wait-for 1, or
+//     @wait-for 0 and exit 3 after 30 s; stats INDEXFILE: @stats <files> <bytes>
+//     from the index header on disk
+//   hold-lock INDEXFILE FILE, hold-slot INDEXFILE FILE, hold-open PATH FILE: take
+//     the index lock or a free eviction slot as the library does, or open PATH
+//     sharing it for reading and writing but not deletion; @<name> 1, make FILE
+//     and hold on until killed (exit 4 after 60 s); @<name> 0 and exit 5 if not
+//   sigbus-handler: installs a SIGBUS handler of the program's own (POSIX)
+//   sigbus-outside FILE: @sigbus-outside <faults the own handler saw> on reading
+//     a page of FILE mapped and cut short (POSIX)
+//   add-jump PATH INDEXFILE: registers PATH under a SIGBUS handler that leaves by
+//     siglongjmp: @add-jump 0 <result> when no fault came, else @add-jump 1 <1 when
+//     the index lock is still held afterwards> (POSIX)
+//   settings, status, list LIMIT (@entry ... each, then @list <rc> <count>),
+//   check REPAIR, shrink, empty (@progress <deleted> <entries the status reads>
+//     on each progress call), dump FILE, dumpbuf SIZE FILE (its text to FILE),
+//     lasterror: @<name> <rc> and the fields of the result, in the order below
+// Exit codes: 0 done, 1 library not loaded, 2 bad command line.
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>

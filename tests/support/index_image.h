@@ -107,27 +107,25 @@ class IndexImage {
     const int32_t tails[2] = {h.LastValidBlock, h.LastInvalidBlock};
     char text[160];
     for (int list = 0; list < 2; ++list) {
-      int32_t prev = kNoBlock, at = kNoBlock;
+      int32_t prev = kNoBlock, end = kNoBlock;
       const char* problem = nullptr;
-      for (int32_t i = heads[list]; i != kNoBlock; prev = i, i = block(i).RightNode) {
-        problem = !BlockInRange(i)            ? "link out of range"
-                  : seen[i]                   ? "block met twice"
+      for (int32_t i : Walk(heads[list], &end)) {
+        problem = seen[i]                     ? "block met twice"
                   : block(i).LeftNode != prev ? "bad back link"
                                               : nullptr;
         if (problem != nullptr) {
-          at = BlockInRange(i) ? i : prev;
+          prev = i;
           break;
         }
         seen[i] = 1;
         counts[list] += 1;
         if (list == 0) valid_bytes += block(i).FileSize;
+        prev = i;
       }
-      if (problem == nullptr && tails[list] != prev) {
-        problem = "list does not end at its tail";
-        at = prev;
-      }
+      if (problem == nullptr && end != kNoBlock) problem = "link out of range";
+      if (problem == nullptr && tails[list] != prev) problem = "list does not end at its tail";
       if (problem != nullptr) {
-        std::snprintf(text, sizeof(text), "%s list: %s at block %d", names[list], problem, at);
+        std::snprintf(text, sizeof(text), "%s list: %s at block %d", names[list], problem, prev);
         return text;
       }
     }
@@ -146,25 +144,29 @@ class IndexImage {
     return text;
   }
 
-  // Block indexes of the valid list from the head (most recent), at most
-  // kBlockCount of them; stops at a link out of range.
-  std::vector<int32_t> ValidBlocks() const {
+  // The blocks of the list from `head` in link order, at most kBlockCount
+  // of them; `end` gets the link that ended the walk: kNoBlock at the end of
+  // the list, else one out of range or the one after kBlockCount blocks.
+  std::vector<int32_t> Walk(int32_t head, int32_t* end = nullptr) const {
     std::vector<int32_t> out;
-    for (int32_t i = empty() ? kNoBlock : header().FirstValidBlock;
-         BlockInRange(i) && out.size() < static_cast<size_t>(kBlockCount); i = block(i).RightNode) {
+    int32_t i = head;
+    for (; BlockInRange(i) && out.size() < static_cast<size_t>(kBlockCount);
+         i = block(i).RightNode) {
       out.push_back(i);
     }
+    if (end != nullptr) *end = i;
     return out;
   }
-  // Length of the free list, walked with bounds; -1 when a link leaves the
-  // block range or the walk passes kBlockCount blocks.
+  // The valid list from the head (most recent).
+  std::vector<int32_t> ValidBlocks() const {
+    return empty() ? std::vector<int32_t>() : Walk(header().FirstValidBlock);
+  }
+  // Length of the free list; -1 when it does not end within kBlockCount
+  // blocks at an in-range link.
   int32_t FreeCount() const {
-    int32_t count = 0;
-    for (int32_t i = empty() ? -2 : header().FirstInvalidBlock; i != kNoBlock;
-         i = block(i).RightNode, ++count) {
-      if (!BlockInRange(i) || count == kBlockCount) return -1;
-    }
-    return count;
+    int32_t end = -2;
+    const size_t count = empty() ? 0 : Walk(header().FirstInvalidBlock, &end).size();
+    return end == kNoBlock ? static_cast<int32_t>(count) : -1;
   }
   // Stored names of the valid list, from the head.
   std::vector<std::string> ValidNames() const {

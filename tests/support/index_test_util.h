@@ -35,10 +35,9 @@ inline FileRecord MakeRecord(const std::string& path, uint32_t size) {
 inline std::vector<std::string> ValidPaths(IndexFile& index) {
   const IndexImage image = IndexImage::Of(index.header());
   std::vector<std::string> paths = image.ValidNames();
-  const std::vector<int32_t> blocks = image.ValidBlocks();
-  const int32_t next =
-      blocks.empty() ? image.header().FirstValidBlock : image.block(blocks.back()).RightNode;
-  if (next != kNoBlock && !BlockInRange(next)) paths.push_back("<out of range>");
+  int32_t end = kNoBlock;
+  image.Walk(image.header().FirstValidBlock, &end);
+  if (end != kNoBlock && !BlockInRange(end)) paths.push_back("<out of range>");
   return paths;
 }
 

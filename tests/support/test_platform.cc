@@ -88,13 +88,10 @@ bool MakeSymlink(const std::string& target, const std::string& link) {
   bool made =
       !program.empty() && !unix_target.empty() && !unix_link.empty() &&
       CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process);
-  if (made) {
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-  }
+  if (made) CloseHandle(process.hThread), CloseHandle(process.hProcess);
   for (int waited = 0; made && !PathExists(link) && waited < 10000; waited += 10) SleepMs(10);
   made = made && PathExists(link);
-  if (made_target) fs::remove(FsPath(target));
+  if (made_target) fs::remove(FsPath(target), NoThrow());
   return made;
 }
 
@@ -108,32 +105,17 @@ std::string SystemProgramPath(const std::string& name) {
   return JoinPath(PathText(fs::path(std::wstring(folder, n))), name);
 }
 
-namespace {
-
-// Quotes one argument so that the child's C runtime splits it back out.
-void AppendQuoted(std::string* line, const std::string& arg) {
-  if (!line->empty()) line->push_back(' ');
-  if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) {
-    line->append(arg);
-    return;
+// Quotes one argument so that the child's C runtime splits it back out:
+// backslashes before a quote, the closing one included, are doubled and the
+// quote escaped.
+static std::string Quoted(const std::string& arg) {
+  std::string out = "\"";
+  for (size_t i = 0, n = 0;; ++i, n = 0) {
+    for (; i < arg.size() && arg[i] == '\\'; ++i) ++n;
+    if (i == arg.size()) return out.append(n * 2, '\\') + "\"";
+    out.append(arg[i] == '"' ? n * 2 + 1 : n, '\\').push_back(arg[i]);
   }
-  line->push_back('"');
-  size_t backslashes = 0;
-  for (char c : arg) {
-    if (c == '\\') {
-      ++backslashes;
-      continue;
-    }
-    // Backslashes before a quote are doubled, and the quote escaped.
-    line->append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
-    backslashes = 0;
-    line->push_back(c);
-  }
-  line->append(backslashes * 2, '\\');
-  line->push_back('"');
 }
-
-}  // namespace
 
 bool Child::Start(const std::string& program, const std::vector<std::string>& args,
                   const std::string& output_file) {
@@ -143,9 +125,8 @@ bool Child::Start(const std::string& program, const std::vector<std::string>& ar
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
   if (out == INVALID_HANDLE_VALUE) return false;
-  std::string line;
-  AppendQuoted(&line, program);
-  for (const std::string& arg : args) AppendQuoted(&line, arg);
+  std::string line = Quoted(program);
+  for (const std::string& arg : args) line += " " + Quoted(arg);
   STARTUPINFOA si = {};
   si.cb = sizeof(si);
   si.dwFlags = STARTF_USESTDHANDLES;
