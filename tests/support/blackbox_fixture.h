@@ -118,20 +118,16 @@ class Sandbox {
   }
   bool WriteSettings(const SandboxSettings& s) {
     if (!s.cache_dir.empty()) cache_dir_ = s.cache_dir;
-#ifdef _WIN32
-    const std::string eol = "\r\n";
-#else
-    const std::string eol = "\n";
-#endif
-    std::string text = "[Cache]" + eol + "CacheDir=" + cache_dir_ + eol;
-    if (!s.cache_size.empty()) text += "CacheSize=" + s.cache_size + eol;
-    if (!s.precision.empty()) text += "Precision=" + s.precision + eol;
-    if (!s.delay.empty()) text += "Delay=" + s.delay + eol;
-    text += "FileFolders=" + (s.file_folders.empty() ? data_dir() : s.file_folders) + eol;
-    for (const std::string& line : s.cache_lines) text += line + eol;
-    text += "[Log]" + eol + "LogPath=" + (s.log_dir.empty() ? log_dir() : s.log_dir) + eol;
-    for (const std::string& line : s.log_lines) text += line + eol;
-    return WriteWholeFile(JoinPath(root_.Sub("lib"), "TESSARON.INI"), text);
+    std::string text = "[Cache]\nCacheDir=" + cache_dir_ + "\n";
+    if (!s.cache_size.empty()) text += "CacheSize=" + s.cache_size + "\n";
+    if (!s.precision.empty()) text += "Precision=" + s.precision + "\n";
+    if (!s.delay.empty()) text += "Delay=" + s.delay + "\n";
+    text += "FileFolders=" + (s.file_folders.empty() ? data_dir() : s.file_folders) + "\n";
+    for (const std::string& line : s.cache_lines) text += line + "\n";
+    text += "[Log]\nLogPath=" + (s.log_dir.empty() ? log_dir() : s.log_dir) + "\n";
+    for (const std::string& line : s.log_lines) text += line + "\n";
+    // Line ends as a Windows editor writes them there.
+    return WriteWholeFile(JoinPath(root_.Sub("lib"), "TESSARON.INI"), TextModeBytes(text));
   }
   void Keep() { root_.Keep(); }
 

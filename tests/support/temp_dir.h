@@ -15,17 +15,6 @@
 namespace stow {
 namespace testing_support {
 
-// What a file written in text mode holds: CR LF line ends on Windows.
-inline std::string TextModeBytes(const std::string& text) {
-#ifdef _WIN32
-  std::string out;
-  for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
-  return out;
-#else
-  return text;
-#endif
-}
-
 // The log's clock in every test: a fixed time, so that no test straddles
 // midnight and each knows its log file's name.
 constexpr int64_t kLogTestTime = 1709640000;  // 2024-03-05, noon UTC

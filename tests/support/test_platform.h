@@ -54,6 +54,14 @@ inline bool WriteFileOfSize(const std::string& path, uint64_t size) {
   std::error_code ec;
   return WriteWholeFile(path, "") && (fs::resize_file(FsPath(path), size, ec), !ec);
 }
+// What a file written in text mode holds: CR LF line ends on Windows.
+inline std::string TextModeBytes(std::string text) {
+#ifdef _WIN32
+  for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2)
+    text.insert(at, "\r");
+#endif
+  return text;
+}
 // Whole file in binary; false when it cannot be opened.
 inline bool ReadFile(const std::string& path, std::string* content) {
   std::ifstream in(FsPath(path), std::ios::binary);
