@@ -3,33 +3,15 @@
 //
 //   stow_test_client RESULTS_FILE LIBRARY_FILE COMMAND...
 //
-// Each command appends result lines ("@" + text) to RESULTS_FILE, a file of
-// its own so that nothing the library or the system prints gets in between.
-// The commands, their result lines and what they do besides:
-//   init THREADED, add PATH DELAY, addw PATH (UTF-8, to the UTF-16 entry point,
-//     delay 0): @init|@add|@addw <result>; uninit, deleteall, sleep MS: @<name>
-//   uninit-timed: @uninit-timed <milliseconds UnInitialize took>
-//   addmany PREFIX N: @addmany <registered>, after making PREFIX0.. (ManyFileSize)
-//   loop-add PREFIX FILE: registers PREFIX0..199 (making them and their folder)
-//     and empties the cache now and then until killed; makes FILE after the first
-//   signal FILE: @signal 1, making FILE; wait-for FILE: @wait-for 1, or
-//     @wait-for 0 and exit 3 after 30 s; stats INDEXFILE: @stats <files> <bytes>
-//     from the index header on disk
-//   hold-lock INDEXFILE FILE, hold-slot INDEXFILE FILE, hold-open PATH FILE: take
-//     the index lock or a free eviction slot as the library does, or open PATH
-//     sharing it for reading and writing but not deletion; @<name> 1, make FILE
-//     and hold on until killed (exit 4 after 60 s); @<name> 0 and exit 5 if not
-//   sigbus-handler: installs a SIGBUS handler of the program's own (POSIX)
-//   sigbus-outside FILE: @sigbus-outside <faults the own handler saw> on reading
-//     a page of FILE mapped and cut short (POSIX)
-//   add-jump PATH INDEXFILE: registers PATH under a SIGBUS handler that leaves by
-//     siglongjmp: @add-jump 0 <result> when no fault came, else @add-jump 1 <1 when
-//     the index lock is still held afterwards> (POSIX)
-//   settings, status, list LIMIT (@entry ... each, then @list <rc> <count>),
-//   check REPAIR, shrink, empty (@progress <deleted> <entries the status reads>
-//     on each progress call), dump FILE, dumpbuf SIZE FILE (its text to FILE),
-//     lasterror: @<name> <rc> and the fields of the result, in the order below
-// Exit codes: 0 done, 1 library not loaded, 2 bad command line.
+// Each command appends "@<command> <fields...>" lines to RESULTS_FILE, a file
+// of its own so that nothing the library or the system prints gets in
+// between; main() lists the commands, their arguments and their fields.
+// hold-lock, hold-slot and hold-open take the index lock or a free eviction
+// slot as the library does, or keep a file open without sharing its
+// deletion, then make a marker file and hold on until killed (exit 4 after
+// 60 s). loop-add registers and empties until killed. Exit codes: 0 done,
+// 1 library not loaded, 2 bad command line, 3 nothing seen by wait-for,
+// 5 nothing held.
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -141,7 +123,8 @@ void OwnBusHandler(int, siginfo_t* info, void*) {
 // library's frames by a jump, without letting them finish.
 void JumpingBusHandler(int) { siglongjmp(g_jump_back, 1); }
 
-// A SIGBUS that has nothing to do with the library.
+// Maps `path`, cuts it short and reads the lost page: a SIGBUS that has
+// nothing to do with the library. The faults the own handler saw.
 int FaultOutsideIndex(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
   if (fd < 0 || ::ftruncate(fd, 8192) != 0) return -1;
