@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "blackbox/blackbox_fixture.h"
+#include "blackbox_fixture.h"
 
-namespace stow_test {
+namespace stow::testing_support {
 namespace {
 
 using ApiLogTest = BlackBoxTest;
@@ -47,17 +47,17 @@ TEST_F(ApiLogTest, SameFileRegisteredAgainIsRefreshed) {
   ASSERT_TRUE(ListsConsistent(image));
   EXPECT_EQ(std::vector<std::string>{file}, image.ValidNames());
   EXPECT_EQ(100, image.header().CacheSize);
-  EXPECT_TRUE(FileExists(JoinPath(box_.cache_dir(), "Index.Dmp")));
+  EXPECT_TRUE(PathExists(JoinPath(box_.cache_dir(), "Index.Dmp")));
 }
 
 TEST_F(ApiLogTest, UncreatableCacheDirFailsInitialisation) {
   // A plain file where a folder of the cache path would have to be.
   const std::string blocker = JoinPath(box_.root(), "blocker");
-  ASSERT_TRUE(WriteFile(blocker, "not a folder"));
+  ASSERT_TRUE(WriteWholeFile(blocker, "not a folder"));
   SandboxSettings settings;
   settings.cache_dir = JoinPath(blocker, "cache");
   ASSERT_TRUE(box_.WriteSettings(settings));
-  ASSERT_TRUE(WriteFile(box_.Data("file"), "data"));
+  ASSERT_TRUE(WriteWholeFile(box_.Data("file"), "data"));
 
   ClientRun run =
       box_.RunClient({"init", "0", "add", box_.Data("file"), "0", "uninit"}, kClientTimeoutMs);
@@ -110,7 +110,7 @@ TEST_F(ApiLogTest, RegistrationAboveHighMarkEvictsOldestEligibleFiles) {
   }
   ASSERT_TRUE(image.Save(box_.index_path()));
   const std::string fresh = box_.Data("fresh");
-  ASSERT_TRUE(WriteFile(fresh, "x"));
+  ASSERT_TRUE(WriteWholeFile(fresh, "x"));
 
   ClientRun run = box_.RunClient({"init", "0", "add", fresh, "0", "uninit"}, kClientTimeoutMs);
   ASSERT_EQ(0, run.exit_code) << run.output;
@@ -118,12 +118,12 @@ TEST_F(ApiLogTest, RegistrationAboveHighMarkEvictsOldestEligibleFiles) {
 
   const std::string log = box_.ReadLogs();
   for (const char* gone : {"old0", "old1", "old2"}) {
-    EXPECT_FALSE(FileExists(box_.Data(gone))) << gone;
+    EXPECT_FALSE(PathExists(box_.Data(gone))) << gone;
     EXPECT_EQ(1, CountOf(log, "Msg:  Delete File Successfully: " + box_.Data(gone) + ".\n")) << log;
   }
   EXPECT_EQ(3, CountOf(log, "Delete File")) << log;
   for (const char* kept : {"young", "own_delay", "old3", "fresh"}) {
-    EXPECT_TRUE(FileExists(box_.Data(kept))) << kept;
+    EXPECT_TRUE(PathExists(box_.Data(kept))) << kept;
   }
   IndexImage after = LoadIndex();
   ASSERT_TRUE(ListsConsistent(after));
@@ -134,4 +134,4 @@ TEST_F(ApiLogTest, RegistrationAboveHighMarkEvictsOldestEligibleFiles) {
 }
 
 }  // namespace
-}  // namespace stow_test
+}  // namespace stow::testing_support

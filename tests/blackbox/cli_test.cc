@@ -6,10 +6,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "blackbox/blackbox_fixture.h"
-#include "support/json.h"
+#include "blackbox_fixture.h"
 
-namespace stow_test {
+namespace stow::testing_support {
 namespace {
 
 constexpr int64_t kMiB = 1024 * 1024;
@@ -23,14 +22,13 @@ class CliTest : public BlackBoxTest {
                            kClientTimeoutMs);
   }
 
-  // Runs it and parses its output as JSON.
-  JsonValue RunJson(const std::vector<std::string>& args, int expected_exit) {
+  // Runs it and parses its output as JSON (a null value when it is none).
+  nlohmann::json RunJson(const std::vector<std::string>& args, int expected_exit) {
     ClientRun run = Run(args);
     EXPECT_EQ(expected_exit, run.exit_code) << run.output;
-    JsonValue value;
-    std::string error;
-    EXPECT_TRUE(ParseJson(run.output, &value, &error)) << error << "\n" << run.output;
-    return value;
+    nlohmann::json value = nlohmann::json::parse(run.output, nullptr, false);
+    EXPECT_FALSE(value.is_discarded()) << run.output;
+    return value.is_discarded() ? nlohmann::json() : value;
   }
 
   // Runs the program with its standard error in a file of its own: what it
@@ -61,7 +59,7 @@ class CliTest : public BlackBoxTest {
     IndexImage image = IndexImage::Formatted();
     const int64_t now = UnixSeconds();
     for (const std::string& name : names) {
-      ASSERT_TRUE(WriteFile(box_.Data(name), "x"));
+      ASSERT_TRUE(WriteWholeFile(box_.Data(name), "x"));
       ASSERT_NE(-1, image.AddEntry(box_.Data(name), static_cast<uint32_t>(size),
                                    static_cast<int32_t>(now - age), 0));
     }
@@ -73,38 +71,38 @@ TEST_F(CliTest, JsonOfStatusListAndCheckDescribesTheCache) {
   ASSERT_NO_FATAL_FAILURE(UseSmallCache());
   ASSERT_NO_FATAL_FAILURE(Seed({"a", "b", "c"}, 20 * kMiB, 3600));
 
-  const JsonValue status = RunJson({"status", "--json"}, 0);
-  EXPECT_EQ(JoinPath(JoinPath(box_.root(), "lib"), "TESSARON.INI"), status["settings_file"].text);
-  EXPECT_TRUE(status["settings_found"].boolean);
-  EXPECT_TRUE(status["log_writable"].boolean);
-  EXPECT_EQ(box_.index_path(), status["index_path"].text);
-  EXPECT_EQ(50 * kMiB, status["limit_bytes"].number);
-  EXPECT_EQ(55 * kMiB, status["high_mark_bytes"].number);
-  EXPECT_EQ(45 * kMiB, status["low_mark_bytes"].number);
-  EXPECT_EQ(300, status["min_age_seconds"].number);
-  EXPECT_EQ(3, status["entries"].number);
-  EXPECT_EQ(100000, status["capacity"].number);
-  EXPECT_EQ(60 * kMiB, status["bytes_in_use"].number);
-  EXPECT_TRUE(status["lists_consistent"].boolean);
+  nlohmann::json status = RunJson({"status", "--json"}, 0);
+  EXPECT_EQ(JoinPath(JoinPath(box_.root(), "lib"), "TESSARON.INI"), status["settings_file"].get<std::string>());
+  EXPECT_TRUE(status["settings_found"].get<bool>());
+  EXPECT_TRUE(status["log_writable"].get<bool>());
+  EXPECT_EQ(box_.index_path(), status["index_path"].get<std::string>());
+  EXPECT_EQ(50 * kMiB, status["limit_bytes"].get<int64_t>());
+  EXPECT_EQ(55 * kMiB, status["high_mark_bytes"].get<int64_t>());
+  EXPECT_EQ(45 * kMiB, status["low_mark_bytes"].get<int64_t>());
+  EXPECT_EQ(300, status["min_age_seconds"].get<int64_t>());
+  EXPECT_EQ(3, status["entries"].get<int64_t>());
+  EXPECT_EQ(100000, status["capacity"].get<int64_t>());
+  EXPECT_EQ(60 * kMiB, status["bytes_in_use"].get<int64_t>());
+  EXPECT_TRUE(status["lists_consistent"].get<bool>());
   // Above the high mark: the oldest goes, which takes the cache below the
   // low mark.
-  EXPECT_EQ(1, status["evictable_files"].number);
-  EXPECT_EQ(20 * kMiB, status["evictable_bytes"].number);
-  EXPECT_EQ(box_.Data("a"), status["next_to_go"].text);
+  EXPECT_EQ(1, status["evictable_files"].get<int64_t>());
+  EXPECT_EQ(20 * kMiB, status["evictable_bytes"].get<int64_t>());
+  EXPECT_EQ(box_.Data("a"), status["next_to_go"].get<std::string>());
 
-  const JsonValue list = RunJson({"list", "--json", "--limit", "2"}, 0);
-  ASSERT_EQ(2u, list["entries"].items.size());
-  EXPECT_EQ(box_.Data("c"), list["entries"].items[0]["path"].text);
-  EXPECT_EQ(box_.Data("b"), list["entries"].items[1]["path"].text);
-  EXPECT_EQ(20 * kMiB, list["entries"].items[1]["size"].number);
-  EXPECT_TRUE(list["entries"].items[1]["evictable"].boolean);
-  EXPECT_TRUE(list["complete"].boolean);
+  nlohmann::json list = RunJson({"list", "--json", "--limit", "2"}, 0);
+  ASSERT_EQ(2u, list["entries"].size());
+  EXPECT_EQ(box_.Data("c"), list["entries"][0]["path"].get<std::string>());
+  EXPECT_EQ(box_.Data("b"), list["entries"][1]["path"].get<std::string>());
+  EXPECT_EQ(20 * kMiB, list["entries"][1]["size"].get<int64_t>());
+  EXPECT_TRUE(list["entries"][1]["evictable"].get<bool>());
+  EXPECT_TRUE(list["complete"].get<bool>());
 
-  const JsonValue check = RunJson({"--json", "check"}, 0);
-  EXPECT_TRUE(check["sound"].boolean);
-  EXPECT_EQ(3, check["valid_count"].number);
-  EXPECT_EQ(99997, check["free_count"].number);
-  EXPECT_EQ("", check["problem"].text);
+  nlohmann::json check = RunJson({"--json", "check"}, 0);
+  EXPECT_TRUE(check["sound"].get<bool>());
+  EXPECT_EQ(3, check["valid_count"].get<int64_t>());
+  EXPECT_EQ(99997, check["free_count"].get<int64_t>());
+  EXPECT_EQ("", check["problem"].get<std::string>());
 
   // In words: the bar and the marks in human units.
   ClientRun human = Run({"status"});
@@ -123,10 +121,10 @@ TEST_F(CliTest, JsonOfStatusListAndCheckDescribesTheCache) {
   RemoveTree(box_.Data("a"));
   ASSERT_TRUE(MakeDir(box_.Data("a")));
   EXPECT_EQ(3, Run({"shrink"}).exit_code);
-  const JsonValue after = RunJson({"status", "--json"}, 0);
-  EXPECT_EQ(1, after["refused_files"].number);
-  EXPECT_EQ(20 * kMiB, after["refused_bytes"].number);
-  EXPECT_EQ(box_.Data("c"), after["next_to_go"].text);
+  nlohmann::json after = RunJson({"status", "--json"}, 0);
+  EXPECT_EQ(1, after["refused_files"].get<int64_t>());
+  EXPECT_EQ(20 * kMiB, after["refused_bytes"].get<int64_t>());
+  EXPECT_EQ(box_.Data("c"), after["next_to_go"].get<std::string>());
   EXPECT_NE(std::string::npos, Run({"status"}).output.find("Refused      1 files (20.0 MiB)"));
 }
 
@@ -140,7 +138,7 @@ TEST_F(CliTest, EveryExitCodeComesFromARealSituation) {
   // 1: a folder is no file to register; 0: a file registered from the
   // shell, with its own delay.
   ASSERT_TRUE(MakeDir(box_.Data("dir")));
-  ASSERT_TRUE(WriteFile(box_.Data("f"), "data"));
+  ASSERT_TRUE(WriteWholeFile(box_.Data("f"), "data"));
   EXPECT_EQ(1, Run({"add", box_.Data("dir")}).exit_code);
   ClientRun add = Run({"add", box_.Data("f"), "--delay", "60"});
   EXPECT_EQ(0, add.exit_code) << add.output;
@@ -152,16 +150,16 @@ TEST_F(CliTest, EveryExitCodeComesFromARealSituation) {
               listed.AddEntry(box_.Data("dir"), 1, static_cast<int32_t>(UnixSeconds()) - 9999, 0));
     ASSERT_TRUE(listed.Save(box_.index_path()));
   }
-  const JsonValue list = RunJson({"list", "--json"}, 0);
-  ASSERT_EQ(2u, list["entries"].items.size());
-  EXPECT_EQ(box_.Data("f"), list["entries"].items[1]["path"].text);
-  EXPECT_EQ(60, list["entries"].items[1]["delay"].number);
+  nlohmann::json list = RunJson({"list", "--json"}, 0);
+  ASSERT_EQ(2u, list["entries"].size());
+  EXPECT_EQ(box_.Data("f"), list["entries"][1]["path"].get<std::string>());
+  EXPECT_EQ(60, list["entries"][1]["delay"].get<int64_t>());
 
   // 0: a pass below the high mark; the dump to a file and to the output.
   EXPECT_EQ(0, Run({"shrink"}).exit_code);
   const std::string dump = JoinPath(box_.root(), "dump.txt");
   EXPECT_EQ(0, Run({"dump", dump}).exit_code);
-  EXPECT_TRUE(FileExists(dump));
+  EXPECT_TRUE(PathExists(dump));
   ClientRun dumped = Run({"dump"});
   EXPECT_EQ(0, dumped.exit_code);
   EXPECT_EQ(0u, dumped.output.find("\nDump Index File Header (v2.0)...\n")) << dumped.output;
@@ -169,7 +167,7 @@ TEST_F(CliTest, EveryExitCodeComesFromARealSituation) {
   // 3: emptied, but the registered folder could not be deleted.
   ClientRun empty = Run({"empty"});
   EXPECT_EQ(3, empty.exit_code) << empty.output;
-  EXPECT_FALSE(FileExists(box_.Data("f")));
+  EXPECT_FALSE(PathExists(box_.Data("f")));
   EXPECT_TRUE(IsDir(box_.Data("dir")));
 
   // 4: damage found, then repaired; then sound.
@@ -191,9 +189,9 @@ TEST_F(CliTest, EveryExitCodeComesFromARealSituation) {
       << listed_twice.output;
   EXPECT_EQ(4, Run({"check", "--repair"}).exit_code);
   EXPECT_EQ(0, Run({"check"}).exit_code);
-  const JsonValue once = RunJson({"list", "--json"}, 0);
-  ASSERT_EQ(1u, once["entries"].items.size());
-  EXPECT_EQ(5, once["entries"].items[0]["size"].number);
+  nlohmann::json once = RunJson({"list", "--json"}, 0);
+  ASSERT_EQ(1u, once["entries"].size());
+  EXPECT_EQ(5, once["entries"][0]["size"].get<int64_t>());
 
   // A log file that cannot be written is shown on every command.
   SandboxSettings no_log;
@@ -208,7 +206,7 @@ TEST_F(CliTest, EveryExitCodeComesFromARealSituation) {
   // 1: initialisation fails (the cache folder cannot be made), and the
   // shell hears why; a library that is not there.
   const std::string blocker = JoinPath(box_.root(), "blocker");
-  ASSERT_TRUE(WriteFile(blocker, "not a folder"));
+  ASSERT_TRUE(WriteWholeFile(blocker, "not a folder"));
   SandboxSettings blocked;
   blocked.cache_dir = JoinPath(blocker, "cache");
   ASSERT_TRUE(box_.WriteSettings(blocked));
@@ -226,7 +224,7 @@ TEST_F(CliTest, EveryExitCodeComesFromARealSituation) {
 // rather than report an empty cache, a damaged index or "not made yet".
 TEST_F(CliTest, AnIndexThatCannotBeUsedFailsEveryCommand) {
   const std::string blocker = JoinPath(box_.root(), "blocker");
-  ASSERT_TRUE(WriteFile(blocker, "not a folder"));
+  ASSERT_TRUE(WriteWholeFile(blocker, "not a folder"));
   const std::string cache_dir = box_.cache_dir();
   const std::string index_path = box_.index_path();
   struct Case {
@@ -255,7 +253,7 @@ TEST_F(CliTest, AnIndexThatCannotBeUsedFailsEveryCommand) {
     }
   }
   EXPECT_TRUE(IsDir(index_path));
-  EXPECT_FALSE(FileExists(JoinPath(blocker, "sub")));
+  EXPECT_FALSE(PathExists(JoinPath(blocker, "sub")));
 
   // A list that meets damage prints what it read before and exits 4, as
   // the check does.
@@ -371,7 +369,7 @@ TEST_F(CliTest, TheLibrarysLogEchoGoesToTheStandardError) {
   settings.log_lines = {"EchoToStdout=1"};
   ASSERT_TRUE(box_.WriteSettings(settings));
   ASSERT_TRUE(MakeDir(box_.cache_dir()));
-  ASSERT_TRUE(WriteFile(box_.Data("f"), "data"));
+  ASSERT_TRUE(WriteWholeFile(box_.Data("f"), "data"));
   struct Case {
     const char* what;
     std::vector<std::string> args;
@@ -407,4 +405,4 @@ TEST_F(CliTest, TheLibrarysLogEchoGoesToTheStandardError) {
 }
 
 }  // namespace
-}  // namespace stow_test
+}  // namespace stow::testing_support

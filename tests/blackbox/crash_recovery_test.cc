@@ -7,16 +7,16 @@
 #include <string>
 #include <vector>
 
-#include "blackbox/blackbox_fixture.h"
+#include "blackbox_fixture.h"
 
-namespace stow_test {
+namespace stow::testing_support {
 namespace {
 
 using RecoveryTest = BlackBoxTest;
 
 // Registers one file in a client of its own; every step must succeed.
 void RegisterInNewClient(Sandbox& box, const std::string& path) {
-  ASSERT_TRUE(WriteFile(path, "data"));
+  ASSERT_TRUE(WriteWholeFile(path, "data"));
   ClientRun run = box.RunClient({"init", "0", "add", path, "0", "uninit"}, kClientTimeoutMs);
   ASSERT_EQ(0, run.exit_code) << run.output;
   EXPECT_EQ((Lines{"init 1", "add 1", "uninit"}), run.results);
@@ -36,7 +36,7 @@ TEST_F(RecoveryTest, HolderKilledWhileHoldingLockReleasesWaitingClient) {
   ASSERT_TRUE(box_.StartClient({"hold-lock", box_.index_path(), box_.Marker("held")}, &holder));
   ASSERT_TRUE(WaitForFile(box_.Marker("held"), kClientTimeoutMs)) << holder.Output();
 
-  ASSERT_TRUE(WriteFile(box_.Data("second"), "data"));
+  ASSERT_TRUE(WriteWholeFile(box_.Data("second"), "data"));
   ClientProcess waiter;
   ASSERT_TRUE(box_.StartClient(
       {"signal", box_.Marker("opening"), "init", "0", "add", box_.Data("second"), "0", "uninit"},
@@ -67,7 +67,7 @@ TEST_F(RecoveryTest, LockLeftByAJumpOutOfTheLibraryIsTakenOverByItsThread) {
   GTEST_SKIP() << "POSIX only: signals";
 #else
   ASSERT_NO_FATAL_FAILURE(RegisterInNewClient(box_, box_.Data("first")));
-  ASSERT_TRUE(WriteFile(box_.Data("second"), "data") && WriteFile(box_.Data("third"), "data"));
+  ASSERT_TRUE(WriteWholeFile(box_.Data("second"), "data") && WriteWholeFile(box_.Data("third"), "data"));
   ClientProcess client;
   ASSERT_TRUE(box_.StartClient(
       {"init", "0", "signal", box_.Marker("ready"), "wait-for", box_.Marker("held"), "signal",
@@ -109,7 +109,7 @@ TEST_F(RecoveryTest, ClientKilledMidRegistrationLeavesUsableIndex) {
   std::mt19937 random(std::random_device{}());
   // Emptying the cache removes every folder it leaves empty; a file that is
   // never registered keeps the data folder for the files of later rounds.
-  ASSERT_TRUE(WriteFile(box_.Data("never_registered"), ""));
+  ASSERT_TRUE(WriteWholeFile(box_.Data("never_registered"), ""));
   int killed_holding_lock = 0;
   for (int round = 0; round < 8 && killed_holding_lock < 2; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
@@ -142,7 +142,7 @@ void CheckDamagedIndexIsRepaired(Sandbox& box, const std::function<void(IndexIma
   std::vector<std::string> names;
   for (int i = 0; i < 5; ++i) {
     names.push_back(box.Data("e" + std::to_string(i)));
-    ASSERT_TRUE(WriteFile(names.back(), "data"));
+    ASSERT_TRUE(WriteWholeFile(names.back(), "data"));
     ASSERT_EQ(i, image.AddEntry(names.back(), 4, static_cast<int32_t>(UnixSeconds()), 0));
   }
   ASSERT_TRUE(ListsConsistent(image));
@@ -177,4 +177,4 @@ TEST_F(RecoveryTest, IndexWithCycleInValidListIsRepaired) {
 }
 
 }  // namespace
-}  // namespace stow_test
+}  // namespace stow::testing_support

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "blackbox/blackbox_fixture.h"
+#include "blackbox_fixture.h"
 
-namespace stow_test {
+namespace stow::testing_support {
 namespace {
 
 using EmptyingTest = BlackBoxTest;
@@ -17,7 +17,7 @@ TEST_F(EmptyingTest, DeleteAllFreesEveryBlockButNotBeforeInit) {
   const std::string prefix = JoinPath(sub, "f");
   const std::string top = box_.Data("top");
   ASSERT_TRUE(MakeDir(sub));
-  ASSERT_TRUE(WriteFile(top, "top"));
+  ASSERT_TRUE(WriteWholeFile(top, "top"));
   ClientRun fill = box_.RunClient(
       {"init", "0", "addmany", prefix, "5", "add", top, "3600", "uninit"}, kClientTimeoutMs);
   ASSERT_EQ(0, fill.exit_code) << fill.output;
@@ -31,7 +31,7 @@ TEST_F(EmptyingTest, DeleteAllFreesEveryBlockButNotBeforeInit) {
   EXPECT_EQ(Lines{"deleteall"}, early.results);
   EXPECT_EQ(log_before, box_.ReadLogs());
   EXPECT_EQ(listed, LoadIndex().ValidNames());
-  for (const std::string& name : listed) EXPECT_TRUE(FileExists(name)) << name;
+  for (const std::string& name : listed) EXPECT_TRUE(PathExists(name)) << name;
 
   ClientRun run = box_.RunClient({"init", "0", "deleteall", "stats", box_.index_path(), "uninit"},
                                  kClientTimeoutMs);
@@ -39,10 +39,10 @@ TEST_F(EmptyingTest, DeleteAllFreesEveryBlockButNotBeforeInit) {
   EXPECT_EQ((Lines{"init 1", "deleteall", "stats 0 0", "uninit"}), run.results);
   const std::string log = box_.ReadLogs();
   for (const std::string& name : listed) {
-    EXPECT_FALSE(FileExists(name)) << name;
+    EXPECT_FALSE(PathExists(name)) << name;
     EXPECT_EQ(1, CountOf(log, "Msg:  Delete File Successfully: " + name + ".\n")) << log;
   }
-  EXPECT_FALSE(FileExists(sub));
+  EXPECT_FALSE(PathExists(sub));
   EXPECT_EQ(1, CountOf(log, "Msg:  Remove Directory " + sub + ".\n")) << log;
 
   IndexImage image = LoadIndex();
@@ -59,12 +59,12 @@ TEST_F(EmptyingTest, DeleteAllFreesEveryBlockButNotBeforeInit) {
 // anything, a file outside its folders.
 TEST_F(EmptyingTest, EntriesThatCannotBeDeletedSurvive) {
   const std::string plain = box_.Data("plain");
-  ASSERT_TRUE(WriteFile(plain, "plain"));
+  ASSERT_TRUE(WriteWholeFile(plain, "plain"));
   std::string kept;
   std::string kept_line;
 #ifdef _WIN32
   kept = box_.Data("held");
-  ASSERT_TRUE(WriteFile(kept, "held"));
+  ASSERT_TRUE(WriteWholeFile(kept, "held"));
   ClientProcess holder;
   ASSERT_TRUE(box_.StartClient({"hold-open", kept, box_.Marker("held")}, &holder));
   ASSERT_TRUE(WaitForFile(box_.Marker("held"), kClientTimeoutMs)) << holder.Output();
@@ -73,7 +73,7 @@ TEST_F(EmptyingTest, EntriesThatCannotBeDeletedSurvive) {
   const std::string folder =
       ClientsConfined() ? JoinPath(box_.root(), "outside") : box_.Data("locked");
   kept = JoinPath(folder, "f");
-  ASSERT_TRUE(MakeDir(folder) && WriteFile(kept, "kept"));
+  ASSERT_TRUE(MakeDir(folder) && WriteWholeFile(kept, "kept"));
   if (ClientsConfined()) {
     kept_line = RefusedOutsideLine(kept);
   } else {
@@ -91,9 +91,9 @@ TEST_F(EmptyingTest, EntriesThatCannotBeDeletedSurvive) {
   ASSERT_EQ(0, run.exit_code) << run.output;
 
   const std::string log = box_.ReadLogs();
-  EXPECT_FALSE(FileExists(plain));
+  EXPECT_FALSE(PathExists(plain));
   EXPECT_EQ(1, CountOf(log, "Msg:  Delete File Successfully: " + plain + ".\n")) << log;
-  EXPECT_TRUE(FileExists(kept));
+  EXPECT_TRUE(PathExists(kept));
   EXPECT_EQ(1, CountOf(log, kept_line)) << log;
   IndexImage image = LoadIndex();
   ASSERT_TRUE(ListsConsistent(image));
@@ -105,7 +105,7 @@ TEST_F(EmptyingTest, EntriesThatCannotBeDeletedSurvive) {
 TEST_F(EmptyingTest, EmptyCacheFromHostWhileAnotherClientIsInitialised) {
   const std::string prefix = box_.Data("m");
   const std::string after = box_.Data("after");
-  ASSERT_TRUE(WriteFile(after, "after"));
+  ASSERT_TRUE(WriteWholeFile(after, "after"));
   ClientProcess client;
   ASSERT_TRUE(box_.StartClient({"init", "0", "addmany", prefix, "5", "signal", box_.Marker("ready"),
                                 "wait-for", box_.Marker("emptied"), "stats", box_.index_path(),
@@ -138,11 +138,11 @@ TEST_F(EmptyingTest, EmptyCacheFromHostWhileAnotherClientIsInitialised) {
 #endif
   for (int i = 0; i < 5; ++i) {
     const std::string name = ManyFileName(prefix, i);
-    EXPECT_FALSE(FileExists(name)) << name;
+    EXPECT_FALSE(PathExists(name)) << name;
     EXPECT_EQ(1, CountOf(log, "Msg:  Delete File Successfully: " + name + ".\n")) << log;
   }
 
-  ASSERT_TRUE(WriteFile(box_.Marker("emptied"), "1"));
+  ASSERT_TRUE(WriteWholeFile(box_.Marker("emptied"), "1"));
   ASSERT_EQ(0, client.Wait(kClientTimeoutMs)) << client.Output();
   EXPECT_EQ((Lines{"init 1", "addmany 5", "signal 1", "wait-for 1", "stats 0 0", "add 1",
                    "stats 1 5", "uninit"}),
@@ -153,4 +153,4 @@ TEST_F(EmptyingTest, EmptyCacheFromHostWhileAnotherClientIsInitialised) {
 }
 
 }  // namespace
-}  // namespace stow_test
+}  // namespace stow::testing_support

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "blackbox/blackbox_fixture.h"
+#include "blackbox_fixture.h"
 
-namespace stow_test {
+namespace stow::testing_support {
 namespace {
 
 constexpr uint32_t kMiB = 1024 * 1024;
@@ -52,7 +52,7 @@ class EvictionTest : public BlackBoxTest {
     std::vector<std::string> commands = {"init", "0"};
     Lines expected = {"init 1"};
     for (const std::string& name : names) {
-      ASSERT_TRUE(WriteFile(box_.Data(name), "x"));
+      ASSERT_TRUE(WriteWholeFile(box_.Data(name), "x"));
       commands.insert(commands.end(), {"add", box_.Data(name), "0"});
       expected.push_back("add 1");
     }
@@ -78,8 +78,8 @@ TEST_F(EvictionTest, PassDeletesFilesTidiesFoldersAndKeepsRefusedEntries) {
   const std::string missing = box_.Data("missing");
   const std::string young = box_.Data("young");
   ASSERT_TRUE(MakeDir(dir) && MakeDir(nest) && MakeDir(solo) && MakeDir(shared));
-  ASSERT_TRUE(WriteFile(solo_file, "s") && WriteFile(shared_file, "s") &&
-              WriteFile(JoinPath(shared, "unregistered"), "u") && WriteFile(young, "y"));
+  ASSERT_TRUE(WriteWholeFile(solo_file, "s") && WriteWholeFile(shared_file, "s") &&
+              WriteWholeFile(JoinPath(shared, "unregistered"), "u") && WriteWholeFile(young, "y"));
   ASSERT_NO_FATAL_FAILURE(SeedIndex({{dir, 10 * kMiB, kOld},
                                      {solo_file, 10 * kMiB, kOld},
                                      {shared_file, 10 * kMiB, kOld},
@@ -92,15 +92,15 @@ TEST_F(EvictionTest, PassDeletesFilesTidiesFoldersAndKeepsRefusedEntries) {
   ASSERT_NO_FATAL_FAILURE(RegisterFresh({"fresh1", "fresh2"}));
 
   const std::string log = box_.ReadLogs();
-  EXPECT_FALSE(FileExists(solo_file));
-  EXPECT_FALSE(FileExists(solo));
+  EXPECT_FALSE(PathExists(solo_file));
+  EXPECT_FALSE(PathExists(solo));
   EXPECT_TRUE(IsDir(nest)) << "the emptied folder's parent must stay";
   EXPECT_EQ(1, CountOf(log, "Msg:  Delete File Successfully: " + solo_file + ".\n")) << log;
   EXPECT_EQ(1, CountOf(log, "Msg:  Remove Directory " + solo + ".\n")) << log;
   EXPECT_EQ(1, CountOf(log, "Remove Directory")) << log;
 
-  EXPECT_FALSE(FileExists(shared_file));
-  EXPECT_TRUE(FileExists(JoinPath(shared, "unregistered")));
+  EXPECT_FALSE(PathExists(shared_file));
+  EXPECT_TRUE(PathExists(JoinPath(shared, "unregistered")));
   EXPECT_EQ(1, CountOf(log, "Msg:  Delete File Successfully: " + shared_file + ".\n")) << log;
 
   EXPECT_EQ(1, CountOf(log, "Msg:  Delete File Success: " + missing + ".\n")) << log;
@@ -135,7 +135,7 @@ TEST_F(EvictionTest, FullIndexMakesRoomOrSaysSoOnce) {
     std::vector<Seed> seeds;
     for (int k = 0; k < 100000; ++k) seeds.push_back({box_.Data("e" + std::to_string(k)), 1, c.age});
     ASSERT_NO_FATAL_FAILURE(SeedIndex(seeds));
-    ASSERT_TRUE(WriteFile(box_.Data("new1"), "x") && WriteFile(box_.Data("new2"), "x"));
+    ASSERT_TRUE(WriteWholeFile(box_.Data("new1"), "x") && WriteWholeFile(box_.Data("new2"), "x"));
     ClientRun run = box_.RunClient(
         {"init", "0", "add", box_.Data("new1"), "0", "add", box_.Data("new2"), "0", "uninit"},
         kClientTimeoutMs);
@@ -168,7 +168,7 @@ TEST_F(EvictionTest, FileThatCannotBeDeletedKeepsItsBlock) {
   const std::string other = box_.Data("other");
   const std::string young = box_.Data("young");
   ASSERT_TRUE(MakeDir(folder));
-  ASSERT_TRUE(WriteFile(held, "h") && WriteFile(other, "o") && WriteFile(young, "y"));
+  ASSERT_TRUE(WriteWholeFile(held, "h") && WriteWholeFile(other, "o") && WriteWholeFile(young, "y"));
   ASSERT_NO_FATAL_FAILURE(
       SeedIndex({{held, 20 * kMiB, kOld}, {other, 20 * kMiB, kOld}, {young, 30 * kMiB, kYoung}}));
 
@@ -186,11 +186,11 @@ TEST_F(EvictionTest, FileThatCannotBeDeletedKeepsItsBlock) {
 #endif
 
   const std::string log = box_.ReadLogs();
-  EXPECT_TRUE(FileExists(held));
+  EXPECT_TRUE(PathExists(held));
   EXPECT_EQ(1, CountOf(log, "Msg:  Delete File Error(" + std::to_string(kInUseError) +
                                 "): " + held + ".\n"))
       << log;
-  EXPECT_FALSE(FileExists(other));
+  EXPECT_FALSE(PathExists(other));
   EXPECT_EQ(1, CountOf(log, "Msg:  Delete File Successfully: " + other + ".\n")) << log;
   EXPECT_EQ(0, CountOf(log, "Remove Directory")) << log;
 
@@ -200,9 +200,9 @@ TEST_F(EvictionTest, FileThatCannotBeDeletedKeepsItsBlock) {
 }
 
 }  // namespace
-}  // namespace stow_test
+}  // namespace stow::testing_support
 
-namespace stow_test {
+namespace stow::testing_support {
 namespace {
 
 // Two processes killed while they held both eviction slots, while a third
@@ -210,7 +210,7 @@ namespace {
 // next registration evicts.
 TEST_F(EvictionTest, SlotsOfKilledHoldersComeBackAtOnce) {
   const std::string old_file = box_.Data("old");
-  ASSERT_TRUE(WriteFile(old_file, "o"));
+  ASSERT_TRUE(WriteWholeFile(old_file, "o"));
   ASSERT_NO_FATAL_FAILURE(SeedIndex({{old_file, 60 * kMiB, kOld}}));
   ClientProcess stayer;
   ASSERT_TRUE(box_.StartClient(
@@ -229,10 +229,10 @@ TEST_F(EvictionTest, SlotsOfKilledHoldersComeBackAtOnce) {
     holder.Wait(kClientTimeoutMs);
   }
   ASSERT_NO_FATAL_FAILURE(RegisterFresh({"fresh"}));
-  ASSERT_TRUE(WriteFile(box_.Marker("done"), "1"));
+  ASSERT_TRUE(WriteWholeFile(box_.Marker("done"), "1"));
   EXPECT_EQ(0, stayer.Wait(kClientTimeoutMs)) << stayer.Output();
-  EXPECT_FALSE(FileExists(old_file)) << box_.ReadLogs();
+  EXPECT_FALSE(PathExists(old_file)) << box_.ReadLogs();
 }
 
 }  // namespace
-}  // namespace stow_test
+}  // namespace stow::testing_support

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "blackbox/blackbox_fixture.h"
+#include "blackbox_fixture.h"
 
-namespace stow_test {
+namespace stow::testing_support {
 namespace {
 
 using FailureDetailTest = BlackBoxTest;
@@ -30,7 +30,7 @@ std::string LineAfter(const std::string& log, const std::string& line) {
 
 TEST_F(FailureDetailTest, NothingReachesTheClientsStandardOutputUnlessAsked) {
   const std::string file = box_.Data("file");
-  ASSERT_TRUE(WriteFile(file, "data"));
+  ASSERT_TRUE(WriteWholeFile(file, "data"));
   const std::vector<std::string> commands = {
       "init", "0", "add", file, "0", "add", box_.Data("missing"), "0", "uninit"};
   ClientRun quiet = box_.RunClient(commands, kClientTimeoutMs);
@@ -62,7 +62,7 @@ TEST_F(FailureDetailTest, MissingFileAndUncreatableCacheFolderNameCallPathAndCau
 
   // A plain file where the cache folder's parent would have to be.
   const std::string blocker = JoinPath(box_.root(), "blocker");
-  ASSERT_TRUE(WriteFile(blocker, "not a folder"));
+  ASSERT_TRUE(WriteWholeFile(blocker, "not a folder"));
   SandboxSettings settings;
   settings.cache_dir = JoinPath(blocker, "cache");
   ASSERT_TRUE(box_.WriteSettings(settings));
@@ -88,7 +88,7 @@ TEST_F(FailureDetailTest, UnwritableCacheFolderNamesTheIndexAndTheCause) {
   if (IsSuperUser()) {
     // Root may write anywhere: run the client as nobody. Every folder it
     // needs must then be open to it.
-    if (!FileExists("/usr/bin/setpriv")) GTEST_SKIP() << "no setpriv to drop root";
+    if (!PathExists("/usr/bin/setpriv")) GTEST_SKIP() << "no setpriv to drop root";
     for (const std::string& dir : {box_.root(), JoinPath(box_.root(), "lib"), box_.log_dir()}) {
       ASSERT_TRUE(SetFolderWritable(dir, true)) << dir;
     }
@@ -137,4 +137,4 @@ TEST_F(FailureDetailTest, UnknownKeysAndValuesOutOfRangeAreLoggedOnce) {
 }
 
 }  // namespace
-}  // namespace stow_test
+}  // namespace stow::testing_support

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "blackbox/blackbox_fixture.h"
+#include "blackbox_fixture.h"
 
-namespace stow_test {
+namespace stow::testing_support {
 namespace {
 
 using OperationsTest = BlackBoxTest;
@@ -85,7 +85,7 @@ TEST_F(OperationsTest, StatusAndListDescribeTheCacheTheTestBuilt) {
   ClientRun empty = box_.RunClient({"status", "list", "0"}, kClientTimeoutMs);
   ASSERT_EQ(0, empty.exit_code) << empty.output;
   EXPECT_EQ((Lines{"status 0 0 0 1 0 100000 0 0 0 0 0 next 0 ", "list 0 0"}), empty.results);
-  EXPECT_FALSE(FileExists(box_.index_path()));
+  EXPECT_FALSE(PathExists(box_.index_path()));
 
   const int64_t now = UnixSeconds();
   // A pass would delete old0 (down to exactly the low mark, so it goes on),
@@ -181,7 +181,7 @@ TEST_F(OperationsTest, CheckReportsDamageAndOnlyRepairMendsIt) {
   ClientRun none = box_.RunClient({"check", "0"}, kClientTimeoutMs);
   ASSERT_EQ(0, none.exit_code) << none.output;
   EXPECT_EQ(Lines{"check 0 0 0 1 0 0 0 "}, none.results);
-  EXPECT_FALSE(FileExists(box_.index_path()));
+  EXPECT_FALSE(PathExists(box_.index_path()));
 
   const int64_t now = UnixSeconds();
   // The files exist: the entry the damage cuts off is one no agreeing link
@@ -215,7 +215,7 @@ TEST_F(OperationsTest, CheckReportsDamageAndOnlyRepairMendsIt) {
   EXPECT_TRUE(ListsConsistent(LoadIndex()));
 
   // A file too short to be an index is damage too; a repair makes it anew.
-  ASSERT_TRUE(WriteFile(box_.index_path(), "short"));
+  ASSERT_TRUE(WriteWholeFile(box_.index_path(), "short"));
   ClientRun shorter = box_.RunClient({"check", "0", "check", "1"}, kClientTimeoutMs);
   ASSERT_EQ(0, shorter.exit_code) << shorter.output;
   ASSERT_EQ(2u, shorter.results.size());
@@ -263,9 +263,9 @@ TEST_F(OperationsTest, PassAndEmptyingReportWhatTheyDeletedAndKept) {
              "status 0 1 1 1 1 100000 " + N(10 * kMiB) + " " + N(now - 9000) + " " + N(now - 9000) +
                  " 0 0 next 0 "}),
       results);
-  EXPECT_FALSE(FileExists(box_.Data("a")));
-  EXPECT_FALSE(FileExists(box_.Data("b")));
-  EXPECT_FALSE(FileExists(box_.Data("c")));
+  EXPECT_FALSE(PathExists(box_.Data("a")));
+  EXPECT_FALSE(PathExists(box_.Data("b")));
+  EXPECT_FALSE(PathExists(box_.Data("c")));
   EXPECT_TRUE(IsDir(box_.Data("dir")));
   IndexImage left = LoadIndex();
   ASSERT_TRUE(ListsConsistent(left));
@@ -306,13 +306,13 @@ TEST_F(OperationsTest, EmptyingReportsProgressBetweenBatches) {
   IndexImage image = Seeded(box_, seeds, now, false);
   ASSERT_TRUE(image.Save(box_.index_path()));
   ASSERT_TRUE(MakeDir(box_.Data("dir")));
-  for (const std::string& name : names) ASSERT_TRUE(WriteFile(box_.Data(name), "x"));
+  for (const std::string& name : names) ASSERT_TRUE(WriteWholeFile(box_.Data(name), "x"));
 
   ClientRun run = box_.RunClient({"empty"}, kClientTimeoutMs);
   ASSERT_EQ(0, run.exit_code) << run.output;
   EXPECT_EQ((Lines{"progress 99 152", "progress 199 52", "empty 3 250 250 1 7 1 7 2"}),
             run.results);
-  for (const std::string& name : names) EXPECT_FALSE(FileExists(box_.Data(name))) << name;
+  for (const std::string& name : names) EXPECT_FALSE(PathExists(box_.Data(name))) << name;
   // Refused once, as an error of the system or, in a privileged client,
   // before the system is asked.
   EXPECT_EQ(
@@ -321,4 +321,4 @@ TEST_F(OperationsTest, EmptyingReportsProgressBetweenBatches) {
 }
 
 }  // namespace
-}  // namespace stow_test
+}  // namespace stow::testing_support

@@ -7,9 +7,9 @@
 #include <system_error>
 #include <vector>
 
-#include "blackbox/blackbox_fixture.h"
+#include "blackbox_fixture.h"
 
-namespace stow_test {
+namespace stow::testing_support {
 namespace {
 
 class OwnFilesThroughClientsTest : public BlackBoxTest {
@@ -31,14 +31,14 @@ class OwnFilesThroughClientsTest : public BlackBoxTest {
       own_.push_back(JoinPath(box_.log_dir(), name));
     }
     ASSERT_EQ(6u, own_.size());
-    for (const std::string& path : own_) ASSERT_TRUE(FileExists(path)) << path;
+    for (const std::string& path : own_) ASSERT_TRUE(PathExists(path)) << path;
   }
 
   // Each own file is named in the log exactly once by `prefix`.
   void ExpectOneLineEach(const std::string& prefix) {
     const std::string log = box_.ReadLogs();
     for (const std::string& path : own_) {
-      EXPECT_TRUE(FileExists(path)) << path;
+      EXPECT_TRUE(PathExists(path)) << path;
       EXPECT_EQ(1, CountOf(log, "Msg:  " + prefix + path + ".\n")) << path << "\n" << log;
     }
   }
@@ -81,19 +81,19 @@ TEST_F(OwnFilesThroughClientsTest, PassesAndEmptyingsDropTheirEntriesAndKeepThem
   };
   for (const Way& way : ways) {
     SCOPED_TRACE(way.commands[way.commands.size() > 2 ? 2 : 0]);
-    ASSERT_TRUE(WriteFile(fresh, "x") && WriteFile(plain, "x"));
+    ASSERT_TRUE(WriteWholeFile(fresh, "x") && WriteWholeFile(plain, "x"));
     IndexImage image = IndexImage::Formatted();
     const int32_t old = static_cast<int32_t>(UnixSeconds() - 100000);
     ASSERT_NE(-1, image.AddEntry(plain, 50u << 20, old, 0));
     for (const std::string& path : own_) ASSERT_NE(-1, image.AddEntry(path, 50u << 20, old, 0));
     ASSERT_TRUE(image.Save(box_.index_path()));
     // A fresh log for each way, so that its lines are counted alone.
-    ASSERT_TRUE(WriteFile(own_.back(), ""));
+    ASSERT_TRUE(WriteWholeFile(own_.back(), ""));
 
     ClientRun run = box_.RunClient(way.commands, kClientTimeoutMs);
     ASSERT_EQ(0, run.exit_code) << run.output;
     ExpectOneLineEach("Delete File Skipped (one of the library's own files): ");
-    EXPECT_FALSE(FileExists(plain));
+    EXPECT_FALSE(PathExists(plain));
     const IndexImage after = LoadIndex();
     EXPECT_TRUE(ListsConsistent(after));
     EXPECT_EQ(way.remaining, after.header().TotalFileCount);
@@ -101,4 +101,4 @@ TEST_F(OwnFilesThroughClientsTest, PassesAndEmptyingsDropTheirEntriesAndKeepThem
 }
 
 }  // namespace
-}  // namespace stow_test
+}  // namespace stow::testing_support

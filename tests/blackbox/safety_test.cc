@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "blackbox/blackbox_fixture.h"
+#include "blackbox_fixture.h"
 
 #ifndef _WIN32
 #include <signal.h>
@@ -17,7 +17,7 @@
 #include <filesystem>
 #endif
 
-namespace stow_test {
+namespace stow::testing_support {
 namespace {
 
 using SafetyTest = BlackBoxTest;
@@ -42,7 +42,7 @@ TEST_F(SafetyTest, OnlyRegularFilesAreRegistered) {
   refused.insert(refused.end(), {fifo, socket_path, "/dev/null"});
 #endif
   const std::string plain = box_.Data("plain");
-  ASSERT_TRUE(WriteFile(plain, "x"));
+  ASSERT_TRUE(WriteWholeFile(plain, "x"));
   std::vector<std::string> commands = {"init", "0"};
   Lines expected = {"init 1"};
   for (const std::string& path : refused) {
@@ -70,13 +70,13 @@ TEST_F(SafetyTest, OnlyRegularFilesAreRegistered) {
 TEST_F(SafetyTest, WidePathIsConvertedExactlyOrNotAtAll) {
   const std::string sub = box_.Data("sub");
   const std::string victim = JoinPath(sub, "victim");
-  ASSERT_TRUE(MakeDir(sub) && WriteFile(victim, "v"));
+  ASSERT_TRUE(MakeDir(sub) && WriteWholeFile(victim, "v"));
   const std::string lookalike = sub + "\xEF\xBC\xBC" + "victim";  // U+FF3C in UTF-8
   ClientRun run =
       box_.RunClient({"init", "0", "addw", lookalike, "deleteall", "uninit"}, kClientTimeoutMs);
   ASSERT_EQ(0, run.exit_code) << run.output;
   EXPECT_EQ((Lines{"init 1", "addw 0", "deleteall", "uninit"}), run.results);
-  EXPECT_TRUE(FileExists(victim));
+  EXPECT_TRUE(PathExists(victim));
 #ifdef _WIN32
   EXPECT_EQ(1, CountOf(box_.ReadLogs(),
                        "Msg:  A wide path has no exact form in the system code "
@@ -89,7 +89,7 @@ TEST_F(SafetyTest, WidePathIsConvertedExactlyOrNotAtAll) {
 // says so first.
 TEST_F(SafetyTest, FormattedForeignIndexIsLogged) {
   ASSERT_TRUE(MakeDir(box_.cache_dir()));
-  ASSERT_TRUE(WriteFile(box_.index_path(), "some other program's data"));
+  ASSERT_TRUE(WriteWholeFile(box_.index_path(), "some other program's data"));
   ClientRun run = box_.RunClient({"init", "0", "uninit"}, kClientTimeoutMs);
   ASSERT_EQ(0, run.exit_code) << run.output;
   EXPECT_EQ((Lines{"init 1", "uninit"}), run.results);
@@ -104,7 +104,7 @@ TEST_F(SafetyTest, FormattedForeignIndexIsLogged) {
 // its log line, instead of waiting for ever; the client then goes on.
 TEST_F(SafetyTest, HeldLockMakesRegistrationFailAfterTheTimeOut) {
   const std::string file = box_.Data("f");
-  ASSERT_TRUE(WriteFile(file, "x"));
+  ASSERT_TRUE(WriteWholeFile(file, "x"));
   ClientProcess client;
   ASSERT_TRUE(box_.StartClient(
       {"init", "0", "signal", box_.Marker("ready"), "wait-for", box_.Marker("held"), "add", file,
@@ -118,7 +118,7 @@ TEST_F(SafetyTest, HeldLockMakesRegistrationFailAfterTheTimeOut) {
   const int64_t waited = NowMs() - start;
   holder.Kill();
   WaitForFile(box_.Marker("released"), 0);
-  ASSERT_TRUE(WriteFile(box_.Marker("released"), "1"));
+  ASSERT_TRUE(WriteWholeFile(box_.Marker("released"), "1"));
   ASSERT_EQ(0, client.Wait(kClientTimeoutMs)) << client.Output();
   ASSERT_TRUE(added);
   EXPECT_GE(waited, 29000);
@@ -138,7 +138,7 @@ TEST_F(SafetyTest, IndexTruncatedUnderAClientDoesNotKillIt) {
 #else
   const std::string a = box_.Data("a");
   const std::string b = box_.Data("b");
-  ASSERT_TRUE(WriteFile(a, "a") && WriteFile(b, "b"));
+  ASSERT_TRUE(WriteWholeFile(a, "a") && WriteWholeFile(b, "b"));
   ClientProcess client;
   ASSERT_TRUE(
       box_.StartClient({"init", "1", "add", a, "0", "signal", box_.Marker("ready"), "wait-for",
@@ -147,7 +147,7 @@ TEST_F(SafetyTest, IndexTruncatedUnderAClientDoesNotKillIt) {
   ASSERT_TRUE(WaitForFile(box_.Marker("ready"), kClientTimeoutMs)) << client.Output();
   // Any user may do this: the index is writable by everyone.
   std::filesystem::resize_file(box_.index_path(), 0);
-  ASSERT_TRUE(WriteFile(box_.Marker("cut"), "1"));
+  ASSERT_TRUE(WriteWholeFile(box_.Marker("cut"), "1"));
   ASSERT_EQ(0, client.Wait(kClientTimeoutMs)) << client.Output();
   EXPECT_EQ(
       (Lines{"init 1", "add 1", "signal 1", "wait-for 1", "add 1", "add 1", "deleteall", "uninit"}),
@@ -157,7 +157,7 @@ TEST_F(SafetyTest, IndexTruncatedUnderAClientDoesNotKillIt) {
                        "Msg:  Index file was truncated by another process; its length is "
                        "restored and its lists are checked.\n"))
       << log;
-  EXPECT_FALSE(FileExists(b));
+  EXPECT_FALSE(PathExists(b));
   IndexImage image = LoadIndex();
   EXPECT_TRUE(ListsConsistent(image));
   EXPECT_EQ(0, image.header().TotalFileCount);
@@ -203,7 +203,7 @@ TEST_F(SafetyTest, ForeignHardLinkedFileIsNotFormatted) {
   GTEST_SKIP() << "POSIX only: signals, links, mounts";
 #else
   const std::string victim = box_.Data("victim");
-  ASSERT_TRUE(WriteFile(victim, "precious"));
+  ASSERT_TRUE(WriteWholeFile(victim, "precious"));
   ASSERT_TRUE(MakeDir(box_.cache_dir()));
   ASSERT_EQ(0, ::link(victim.c_str(), box_.index_path().c_str()));
   ClientRun run = box_.RunClient({"init", "0", "uninit"}, kClientTimeoutMs);
@@ -221,7 +221,7 @@ TEST_F(SafetyTest, ForeignHardLinkedFileIsNotFormatted) {
 // where it looks like a plain file, too).
 TEST_F(SafetyTest, DumpDoesNotFollowASymbolicLink) {
   const std::string target = box_.Data("target");
-  ASSERT_TRUE(WriteFile(target, "keep me"));
+  ASSERT_TRUE(WriteWholeFile(target, "keep me"));
   ASSERT_TRUE(MakeDir(box_.cache_dir()));
   const std::string dump = JoinPath(box_.cache_dir(), "Index.Dmp");
   ASSERT_TRUE(MakeSymlink(target, dump));
@@ -259,14 +259,14 @@ TEST_F(SafetyTest, IndexAndTableBehindASymbolicLinkAreNotUsed) {
     ASSERT_TRUE(MakeDir(settings.cache_dir));
     const std::string target = box_.Data("target" + round);
     if (!c.dangling) {
-      ASSERT_TRUE(WriteFile(target, "precious"));
+      ASSERT_TRUE(WriteWholeFile(target, "precious"));
     }
     ASSERT_TRUE(MakeSymlink(target, JoinPath(settings.cache_dir, c.name)));
     ClientRun run = box_.RunClient({"init", "0", "uninit"}, kClientTimeoutMs);
     ASSERT_EQ(0, run.exit_code) << run.output;
     EXPECT_EQ((Lines{c.init, "uninit"}), run.results);
     if (c.dangling) {
-      EXPECT_FALSE(FileExists(target));
+      EXPECT_FALSE(PathExists(target));
     } else {
       std::string content;
       ASSERT_TRUE(ReadFile(target, &content));
@@ -285,35 +285,35 @@ TEST_F(SafetyTest, RootClientDeletesOnlyInsideItsFolders) {
   if (!IsSuperUser()) GTEST_SKIP() << "needs root: the confinement applies to root clients";
   const std::string secret_dir = JoinPath(box_.root(), "secret");
   const std::string secret = JoinPath(secret_dir, "key");
-  ASSERT_TRUE(MakeDir(secret_dir) && WriteFile(secret, "s"));
+  ASSERT_TRUE(MakeDir(secret_dir) && WriteWholeFile(secret, "s"));
   ASSERT_EQ(0, ::chmod(secret_dir.c_str(), 0700));
   ASSERT_EQ(0, ::chmod(secret.c_str(), 0600));
   const std::string elsewhere = JoinPath(box_.root(), "elsewhere");
   const std::string through_link_target = JoinPath(elsewhere, "f");
-  ASSERT_TRUE(MakeDir(elsewhere) && WriteFile(through_link_target, "l"));
+  ASSERT_TRUE(MakeDir(elsewhere) && WriteWholeFile(through_link_target, "l"));
   ASSERT_TRUE(MakeDir(box_.cache_dir()));
   const std::string link = JoinPath(box_.cache_dir(), "link");
   ASSERT_EQ(0, ::symlink(elsewhere.c_str(), link.c_str()));
   const std::string through_link = JoinPath(link, "f");
   const std::string in_cache_dir = JoinPath(box_.cache_dir(), "sub");
   const std::string in_cache = JoinPath(in_cache_dir, "f");
-  ASSERT_TRUE(MakeDir(in_cache_dir) && WriteFile(in_cache, "c"));
+  ASSERT_TRUE(MakeDir(in_cache_dir) && WriteWholeFile(in_cache, "c"));
   const std::string in_data = box_.Data("d");
-  ASSERT_TRUE(WriteFile(in_data, "d"));
+  ASSERT_TRUE(WriteWholeFile(in_data, "d"));
 
   ClientRun run = box_.RunClient({"init", "0", "add", secret, "0", "add", through_link, "0", "add",
                                   in_cache, "0", "add", in_data, "0", "deleteall", "uninit"},
                                  kClientTimeoutMs);
   ASSERT_EQ(0, run.exit_code) << run.output;
   const std::string log = box_.ReadLogs();
-  EXPECT_TRUE(FileExists(secret));
+  EXPECT_TRUE(PathExists(secret));
   EXPECT_TRUE(IsDir(secret_dir));
   EXPECT_EQ(1, CountOf(log, RefusedOutsideLine(secret))) << log;
-  EXPECT_TRUE(FileExists(through_link_target));
+  EXPECT_TRUE(PathExists(through_link_target));
   EXPECT_EQ(1, CountOf(log, RefusedOutsideLine(through_link))) << log;
-  EXPECT_FALSE(FileExists(in_cache));
+  EXPECT_FALSE(PathExists(in_cache));
   EXPECT_FALSE(IsDir(in_cache_dir));
-  EXPECT_FALSE(FileExists(in_data));
+  EXPECT_FALSE(PathExists(in_data));
   EXPECT_TRUE(IsDir(box_.data_dir())) << "a FileFolders folder itself is never removed";
   IndexImage image = LoadIndex();
   EXPECT_EQ((std::vector<std::string>{through_link, secret}), image.ValidNames());
@@ -339,7 +339,7 @@ TEST_F(SafetyTest, SparseIndexOnAFullFileSystemFailsInitialisation) {
   settings.cache_dir = JoinPath(mount_point, "cache");
   ASSERT_TRUE(box_.WriteSettings(settings));
   ASSERT_TRUE(MakeDir(box_.cache_dir()));
-  ASSERT_TRUE(WriteFile(box_.index_path(), ""));
+  ASSERT_TRUE(WriteWholeFile(box_.index_path(), ""));
   std::filesystem::resize_file(box_.index_path(), 28801000);  // sparse: no blocks yet
   // Fill the file system with what is left.
   std::FILE* filler = std::fopen(JoinPath(mount_point, "filler").c_str(), "wb");
@@ -357,4 +357,4 @@ TEST_F(SafetyTest, SparseIndexOnAFullFileSystemFailsInitialisation) {
 }
 
 }  // namespace
-}  // namespace stow_test
+}  // namespace stow::testing_support

@@ -10,9 +10,9 @@
 #include <ctime>
 #endif
 
-#include "blackbox/blackbox_fixture.h"
+#include "blackbox_fixture.h"
 
-namespace stow_test {
+namespace stow::testing_support {
 namespace {
 
 using SettingsAndLogTrustTest = BlackBoxTest;
@@ -67,7 +67,7 @@ TEST_F(SettingsAndLogTrustTest, RootRefusesASettingsFileThatOthersMayWrite) {
       added.compare(previous, 56, "Msg:  An error occurs when try to initialize stowmaster.") != 0)
       << added;
   EXPECT_EQ("", box_.ReadLogs());
-  EXPECT_FALSE(FileExists(box_.index_path()));
+  EXPECT_FALSE(PathExists(box_.index_path()));
 
   // The program says the same and exits 1.
   ClientRun status = box_.RunProgram(JoinPath(ExecutableDir(), "stowmaster"),
@@ -91,7 +91,7 @@ TEST_F(SettingsAndLogTrustTest, DaysLogMadeByRootTakesTheLinesOfEveryUser) {
   GTEST_SKIP() << "file modes and other users are Linux's";
 #else
   if (!IsSuperUser()) GTEST_SKIP() << "needs root to make the log and another user to append";
-  if (!FileExists("/usr/bin/setpriv")) GTEST_SKIP() << "no setpriv to drop root";
+  if (!PathExists("/usr/bin/setpriv")) GTEST_SKIP() << "no setpriv to drop root";
   ASSERT_EQ(0, ::chmod(box_.root().c_str(), 0755));
   const std::string sticky = JoinPath(box_.root(), "sticky");
   ASSERT_TRUE(MakeDir(sticky));
@@ -142,4 +142,4 @@ TEST_F(SettingsAndLogTrustTest, DaysLogMadeByRootTakesTheLinesOfEveryUser) {
 }
 
 }  // namespace
-}  // namespace stow_test
+}  // namespace stow::testing_support

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "blackbox/blackbox_fixture.h"
+#include "blackbox_fixture.h"
 
-namespace stow_test {
+namespace stow::testing_support {
 namespace {
 
 int64_t ManyBytes(int n) {
@@ -79,7 +79,7 @@ TEST_F(SharedIndexTest, ConcurrentRegistrationsAreAllListed) {
     ASSERT_TRUE(WaitForFile(box_.Marker("ready" + std::to_string(k)), kClientTimeoutMs))
         << clients[k].Output();
   }
-  ASSERT_TRUE(WriteFile(go, "1"));
+  ASSERT_TRUE(WriteWholeFile(go, "1"));
   for (int k = 0; k < kClients; ++k) {
     ASSERT_EQ(0, clients[k].Wait(kClientTimeoutMs)) << clients[k].Output();
     EXPECT_EQ((Lines{"init 1", "signal 1", "wait-for 1", "addmany 500", "uninit"}),
@@ -115,7 +115,7 @@ TEST_F(SharedIndexTest, ProcessesStartingTogetherOnANewCacheFolderAllInitialise)
   for (int k = 0; k < kClients; ++k) {
     ASSERT_TRUE(box_.StartClient({"wait-for", go, "init", "0", "uninit"}, &clients[k]));
   }
-  ASSERT_TRUE(WriteFile(go, "1"));
+  ASSERT_TRUE(WriteWholeFile(go, "1"));
   for (int k = 0; k < kClients; ++k) {
     ASSERT_EQ(0, clients[k].Wait(kClientTimeoutMs)) << clients[k].Output();
     EXPECT_EQ((Lines{"wait-for 1", "init 1", "uninit"}), clients[k].Results());
@@ -126,4 +126,4 @@ TEST_F(SharedIndexTest, ProcessesStartingTogetherOnANewCacheFolderAllInitialise)
 }
 
 }  // namespace
-}  // namespace stow_test
+}  // namespace stow::testing_support

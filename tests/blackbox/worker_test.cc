@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "blackbox/blackbox_fixture.h"
+#include "blackbox_fixture.h"
 
-namespace stow_test {
+namespace stow::testing_support {
 namespace {
 
 constexpr uint32_t kMiB = 1024 * 1024;
@@ -41,7 +41,7 @@ class WorkerTest : public BlackBoxTest {
   }
 
   void StopThreaded(const std::string& name, ClientProcess* client) {
-    ASSERT_TRUE(WriteFile(box_.Marker(name + "_stop"), "1"));
+    ASSERT_TRUE(WriteWholeFile(box_.Marker(name + "_stop"), "1"));
     ASSERT_EQ(0, client->Wait(kClientTimeoutMs)) << client->Output();
     EXPECT_EQ((Lines{"init 1", "signal 1", "wait-for 1", "uninit"}), client->Results());
   }
@@ -59,7 +59,7 @@ class WorkerTest : public BlackBoxTest {
     const int32_t old = static_cast<int32_t>(UnixSeconds() - 3600);
     for (int i = 0; i < 4; ++i) {
       const std::string path = box_.Data("old" + std::to_string(i));
-      ASSERT_TRUE(WriteFile(path, "o"));
+      ASSERT_TRUE(WriteWholeFile(path, "o"));
       ASSERT_NE(-1, image.AddEntry(path, 20 * kMiB, old, 0));
     }
     ASSERT_TRUE(image.Save(box_.index_path()));
@@ -67,7 +67,7 @@ class WorkerTest : public BlackBoxTest {
 
   void ExpectOldEntriesEvicted(bool evicted) {
     for (int i = 0; i < 4; ++i) {
-      EXPECT_EQ(!evicted || i >= 2, FileExists(box_.Data("old" + std::to_string(i)))) << i;
+      EXPECT_EQ(!evicted || i >= 2, PathExists(box_.Data("old" + std::to_string(i)))) << i;
     }
   }
 };
@@ -125,7 +125,7 @@ TEST_F(WorkerTest, KilledHolderGivesItsSlotBack) {
 TEST_F(WorkerTest, StopRunsALastPassAndReturnsPromptly) {
   ASSERT_NO_FATAL_FAILURE(SeedOldEntries());
   const std::string fresh = box_.Data("fresh");
-  ASSERT_TRUE(WriteFile(fresh, "x"));
+  ASSERT_TRUE(WriteWholeFile(fresh, "x"));
   ClientProcess client;
   ASSERT_TRUE(box_.StartClient(
       {"init", "1", "signal", box_.Marker("up"), "wait-for", box_.Marker("go"), "add", fresh, "0",
@@ -133,7 +133,7 @@ TEST_F(WorkerTest, StopRunsALastPassAndReturnsPromptly) {
       &client));
   // Stopping before the thread holds its slot would skip the last pass.
   ASSERT_NO_FATAL_FAILURE(WaitForThreads(1));
-  ASSERT_TRUE(WriteFile(box_.Marker("go"), "1"));
+  ASSERT_TRUE(WriteWholeFile(box_.Marker("go"), "1"));
   ASSERT_EQ(0, client.Wait(kClientTimeoutMs)) << client.Output();
 
   const Lines results = client.Results();
@@ -144,7 +144,7 @@ TEST_F(WorkerTest, StopRunsALastPassAndReturnsPromptly) {
   EXPECT_LT(std::atoi(results[5].c_str() + 13), 10000) << "UnInitialize took too long";
   EXPECT_EQ(StatsLine(3, 40 * kMiB + 1), results[6]);
   ExpectOldEntriesEvicted(true);
-  EXPECT_TRUE(FileExists(fresh));
+  EXPECT_TRUE(PathExists(fresh));
 
   const std::string log = box_.ReadLogs();
   const size_t last_delete = log.find("Msg:  Delete File Successfully: " + box_.Data("old1"));
@@ -163,7 +163,7 @@ TEST_F(WorkerTest, InlinePassNeedsAFreeSlot) {
   ASSERT_NO_FATAL_FAILURE(StartThreaded("b", &b));
   ASSERT_NO_FATAL_FAILURE(WaitForThreads(2));
   const std::string fresh1 = box_.Data("fresh1");
-  ASSERT_TRUE(WriteFile(fresh1, "x"));
+  ASSERT_TRUE(WriteWholeFile(fresh1, "x"));
   ClientRun skipped = box_.RunClient(
       {"init", "0", "add", fresh1, "0", "stats", box_.index_path(), "uninit"}, kClientTimeoutMs);
   ASSERT_EQ(0, skipped.exit_code) << skipped.output;
@@ -174,7 +174,7 @@ TEST_F(WorkerTest, InlinePassNeedsAFreeSlot) {
   a.Kill();
   b.Kill();
   const std::string fresh2 = box_.Data("fresh2");
-  ASSERT_TRUE(WriteFile(fresh2, "x"));
+  ASSERT_TRUE(WriteWholeFile(fresh2, "x"));
   ClientRun inline_pass = box_.RunClient(
       {"init", "0", "add", fresh2, "0", "stats", box_.index_path(), "uninit"}, kClientTimeoutMs);
   ASSERT_EQ(0, inline_pass.exit_code) << inline_pass.output;
@@ -206,7 +206,7 @@ TEST_F(DumpTest, ShutdownRewritesDumpOfHeaderAndValidList) {
   std::vector<std::string> names;
   for (const char* name : {"a", "b", "c", "d"}) {
     names.push_back(box_.Data(name));
-    ASSERT_TRUE(WriteFile(names.back(), name));
+    ASSERT_TRUE(WriteWholeFile(names.back(), name));
   }
   // Two cycles: the second dump must replace the first, not follow it.
   for (int cycle = 0; cycle < 2; ++cycle) {
@@ -268,4 +268,4 @@ TEST_F(DumpTest, ShutdownRewritesDumpOfHeaderAndValidList) {
 }
 
 }  // namespace
-}  // namespace stow_test
+}  // namespace stow::testing_support

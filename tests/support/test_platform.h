@@ -1,105 +1,182 @@
-// The few system services the black-box tests and their client program need,
-// on POSIX and on Win32: files and folders, child processes, clocks.
+// What every test program shares, on POSIX and on Win32: files and folders
+// (through std::filesystem), one temporary folder per test, clocks, child
+// processes and privileges.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
-namespace stow_test {
+namespace stow {
+namespace testing_support {
+
+namespace fs = std::filesystem;
 
 #ifdef _WIN32
-constexpr char kSep = '\\';
 constexpr char kExeSuffix[] = ".exe";
 #else
-constexpr char kSep = '/';
 constexpr char kExeSuffix[] = "";
 #endif
 
-// `a` + separator + `b`.
-std::string JoinPath(const std::string& a, const std::string& b);
+// A test path as the library's narrow entry points read it (ANSI code page
+// text on Windows, bytes elsewhere) and back: MinGW's std::filesystem would
+// convert a narrow string through the C locale instead.
+fs::path FsPath(const std::string& path);
+std::string PathText(const fs::path& path);
 
-// Folder of the running executable, without a trailing separator.
-std::string ExecutableDir();
-
-// Creates a new, empty folder under the system's temporary folder. Empty
-// string on failure.
-std::string MakeTempDir(const char* prefix);
-
-// Removes a folder with everything in it (does not follow links).
+// An error code to drop: the file helpers report failure by their result.
+struct NoThrow {
+  std::error_code ec;
+  operator std::error_code&() { return ec; }
+};
+inline std::string JoinPath(const std::string& a, const std::string& b) {
+  return PathText(FsPath(a) / FsPath(b));
+}
+inline bool MakeDir(const std::string& path) {
+  return fs::create_directory(FsPath(path), NoThrow());
+}
+inline bool PathExists(const std::string& path) { return fs::exists(FsPath(path), NoThrow()); }
+inline bool IsDir(const std::string& path) { return fs::is_directory(FsPath(path), NoThrow()); }
+// Removes a folder with everything in it, links not followed.
 void RemoveTree(const std::string& path);
-
-bool MakeDir(const std::string& path);
-bool FileExists(const std::string& path);
-bool IsDir(const std::string& path);
-bool CopyFileTo(const std::string& from, const std::string& to);
-bool WriteFile(const std::string& path, const std::string& content);
-// Creates (or replaces) a file of exactly `size` bytes; large files are
-// written as a hole where the file system allows it.
-bool WriteFileOfSize(const std::string& path, uint64_t size);
+inline bool WriteWholeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(FsPath(path), std::ios::binary | std::ios::trunc);
+  return out.write(bytes.data(), static_cast<std::streamsize>(bytes.size())) && out.flush();
+}
+// A file of exactly `size` bytes, as a hole where the file system allows.
+inline bool WriteFileOfSize(const std::string& path, uint64_t size) {
+  std::error_code ec;
+  return WriteWholeFile(path, "") && (fs::resize_file(FsPath(path), size, ec), !ec);
+}
+// What a file written in text mode holds: CR LF line ends on Windows.
+inline std::string TextModeBytes(std::string text) {
+#ifdef _WIN32
+  for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2)
+    text.insert(at, "\r");
+#endif
+  return text;
+}
 // Whole file in binary; false when it cannot be opened.
-bool ReadFile(const std::string& path, std::string* content);
-// Names (not paths) of the entries of a folder, "." and ".." left out.
-std::vector<std::string> ListDir(const std::string& path);
+inline bool ReadFile(const std::string& path, std::string* content) {
+  std::ifstream in(FsPath(path), std::ios::binary);
+  content->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return in.is_open();
+}
+inline std::string ReadWholeFile(const std::string& path) {
+  std::string content;
+  return ReadFile(path, &content), content;
+}
+inline std::vector<std::string> ListDir(const std::string& path) {  // entry names
+  std::vector<std::string> names;
+  for (fs::directory_iterator it(FsPath(path), NoThrow()), end; it != end;
+       it.increment(NoThrow())) {
+    names.push_back(PathText(it->path().filename()));
+  }
+  return names;
+}
+
+std::string ExecutableDir();  // folder of the running program
 
 void SleepMs(int ms);
-// A monotonic clock in milliseconds.
-int64_t NowMs();
-// Seconds since 1970-01-01 UTC.
-int64_t UnixSeconds();
+inline int64_t NowMs() {  // monotonic
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+inline int64_t UnixSeconds() { return static_cast<int64_t>(std::time(nullptr)); }
 
 // Waits until `path` exists or `timeout_ms` passes. True when it exists.
-bool WaitForFile(const std::string& path, int timeout_ms);
+inline bool WaitForFile(const std::string& path, int timeout_ms) {
+  for (const int64_t deadline = NowMs() + timeout_ms; !PathExists(path); SleepMs(5)) {
+    if (NowMs() >= deadline) return false;
+  }
+  return true;
+}
 
-// Makes `link` a symbolic link to `target` (which need not exist). Under
-// Wine a Unix symbolic link, as another user on the same machine would make
-// it (Wine shows it as a plain file); on Windows a file symbolic link (a
-// reparse point). False when it cannot be made.
+// A new, empty folder under the system's temporary folder, removed with
+// everything in it when this ends unless Keep() was called. path() is empty
+// when none could be made.
+class TempDir {
+ public:
+  TempDir() {
+    std::mt19937_64 random(std::random_device{}() + static_cast<uint64_t>(NowMs()));
+    const std::string base = PathText(fs::temp_directory_path(NoThrow()));
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+      const std::string candidate = JoinPath(base, "stow_" + std::to_string(random() % 1000000000));
+      if (MakeDir(candidate)) path_ = candidate;
+    }
+  }
+  ~TempDir() {
+    if (!keep_) RemoveTree(path_);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  void Keep() { keep_ = true; }
+  const std::string& path() const { return path_; }
+  std::string Sub(const std::string& name) const { return JoinPath(path_, name); }
+
+ private:
+  std::string path_;
+  bool keep_ = false;
+};
+
+// Sets a variable of this process's environment, which children inherit.
+void SetEnvironment(const char* name, const std::string& value);
+
+// Makes `link` a symbolic link to `target` (which need not exist): under
+// Wine a Unix link, as another user of the machine would make it (Wine
+// shows it as a plain file). False when it cannot be made.
 bool MakeSymlink(const std::string& target, const std::string& link);
 
 // True when the process may ignore file permissions (root on POSIX; never
 // on Windows).
 bool IsSuperUser();
 
-// Gives a folder write permission for everyone, or takes it away from
-// everyone, so that its entries can or cannot be deleted. POSIX only: false
-// on Windows, where folder permissions do not guard deletion.
+// Gives a folder write permission for everyone, or takes it away, so that
+// its entries can or cannot be deleted. POSIX only: false on Windows, where
+// folder permissions do not guard deletion.
 bool SetFolderWritable(const std::string& path, bool writable);
 
-#ifdef _WIN32
-// Full path of a program in the system folder, e.g. "rundll32.exe".
+// Full path of a program in the system folder, e.g. "rundll32.exe" (Windows).
 std::string SystemProgramPath(const std::string& name);
-#endif
 
-// A child process. Its standard output and error go to one file.
+// Size and path of the i-th file of the test client's "addmany PREFIX N".
+inline uint32_t ManyFileSize(int i) { return 1 + static_cast<uint32_t>((i * 37) % 1000); }
+inline std::string ManyFileName(const std::string& prefix, int i) {
+  return prefix + std::to_string(i);
+}
+
+// A child process, its standard output and error going to one file. Every
+// wait is bounded.
 class Child {
  public:
   static constexpr int kTimedOut = -1000;
+  static constexpr int kKillWaitMs = 10000;  // for a killed child to end
 
   Child() = default;
-  ~Child();  // kills a child still running
-  Child(Child&& other) noexcept;
-  Child& operator=(Child&& other) noexcept;
+  ~Child() { Kill(); }
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
-  // Starts `program` with `args` (not including the program itself).
-  // False when the process cannot be started.
+  // Starts `program` with `args`; false when it cannot be started.
   bool Start(const std::string& program, const std::vector<std::string>& args,
              const std::string& output_file);
-
-  // Waits up to `timeout_ms` for the child to end; its exit code, or
-  // kTimedOut. A child killed by a signal gives 128 + the signal number.
+  // Waits up to `timeout_ms` for the child to end: its exit code (128 + the
+  // signal number for one killed by a signal), or kTimedOut.
   int Wait(int timeout_ms);
-
-  // Ends the child at once, as a crash would (SIGKILL, TerminateProcess),
-  // and reaps it.
-  void Kill();
-
+  // Ends the child at once, as a crash would, and waits up to kKillWaitMs
+  // for it. False when it was still running then.
+  bool Kill();
   bool running() const { return running_; }
 
  private:
-  void Reset();
 #ifdef _WIN32
   void* process_ = nullptr;
 #else
@@ -109,4 +186,5 @@ class Child {
   int exit_code_ = kTimedOut;
 };
 
-}  // namespace stow_test
+}  // namespace testing_support
+}  // namespace stow

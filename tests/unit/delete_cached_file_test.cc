@@ -9,7 +9,7 @@
 #include "temp_dir.h"
 
 #ifdef _WIN32
-#include "../support/windows_headers.h"
+#include <windows.h>
 // The core's names, not the system's A/W macros.
 #undef CreateDirectory
 #undef DeleteFile

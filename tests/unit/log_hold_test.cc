@@ -13,7 +13,7 @@
 #include "temp_dir.h"
 
 #ifdef _WIN32
-#include "../support/windows_headers.h"
+#include <windows.h>
 #endif
 
 namespace stow {

@@ -2,8 +2,6 @@
 // Wine cannot make from real files and accounts.
 #include <gtest/gtest.h>
 
-#include "../support/windows_headers.h"
-
 #include <string>
 #include <vector>
 
@@ -12,6 +10,7 @@
 #include "temp_dir.h"
 
 #ifdef _WIN32
+#include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
 #endif

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "index/index_file.h"
+#include "index_image.h"
 #include "temp_dir.h"
 
 namespace stow {
@@ -30,18 +31,13 @@ inline FileRecord MakeRecord(const std::string& path, uint32_t size) {
 }
 
 // The valid list from head to tail, bounded so that a damaged list cannot
-// hang the test.
+// hang the test, and "<out of range>" after a link out of range.
 inline std::vector<std::string> ValidPaths(IndexFile& index) {
-  std::vector<std::string> paths;
-  int32_t i = index.header()->FirstValidBlock;
-  for (int32_t steps = 0; i != kNoBlock && steps <= kBlockCount; ++steps) {
-    if (i < 0 || i >= kBlockCount) {
-      paths.push_back("<out of range>");
-      break;
-    }
-    paths.push_back(index.blocks()[i].ImageFileName);
-    i = index.blocks()[i].RightNode;
-  }
+  const IndexImage image = IndexImage::Of(index.header());
+  std::vector<std::string> paths = image.ValidNames();
+  int32_t end = kNoBlock;
+  image.Walk(image.header().FirstValidBlock, &end);
+  if (end != kNoBlock && !BlockInRange(end)) paths.push_back("<out of range>");
   return paths;
 }
 
@@ -50,26 +46,7 @@ inline std::vector<std::string> ValidPaths(IndexFile& index) {
 // without the repair that taking it may start).
 inline bool ListsConsistentInSecondMapping(const std::string& index_path) {
   auto view = platform::DefaultEnv().OpenSharedFile(index_path, "", kIndexFileSize, "");
-  const auto* header = reinterpret_cast<const IndexFileHeader*>(view->data());
-  const auto* blocks = reinterpret_cast<const ImageFileBlock*>(view->data() + kHeaderRegionSize);
-  std::vector<uint8_t> seen(kBlockCount, 0);
-  auto walk = [&](int32_t head, int32_t tail, int32_t* count, int64_t* bytes) {
-    int32_t prev = kNoBlock;
-    for (int32_t i = head; i != kNoBlock; i = blocks[i].RightNode) {
-      if (i < 0 || i >= kBlockCount || seen[i] || blocks[i].LeftNode != prev) return false;
-      seen[i] = 1;
-      *count += 1;
-      *bytes += blocks[i].FileSize;
-      prev = i;
-    }
-    return prev == tail;
-  };
-  int32_t valid = 0, free_count = 0;
-  int64_t bytes = 0, free_bytes = 0;
-  return walk(header->FirstValidBlock, header->LastValidBlock, &valid, &bytes) &&
-         walk(header->FirstInvalidBlock, header->LastInvalidBlock, &free_count, &free_bytes) &&
-         valid + free_count == kBlockCount && valid == header->TotalFileCount &&
-         bytes == header->CacheSize;
+  return IndexImage::Of(view->data()).CheckLists().empty();
 }
 
 // A stand-in for the file deletion: records each path it is asked for and
