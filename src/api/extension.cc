@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "api/process_state.h"
 #include "config/log.h"
 #include "config/settings.h"
 #include "index/eviction_rule.h"
@@ -22,20 +23,8 @@ namespace stow {
 namespace api {
 namespace {
 
-// The reason for the last failure of an extension call in this process.
-struct LastFailure {
-  platform::LocalMutex mutex;
-  std::string text;
-};
-
-LastFailure& Last() {
-  static LastFailure last;
-  return last;
-}
-
 int32_t BadArgument(const char* why) {
-  platform::LocalLock guard(Last().mutex);
-  Last().text = why;
+  RecordLastError(why);
   return STOWMASTER_BAD_ARGUMENT;
 }
 
@@ -88,23 +77,9 @@ bool Marked(const IndexFileHeader& h) {
 
 int32_t Failed(const std::string& what, const std::string& why) {
   const std::string text = what + ": " + why;
-  {
-    platform::LocalLock guard(Last().mutex);
-    Last().text = text;
-  }
+  RecordLastError(text);
   WriteLogBufferToFile("%s\n", text.c_str());
   return STOWMASTER_UNUSABLE;
-}
-
-void RecordLastError(const std::string& text) {
-  platform::LocalLock guard(Last().mutex);
-  Last().text = text;
-}
-
-uint32_t LastError(char* buffer, uint32_t size) {
-  platform::LocalLock guard(Last().mutex);
-  if (buffer != nullptr && size > 0) CopyText(Last().text, buffer, size);
-  return static_cast<uint32_t>(Last().text.size());
 }
 
 // ------------------------------------------------------------- settings ---
@@ -490,9 +465,8 @@ int32_t Dump(const char* path, char* buffer, uint64_t buffer_size, uint64_t* len
   }
   CopyText(text, buffer, static_cast<size_t>(std::min<uint64_t>(buffer_size, SIZE_MAX)));
   if (text.size() + 1 > buffer_size) {
-    platform::LocalLock guard(Last().mutex);
-    Last().text = "StowmasterDump: the buffer holds " + std::to_string(buffer_size) +
-                  " bytes; the dump needs " + std::to_string(text.size() + 1);
+    RecordLastError("StowmasterDump: the buffer holds " + std::to_string(buffer_size) +
+                    " bytes; the dump needs " + std::to_string(text.size() + 1));
     return STOWMASTER_TOO_SMALL;
   }
   return STOWMASTER_OK;

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 
+#include "api/extension.h"
 #include "temp_dir.h"
 
 namespace stow {
@@ -161,6 +164,34 @@ TEST_F(ProcessStateTest, AddFileWConvertsToNarrow) {
   EXPECT_TRUE(LogHas("A wide path has no exact form in the system code page or is too long.\n"));
   EXPECT_FALSE(LogHas("New File To Cache: " + dir_.Sub("w?.dat") + ".\n"));
 #endif
+}
+
+// Each thread of the host reads its own last failure, never another's:
+// the other thread fails after this one and before it reads.
+TEST_F(ProcessStateTest, LastErrorIsPerThread) {
+  const auto last = [] {
+    char text[256];
+    const uint32_t length = api::LastError(text, sizeof(text));
+    EXPECT_EQ(length, std::strlen(text));
+    return std::string(text);
+  };
+  std::atomic<int> stage{0};
+  std::string seen_by_other;
+  std::string seen_by_fresh = "unset";
+  std::thread other([&] {
+    EXPECT_EQ(api::GetStatus(nullptr), STOWMASTER_BAD_ARGUMENT);
+    stage = 1;
+    while (stage.load() != 2) std::this_thread::yield();
+    seen_by_other = last();
+  });
+  while (stage.load() != 1) std::this_thread::yield();
+  EXPECT_EQ(api::ListEntries(0, nullptr, nullptr), STOWMASTER_BAD_ARGUMENT);
+  stage = 2;
+  other.join();
+  std::thread([&] { seen_by_fresh = last(); }).join();
+  EXPECT_EQ(seen_by_other, "StowmasterGetStatus: null or too small a struct");
+  EXPECT_EQ(last(), "StowmasterListEntries: no callback");
+  EXPECT_EQ(seen_by_fresh, "");  // a thread that never failed
 }
 
 }  // namespace
