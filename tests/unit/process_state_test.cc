@@ -6,7 +6,6 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
-#include <thread>
 
 #include "api/extension.h"
 #include "temp_dir.h"
@@ -169,29 +168,36 @@ TEST_F(ProcessStateTest, AddFileWConvertsToNarrow) {
 // Each thread of the host reads its own last failure, never another's:
 // the other thread fails after this one and before it reads.
 TEST_F(ProcessStateTest, LastErrorIsPerThread) {
-  const auto last = [] {
+  struct Shared {
+    std::atomic<int> stage{0};
+    std::string seen_by_other;
+    std::string seen_by_fresh = "unset";
+  } shared;
+  static const auto last = [] {
     char text[256];
     const uint32_t length = api::LastError(text, sizeof(text));
     EXPECT_EQ(length, std::strlen(text));
     return std::string(text);
   };
-  std::atomic<int> stage{0};
-  std::string seen_by_other;
-  std::string seen_by_fresh = "unset";
-  std::thread other([&] {
-    EXPECT_EQ(api::GetStatus(nullptr), STOWMASTER_BAD_ARGUMENT);
-    stage = 1;
-    while (stage.load() != 2) std::this_thread::yield();
-    seen_by_other = last();
-  });
-  while (stage.load() != 1) std::this_thread::yield();
+  auto other = platform::env().StartThread(
+      [](void* p) {
+        auto* s = static_cast<Shared*>(p);
+        EXPECT_EQ(api::GetStatus(nullptr), STOWMASTER_BAD_ARGUMENT);
+        s->stage = 1;
+        while (s->stage.load() != 2) platform::env().SleepMs(0);
+        s->seen_by_other = last();
+      },
+      &shared);
+  while (shared.stage.load() != 1) platform::env().SleepMs(0);
   EXPECT_EQ(api::ListEntries(0, nullptr, nullptr), STOWMASTER_BAD_ARGUMENT);
-  stage = 2;
-  other.join();
-  std::thread([&] { seen_by_fresh = last(); }).join();
-  EXPECT_EQ(seen_by_other, "StowmasterGetStatus: null or too small a struct");
+  shared.stage = 2;
+  other->Join();
+  platform::env()
+      .StartThread([](void* p) { static_cast<Shared*>(p)->seen_by_fresh = last(); }, &shared)
+      ->Join();
+  EXPECT_EQ(shared.seen_by_other, "StowmasterGetStatus: null or too small a struct");
   EXPECT_EQ(last(), "StowmasterListEntries: no callback");
-  EXPECT_EQ(seen_by_fresh, "");  // a thread that never failed
+  EXPECT_EQ(shared.seen_by_fresh, "");  // a thread that never failed
 }
 
 }  // namespace
