@@ -68,18 +68,19 @@ bool DumpCopy::Take(const IndexFileHeader& h, const ImageFileBlock* blocks) {
   const auto links = [&](int32_t k) {
     return direct ? BlockLinks{blocks[k].LeftNode, blocks[k].RightNode} : links_[k];
   };
-  const WalkResult walk = WalkLinks(links, h.FirstValidBlock, kNoBlock, Toward::kTail, [&](int32_t i) {
-    const BlockLinks at = links(i);
-    entries_.push_back(Entry{i, at.left, at.right, 0, 0, 0, 0});
-    if (entries_.size() == static_cast<size_t>(kDirectSteps) && at.right != kNoBlock) {
-      links_.resize(kBlockCount);
-      for (int32_t k = 0; k < kBlockCount; ++k) {
-        links_[k] = BlockLinks{blocks[k].LeftNode, blocks[k].RightNode};
-      }
-      direct = false;
-    }
-    return true;
-  });
+  const WalkResult walk =
+      WalkLinks(links, h.FirstValidBlock, kNoBlock, Toward::kTail, [&](int32_t i) {
+        const BlockLinks at = links(i);
+        entries_.push_back(Entry{i, at.left, at.right, 0, 0, 0, 0});
+        if (entries_.size() == static_cast<size_t>(kDirectSteps) && at.right != kNoBlock) {
+          links_.resize(kBlockCount);
+          for (int32_t k = 0; k < kBlockCount; ++k) {
+            links_[k] = BlockLinks{blocks[k].LeftNode, blocks[k].RightNode};
+          }
+          direct = false;
+        }
+        return true;
+      });
   const bool sound = !walk.damaged();
   // The listed blocks' places are known now: their reads do not wait for
   // one another. A long list is read in block order, which the processor

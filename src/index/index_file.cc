@@ -657,7 +657,8 @@ PassOutcome IndexFile::RunPass(PassGoal goal, const RemoveFileFn& remove,
         if (!proved) passed[i] = b.AccessTime;
         return true;
       };
-      const WalkEnd end = from == kNoBlock ? WalkEnd::kEnd : WalkValid(from, back, Toward::kHead, visit);
+      const WalkEnd end =
+          from == kNoBlock ? WalkEnd::kEnd : WalkValid(from, back, Toward::kHead, visit);
       // A walk that reached the head looked at every entry still listed:
       // its bounds hold for the whole list.
       if (end == WalkEnd::kEnd && proved && table_ok_ && table_->Epoch() == epoch) {

@@ -21,10 +21,10 @@ namespace stow {
 // name, but the file may hold one).
 inline std::string_view StoredBytes(const ImageFileBlock& b) {
   const void* end = std::memchr(b.ImageFileName, '\0', kFileNameSize);
-  return std::string_view(b.ImageFileName,
-                          end == nullptr ? kFileNameSize
-                                         : static_cast<size_t>(static_cast<const char*>(end) -
-                                                               b.ImageFileName));
+  return std::string_view(
+      b.ImageFileName, end == nullptr
+                           ? kFileNameSize
+                           : static_cast<size_t>(static_cast<const char*>(end) - b.ImageFileName));
 }
 
 // The path of block `b` as lookups compare it: the bytes before its

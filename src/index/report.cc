@@ -98,58 +98,57 @@ ListEnd ListIndex(const std::string& index_path, const CacheSettings& settings, 
   for (;;) {
     batch.clear();
     const int64_t now = platform::env().NowSeconds();
-    const Stop stop =
-        inspection.Read([&](const IndexFileHeader& h, const ImageFileBlock* blocks, bool) {
-          if (!Marked(h)) return Stop::kEnd;
-          if (first) {
-            next = h.FirstValidBlock;
-          } else {
-            // Go on only if the last block copied is still on the valid list
-            // with `next` after it. An unchanged stamp proves the first at
-            // once; without one, walk back from it to the head.
-            if (!BlockInRange(prev) || blocks[prev].RightNode != next) return Stop::kChanged;
-            uint32_t now_epoch = 0;
-            uint32_t now_stamp = 0;
-            if (!stamped || !inspection.StampOf(h, prev, &now_epoch, &now_stamp) ||
-                now_epoch != epoch || now_stamp != stamp) {
-              const WalkResult back =
-                  WalkList(blocks, prev, next, Toward::kHead, [](int32_t) { return true; });
-              if (back.end != WalkEnd::kEnd || back.prev != h.FirstValidBlock) {
-                return Stop::kChanged;
-              }
-            }
+    const Stop stop = inspection.Read([&](const IndexFileHeader& h, const ImageFileBlock* blocks,
+                                          bool) {
+      if (!Marked(h)) return Stop::kEnd;
+      if (first) {
+        next = h.FirstValidBlock;
+      } else {
+        // Go on only if the last block copied is still on the valid list
+        // with `next` after it. An unchanged stamp proves the first at
+        // once; without one, walk back from it to the head.
+        if (!BlockInRange(prev) || blocks[prev].RightNode != next) return Stop::kChanged;
+        uint32_t now_epoch = 0;
+        uint32_t now_stamp = 0;
+        if (!stamped || !inspection.StampOf(h, prev, &now_epoch, &now_stamp) ||
+            now_epoch != epoch || now_stamp != stamp) {
+          const WalkResult back =
+              WalkList(blocks, prev, next, Toward::kHead, [](int32_t) { return true; });
+          if (back.end != WalkEnd::kEnd || back.prev != h.FirstValidBlock) {
+            return Stop::kChanged;
           }
-          // A block whose back link does not name the one before it is not
-          // where the list says: the list is damaged from here on.
-          const WalkResult r = WalkList(
-              blocks, next, prev, Toward::kTail,
-              [&](int32_t i) {
-                const ImageFileBlock& b = blocks[i];
-                batch.emplace_back();
-                ListedEntry& e = batch.back();
-                e.block = i;
-                CopyStoredName(b, e.path);
-                e.file_size = b.FileSize;
-                e.registered = b.AccessTime;
-                e.delay = b.Delay;
-                e.evictable = OldEnough(b, settings, now);
-                const int32_t taken = *reported + static_cast<int32_t>(batch.size());
-                return batch.size() < static_cast<size_t>(batch_size) &&
-                       (limit == 0 || taken < limit);
-              },
-              kBlockCount - steps);
-          steps += r.steps;
-          if (r.damaged()) return Stop::kDamaged;
-          if (r.end == WalkEnd::kStopped) {
-            prev = r.at;
-            next = r.next;
-          } else {
-            prev = r.prev;
-            next = kNoBlock;
-          }
-          stamped = prev != kNoBlock && inspection.StampOf(h, prev, &epoch, &stamp);
-          return next == kNoBlock ? Stop::kEnd : Stop::kNo;
-        });
+        }
+      }
+      // A block whose back link does not name the one before it is not
+      // where the list says: the list is damaged from here on.
+      const WalkResult r = WalkList(
+          blocks, next, prev, Toward::kTail,
+          [&](int32_t i) {
+            const ImageFileBlock& b = blocks[i];
+            batch.emplace_back();
+            ListedEntry& e = batch.back();
+            e.block = i;
+            CopyStoredName(b, e.path);
+            e.file_size = b.FileSize;
+            e.registered = b.AccessTime;
+            e.delay = b.Delay;
+            e.evictable = OldEnough(b, settings, now);
+            const int32_t taken = *reported + static_cast<int32_t>(batch.size());
+            return batch.size() < static_cast<size_t>(batch_size) && (limit == 0 || taken < limit);
+          },
+          kBlockCount - steps);
+      steps += r.steps;
+      if (r.damaged()) return Stop::kDamaged;
+      if (r.end == WalkEnd::kStopped) {
+        prev = r.at;
+        next = r.next;
+      } else {
+        prev = r.prev;
+        next = kNoBlock;
+      }
+      stamped = prev != kNoBlock && inspection.StampOf(h, prev, &epoch, &stamp);
+      return next == kNoBlock ? Stop::kEnd : Stop::kNo;
+    });
     first = false;
     // The caller's code runs without the lock.
     for (const ListedEntry& e : batch) {
@@ -178,18 +177,18 @@ IndexCheck CheckIndex(const std::string& index_path) {
     return r;
   }
   // Checked on a copy, without the lock: the check looks at every block.
-  inspection.ReadCopy([&](const IndexFileHeader& h, const ImageFileBlock* blocks,
-                          bool interrupted) {
-    r.interrupted = interrupted;
-    if (!Marked(h)) {
-      r.lists.problem = "the index file does not start with the index mark";
-      return;
-    }
-    r.formatted = true;
-    r.consistent = CheckLists(h, blocks, &r.lists);
-    r.header_count = h.TotalFileCount;
-    r.header_bytes = h.CacheSize;
-  });
+  inspection.ReadCopy(
+      [&](const IndexFileHeader& h, const ImageFileBlock* blocks, bool interrupted) {
+        r.interrupted = interrupted;
+        if (!Marked(h)) {
+          r.lists.problem = "the index file does not start with the index mark";
+          return;
+        }
+        r.formatted = true;
+        r.consistent = CheckLists(h, blocks, &r.lists);
+        r.header_count = h.TotalFileCount;
+        r.header_bytes = h.CacheSize;
+      });
   return r;
 }
 
