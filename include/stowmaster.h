@@ -254,10 +254,12 @@ STOWMASTER_API int32_t STOWMASTER_CALL StowmasterEmpty(StowmasterPassResult* res
 STOWMASTER_API int32_t STOWMASTER_CALL StowmasterDump(const char* path, char* buffer,
                                                       uint64_t buffer_size, uint64_t* length);
 
-/* Copies the reason for the last failure in this process of one of these
- * functions, of InitializeStowmaster or of a registration (for example
- * "open /srv/cache/Index.Dat: Permission denied"), NUL-terminated and cut
- * to `size` bytes, and returns its full length; "" when none failed. */
+/* Copies the reason for the last failure on the calling thread of one of
+ * these functions, of InitializeStowmaster or of a registration (for
+ * example "open /srv/cache/Index.Dat: Permission denied"), NUL-terminated
+ * and cut to `size` bytes, and returns its full length; "" when none failed
+ * on this thread. Each thread reads only its own failures. The library
+ * keeps at most 4095 bytes of a reason. */
 STOWMASTER_API uint32_t STOWMASTER_CALL StowmasterLastError(char* buffer, uint32_t size);
 
 #ifdef __cplusplus

@@ -3,16 +3,15 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
+#include "api/process_state.h"
 #include "config/log.h"
 #include "config/settings.h"
 #include "index/eviction_rule.h"
 #include "index/index_dump.h"
 #include "index/index_file.h"
 #include "index/inspect.h"
-#include "index/list_check.h"
-#include "index/pass_bounds.h"
+#include "index/report.h"
 #include "maintenance/delete_cached_file.h"
 #include "maintenance/own_files.h"
 #include "maintenance/refusal_identity.h"
@@ -22,20 +21,8 @@ namespace stow {
 namespace api {
 namespace {
 
-// The reason for the last failure of an extension call in this process.
-struct LastFailure {
-  platform::LocalMutex mutex;
-  std::string text;
-};
-
-LastFailure& Last() {
-  static LastFailure last;
-  return last;
-}
-
 int32_t BadArgument(const char* why) {
-  platform::LocalLock guard(Last().mutex);
-  Last().text = why;
+  RecordLastError(why);
   return STOWMASTER_BAD_ARGUMENT;
 }
 
@@ -80,31 +67,13 @@ std::string IndexPathIn(const std::string& folder) {
   return path;
 }
 
-bool Marked(const IndexFileHeader& h) {
-  return std::memcmp(h.Magic, kIndexMagic, std::strlen(kIndexMagic) + 1) == 0;
-}
-
 }  // namespace
 
 int32_t Failed(const std::string& what, const std::string& why) {
   const std::string text = what + ": " + why;
-  {
-    platform::LocalLock guard(Last().mutex);
-    Last().text = text;
-  }
+  RecordLastError(text);
   WriteLogBufferToFile("%s\n", text.c_str());
   return STOWMASTER_UNUSABLE;
-}
-
-void RecordLastError(const std::string& text) {
-  platform::LocalLock guard(Last().mutex);
-  Last().text = text;
-}
-
-uint32_t LastError(char* buffer, uint32_t size) {
-  platform::LocalLock guard(Last().mutex);
-  if (buffer != nullptr && size > 0) CopyText(Last().text, buffer, size);
-  return static_cast<uint32_t>(Last().text.size());
 }
 
 // ------------------------------------------------------------- settings ---
@@ -136,76 +105,29 @@ int32_t GetSettings(StowmasterSettings* out) {
 
 int32_t GetStatus(StowmasterStatus* out) {
   if (!SizeOk(out)) return BadArgument("StowmasterGetStatus: null or too small a struct");
-  StowmasterStatus s;
-  std::memset(&s, 0, sizeof(s));
   CacheSettings cache;
   GetCacheSettings(&cache, nullptr, nullptr);
   const int64_t now = platform::env().NowSeconds();
+  // What a pass of this process would do: its minimum age, its rights.
+  const StatusReport r = ReadStatus(IndexPathIn(CacheFolder()), cache, RefusalIdentity(), now);
+  StowmasterStatus s;
+  std::memset(&s, 0, sizeof(s));
   s.capacity = kBlockCount;
   s.now = now;
-  IndexInspection inspection(IndexPathIn(CacheFolder()));
-  s.index_present = inspection.present() ? 1 : 0;
-  s.lists_consistent = inspection.present() ? 0 : 1;  // nothing yet is nothing amiss
-  if (inspection.mapped()) {
-    // Figured from a copy, without the lock: the check and the walks look
-    // at every block.
-    // What a pass of this process would do: its minimum age, its rights.
-    const uint32_t identity = RefusalIdentity();
-    inspection.ReadCopy([&](const IndexFileHeader& h, const ImageFileBlock* blocks, bool) {
-      if (!Marked(h)) return;
-      const BlockNote* notes = inspection.CopiedNotes();
-      s.index_formatted = 1;
-      s.lists_consistent = CheckLists(h, blocks, nullptr) ? 1 : 0;
-      s.entries = h.TotalFileCount;
-      s.bytes_in_use = h.CacheSize;
-      // Registration times: the valid list is ordered by them unless the
-      // clock moved back, so look at every entry.
-      int32_t i = h.FirstValidBlock;
-      int32_t prev = kNoBlock;
-      for (int32_t steps = 0;
-           i != kNoBlock && BlockInRange(i) && steps < kBlockCount && blocks[i].LeftNode == prev;
-           ++steps) {
-        prev = i;
-        if (notes != nullptr && RefusalHolds(notes[i], blocks[i], now)) {
-          s.refused_files += 1;
-          s.refused_bytes += blocks[i].FileSize;
-        }
-        const int64_t t = blocks[i].AccessTime;
-        if (s.oldest_registration == 0 || t < s.oldest_registration) s.oldest_registration = t;
-        if (t > s.newest_registration) s.newest_registration = t;
-        i = blocks[i].RightNode;
-      }
-      // From the least recently registered on: what goes next, and what a
-      // pass run now would delete if every deletion succeeded.
-      const bool above = static_cast<double>(h.CacheSize) > HighMark(cache);
-      const double low = LowMark(cache);
-      int64_t in_use = h.CacheSize;
-      i = h.LastValidBlock;
-      prev = kNoBlock;
-      for (int32_t steps = 0;
-           i != kNoBlock && BlockInRange(i) && steps < kBlockCount && blocks[i].RightNode == prev;
-           ++steps) {
-        prev = i;
-        const ImageFileBlock& b = blocks[i];
-        int64_t wait = 0;
-        const bool tried = ActionFor(b, notes != nullptr ? &notes[i] : nullptr, cache, identity,
-                                     now, &wait) == PassAction::kTry;
-        if (tried && s.next_path[0] == '\0') {
-          std::memcpy(s.next_path, b.ImageFileName, sizeof(s.next_path));
-          s.next_path[sizeof(s.next_path) - 1] = '\0';
-          s.next_registered = b.AccessTime;
-        }
-        if (!above || low > static_cast<double>(in_use)) {
-          if (s.next_path[0] != '\0') break;
-        } else if (tried) {
-          s.evictable_files += 1;
-          s.evictable_bytes += b.FileSize;
-          in_use -= b.FileSize;
-        }
-        i = b.LeftNode;
-      }
-    });
-  }
+  s.index_present = r.index_present ? 1 : 0;
+  s.index_formatted = r.index_formatted ? 1 : 0;
+  s.lists_consistent = r.lists_consistent ? 1 : 0;
+  s.entries = r.entries;
+  s.bytes_in_use = r.bytes_in_use;
+  s.oldest_registration = r.oldest_registration;
+  s.newest_registration = r.newest_registration;
+  s.evictable_files = r.evictable_files;
+  s.evictable_bytes = r.evictable_bytes;
+  static_assert(sizeof(s.next_path) == sizeof(r.next_path), "a stored name fits");
+  std::memcpy(s.next_path, r.next_path, sizeof(s.next_path));
+  s.next_registered = r.next_registered;
+  s.refused_files = r.refused_files;
+  s.refused_bytes = r.refused_bytes;
   Deliver(s, out);
   return STOWMASTER_OK;
 }
@@ -216,133 +138,54 @@ int32_t ListEntries(int32_t limit, StowmasterEntryFn fn, void* context) {
   if (fn == nullptr || limit < 0) return BadArgument("StowmasterListEntries: no callback");
   CacheSettings cache;
   GetCacheSettings(&cache, nullptr, nullptr);
-  IndexInspection inspection(IndexPathIn(CacheFolder()));
-  if (!inspection.mapped()) return STOWMASTER_OK;  // no index: nothing listed
-
-  enum class Stop { kNo, kEnd, kChanged, kDamaged };
   int32_t reported = 0;
-  int32_t steps = 0;
-  int32_t prev = kNoBlock;  // the last block copied
-  int32_t next = kNoBlock;  // the block to copy next
-  // prev's change stamp when it was copied, when the lookup table had one.
-  bool stamped = false;
-  uint32_t epoch = 0;
-  uint32_t stamp = 0;
-  bool first = true;
-  std::vector<StowmasterEntry> batch;
-  for (;;) {
-    batch.clear();
-    const int64_t now = platform::env().NowSeconds();
-    const Stop stop =
-        inspection.Read([&](const IndexFileHeader& h, const ImageFileBlock* blocks, bool) {
-          if (!Marked(h)) return Stop::kEnd;
-          if (first) {
-            next = h.FirstValidBlock;
-          } else {
-            // Go on only if the last block copied is still on the valid list
-            // with `next` after it. An unchanged stamp proves the first at
-            // once; without one, walk back from it to the head.
-            if (!BlockInRange(prev) || blocks[prev].RightNode != next) return Stop::kChanged;
-            uint32_t now_epoch = 0;
-            uint32_t now_stamp = 0;
-            if (!stamped || !inspection.StampOf(h, prev, &now_epoch, &now_stamp) ||
-                now_epoch != epoch || now_stamp != stamp) {
-              int32_t i = prev;
-              for (int32_t back = 0; blocks[i].LeftNode != kNoBlock; ++back) {
-                i = blocks[i].LeftNode;
-                if (!BlockInRange(i) || back >= kBlockCount) return Stop::kChanged;
-              }
-              if (i != h.FirstValidBlock) return Stop::kChanged;
-            }
-          }
-          while (next != kNoBlock && batch.size() < static_cast<size_t>(kWalkBatch) &&
-                 (limit == 0 || reported + static_cast<int32_t>(batch.size()) < limit)) {
-            // A block whose back link does not name the one before it is not
-            // where the list says: the list is damaged from here on.
-            if (!BlockInRange(next) || steps >= kBlockCount || blocks[next].LeftNode != prev) {
-              return Stop::kDamaged;
-            }
-            const ImageFileBlock& b = blocks[next];
-            StowmasterEntry e;
-            std::memset(&e, 0, sizeof(e));
-            e.size = sizeof(e);
-            e.block = next;
-            std::memcpy(e.path, b.ImageFileName, sizeof(e.path));
-            e.path[sizeof(e.path) - 1] = '\0';
-            e.file_size = b.FileSize;
-            e.registered = b.AccessTime;
-            e.delay = b.Delay;
-            e.evictable = OldEnough(b, cache, now) ? 1 : 0;
-            batch.push_back(e);
-            ++steps;
-            prev = next;
-            next = b.RightNode;
-          }
-          stamped = prev != kNoBlock && inspection.StampOf(h, prev, &epoch, &stamp);
-          return next == kNoBlock ? Stop::kEnd : Stop::kNo;
-        });
-    first = false;
-    // The caller's code runs without the lock.
-    for (const StowmasterEntry& e : batch) {
-      ++reported;
-      if (fn(&e, context) == 0) return STOWMASTER_OK;
-    }
-    if (stop == Stop::kChanged) {
+  const ListEnd end = ListIndex(
+      IndexPathIn(CacheFolder()), cache, limit, kWalkBatch,
+      [&](const ListedEntry& entry) {
+        StowmasterEntry e;
+        std::memset(&e, 0, sizeof(e));
+        e.size = sizeof(e);
+        e.block = entry.block;
+        static_assert(sizeof(e.path) == sizeof(entry.path), "a stored name fits");
+        std::memcpy(e.path, entry.path, sizeof(e.path));
+        e.file_size = entry.file_size;
+        e.registered = entry.registered;
+        e.delay = entry.delay;
+        e.evictable = entry.evictable ? 1 : 0;
+        return fn(&e, context) != 0;
+      },
+      &reported);
+  switch (end) {
+    case ListEnd::kEnd:
+      return STOWMASTER_OK;
+    case ListEnd::kChanged:
       Failed("StowmasterListEntries", "the index changed during the walk; it stopped after " +
                                           std::to_string(reported) + " entries");
       return STOWMASTER_CHANGED;
-    }
-    if (stop == Stop::kDamaged) {
-      Failed("StowmasterListEntries",
-             "the valid list is damaged after " + std::to_string(reported) + " entries");
-      return STOWMASTER_DAMAGED;
-    }
-    if (stop == Stop::kEnd || (limit != 0 && reported >= limit)) return STOWMASTER_OK;
+    case ListEnd::kDamaged:
+      break;
   }
+  Failed("StowmasterListEntries",
+         "the valid list is damaged after " + std::to_string(reported) + " entries");
+  return STOWMASTER_DAMAGED;
 }
 
 // ---------------------------------------------------------------- check ---
 
 namespace {
 
-void Inspect(const std::string& index_path, StowmasterCheckReport* r) {
-  IndexInspection inspection(index_path);
-  r->index_present = inspection.present() ? 1 : 0;
-  r->index_formatted = 0;
-  r->lists_consistent = 0;
-  r->problem[0] = '\0';
-  if (!inspection.present()) {
-    r->lists_consistent = 1;
-    return;
-  }
-  if (!inspection.mapped()) {
-    CopyText("the index file holds " + std::to_string(inspection.file_size()) +
-                 " bytes instead of " + std::to_string(kIndexFileSize),
-             r->problem, sizeof(r->problem));
-    return;
-  }
-  // Checked on a copy, without the lock: the check looks at every block.
-  inspection.ReadCopy([&](const IndexFileHeader& h, const ImageFileBlock* blocks,
-                          bool interrupted) {
-    r->interrupted = interrupted ? 1 : 0;
-    if (!Marked(h)) {
-      CopyText("the index file does not start with the index mark", r->problem, sizeof(r->problem));
-      return;
-    }
-    r->index_formatted = 1;
-    ListReport report;
-    r->lists_consistent = CheckLists(h, blocks, &report) ? 1 : 0;
-    r->valid_count = report.valid_count;
-    r->valid_bytes = report.valid_bytes;
-    r->free_count = report.free_count;
-    r->header_count = h.TotalFileCount;
-    r->header_bytes = h.CacheSize;
-    CopyText(report.problem, r->problem, sizeof(r->problem));
-  });
-}
-
-bool Sound(const StowmasterCheckReport& r) {
-  return r.index_present == 0 || (r.index_formatted != 0 && r.lists_consistent != 0);
+// The check's report as the C struct has it.
+void Translate(const IndexCheck& c, StowmasterCheckReport* r) {
+  r->index_present = c.present ? 1 : 0;
+  r->index_formatted = c.formatted ? 1 : 0;
+  r->lists_consistent = c.consistent ? 1 : 0;
+  r->interrupted = c.interrupted ? 1 : 0;
+  r->valid_count = c.lists.valid_count;
+  r->valid_bytes = c.lists.valid_bytes;
+  r->free_count = c.lists.free_count;
+  r->header_count = c.header_count;
+  r->header_bytes = c.header_bytes;
+  CopyText(c.lists.problem, r->problem, sizeof(r->problem));
 }
 
 }  // namespace
@@ -352,8 +195,9 @@ int32_t Check(int32_t repair, StowmasterCheckReport* out) {
   StowmasterCheckReport r;
   std::memset(&r, 0, sizeof(r));
   const std::string index_path = IndexPathIn(CacheFolder());
-  Inspect(index_path, &r);
-  if (Sound(r)) {
+  const IndexCheck check = CheckIndex(index_path);
+  Translate(check, &r);
+  if (check.sound()) {
     Deliver(r, out);
     return STOWMASTER_OK;
   }
@@ -369,9 +213,8 @@ int32_t Check(int32_t repair, StowmasterCheckReport* out) {
       index.CheckAndRepair();
       index.Flush();
     }
-    StowmasterCheckReport after = r;
-    Inspect(index_path, &after);
-    if (Sound(after)) {
+    const IndexCheck after = CheckIndex(index_path);
+    if (after.sound()) {
       r.repaired = 1;
       WriteLogBufferToFile("Index repaired: %d files, %lld bytes.\n", after.header_count,
                            static_cast<long long>(after.header_bytes));
@@ -490,9 +333,8 @@ int32_t Dump(const char* path, char* buffer, uint64_t buffer_size, uint64_t* len
   }
   CopyText(text, buffer, static_cast<size_t>(std::min<uint64_t>(buffer_size, SIZE_MAX)));
   if (text.size() + 1 > buffer_size) {
-    platform::LocalLock guard(Last().mutex);
-    Last().text = "StowmasterDump: the buffer holds " + std::to_string(buffer_size) +
-                  " bytes; the dump needs " + std::to_string(text.size() + 1);
+    RecordLastError("StowmasterDump: the buffer holds " + std::to_string(buffer_size) +
+                    " bytes; the dump needs " + std::to_string(text.size() + 1));
     return STOWMASTER_TOO_SMALL;
   }
   return STOWMASTER_OK;

@@ -19,16 +19,10 @@ int32_t Check(int32_t repair, StowmasterCheckReport* out);
 int32_t RunPass(bool empty, StowmasterPassResult* out, StowmasterProgressFn progress,
                 void* context);
 int32_t Dump(const char* path, char* buffer, uint64_t buffer_size, uint64_t* length);
-uint32_t LastError(char* buffer, uint32_t size);
 
-// Records `text` as the last failure and writes it to the log; gives
-// STOWMASTER_UNUSABLE.
+// Records `what: why` as the calling thread's last failure and writes it
+// to the log; gives STOWMASTER_UNUSABLE.
 int32_t Failed(const std::string& what, const std::string& why);
-
-// Records `text` as the reason for the last failure without logging it
-// (the caller has logged it in its own words): failed initialisations and
-// registrations, so that a program can show the cause.
-void RecordLastError(const std::string& text);
 
 // Removal calls per batch of a pass or emptying.
 constexpr int32_t kPassBatch = 100;

@@ -1,5 +1,6 @@
 #include "api/process_state.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -37,6 +38,12 @@ std::atomic<int32_t> g_calls_in_flight{0};
 // UnInitialize was left without returning: a host's signal handler jumped
 // out of it (longjmp). It is not waited for.
 thread_local int32_t t_calls_in_flight = 0;
+
+// The calling thread's last failure. Plain bytes, with nothing to destroy:
+// a thread-local object with a destructor (a std::string) in a library the
+// host may unload could be destroyed after its code is gone.
+thread_local char t_last_error[kLastErrorSize];
+thread_local uint32_t t_last_error_length = 0;
 
 class CallScope {
  public:
@@ -128,6 +135,22 @@ int32_t CreateObjects(int32_t threaded) {
 }
 
 }  // namespace
+
+void RecordLastError(const std::string& text) {
+  const uint32_t n = static_cast<uint32_t>(std::min<size_t>(text.size(), kLastErrorSize - 1));
+  std::memcpy(t_last_error, text.data(), n);
+  t_last_error[n] = '\0';
+  t_last_error_length = n;
+}
+
+uint32_t LastError(char* buffer, uint32_t size) {
+  if (buffer != nullptr && size > 0) {
+    const uint32_t n = std::min(t_last_error_length, size - 1);
+    std::memcpy(buffer, t_last_error, n);
+    buffer[n] = '\0';
+  }
+  return t_last_error_length;
+}
 
 int32_t ReferenceCount() { return g_references.load(); }
 

@@ -18,6 +18,18 @@ inline double LowMark(const CacheSettings& s) {
   return ((100.0 - static_cast<double>(s.Precision)) * static_cast<double>(s.CacheSize)) * 0.01;
 }
 
+// The stopping rule of a pass towards the low mark, for the pass and for
+// the status that tells what a pass would do.
+struct PassMarks {
+  explicit PassMarks(const CacheSettings& s) : high(HighMark(s)), low(LowMark(s)) {}
+  // A pass starts only when the bytes in use are above the high mark...
+  bool Starts(int64_t in_use) const { return static_cast<double>(in_use) > high; }
+  // ...and stops once they are below the low mark.
+  bool Done(int64_t in_use) const { return low > static_cast<double>(in_use); }
+  double high;
+  double low;
+};
+
 // An entry's age at `now`: a difference of 32-bit times, as the index
 // stores them.
 inline int64_t EntryAge(const ImageFileBlock& b, int64_t now) {

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "index/index_file.h"
+#include "index/list_walk.h"
 
 namespace stow {
 namespace {
@@ -21,25 +22,16 @@ constexpr int32_t kNameSample = 64;
 // followed over a copy of every block's links.
 constexpr int32_t kDirectSteps = 256;
 
-size_t NameLength(const ImageFileBlock& b) {
-  const void* end = std::memchr(b.ImageFileName, '\0', kFileNameSize);
-  return end == nullptr ? kFileNameSize
-                        : static_cast<size_t>(static_cast<const char*>(end) - b.ImageFileName);
-}
-
 }  // namespace
 
 DumpSize EstimateDumpSize(const IndexFileHeader& h, const ImageFileBlock* blocks) {
   DumpSize size;
   size.entries = std::min(std::max(h.TotalFileCount, 0), kBlockCount - kEntryMargin) + kEntryMargin;
   size_t longest = 0;
-  int32_t i = h.FirstValidBlock;
-  for (int32_t steps = 0, prev = kNoBlock;
-       steps < kNameSample && BlockInRange(i) && blocks[i].LeftNode == prev; ++steps) {
-    longest = std::max(longest, NameLength(blocks[i]));
-    prev = i;
-    i = blocks[i].RightNode;
-  }
+  WalkValidList(h, blocks, Toward::kTail, [&](int32_t i) {
+    longest = std::max(longest, StoredBytes(blocks[i]).size());
+    return true;
+  }, kNameSample);
   // Names of one cache tend to be alike; a quarter more than the longest
   // seen covers most that are longer.
   const size_t per_entry = std::min(kFileNameSize, longest + longest / 4 + 16);
@@ -50,7 +42,7 @@ DumpSize EstimateDumpSize(const IndexFileHeader& h, const ImageFileBlock* blocks
 
 void DumpCopy::Reserve(const DumpSize& size) {
   if (size.entries > kDirectSteps) {
-    links_.assign(kBlockCount, Links{kNoBlock, kNoBlock});
+    links_.assign(kBlockCount, BlockLinks{kNoBlock, kNoBlock});
     places_.assign(kBlockCount, -1);
   }
   entries_.resize(static_cast<size_t>(std::max(size.entries, 0)));
@@ -72,42 +64,36 @@ bool DumpCopy::Take(const IndexFileHeader& h, const ImageFileBlock* blocks) {
   // that a damaged list ends the dump where it is damaged. It leaves the
   // blocks in list order in entries_, their names still to be copied.
   entries_.clear();
-  bool sound = true;
   bool direct = true;
-  int32_t i = h.FirstValidBlock;
-  for (int32_t steps = 0, prev = kNoBlock; i != kNoBlock; ++steps) {
-    if (steps == kDirectSteps) {
-      links_.resize(kBlockCount);
-      for (int32_t k = 0; k < kBlockCount; ++k) {
-        links_[k] = Links{blocks[k].LeftNode, blocks[k].RightNode};
-      }
-      direct = false;
-    }
-    if (steps >= kBlockCount || !BlockInRange(i)) {
-      sound = false;
-      break;
-    }
-    const Links at = direct ? Links{blocks[i].LeftNode, blocks[i].RightNode} : links_[i];
-    if (at.left != prev) {
-      sound = false;
-      break;
-    }
-    entries_.push_back(Entry{i, at.left, at.right, 0, 0, 0, 0});
-    prev = i;
-    i = at.right;
-  }
+  const auto links = [&](int32_t k) {
+    return direct ? BlockLinks{blocks[k].LeftNode, blocks[k].RightNode} : links_[k];
+  };
+  const WalkResult walk =
+      WalkLinks(links, h.FirstValidBlock, kNoBlock, Toward::kTail, [&](int32_t i) {
+        const BlockLinks at = links(i);
+        entries_.push_back(Entry{i, at.left, at.right, 0, 0, 0, 0});
+        if (entries_.size() == static_cast<size_t>(kDirectSteps) && at.right != kNoBlock) {
+          links_.resize(kBlockCount);
+          for (int32_t k = 0; k < kBlockCount; ++k) {
+            links_[k] = BlockLinks{blocks[k].LeftNode, blocks[k].RightNode};
+          }
+          direct = false;
+        }
+        return true;
+      });
+  const bool sound = !walk.damaged();
   // The listed blocks' places are known now: their reads do not wait for
   // one another. A long list is read in block order, which the processor
   // can fetch ahead; the names then lie in the copy in that order.
   names_.clear();
   const auto copy = [&](Entry& e) {
     const ImageFileBlock& b = blocks[e.block];
-    const size_t length = NameLength(b);
+    const std::string_view name = StoredBytes(b);
     e.file_size = b.FileSize;
     e.delay = b.Delay;
     e.name_offset = static_cast<uint32_t>(names_.size());
-    e.name_length = static_cast<uint32_t>(length);
-    names_.insert(names_.end(), b.ImageFileName, b.ImageFileName + length);
+    e.name_length = static_cast<uint32_t>(name.size());
+    names_.insert(names_.end(), name.begin(), name.end());
   };
   if (direct || places_.size() != static_cast<size_t>(kBlockCount)) {
     for (Entry& e : entries_) copy(e);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "index/layout.h"
+#include "index/list_walk.h"
 
 namespace stow {
 
@@ -57,10 +58,6 @@ class DumpCopy {
   std::string Format() const;
 
  private:
-  struct Links {
-    int32_t left;
-    int32_t right;
-  };
   struct Entry {
     int32_t block;
     int32_t left;
@@ -79,7 +76,7 @@ class DumpCopy {
   int32_t last_valid_ = 0;
   int32_t first_invalid_ = 0;
   int32_t last_invalid_ = 0;
-  std::vector<Links> links_;  // of every block, by block number, for long lists
+  std::vector<BlockLinks> links_;  // of every block, by block number, for long lists
   // For long lists: each block's place in entries_, -1 for none, so that the
   // listed blocks' fields are read in block order, as memory lies.
   std::vector<int32_t> places_;

@@ -9,6 +9,7 @@
 
 #include "config/log.h"
 #include "index/eviction_rule.h"
+#include "index/intent_record.h"
 #include "index/list_check.h"
 #include "index/lookup.h"
 #include "index/object_name.h"
@@ -135,11 +136,11 @@ void IndexFile::Recover(bool holder_died) {
       break;
   }
   if (holder_died && header_->IntentKind != kIntentNone) {
-    UndoIntent();
+    UndoIntent(*header_);
     // An undone change moved blocks back without new stamps.
     if (table_ != nullptr) table_->Begin();
   }
-  ClearIntent();
+  ClearIntent(*header_);
   damaged_ = false;
   RepairIfDamaged(true);
 }
@@ -230,56 +231,6 @@ void IndexFile::FormatIfNeeded() {
   std::memcpy(header_->Magic, kIndexMagic, sizeof(kIndexMagic));
 }
 
-// ------------------------------------------------- the intent record ---
-
-// One list operation, recorded before it changes anything: Save every word
-// it will store to, Begin, make the stores through Set, and the record is
-// cleared when the Change ends. The stores of a process that dies reach the
-// shared file in the order the program made them; the fences keep the
-// compiler from moving a store across the points that make the record
-// valid and invalid.
-class IndexFile::Change {
- public:
-  Change(IndexFile& index, uint32_t kind, int32_t block)
-      : index_(index), header_(*index.header_), kind_(kind) {
-    header_.IntentBlock = block;
-  }
-  ~Change() { index_.ClearIntent(); }
-  Change(const Change&) = delete;
-  Change& operator=(const Change&) = delete;
-
-  template <typename T>
-  void Save(const T* field) {
-    static_assert(sizeof(T) == 4 || sizeof(T) == 8, "a saved word is 4 or 8 bytes");
-    const uint32_t n = header_.IntentCount;
-    if (n >= sizeof(header_.IntentEntries) / sizeof(header_.IntentEntries[0])) return;
-    auto& entry = header_.IntentEntries[n];
-    entry.Offset = static_cast<uint32_t>(reinterpret_cast<const uint8_t*>(field) -
-                                         reinterpret_cast<const uint8_t*>(&header_));
-    entry.Width = sizeof(T);
-    entry.Value = static_cast<int64_t>(*field);
-    header_.IntentCount = n + 1;
-  }
-
-  void Begin() {
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    header_.IntentKind = kind_;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    hooks::CrashPoint();
-  }
-
-  template <typename T>
-  void Set(T& field, T value) {
-    field = value;
-    hooks::CrashPoint();
-  }
-
- private:
-  IndexFile& index_;
-  IndexFileHeader& header_;
-  uint32_t kind_;
-};
-
 // Maintains the lookup table around one change of the lists: marks it
 // stale first, stamps it with the header after.
 class IndexFile::TableChange {
@@ -297,67 +248,9 @@ class IndexFile::TableChange {
   IndexFile& index_;
 };
 
-namespace {
-
-// True when `offset` (from the start of the file) names a word that a list
-// operation may change, with that word's width: the totals and list ends
-// of the header, or the size, time, links and delay of a block. A record
-// written by anyone else cannot make the undo store anywhere else.
-bool IsUndoableWord(uint32_t offset, uint32_t width) {
-  if (offset < static_cast<uint32_t>(kHeaderRegionSize)) {
-    if (offset == offsetof(IndexFileHeader, CacheSize)) return width == 8;
-    return width == 4 &&
-           (offset == offsetof(IndexFileHeader, TotalFileCount) ||
-            (offset >= offsetof(IndexFileHeader, FirstValidBlock) &&
-             offset <= offsetof(IndexFileHeader, LastInvalidBlock) && offset % 4 == 0));
-  }
-  const uint32_t rel = offset - static_cast<uint32_t>(kHeaderRegionSize);
-  if (rel / kBlockSize >= static_cast<uint32_t>(kBlockCount)) return false;
-  switch (rel % kBlockSize) {
-    case offsetof(ImageFileBlock, FileSize):
-    case offsetof(ImageFileBlock, AccessTime):
-    case offsetof(ImageFileBlock, LeftNode):
-    case offsetof(ImageFileBlock, RightNode):
-    case offsetof(ImageFileBlock, Reserved):
-      return width == 4;
-    case offsetof(ImageFileBlock, Delay):
-      return width == 8;
-    default:
-      return false;
-  }
-}
-
-}  // namespace
-
-void IndexFile::UndoIntent() {
-  uint8_t* base = file_->data();
-  const uint32_t count = header_->IntentCount;
-  const uint32_t capacity = sizeof(header_->IntentEntries) / sizeof(header_->IntentEntries[0]);
-  // Newest first, so that a word saved twice ends with its oldest value.
-  for (uint32_t k = count < capacity ? count : capacity; k-- > 0;) {
-    const auto& entry = header_->IntentEntries[k];
-    if (!IsUndoableWord(entry.Offset, entry.Width)) continue;
-    if (entry.Width == 8) {
-      std::memcpy(base + entry.Offset, &entry.Value, 8);
-    } else {
-      const int32_t value = static_cast<int32_t>(entry.Value);
-      std::memcpy(base + entry.Offset, &value, 4);
-    }
-  }
-}
-
-void IndexFile::ClearIntent() {
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  header_->IntentKind = kIntentNone;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  std::memset(header_->IntentEntries, 0, sizeof(header_->IntentEntries));
-  header_->IntentCount = 0;
-  header_->IntentBlock = 0;
-}
-
 // ------------------------------------------------------------- the lists ---
 
-void IndexFile::SaveUnlink(Change& change, Ends from, int32_t i) {
+void IndexFile::SaveUnlink(IntentChange& change, Ends from, int32_t i) {
   change.Save(from.head);
   change.Save(from.tail);
   ImageFileBlock& b = blocks_[i];
@@ -367,7 +260,7 @@ void IndexFile::SaveUnlink(Change& change, Ends from, int32_t i) {
   if (ImageFileBlock* next = Block(b.RightNode)) change.Save(&next->LeftNode);
 }
 
-void IndexFile::SaveLink(Change& change, Ends to, bool at_front) {
+void IndexFile::SaveLink(IntentChange& change, Ends to, bool at_front) {
   change.Save(to.head);
   change.Save(to.tail);
   const int32_t end = at_front ? *to.head : *to.tail;
@@ -376,7 +269,7 @@ void IndexFile::SaveLink(Change& change, Ends to, bool at_front) {
   }
 }
 
-void IndexFile::Unlink(Change& change, Ends from, int32_t i) {
+void IndexFile::Unlink(IntentChange& change, Ends from, int32_t i) {
   ImageFileBlock& b = blocks_[i];
   const int32_t left = b.LeftNode;
   const int32_t right = b.RightNode;
@@ -399,7 +292,7 @@ void IndexFile::Unlink(Change& change, Ends from, int32_t i) {
   change.Set(b.RightNode, kNoBlock);
 }
 
-void IndexFile::Link(Change& change, Ends to, int32_t i, bool at_front) {
+void IndexFile::Link(IntentChange& change, Ends to, int32_t i, bool at_front) {
   ImageFileBlock& b = blocks_[i];
   if (at_front) {
     const int32_t head = *to.head;
@@ -428,13 +321,10 @@ void IndexFile::FreeBlock(int32_t i) {
   ImageFileBlock& b = blocks_[i];
   TableChange table_change(*this);
   if (table_ok_) {
-    char path[kFileNameSize];
-    std::memcpy(path, b.ImageFileName, kFileNameSize);
-    path[kFileNameSize - 1] = '\0';
-    table_->Erase(path, i);
+    table_->Erase(StoredName(b).text, i);
     table_->Touch(i);
   }
-  Change change(*this, kIntentFree, i);
+  IntentChange change(*header_, kIntentFree, i);
   SaveUnlink(change, ValidEnds(), i);
   SaveLink(change, FreeEnds(), false);
   change.Save(&header_->CacheSize);
@@ -531,7 +421,7 @@ bool IndexFile::AddFile(const FileRecord& record, uint32_t delay) {
       table_->LowerBounds(clock, b.Delay);
     }
     const bool resized = b.FileSize != record.FileSize;
-    Change change(*this, resized ? kIntentResize : kIntentRefresh, found);
+    IntentChange change(*header_, resized ? kIntentResize : kIntentRefresh, found);
     SaveUnlink(change, ValidEnds(), found);
     SaveLink(change, ValidEnds(), true);
     change.Save(&b.AccessTime);
@@ -557,7 +447,7 @@ bool IndexFile::AddFile(const FileRecord& record, uint32_t delay) {
     return false;
   }
   ImageFileBlock& b = blocks_[i];
-  Change change(*this, kIntentAllocate, i);
+  IntentChange change(*header_, kIntentAllocate, i);
   SaveUnlink(change, FreeEnds(), i);
   SaveLink(change, ValidEnds(), true);
   change.Save(&b.FileSize);
@@ -595,19 +485,6 @@ bool IndexFile::AddFile(const FileRecord& record, uint32_t delay) {
 
 namespace {
 
-// The stored path with a terminator, whatever the block holds.
-struct StoredName {
-  explicit StoredName(const ImageFileBlock& b) {
-    std::memcpy(text, b.ImageFileName, kFileNameSize);
-    text[kFileNameSize - 1] = '\0';
-  }
-  char text[kFileNameSize];
-};
-
-}  // namespace
-
-namespace {
-
 // Calls `remove` for block `i` within the limits of `batch`: false when the
 // batch is used up (the block is left for the next one).
 template <typename Free>
@@ -641,7 +518,7 @@ PassOutcome IndexFile::RemoveAll(const RemoveFileFn& remove, const PassBatch& ba
   Guard guard(*this, Guard::kReport);
   if (!guard.held()) return out;
   int32_t skip = batch.skip;
-  WalkValid(header_->FirstValidBlock, kNoBlock, false, [&](int32_t i) {
+  WalkValid(header_->FirstValidBlock, kNoBlock, Toward::kTail, [&](int32_t i) {
     return RemoveInBatch(blocks_[i], i, remove, batch, &skip, &out,
                          [this](int32_t k) { FreeBlock(k); });
   });
@@ -680,11 +557,10 @@ PassOutcome IndexFile::RunPass(PassGoal goal, const RemoveFileFn& remove,
                                const PassProgressFn& progress, uint32_t identity) {
   PassOutcome out;
   if (header_ == nullptr) return out;
-  const double high = HighMark(settings_);
-  const double low = LowMark(settings_);
+  const PassMarks marks(settings_);
   const auto reached = [&] {
     return goal == PassGoal::kRoom ? kBlockCount - header_->TotalFileCount >= kRoomTarget
-                                   : low > static_cast<double>(header_->CacheSize);
+                                   : marks.Done(header_->CacheSize);
   };
   // The entries kept so far, from the tail on. After the lock was let go
   // the pass goes on before the newest of them whose stamp is unchanged:
@@ -710,7 +586,7 @@ PassOutcome IndexFile::RunPass(PassGoal goal, const RemoveFileFn& remove,
       int32_t from = header_->LastValidBlock;
       int32_t back = kNoBlock;
       if (first) {
-        if (goal == PassGoal::kLowMark ? static_cast<double>(header_->CacheSize) <= high
+        if (goal == PassGoal::kLowMark ? !marks.Starts(header_->CacheSize)
                                        : header_->FirstInvalidBlock != kNoBlock) {
           return out;
         }
@@ -781,7 +657,8 @@ PassOutcome IndexFile::RunPass(PassGoal goal, const RemoveFileFn& remove,
         if (!proved) passed[i] = b.AccessTime;
         return true;
       };
-      const WalkEnd end = from == kNoBlock ? WalkEnd::kEnd : WalkValid(from, back, true, visit);
+      const WalkEnd end =
+          from == kNoBlock ? WalkEnd::kEnd : WalkValid(from, back, Toward::kHead, visit);
       // A walk that reached the head looked at every entry still listed:
       // its bounds hold for the whole list.
       if (end == WalkEnd::kEnd && proved && table_ok_ && table_->Epoch() == epoch) {

@@ -11,10 +11,13 @@
 
 #include "config/settings.h"
 #include "index/layout.h"
+#include "index/list_walk.h"
 #include "index/lookup_table.h"
 #include "platform/platform.h"
 
 namespace stow {
+
+class IntentChange;
 
 // Longest wait for the machine-wide index lock. An operation that cannot
 // take it within this time logs why and returns its failure value.
@@ -142,7 +145,6 @@ class IndexFile {
 
  private:
   class Guard;
-  class Change;
   class TableChange;
   // The two ends of one list in the header.
   struct Ends {
@@ -168,8 +170,6 @@ class IndexFile {
   // rebuild from its plan, or undoes the recorded list operation, then
   // checks the lists. Returns with the reserved area at rest.
   void Recover(bool holder_died);
-  void UndoIntent();
-  void ClearIntent();
 
   // The repair of lists that no longer hold together (list_repair.cc): keeps
   // what the links prove, salvages named blocks whose files still exist,
@@ -192,10 +192,10 @@ class IndexFile {
   Ends FreeEnds() { return {&header_->FirstInvalidBlock, &header_->LastInvalidBlock}; }
   // Record in `change` every word that unlinking `i` from `from`, or linking
   // a block at the front or back of `to`, will store to.
-  void SaveUnlink(Change& change, Ends from, int32_t i);
-  void SaveLink(Change& change, Ends to, bool at_front);
-  void Unlink(Change& change, Ends from, int32_t i);
-  void Link(Change& change, Ends to, int32_t i, bool at_front);
+  void SaveUnlink(IntentChange& change, Ends from, int32_t i);
+  void SaveLink(IntentChange& change, Ends to, bool at_front);
+  void Unlink(IntentChange& change, Ends from, int32_t i);
+  void Link(IntentChange& change, Ends to, int32_t i, bool at_front);
   PassOutcome RunPass(PassGoal goal, const RemoveFileFn& remove, const PassProgressFn& progress,
                       uint32_t identity);
   // Between two batches of a pass: lets the processes waiting for the lock
@@ -206,15 +206,14 @@ class IndexFile {
   static constexpr int kWaiterPatienceMs = 5;
   // Moves a listed block to the tail of the free list, totals included.
   void FreeBlock(int32_t i);
-  // Calls `visit(i)` for each block of the valid list from block `i` on,
-  // towards the head or the tail, while it returns true; `i` must link back
-  // to `back` (kNoBlock: `i` is that end of the list). The next block is
-  // read before the visit, so the visit may move the block. Stops, marking
-  // the index damaged, at a link outside the block range or a block that
-  // does not link back, and says how it ended.
-  enum class WalkEnd { kEnd, kStopped, kDamaged };
+  // Walks the valid list from `from` (see WalkList), marking the index
+  // damaged when the walk meets damage, and says how it ended.
   template <typename Visit>
-  WalkEnd WalkValid(int32_t i, int32_t back, bool towards_head, Visit visit);
+  WalkEnd WalkValid(int32_t from, int32_t back, Toward toward, Visit visit) {
+    const WalkResult r = WalkList(blocks_, from, back, toward, visit);
+    if (r.damaged()) damaged_ = true;
+    return r.end;
+  }
 
   CacheSettings settings_;
   std::unique_ptr<platform::NamedMutex> mutex_;
@@ -259,38 +258,5 @@ class IndexFile::Guard {
   IndexFile& index_;
   const bool held_;
 };
-
-template <typename Visit>
-IndexFile::WalkEnd IndexFile::WalkValid(int32_t i, int32_t back, bool towards_head, Visit visit) {
-  const auto outward = [&](int32_t k) {
-    return towards_head ? blocks_[k].RightNode : blocks_[k].LeftNode;
-  };
-  const auto inward = [&](int32_t k) {
-    return towards_head ? blocks_[k].LeftNode : blocks_[k].RightNode;
-  };
-  // Every block reached links back to the one before: then no block can
-  // come round twice, and a damaged list ends the walk at the damage
-  // instead of visiting blocks again.
-  if (Block(i) != nullptr && outward(i) != back) {
-    damaged_ = true;
-    return WalkEnd::kDamaged;
-  }
-  for (int32_t steps = 0; i != kNoBlock; ++steps) {
-    if (steps >= kBlockCount || Block(i) == nullptr) {
-      damaged_ = true;
-      return WalkEnd::kDamaged;
-    }
-    const int32_t next = inward(i);
-    // Checked before the visit, which may move block i.
-    const bool next_agrees = next == kNoBlock || (Block(next) != nullptr && outward(next) == i);
-    if (!visit(i)) return WalkEnd::kStopped;
-    if (!next_agrees) {
-      damaged_ = true;
-      return WalkEnd::kDamaged;
-    }
-    i = next;
-  }
-  return WalkEnd::kEnd;
-}
 
 }  // namespace stow

@@ -1,6 +1,5 @@
 #include "index/list_check.h"
 
-#include <cstring>
 #include <functional>
 #include <string_view>
 #include <vector>
@@ -15,30 +14,35 @@ constexpr uint8_t kOnFree = 2;
 // when the list is sound, else what is wrong with it.
 // `seen` is set to `tag` for each block of the list, and `places` (when
 // given) to each block's place in it from the head.
-std::string WalkList(const char* name, const ImageFileBlock* blocks, int32_t head, int32_t tail,
-                     uint8_t tag, std::vector<uint8_t>& seen, std::vector<int32_t>* places,
-                     int32_t* count, int64_t* bytes) {
-  int32_t prev = kNoBlock;
-  const auto at = [name] { return std::string(name) + " list: "; };
-  for (int32_t i = head; i != kNoBlock; i = blocks[i].RightNode) {
-    if (!BlockInRange(i)) {
-      return at() + "link to block " + std::to_string(i) + " outside 0.." +
-             std::to_string(kBlockCount - 1) +
-             (prev == kNoBlock ? " at its head" : " after block " + std::to_string(prev));
-    }
-    if (seen[i]) return at() + "block " + std::to_string(i) + " is reached twice";
-    if (blocks[i].LeftNode != prev) {
-      return at() + "block " + std::to_string(i) + " links back to " +
-             std::to_string(blocks[i].LeftNode) + " instead of " + std::to_string(prev);
-    }
+std::string FollowList(const char* name, const ImageFileBlock* blocks, int32_t head, int32_t tail,
+                       uint8_t tag, std::vector<uint8_t>& seen, std::vector<int32_t>* places,
+                       int32_t* count, int64_t* bytes) {
+  const WalkResult r = WalkList(blocks, head, kNoBlock, Toward::kTail, [&](int32_t i) {
+    if (seen[i]) return false;  // on the other list, or this one's again
     seen[i] = tag;
     if (places != nullptr) (*places)[i] = *count;
     *count += 1;
     *bytes += blocks[i].FileSize;
-    prev = i;
+    return true;
+  });
+  const std::string at = std::string(name) + " list: ";
+  switch (r.end) {
+    case WalkEnd::kEnd:
+      break;
+    case WalkEnd::kOutOfRange:
+      return at + "link to block " + std::to_string(r.at) + " outside 0.." +
+             std::to_string(kBlockCount - 1) +
+             (r.prev == kNoBlock ? " at its head" : " after block " + std::to_string(r.prev));
+    case WalkEnd::kStopped:
+    case WalkEnd::kBadBackLink:
+    case WalkEnd::kTooLong:
+      // A block seen before is named so whatever its links say.
+      if (seen[r.at]) return at + "block " + std::to_string(r.at) + " is reached twice";
+      return at + "block " + std::to_string(r.at) + " links back to " +
+             std::to_string(blocks[r.at].LeftNode) + " instead of " + std::to_string(r.prev);
   }
-  if (tail != prev) {
-    return std::string(name) + " list: ends at block " + std::to_string(prev) +
+  if (tail != r.prev) {
+    return std::string(name) + " list: ends at block " + std::to_string(r.prev) +
            " but the header names " + std::to_string(tail) + " as its tail";
   }
   return std::string();
@@ -98,14 +102,6 @@ std::string FindListedTwice(const ImageFileBlock* blocks, const std::vector<uint
 
 }  // namespace
 
-bool ListedPath(const ImageFileBlock& b, std::string_view* path) {
-  const void* end = std::memchr(b.ImageFileName, '\0', kFileNameSize);
-  if (end == nullptr || end == b.ImageFileName) return false;
-  *path = std::string_view(b.ImageFileName,
-                           static_cast<size_t>(static_cast<const char*>(end) - b.ImageFileName));
-  return true;
-}
-
 bool CheckLists(const IndexFileHeader& header, const ImageFileBlock* blocks, ListReport* report) {
   ListReport local;
   ListReport& r = report != nullptr ? *report : local;
@@ -113,10 +109,10 @@ bool CheckLists(const IndexFileHeader& header, const ImageFileBlock* blocks, Lis
   std::vector<uint8_t> seen(kBlockCount, 0);
   std::vector<int32_t> places(kBlockCount, 0);
   int64_t free_bytes = 0;
-  r.problem = WalkList("valid", blocks, header.FirstValidBlock, header.LastValidBlock, kOnValid,
+  r.problem = FollowList("valid", blocks, header.FirstValidBlock, header.LastValidBlock, kOnValid,
                        seen, &places, &r.valid_count, &r.valid_bytes);
   if (r.problem.empty()) {
-    r.problem = WalkList("free", blocks, header.FirstInvalidBlock, header.LastInvalidBlock,
+    r.problem = FollowList("free", blocks, header.FirstInvalidBlock, header.LastInvalidBlock,
                          kOnFree, seen, nullptr, &r.free_count, &free_bytes);
   }
   if (!r.problem.empty()) return false;

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "index/layout.h"
+#include "index/list_walk.h"  // ListedPath
 
 namespace stow {
 
@@ -27,14 +28,9 @@ struct ListReport {
 // their tails over in-range blocks whose back links match, that together
 // they hold every block exactly once, that TotalFileCount, CacheSize,
 // ImageFileBlockOffset and ImageFileBlockNum agree with them, and that no
-// path is listed twice (see ListedPath). True when everything holds.
+// path is listed twice (see ListedPath in list_walk.h). True when
+// everything holds.
 // `report` may be null.
 bool CheckLists(const IndexFileHeader& header, const ImageFileBlock* blocks, ListReport* report);
-
-// The path of block `b` as lookups compare it: the bytes before its
-// terminator. False for a name that is empty or has no terminator, which
-// no registration gives and no lookup finds; such blocks are never "the
-// same path" as another.
-bool ListedPath(const ImageFileBlock& b, std::string_view* path);
 
 }  // namespace stow

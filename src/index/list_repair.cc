@@ -22,7 +22,6 @@
 // with.
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -30,6 +29,7 @@
 #include "config/log.h"
 #include "index/index_file.h"
 #include "index/list_check.h"
+#include "index/list_walk.h"
 #include "stow_hooks.h"
 
 namespace stow {
@@ -56,17 +56,12 @@ Chain Prove(const ImageFileBlock* blocks, int32_t head, int32_t tail, std::vecto
                                           : BlockInRange(blocks[head].RightNode) &&
                                                 blocks[blocks[head].RightNode].LeftNode == head);
   if (head_agrees) {
-    for (int32_t at = head;;) {
+    const WalkResult r = WalkList(blocks, head, kNoBlock, Toward::kTail, [&](int32_t at) {
       chain.forward.push_back(at);
       stamp[at] = walk_id;
-      const int32_t next = blocks[at].RightNode;
-      if (next == kNoBlock) {
-        chain.complete = at == tail;
-        break;
-      }
-      if (!BlockInRange(next) || stamp[next] == walk_id || blocks[next].LeftNode != at) break;
-      at = next;
-    }
+      return true;
+    });
+    chain.complete = r.end == WalkEnd::kEnd && r.prev == tail;
   }
   if (chain.complete) return chain;
   const bool tail_agrees =
@@ -75,18 +70,12 @@ Chain Prove(const ImageFileBlock* blocks, int32_t head, int32_t tail, std::vecto
                                          : BlockInRange(blocks[tail].LeftNode) &&
                                                blocks[blocks[tail].LeftNode].RightNode == tail);
   if (tail_agrees) {
-    const uint32_t back_id = walk_id + 1;
-    for (int32_t at = tail;;) {
-      if (stamp[at] == walk_id) break;  // met the forward walk
+    WalkList(blocks, tail, kNoBlock, Toward::kHead, [&](int32_t at) {
+      if (stamp[at] == walk_id) return false;  // met the forward walk
       chain.backward.push_back(at);
-      stamp[at] = back_id;
-      const int32_t prev = blocks[at].LeftNode;
-      if (prev == kNoBlock || !BlockInRange(prev) || stamp[prev] == back_id ||
-          blocks[prev].RightNode != at) {
-        break;
-      }
-      at = prev;
-    }
+      stamp[at] = walk_id + 1;
+      return true;
+    });
   }
   return chain;
 }
@@ -120,13 +109,6 @@ std::vector<int32_t> InOrder(const Chain& chain, Owner list, const std::vector<u
     if (owner[*it] == list) order.push_back(*it);
   }
   return order;
-}
-
-// The stored path, or empty when the block holds no terminated name.
-std::string StoredPath(const ImageFileBlock& b) {
-  const void* end = std::memchr(b.ImageFileName, '\0', kFileNameSize);
-  if (end == nullptr) return std::string();
-  return std::string(b.ImageFileName);
 }
 
 }  // namespace
@@ -181,18 +163,17 @@ void IndexFile::RebuildLists() {
   int32_t freed = 0;
   for (int32_t b = 0; b < kBlockCount; ++b) {
     if (owner[b] == kValid || owner[b] == kFree) continue;
-    const std::string path = StoredPath(blocks_[b]);
+    std::string_view path;
     bool keep = false;
-    if (!path.empty()) {
-      std::string_view listed_path;
+    if (ListedPath(blocks_[b], &path)) {
       uint64_t size = 0;
       keep =
-          ListedPath(blocks_[b], &listed_path) && listed.count(listed_path) == 0 &&
-          platform::env().GetFileKind(path.c_str(), &size, nullptr) ==
+          listed.count(path) == 0 &&
+          platform::env().GetFileKind(StoredName(blocks_[b]).text, &size, nullptr) ==
               platform::FileKind::kRegular &&
           (size > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(size)) == blocks_[b].FileSize;
       if (keep) {
-        listed.insert(listed_path);
+        listed.insert(path);
       } else {
         ++freed;
       }

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "index/list_walk.h"
+
 namespace stow {
 namespace {
 
@@ -32,25 +34,24 @@ class Lookup {
       : header_(header), blocks_(blocks) {}
 
   int32_t Find(const FileRecord& record, bool* damaged) {
-    int32_t i = header_.FirstValidBlock;
-    // Every block reached must link back to the one before (the head to
-    // none), so that damage is seen where it is and nothing is met twice.
-    for (int32_t steps = 0, prev = kNoBlock; i != kNoBlock; ++steps) {
-      if (steps >= kBlockCount || !BlockInRange(i) || blocks_[i].LeftNode != prev) {
-        *damaged = true;
-        return kNoBlock;
+    int32_t found = kNoBlock;
+    int32_t visited = 0;
+    const WalkResult r = WalkValidList(header_, blocks_, Toward::kTail, [&](int32_t i) {
+      if (Matches(blocks_[i], record)) {
+        found = i;
+        return false;
       }
-      prev = i;
-      if (Matches(blocks_[i], record)) return i;
-      const int64_t remaining = static_cast<int64_t>(header_.TotalFileCount) - (steps + 1);
-      if (steps + 1 == kWalkFirst && remaining > kScanWhenRemaining) {
-        int32_t found = kNoBlock;
+      ++visited;
+      const int64_t remaining = static_cast<int64_t>(header_.TotalFileCount) - visited;
+      if (visited == kWalkFirst && remaining > kScanWhenRemaining) {
         // Undecided: the walk goes on where it stopped.
-        if (Scan(record, remaining, &found) != ScanResult::kUndecided) return found;
+        if (Scan(record, remaining, &found) != ScanResult::kUndecided) return false;
       }
-      i = blocks_[i].RightNode;
-    }
-    return kNoBlock;
+      return true;
+    });
+    // A walk that met damage answers from what it saw before.
+    if (r.damaged()) *damaged = true;
+    return found;
   }
 
  private:
@@ -84,19 +85,19 @@ class Lookup {
   // is -1 is a list head, the one whose right link is -1 a list tail, and
   // the header names which list each end belongs to. Every step checks the
   // back link, so two lists linked into each other cannot pass for one.
-  bool Step(int32_t& at, bool towards_head, Membership* result) const {
-    const int32_t next = towards_head ? blocks_[at].LeftNode : blocks_[at].RightNode;
+  bool Step(int32_t& at, Toward toward, Membership* result) const {
+    int32_t next = kNoBlock;
+    if (CheckStep(LinksIn{blocks_}, at, toward, &next) != WalkEnd::kEnd) {
+      *result = Membership::kUnknown;
+      return true;
+    }
     if (next == kNoBlock) {
-      const int32_t valid_end = towards_head ? header_.FirstValidBlock : header_.LastValidBlock;
-      const int32_t free_end = towards_head ? header_.FirstInvalidBlock : header_.LastInvalidBlock;
+      const bool head = toward == Toward::kHead;
+      const int32_t valid_end = head ? header_.FirstValidBlock : header_.LastValidBlock;
+      const int32_t free_end = head ? header_.FirstInvalidBlock : header_.LastInvalidBlock;
       *result = at == valid_end  ? Membership::kValid
                 : at == free_end ? Membership::kFree
                                  : Membership::kUnknown;
-      return true;
-    }
-    if (!BlockInRange(next) ||
-        (towards_head ? blocks_[next].RightNode : blocks_[next].LeftNode) != at) {
-      *result = Membership::kUnknown;
       return true;
     }
     at = next;
@@ -110,7 +111,7 @@ class Lookup {
     int32_t right = block;
     Membership result = Membership::kUnknown;
     while (*spent < budget) {
-      if (Step(left, true, &result) || Step(right, false, &result)) return result;
+      if (Step(left, Toward::kHead, &result) || Step(right, Toward::kTail, &result)) return result;
       *spent += 2;
     }
     return Membership::kUnknown;

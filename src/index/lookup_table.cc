@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "index/hash.h"
+#include "index/list_walk.h"
 #include "index/object_name.h"
 
 namespace stow {
@@ -111,21 +112,19 @@ int32_t LookupTable::Rebuild(const IndexFileHeader& h, ImageFileBlock* blocks) {
   Slot* s = slots();
   for (uint32_t k = 0; k < kSlotCount; ++k) s[k] = Slot{0, SlotCode::kEmpty};
   int32_t inserted = 0;
-  int32_t at = h.FirstValidBlock;
-  for (int32_t steps = 0, prev = kNoBlock; at != kNoBlock; ++steps) {
-    // A list that does not hold together, or that lists a path twice, is
-    // left to the repair: the table stays stale and lookups walk.
-    if (!BlockInRange(at) || steps >= kBlockCount || blocks[at].LeftNode != prev) return -1;
-    prev = at;
+  bool inserts_ok = true;
+  const WalkResult r = WalkValidList(h, blocks, Toward::kTail, [&](int32_t at) {
     blocks[at].Reserved = h.ListedMark;
     // A block without a path no lookup asks for stays out of the table.
-    if (blocks[at].ImageFileName[0] != '\0' &&
-        std::memchr(blocks[at].ImageFileName, '\0', kFileNameSize) != nullptr) {
-      if (!Insert(blocks, blocks[at].ImageFileName, at)) return -1;
-      ++inserted;
-    }
-    at = blocks[at].RightNode;
-  }
+    std::string_view path;
+    if (!ListedPath(blocks[at], &path)) return true;
+    inserts_ok = Insert(blocks, blocks[at].ImageFileName, at);
+    if (inserts_ok) ++inserted;
+    return inserts_ok;
+  });
+  // A list that does not hold together, or that lists a path twice, is
+  // left to the repair: the table stays stale and lookups walk.
+  if (r.damaged() || !inserts_ok) return -1;
   Header& t = *header();
   std::memcpy(t.Magic, kLookupMagic, sizeof(kLookupMagic));
   t.SlotCount = kSlotCount;

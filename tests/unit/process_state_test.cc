@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <string>
 
+#include "api/extension.h"
 #include "temp_dir.h"
 
 namespace stow {
@@ -161,6 +163,41 @@ TEST_F(ProcessStateTest, AddFileWConvertsToNarrow) {
   EXPECT_TRUE(LogHas("A wide path has no exact form in the system code page or is too long.\n"));
   EXPECT_FALSE(LogHas("New File To Cache: " + dir_.Sub("w?.dat") + ".\n"));
 #endif
+}
+
+// Each thread of the host reads its own last failure, never another's:
+// the other thread fails after this one and before it reads.
+TEST_F(ProcessStateTest, LastErrorIsPerThread) {
+  struct Shared {
+    std::atomic<int> stage{0};
+    std::string seen_by_other;
+    std::string seen_by_fresh = "unset";
+  } shared;
+  static const auto last = [] {
+    char text[256];
+    const uint32_t length = api::LastError(text, sizeof(text));
+    EXPECT_EQ(length, std::strlen(text));
+    return std::string(text);
+  };
+  auto other = platform::env().StartThread(
+      [](void* p) {
+        auto* s = static_cast<Shared*>(p);
+        EXPECT_EQ(api::GetStatus(nullptr), STOWMASTER_BAD_ARGUMENT);
+        s->stage = 1;
+        while (s->stage.load() != 2) platform::env().SleepMs(0);
+        s->seen_by_other = last();
+      },
+      &shared);
+  while (shared.stage.load() != 1) platform::env().SleepMs(0);
+  EXPECT_EQ(api::ListEntries(0, nullptr, nullptr), STOWMASTER_BAD_ARGUMENT);
+  shared.stage = 2;
+  other->Join();
+  platform::env()
+      .StartThread([](void* p) { static_cast<Shared*>(p)->seen_by_fresh = last(); }, &shared)
+      ->Join();
+  EXPECT_EQ(shared.seen_by_other, "StowmasterGetStatus: null or too small a struct");
+  EXPECT_EQ(last(), "StowmasterListEntries: no callback");
+  EXPECT_EQ(shared.seen_by_fresh, "");  // a thread that never failed
 }
 
 }  // namespace
