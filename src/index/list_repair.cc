@@ -185,12 +185,12 @@ void IndexFile::RebuildLists() {
     bool keep = false;
     if (!path.empty()) {
       std::string_view listed_path;
-      uint64_t size = 0;
-      keep =
-          ListedPath(blocks_[b], &listed_path) && listed.count(listed_path) == 0 &&
-          platform::env().GetFileKind(path.c_str(), &size, nullptr) ==
-              platform::FileKind::kRegular &&
-          (size > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(size)) == blocks_[b].FileSize;
+      platform::FileInfo info;
+      keep = ListedPath(blocks_[b], &listed_path) && listed.count(listed_path) == 0 &&
+             platform::env().GetFileKind(path.c_str(), &info).ok() &&
+             info.kind == platform::FileKind::kRegular &&
+             (info.size > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(info.size)) ==
+                 blocks_[b].FileSize;
       if (keep) {
         listed.insert(listed_path);
       } else {

@@ -49,7 +49,8 @@ inline std::vector<std::string> ValidPaths(IndexFile& index) {
 // moment: through a mapping of its own, without taking the lock (and so
 // without the repair that taking it may start).
 inline bool ListsConsistentInSecondMapping(const std::string& index_path) {
-  auto view = platform::DefaultEnv().OpenSharedFile(index_path, "", kIndexFileSize, "");
+  std::unique_ptr<platform::SharedFile> view;
+  platform::DefaultEnv().OpenSharedFile(index_path, "", kIndexFileSize, "", &view).ThrowIfFailed();
   const auto* header = reinterpret_cast<const IndexFileHeader*>(view->data());
   const auto* blocks = reinterpret_cast<const ImageFileBlock*>(view->data() + kHeaderRegionSize);
   std::vector<uint8_t> seen(kBlockCount, 0);

@@ -61,12 +61,15 @@ TEST_F(ProcessStateTest, RegistrationRacingWithShutdownIsSafe) {
     std::string file;
   } shared;
   shared.file = file_;
-  auto thread = platform::env().StartThread(
-      [](void* p) {
-        auto* s = static_cast<Shared*>(p);
-        while (!s->stop.load()) s->registered += AddFileA(s->file.c_str(), 0);
-      },
-      &shared);
+  std::unique_ptr<platform::Thread> thread;
+  platform::env()
+      .StartThread(
+          [](void* p) {
+            auto* s = static_cast<Shared*>(p);
+            while (!s->stop.load()) s->registered += AddFileA(s->file.c_str(), 0);
+          },
+          &shared, &thread)
+      .ThrowIfFailed();
   for (int i = 0; i < 100; ++i) {
     ASSERT_EQ(api::Initialize(0), 1);
     api::UnInitialize();
