@@ -10,6 +10,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #endif
 
@@ -268,16 +269,23 @@ TEST(OwnFileTest, LinksFifosAndSecondNamesAreRefused) {
   WriteWholeFile(target, "keep");
   const std::string link = dir.Sub("link");
   std::filesystem::create_symlink(target, link);
-  EXPECT_FALSE(platform::DefaultEnv().AppendToFile(link.c_str(), "x", 1).ok());
-  EXPECT_FALSE(platform::DefaultEnv().WriteOwnFile(link.c_str(), "x", 1).ok());
   const std::string second = dir.Sub("second");
   std::filesystem::create_hard_link(target, second);
-  EXPECT_FALSE(platform::DefaultEnv().WriteOwnFile(second.c_str(), "x", 1).ok());
-  EXPECT_EQ(testing_support::ReadWholeFile(target), "keep");
   const std::string fifo = dir.Sub("fifo");
   ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+  EXPECT_FALSE(platform::DefaultEnv().AppendToFile(link.c_str(), "x", 1).ok());
   EXPECT_FALSE(platform::DefaultEnv().AppendToFile(fifo.c_str(), "x", 1).ok());
-  EXPECT_FALSE(platform::DefaultEnv().WriteOwnFile(fifo.c_str(), "x", 1).ok());
+  // Each refusal says why, with the path it concerns.
+  const struct {
+    const std::string& path;
+    uint32_t code;
+  } refusals[] = {{link, ELOOP}, {second, EMLINK}, {fifo, ENXIO}};
+  for (const auto& refusal : refusals) {
+    const OsStatus written = platform::DefaultEnv().WriteOwnFile(refusal.path.c_str(), "x", 1);
+    EXPECT_EQ(written.code(), refusal.code) << refusal.path;
+    EXPECT_EQ(written.path(), refusal.path);
+  }
+  EXPECT_EQ(testing_support::ReadWholeFile(target), "keep");
   const std::string own = dir.Sub("own");
   WriteWholeFile(own, "a longer old content");
   EXPECT_TRUE(platform::DefaultEnv().WriteOwnFile(own.c_str(), "new", 3).ok());
