@@ -56,7 +56,7 @@ class FaultEnv : public platform::EnvWrapper {
     return target().AppendToFile(path, data, size);
   }
   OsStatus OpenAppendFile(const char* path, std::unique_ptr<platform::AppendFile>* file) override {
-    return Wrap<RecordingAppendFile>(target().OpenAppendFile(path, file), file, appended);
+    return Wrap<RecordingAppendFile>(target().OpenAppendFile(path, file), file);
   }
 
   // An empty folder that cannot be removed; one with entries still says so.
@@ -108,21 +108,21 @@ class FaultEnv : public platform::EnvWrapper {
       return OsStatus(open_shared_file_error, "test open", path);
     }
     return Wrap<ThrowingSharedFile>(target().OpenSharedFile(path, mapping_name, size, magic, file),
-                                    file, throw_at_truncation_check);
+                                    file);
   }
   OsStatus NewEvent(std::unique_ptr<platform::Event>* event) override {
-    return Wrap<FailingEvent>(target().NewEvent(event), event, fail_waits_from_ms);
+    return Wrap<FailingEvent>(target().NewEvent(event), event);
   }
   OsStatus OpenNamedMutex(const std::string& name, const std::string& index_path,
                           std::unique_ptr<platform::NamedMutex>* mutex) override {
-    return Wrap<FailingMutex>(target().OpenNamedMutex(name, index_path, mutex), mutex, *this);
+    return Wrap<FailingMutex>(target().OpenNamedMutex(name, index_path, mutex), mutex);
   }
 
  private:
   // A new object, once opened, wrapped in one that records or fails.
-  template <class Wrapper, class Object, class Arg>
-  static OsStatus Wrap(OsStatus status, std::unique_ptr<Object>* object, Arg& arg) {
-    if (status.ok()) *object = std::make_unique<Wrapper>(std::move(*object), arg);
+  template <class Wrapper, class Object>
+  OsStatus Wrap(OsStatus status, std::unique_ptr<Object>* object) {
+    if (status.ok()) *object = std::make_unique<Wrapper>(std::move(*object), *this);
     return status;
   }
   OsStatus Refuse(platform::FolderRemoval* result) {
@@ -134,72 +134,57 @@ class FaultEnv : public platform::EnvWrapper {
     return OsStatus(refused_code, platform::kDeleteFileCall, path);
   }
 
-  class RecordingAppendFile : public platform::AppendFile {
-   public:
-    RecordingAppendFile(std::unique_ptr<platform::AppendFile> real, std::string& appended)
-        : real_(std::move(real)), appended_(appended) {}
+  template <class Object>
+  struct Wrapped : Object {
+    Wrapped(std::unique_ptr<Object> object, FaultEnv& env) : real(std::move(object)), faults(env) {}
+    std::unique_ptr<Object> real;
+    FaultEnv& faults;
+  };
+
+  struct RecordingAppendFile : Wrapped<platform::AppendFile> {
+    using Wrapped::Wrapped;
     OsStatus Append(const char* data, size_t size) override {
-      appended_.append(data, size);
-      return real_->Append(data, size);
+      faults.appended.append(data, size);
+      return real->Append(data, size);
     }
-
-   private:
-    std::unique_ptr<platform::AppendFile> real_;
-    std::string& appended_;
   };
 
-  class ThrowingSharedFile : public platform::SharedFile {
-   public:
-    ThrowingSharedFile(std::unique_ptr<platform::SharedFile> real, std::atomic<int>& countdown)
-        : real_(std::move(real)), countdown_(countdown) {}
-    uint8_t* data() override { return real_->data(); }
-    size_t size() const override { return real_->size(); }
-    bool Flush() override { return real_->Flush(); }
+  struct ThrowingSharedFile : Wrapped<platform::SharedFile> {
+    using Wrapped::Wrapped;
+    uint8_t* data() override { return real->data(); }
+    size_t size() const override { return real->size(); }
+    bool Flush() override { return real->Flush(); }
     bool CheckTruncated(bool look_at_length) override {
-      if (countdown_.load() > 0 && --countdown_ == 0) throw std::bad_alloc();
-      return real_->CheckTruncated(look_at_length);
+      std::atomic<int>& countdown = faults.throw_at_truncation_check;
+      if (countdown.load() > 0 && --countdown == 0) throw std::bad_alloc();
+      return real->CheckTruncated(look_at_length);
     }
-    bool Restore() override { return real_->Restore(); }
-    bool GrownAtOpen() const override { return real_->GrownAtOpen(); }
-
-   private:
-    std::unique_ptr<platform::SharedFile> real_;
-    std::atomic<int>& countdown_;
+    bool Restore() override { return real->Restore(); }
+    bool GrownAtOpen() const override { return real->GrownAtOpen(); }
   };
 
-  class FailingEvent : public platform::Event {
-   public:
-    FailingEvent(std::unique_ptr<platform::Event> real, int64_t fail_from_ms)
-        : real_(std::move(real)), fail_from_ms_(fail_from_ms) {}
-    void Set() override { real_->Set(); }
+  struct FailingEvent : Wrapped<platform::Event> {
+    using Wrapped::Wrapped;
+    void Set() override { real->Set(); }
     WaitResult Wait(int64_t timeout_ms) override {
       // A set event still reports set, so that whoever waits can be stopped.
-      if (fail_from_ms_ > 0 && timeout_ms >= fail_from_ms_ && real_->Wait(0) != WaitResult::kSet) {
+      const int64_t from = faults.fail_waits_from_ms;
+      if (from > 0 && timeout_ms >= from && real->Wait(0) != WaitResult::kSet) {
         return WaitResult::kFailed;
       }
-      return real_->Wait(timeout_ms);
+      return real->Wait(timeout_ms);
     }
-
-   private:
-    std::unique_ptr<platform::Event> real_;
-    int64_t fail_from_ms_;
   };
 
-  class FailingMutex : public platform::NamedMutex {
-   public:
-    FailingMutex(std::unique_ptr<platform::NamedMutex> real, FaultEnv& faults)
-        : real_(std::move(real)), faults_(faults) {}
+  struct FailingMutex : Wrapped<platform::NamedMutex> {
+    using Wrapped::Wrapped;
     OsStatus Lock(int64_t timeout_ms, LockResult* result) override {
       *result = LockResult::kTimedOut;
-      if (uint32_t code = faults_.lock_error.load()) return OsStatus(code, "test lock");
-      if (faults_.lock_times_out.load()) return OsStatus();
-      return real_->Lock(timeout_ms, result);
+      if (uint32_t code = faults.lock_error.load()) return OsStatus(code, "test lock");
+      if (faults.lock_times_out.load()) return OsStatus();
+      return real->Lock(timeout_ms, result);
     }
-    void Unlock() override { real_->Unlock(); }
-
-   private:
-    std::unique_ptr<platform::NamedMutex> real_;
-    FaultEnv& faults_;
+    void Unlock() override { real->Unlock(); }
   };
 };
 
