@@ -393,6 +393,7 @@ TEST_F(NetworkFolderTest, NetworkCacheFolderIsWarnedAbout) {
   EXPECT_TRUE(
       LogHas("is on a network file system: processes on other machines must not share "
              "it.\n"));
+  api::UnInitialize();  // closes the index while the FaultEnv that opened it lives
 }
 
 TEST_F(NetworkFolderTest, LocalCacheFolderIsNotWarnedAbout) {
