@@ -139,6 +139,8 @@ void BM_DeletionSteps(benchmark::State& state) {
   Clock::duration below{}, plain{}, line{}, path_and_time{}, local_time{}, append{},
       has_entries{}, removal{}, setup{}, held_line{}, trial_below{}, trial{};
   int32_t folders = 0;
+  platform::DeleteResult deleted;
+  platform::FolderRemoval removed;
   StdoutSilencer quiet;
   for (auto _ : state) {
     // The privileged path, step by step, as a pass did it with a search of
@@ -151,9 +153,8 @@ void BM_DeletionSteps(benchmark::State& state) {
     for (int32_t j = 0; j < kOld; ++j) {
       const std::string path = layout.File(j);
       const std::string folder = layout.Folder(j);
-      uint32_t error = 0;
       const auto t0 = Clock::now();
-      platform::env().DeleteFileBelow(layout.data().c_str(), path.c_str(), &error);
+      (void)platform::env().DeleteFileBelow(layout.data().c_str(), path.c_str(), &deleted);
       const auto t1 = Clock::now();
       WriteLogBufferToFile("Delete File Successfully: %s.\n", path.c_str());
       const auto t2 = Clock::now();
@@ -161,7 +162,7 @@ void BM_DeletionSteps(benchmark::State& state) {
       const auto t3 = Clock::now();
       if (!stays) {
         WriteLogBufferToFile("Remove Directory %s.\n", folder.c_str());
-        platform::env().RemoveFolderIfEmptyBelow(layout.data().c_str(), folder.c_str());
+        (void)platform::env().RemoveFolderIfEmptyBelow(layout.data().c_str(), folder.c_str(), &removed);
         removal += Clock::now() - t3;
         ++folders;
       }
@@ -176,19 +177,18 @@ void BM_DeletionSteps(benchmark::State& state) {
     const std::string log = LogFilePath();
     for (int32_t j = 0; j < kOld; ++j) {
       const std::string path = layout.File(j);
-      uint32_t error = 0;
       const auto t0 = Clock::now();
-      platform::env().DeleteFile(path.c_str(), &error);
+      (void)platform::env().DeleteFile(path.c_str(), &deleted);
       const auto t1 = Clock::now();
       benchmark::DoNotOptimize(LogFilePath());
       const auto t2 = Clock::now();
       const std::string text = "Time:0:0:0, Msg:  Delete File Successfully: " + path + ".\n";
       const auto t3 = Clock::now();
-      platform::env().AppendToFile(log.c_str(), text.data(), text.size());
+      (void)platform::env().AppendToFile(log.c_str(), text.data(), text.size());
       const auto t4 = Clock::now();
       benchmark::DoNotOptimize(platform::env().ToLocalTime(platform::env().NowSeconds()));
       const auto t5 = Clock::now();
-      platform::env().RemoveFolderIfEmpty(layout.Folder(j).c_str());
+      (void)platform::env().RemoveFolderIfEmpty(layout.Folder(j).c_str(), &removed);
       const auto t6 = Clock::now();
       plain += t1 - t0;
       path_and_time += t2 - t1;
@@ -205,12 +205,11 @@ void BM_DeletionSteps(benchmark::State& state) {
       for (int32_t j = 0; j < kOld; ++j) {
         const std::string path = layout.File(j);
         const std::string folder = layout.Folder(j);
-        uint32_t error = 0;
-        platform::env().DeleteFileBelow(layout.data().c_str(), path.c_str(), &error);
+          (void)platform::env().DeleteFileBelow(layout.data().c_str(), path.c_str(), &deleted);
         const auto t0 = Clock::now();
         WriteLogBufferToFile("Delete File Successfully: %s.\n", path.c_str());
         const auto t1 = Clock::now();
-        platform::env().RemoveFolderIfEmptyBelow(layout.data().c_str(), folder.c_str());
+        (void)platform::env().RemoveFolderIfEmptyBelow(layout.data().c_str(), folder.c_str(), &removed);
         const auto t2 = Clock::now();
         held_line += t1 - t0;
         if (!layout.LastInFolder(j)) trial_below += t2 - t1;

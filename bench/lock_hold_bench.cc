@@ -78,9 +78,11 @@ class HoldTimingEnv : public platform::EnvWrapper {
   double wall_ms() const { return wall_ms_; }
   double cpu_ms() const { return cpu_ms_; }
 
-  std::unique_ptr<platform::NamedMutex> OpenNamedMutex(const std::string& name,
-                                                       const std::string& index_path) override {
-    return std::make_unique<TimedMutex>(target().OpenNamedMutex(name, index_path), *this);
+  OsStatus OpenNamedMutex(const std::string& name, const std::string& index_path,
+                          std::unique_ptr<platform::NamedMutex>* mutex) override {
+    OsStatus status = target().OpenNamedMutex(name, index_path, mutex);
+    if (status.ok()) *mutex = std::make_unique<TimedMutex>(std::move(*mutex), *this);
+    return status;
   }
 
  private:
@@ -88,11 +90,11 @@ class HoldTimingEnv : public platform::EnvWrapper {
    public:
     TimedMutex(std::unique_ptr<platform::NamedMutex> real, HoldTimingEnv& env)
         : real_(std::move(real)), env_(env) {}
-    LockResult Lock(int64_t timeout_ms) override {
-      const LockResult result = real_->Lock(timeout_ms);
+    OsStatus Lock(int64_t timeout_ms, LockResult* result) override {
+      OsStatus status = real_->Lock(timeout_ms, result);
       since_ = Clock::now();
       cpu_since_ = ThreadCpuMs();
-      return result;
+      return status;
     }
     void Unlock() override {
       Raise(env_.wall_ms_, Micros(since_, Clock::now()) / 1000);

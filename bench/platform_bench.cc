@@ -18,7 +18,8 @@ namespace {
 // registration in a process without a worker thread.
 void BM_SemaphoreSlot(benchmark::State& state) {
   TempDir dir;
-  auto semaphore = platform::env().OpenNamedSemaphore("bench", dir.Join("Index.Dat"));
+  std::unique_ptr<platform::NamedSemaphore> semaphore;
+  platform::env().OpenNamedSemaphore("bench", dir.Join("Index.Dat"), &semaphore).ThrowIfFailed();
   for (auto _ : state) {
     if (!semaphore->TryAcquire()) {
       state.SkipWithError("no slot");

@@ -90,12 +90,14 @@ class ImageEnv : public platform::EnvWrapper {
         table_path_(table_path),
         index_(index),
         table_(table) {}
-  std::unique_ptr<platform::SharedFile> OpenSharedFile(const std::string& path,
-                                                       const std::string& mapping_name, size_t size,
-                                                       const std::string& magic) override {
-    if (path == index_path_) return std::make_unique<ImageView>(index_);
-    if (path == table_path_) return std::make_unique<ImageView>(table_);
-    return EnvWrapper::OpenSharedFile(path, mapping_name, size, magic);
+  OsStatus OpenSharedFile(const std::string& path, const std::string& mapping_name, size_t size,
+                          const std::string& magic,
+                          std::unique_ptr<platform::SharedFile>* file) override {
+    if (path != index_path_ && path != table_path_) {
+      return EnvWrapper::OpenSharedFile(path, mapping_name, size, magic, file);
+    }
+    *file = std::make_unique<ImageView>(path == index_path_ ? index_ : table_);
+    return OsStatus();
   }
 
  private:

@@ -212,20 +212,18 @@ int32_t AddFileA(const char* path, uint32_t delay) {
     // A relative path is stored absolute, so that every process (and this
     // one after a change of folder) finds the same file by it.
     std::string absolute;
-    const char* stored = path;
-    if (!platform::env().IsAbsolutePath(path, &absolute)) {
-      if (absolute.empty()) return 0;
-      stored = absolute.c_str();
-    }
+    if (!platform::env().AbsolutePath(path, &absolute).ok()) return 0;
+    const char* stored = absolute.c_str();
     if (std::strlen(stored) >= kFileNameSize) return 0;
 
-    uint64_t size = 0;
-    uint32_t error = 0;
-    platform::FileId id;
-    const platform::FileKind kind = platform::env().GetFileKindAndId(stored, &size, &error, &id);
-    if (kind == platform::FileKind::kMissing) {
+    platform::FileInfo info;
+    const OsStatus looked = platform::env().GetFileKindAndId(stored, &info);
+    const uint64_t size = info.size;
+    const platform::FileKind kind = info.kind;
+    const platform::FileId& id = info.id;
+    if (!looked.ok()) {
       WriteLogBufferToFile("\nUnable to get file size.\n");
-      LogDetail(OsError(error, platform::kFileSizeCall, stored));
+      LogDetail(OsError(looked));
       return 0;
     }
     // A folder, FIFO, socket or device cannot be evicted like a file.
@@ -273,7 +271,7 @@ int32_t AddFileA(const char* path, uint32_t delay) {
 int32_t AddFileW(const char16_t* path, uint32_t delay) {
   if (path == nullptr || g_index.load() == nullptr) return 0;
   char narrow[kPathBufferSize];
-  if (!platform::env().WideToNarrow(path, narrow, sizeof(narrow))) {
+  if (!platform::env().WideToNarrow(path, narrow, sizeof(narrow)).ok()) {
     WriteLogBufferToFile("A wide path has no exact form in the system code page or is too long.\n");
     return 0;
   }

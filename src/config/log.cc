@@ -76,7 +76,7 @@ void ReadLogOptions() {
 
 std::string LogFilePath() { return LogFilePathAt(platform::env().ToLocalTime(LogNow())); }
 
-bool LogFileWritable() { return platform::env().AppendToFile(LogFilePath().c_str(), "", 0); }
+bool LogFileWritable() { return platform::env().AppendToFile(LogFilePath().c_str(), "", 0).ok(); }
 
 void SetLogClockForTesting(long long (*clock)()) { g_log_clock.store(clock); }
 
@@ -134,10 +134,10 @@ void WriteLogBufferToFile(const char* format, ...) {
     // is without a hold; a line of a new day switches files.
     if (held.file == nullptr || held.path != path) {
       held.file.reset();
-      held.file = platform::env().OpenAppendFile(path.c_str());
+      (void)platform::env().OpenAppendFile(path.c_str(), &held.file);
       held.path = path;
     }
-    written = held.file != nullptr && held.file->Append(text.data(), text.size());
+    written = held.file != nullptr && held.file->Append(text.data(), text.size()).ok();
   };
   if (held.holds.load() > 0) {
     {
@@ -160,7 +160,7 @@ void WriteLogBufferToFile(const char* format, ...) {
   if (!held_open) {
     const std::string path = LogFilePathAt(t);
     if (echo) std::fputs(path.c_str(), stdout);
-    written = platform::env().AppendToFile(path.c_str(), text.data(), text.size());
+    written = platform::env().AppendToFile(path.c_str(), text.data(), text.size()).ok();
   }
   if (!written && echo) {
     std::fputs(

@@ -61,16 +61,14 @@ bool FormSettingsPath(SettingsLocation& loc) {
     loc.variable_ignored = true;
   }
   std::string module;
-  if (!platform::env().ModuleFilePath(&module)) return false;
+  if (!platform::env().ModuleFilePath(&module).ok()) return false;
   size_t cut = module.find_last_of(platform::kSeparator);
   module.resize(cut == std::string::npos ? 0 : cut + 1);
   loc.path = module + kSettingsFileName;
-  uint64_t size = 0;
+  platform::FileInfo info;
   if (platform::kSystemSettingsFile[0] != '\0' &&
-      platform::env().GetFileKind(loc.path.c_str(), &size, nullptr) ==
-          platform::FileKind::kMissing &&
-      platform::env().GetFileKind(platform::kSystemSettingsFile, &size, nullptr) !=
-          platform::FileKind::kMissing) {
+      !platform::env().GetFileKind(loc.path.c_str(), &info).ok() &&
+      platform::env().GetFileKind(platform::kSystemSettingsFile, &info).ok()) {
     loc.path = platform::kSystemSettingsFile;
   }
   return true;
@@ -83,9 +81,8 @@ std::string DistrustOf(const std::string& path) {
   const platform::Privileges privileges = platform::env().ProcessPrivileges();
   if (!privileges.elevated && !privileges.set_id) return std::string();
   std::string culprit;
-  uint32_t error = 0;
-  const platform::ChangeRights rights =
-      platform::env().WhoMayChange(path.c_str(), &culprit, &error);
+  platform::ChangeRights rights = platform::ChangeRights::kUnknown;
+  const OsStatus looked = platform::env().WhoMayChange(path.c_str(), &rights, &culprit);
   // A finding about the folder names it.
   const std::string where =
       culprit == path ? std::string() : "lies in the folder " + culprit + ", which ";
@@ -102,7 +99,7 @@ std::string DistrustOf(const std::string& path) {
                           : where + "others than its owner can write";
       break;
     case platform::ChangeRights::kUnknown:
-      why = where + "cannot be checked (" + platform::ErrorText(error) + ")";
+      why = where + "cannot be checked (" + platform::ErrorText(looked.code()) + ")";
       break;
   }
   return "Settings file " + path + " " + why + ": not used by a privileged process.";
@@ -328,7 +325,7 @@ bool EnsureDirectory(const char* path, uint32_t* error) {
     copy[last - copy] = '\0';
     if (!EnsureDirectory(copy, error)) return false;
   }
-  uint32_t code = platform::env().CreateDirectory(path);
+  uint32_t code = platform::env().CreateDirectory(path).code();
   if (code == 0) return true;
   // Another process may have created it meanwhile.
   if (platform::env().IsDirectory(path)) return true;
@@ -340,11 +337,9 @@ bool EnsureDirectory(const char* path, uint32_t* error) {
 
 std::string SettingsFileInEffect(bool* found) {
   std::string path;
-  uint64_t size = 0;
+  platform::FileInfo info;
   const bool known = SettingsPath(&path);
-  if (found != nullptr)
-    *found = known && platform::env().GetFileKind(path.c_str(), &size, nullptr) !=
-                          platform::FileKind::kMissing;
+  if (found != nullptr) *found = known && platform::env().GetFileKind(path.c_str(), &info).ok();
   return known ? path : std::string();
 }
 

@@ -170,7 +170,7 @@ void IndexFile::DumpToFile(const char* path) {
   // file opened only now, never through a link or when it is not a regular
   // file of its own: nothing is written when it cannot be.
   if (sizeof(platform::kLineEnd) == 2 && platform::kLineEnd[0] == '\n') {
-    platform::env().WriteOwnFile(path, text.data(), text.size());
+    (void)platform::env().WriteOwnFile(path, text.data(), text.size());
     return;
   }
   std::string stored;
@@ -182,7 +182,7 @@ void IndexFile::DumpToFile(const char* path) {
       stored += c;
     }
   }
-  platform::env().WriteOwnFile(path, stored.data(), stored.size());
+  (void)platform::env().WriteOwnFile(path, stored.data(), stored.size());
 }
 
 }  // namespace stow

@@ -22,11 +22,13 @@ const char kIndexMagic[] = "Tessaron Stowmaster Index File v2.0 (DO NOT MODIFY T
 
 IndexFile::IndexFile(const std::string& index_path, const CacheSettings& settings)
     : settings_(settings) {
-  mutex_ =
-      platform::env().OpenNamedMutex(MakeObjectName(kMutexPrefix, index_path.c_str()), index_path);
-  file_ =
-      platform::env().OpenSharedFile(index_path, MakeObjectName(kMappingPrefix, index_path.c_str()),
-                                     kIndexFileSize, std::string(kIndexMagic, sizeof(kIndexMagic)));
+  platform::env()
+      .OpenNamedMutex(MakeObjectName(kMutexPrefix, index_path.c_str()), index_path, &mutex_)
+      .ThrowIfFailed();
+  platform::env()
+      .OpenSharedFile(index_path, MakeObjectName(kMappingPrefix, index_path.c_str()),
+                      kIndexFileSize, std::string(kIndexMagic, sizeof(kIndexMagic)), &file_)
+      .ThrowIfFailed();
   header_ = reinterpret_cast<IndexFileHeader*>(file_->data());
   blocks_ = reinterpret_cast<ImageFileBlock*>(file_->data() + kHeaderRegionSize);
   NoteForeignContent(index_path);
@@ -70,7 +72,7 @@ bool IndexFile::Lock() {
   if (table_ != nullptr) table_->AddWaiter(1);
   platform::NamedMutex::LockResult result;
   try {
-    result = mutex_->Lock(kIndexLockTimeoutMs);
+    mutex_->Lock(kIndexLockTimeoutMs, &result).ThrowIfFailed();
   } catch (...) {
     if (table_ != nullptr) table_->AddWaiter(-1);
     throw;

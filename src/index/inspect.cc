@@ -22,9 +22,9 @@ std::string FolderAbove(const std::string& path) {
 void CheckFolderCanBeMade(const std::string& folder) {
   std::string at = folder;
   for (int depth = 0; !at.empty() && depth < 256; ++depth, at = FolderAbove(at)) {
-    uint64_t size = 0;
-    uint32_t error = 0;
-    const platform::FileKind kind = platform::env().GetFileKind(at.c_str(), &size, &error);
+    platform::FileInfo info;
+    const uint32_t error = platform::env().GetFileKind(at.c_str(), &info).code();
+    const platform::FileKind kind = info.kind;
     if (kind == platform::FileKind::kDirectory) return;
     if (kind != platform::FileKind::kMissing) {
       throw OsError(platform::kErrorNotAFolder, "cannot make the cache folder below",
@@ -41,9 +41,10 @@ void CheckFolderCanBeMade(const std::string& folder) {
 }  // namespace
 
 bool IndexFilePresent(const std::string& index_path, uint64_t* size) {
-  uint32_t error = 0;
-  *size = 0;
-  switch (platform::env().GetFileKind(index_path.c_str(), size, &error)) {
+  platform::FileInfo info;
+  const uint32_t error = platform::env().GetFileKind(index_path.c_str(), &info).code();
+  *size = info.size;
+  switch (info.kind) {
     case platform::FileKind::kRegular:
       return true;
     case platform::FileKind::kMissing:
@@ -62,12 +63,14 @@ IndexInspection::IndexInspection(const std::string& index_path) {
   // look first, so that a missing index stays missing.
   present_ = IndexFilePresent(index_path, &file_size_);
   if (!present_ || file_size_ < kIndexFileSize) return;
-  mutex_ =
-      platform::env().OpenNamedMutex(MakeObjectName(kMutexPrefix, index_path.c_str()), index_path);
+  platform::env()
+      .OpenNamedMutex(MakeObjectName(kMutexPrefix, index_path.c_str()), index_path, &mutex_)
+      .ThrowIfFailed();
   // The file is long enough already: mapping it does not grow it.
-  file_ = platform::env().OpenSharedFile(
-      index_path, MakeObjectName(kMappingPrefix, index_path.c_str()), kIndexFileSize,
-      std::string(kIndexMagic, std::strlen(kIndexMagic) + 1));
+  platform::env()
+      .OpenSharedFile(index_path, MakeObjectName(kMappingPrefix, index_path.c_str()),
+                      kIndexFileSize, std::string(kIndexMagic, std::strlen(kIndexMagic) + 1), &file_)
+      .ThrowIfFailed();
   header_ = reinterpret_cast<const IndexFileHeader*>(file_->data());
   blocks_ = reinterpret_cast<const ImageFileBlock*>(file_->data() + kHeaderRegionSize);
   // The lookup table, only when a full-length one is there already: it
@@ -75,10 +78,9 @@ IndexInspection::IndexInspection(const std::string& index_path) {
   const size_t cut = index_path.find_last_of(platform::kSeparator);
   const std::string table_path =
       index_path.substr(0, cut == std::string::npos ? 0 : cut + 1) + kLookupFileName;
-  uint64_t table_size = 0;
-  if (platform::env().GetFileKind(table_path.c_str(), &table_size, nullptr) ==
-          platform::FileKind::kRegular &&
-      table_size >= LookupTable::kFileSize) {
+  platform::FileInfo table;
+  if (platform::env().GetFileKind(table_path.c_str(), &table).ok() &&
+      table.kind == platform::FileKind::kRegular && table.size >= LookupTable::kFileSize) {
     try {
       table_ = std::make_unique<LookupTable>(table_path);
     } catch (const OsError&) {
@@ -104,7 +106,8 @@ IndexInspection::~IndexInspection() {
 }
 
 bool IndexInspection::Lock() {
-  const platform::NamedMutex::LockResult result = mutex_->Lock(kIndexLockTimeoutMs);
+  platform::NamedMutex::LockResult result;
+  mutex_->Lock(kIndexLockTimeoutMs, &result).ThrowIfFailed();
   if (result == platform::NamedMutex::LockResult::kTimedOut) {
     throw OsError(platform::kErrorTimedOut, "index lock");
   }

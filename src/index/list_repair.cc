@@ -166,12 +166,12 @@ void IndexFile::RebuildLists() {
     std::string_view path;
     bool keep = false;
     if (ListedPath(blocks_[b], &path)) {
-      uint64_t size = 0;
-      keep =
-          listed.count(path) == 0 &&
-          platform::env().GetFileKind(StoredName(blocks_[b]).text, &size, nullptr) ==
-              platform::FileKind::kRegular &&
-          (size > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(size)) == blocks_[b].FileSize;
+      platform::FileInfo info;
+      keep = listed.count(path) == 0 &&
+             platform::env().GetFileKind(StoredName(blocks_[b]).text, &info).ok() &&
+             info.kind == platform::FileKind::kRegular &&
+             (info.size > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(info.size)) ==
+                 blocks_[b].FileSize;
       if (keep) {
         listed.insert(path);
       } else {

@@ -73,9 +73,10 @@ LookupTable::LookupTable(const std::string& path) {
   // (Windows): an earlier release's mapping may be shorter than this one.
   // All map the same file, so all see each other's stores.
   const std::string mapping_name = path + ":3";
-  file_ =
-      platform::env().OpenSharedFile(path, MakeObjectName(kMappingPrefix, mapping_name.c_str()),
-                                     kFileSize, std::string(kLookupMagic, sizeof(kLookupMagic)));
+  platform::env()
+      .OpenSharedFile(path, MakeObjectName(kMappingPrefix, mapping_name.c_str()), kFileSize,
+                      std::string(kLookupMagic, sizeof(kLookupMagic)), &file_)
+      .ThrowIfFailed();
   found_short_ = file_->GrownAtOpen();
 }
 

@@ -38,14 +38,14 @@ bool Delete(const DeletePolicy& policy, const char* path) {
     WriteLogBufferToFile("Delete File Skipped (one of the library's own files): %s.\n", path);
     return true;
   }
-  uint32_t error = 0;
+  OsStatus deleted;
   const char* below = nullptr;  // the folder that holds `path`, when confined
   platform::DeleteResult result = platform::DeleteResult::kOutside;
   if (!policy.confined) {
-    result = platform::env().DeleteFile(path, &error);
+    deleted = platform::env().DeleteFile(path, &result);
   } else {
     for (const std::string& folder : policy.folders) {
-      result = platform::env().DeleteFileBelow(folder.c_str(), path, &error);
+      deleted = platform::env().DeleteFileBelow(folder.c_str(), path, &result);
       below = folder.c_str();
       if (result != platform::DeleteResult::kOutside) break;
     }
@@ -55,9 +55,9 @@ bool Delete(const DeletePolicy& policy, const char* path) {
       WriteLogBufferToFile("Delete File Refused (outside the cache folders): %s.\n", path);
       return false;
     case platform::DeleteResult::kRefused:
-      WriteLogBufferToFile("Delete File Error(%d): %s.\n", static_cast<int>(error), path);
+      WriteLogBufferToFile("Delete File Error(%d): %s.\n", static_cast<int>(deleted.code()), path);
       // The detail line: the call, the path and the system's text.
-      WriteLogBufferToFile("%s\n", OsError(error, platform::kDeleteFileCall, path).what());
+      WriteLogBufferToFile("%s\n", OsError(deleted).what());
       return false;
     case platform::DeleteResult::kFailed:
       // Missing already, or a path that names nothing: nothing to keep.
@@ -80,9 +80,9 @@ bool Delete(const DeletePolicy& policy, const char* path) {
   // One removal that a folder with entries refuses, rather than a search of
   // the folder and then a removal: in a large folder emptied from the
   // front, the search alone costs more than the deletion.
-  const platform::FolderRemoval removal =
-      below != nullptr ? platform::env().RemoveFolderIfEmptyBelow(below, folder)
-                       : platform::env().RemoveFolderIfEmpty(folder);
+  platform::FolderRemoval removal = platform::FolderRemoval::kFailed;
+  (void)(below != nullptr ? platform::env().RemoveFolderIfEmptyBelow(below, folder, &removal)
+                          : platform::env().RemoveFolderIfEmpty(folder, &removal));
   if (removal == platform::FolderRemoval::kNotEmpty) return true;
   WriteLogBufferToFile("Remove Directory %s.\n", folder);
   // The file is gone: its block is freed whatever became of the folder.

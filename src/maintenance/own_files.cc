@@ -70,7 +70,7 @@ OwnFiles::OwnFiles(const std::string& index_path) {
     AddFile(settings, name.c_str(), false);
     // A settings file that is a link: the file it leads to is in effect too.
     platform::FileId target;
-    if (platform::env().GetFileId(settings.c_str(), true, &target)) files_.push_back(target);
+    if (platform::env().GetFileId(settings.c_str(), true, &target).ok()) files_.push_back(target);
   }
 
   // Today's log: its identity, and the folder of every day's log.
@@ -81,13 +81,13 @@ OwnFiles::OwnFiles(const std::string& index_path) {
 
 void OwnFiles::AddFile(const std::string& path, const char* name, bool logs) {
   platform::FileId id;
-  if (platform::env().GetFileId(path.c_str(), false, &id)) files_.push_back(id);
+  if (platform::env().GetFileId(path.c_str(), false, &id).ok()) files_.push_back(id);
 
   std::string folder, ignored;
   platform::SplitEntryPath(path.c_str(), &folder, &ignored);
   platform::FileId folder_id;
   // A folder that is not there now holds nothing to delete.
-  if (!platform::env().GetFileId(folder.c_str(), true, &folder_id)) return;
+  if (!platform::env().GetFileId(folder.c_str(), true, &folder_id).ok()) return;
   Folder* entry = nullptr;
   for (Folder& f : folders_) {
     if (f.id == folder_id) entry = &f;
@@ -117,7 +117,7 @@ bool OwnFiles::Holds(const char* path, const platform::FileId* id) const {
   for (const Folder& f : folders_) named = named || NameIn(f, name);
   if (named) {
     platform::FileId folder_id;
-    if (platform::env().GetFileId(folder.c_str(), true, &folder_id)) {
+    if (platform::env().GetFileId(folder.c_str(), true, &folder_id).ok()) {
       for (const Folder& f : folders_) {
         if (f.id == folder_id && NameIn(f, name)) return true;
       }
@@ -126,7 +126,7 @@ bool OwnFiles::Holds(const char* path, const platform::FileId* id) const {
 
   platform::FileId read;
   if (id == nullptr) {
-    platform::env().GetFileId(path, false, &read);
+    (void)platform::env().GetFileId(path, false, &read);  // unknown when it fails
     id = &read;
   }
   if (!id->known) return false;

@@ -12,12 +12,14 @@ namespace stow {
 
 WorkThread::WorkThread(IndexFile* index, const std::string& index_path, int32_t threaded)
     : threaded_(threaded), identity_(RefusalIdentity()), index_(index) {
-  semaphore_ = platform::env().OpenNamedSemaphore(
-      MakeObjectName(kSemaphorePrefix, index_path.c_str()), index_path);
+  platform::env()
+      .OpenNamedSemaphore(MakeObjectName(kSemaphorePrefix, index_path.c_str()), index_path,
+                          &semaphore_)
+      .ThrowIfFailed();
   if (threaded_ == 0) return;
-  stop_ = platform::env().NewEvent();
-  stopped_ = platform::env().NewEvent();
-  thread_ = platform::env().StartThread(&WorkThread::ThreadProc, this);
+  platform::env().NewEvent(&stop_).ThrowIfFailed();
+  platform::env().NewEvent(&stopped_).ThrowIfFailed();
+  platform::env().StartThread(&WorkThread::ThreadProc, this, &thread_).ThrowIfFailed();
 }
 
 WorkThread::~WorkThread() { Stop(); }

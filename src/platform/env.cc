@@ -1,10 +1,8 @@
-// The default Env, which hands every call to this build's platform layer,
-// and the switch that lets a test put another in its place.
+// The switch that lets a test put another Env in place of the platform's
+// own (DefaultEnv, in posix/ or win32/), and what is common to both.
 #include <atomic>
-#include <new>
 #include <string>
 
-#include "platform/native.h"
 #include "platform/platform.h"
 
 namespace stow {
@@ -19,95 +17,9 @@ OsError::OsError(uint32_t code, const char* call, const std::string& path)
 namespace platform {
 namespace {
 
-class NativeEnv final : public Env {
- public:
-  int64_t NowSeconds() override { return native::NowSeconds(); }
-  LocalTime ToLocalTime(int64_t seconds) override { return native::ToLocalTime(seconds); }
-  void SleepMs(int64_t ms) override { native::SleepMs(ms); }
-  bool ModuleFilePath(std::string* out) override { return native::ModuleFilePath(out); }
-  std::string ReadProfileString(const std::string& file, const char* section, const char* key,
-                                const char* fallback, size_t size) override {
-    return native::ReadProfileString(file, section, key, fallback, size);
-  }
-  bool WideToNarrow(const char16_t* text, char* out, size_t out_size) override {
-    return native::WideToNarrow(text, out, out_size);
-  }
-  bool IsAbsolutePath(const char* path, std::string* out) override {
-    return native::IsAbsolutePath(path, out);
-  }
-  FileKind GetFileKind(const char* path, uint64_t* size, uint32_t* error) override {
-    return native::GetFileKind(path, size, error);
-  }
-  DeleteResult DeleteFileBelow(const char* folder, const char* path, uint32_t* error) override {
-    return native::DeleteFileBelow(folder, path, error);
-  }
-  bool IsNetworkFolder(const char* folder) override { return native::IsNetworkFolder(folder); }
-  Privileges ProcessPrivileges() override { return native::ProcessPrivileges(); }
-  ChangeRights WhoMayChange(const char* path, std::string* culprit, uint32_t* error) override {
-    return native::WhoMayChange(path, culprit, error);
-  }
-  bool ReadEnvironmentVariable(const char* name, std::string* out) override {
-    return native::ReadEnvironmentVariable(name, out);
-  }
-  bool WriteOwnFile(const char* path, const char* data, size_t size) override {
-    return native::WriteOwnFile(path, data, size);
-  }
-  FileKind GetFileKindAndId(const char* path, uint64_t* size, uint32_t* error,
-                            FileId* id) override {
-    return native::GetFileKindAndId(path, size, error, id);
-  }
-  bool GetFileId(const char* path, bool follow_link, FileId* id) override {
-    return native::GetFileId(path, follow_link, id);
-  }
-  bool IsDirectory(const char* path) override { return native::IsDirectory(path); }
-  uint32_t CreateDirectory(const char* path) override { return native::CreateDirectory(path); }
-  DeleteResult DeleteFile(const char* path, uint32_t* error) override {
-    return native::DeleteFile(path, error);
-  }
-  bool FolderHasEntries(const char* folder) override { return native::FolderHasEntries(folder); }
-  FolderRemoval RemoveFolderIfEmpty(const char* folder) override {
-    return native::RemoveFolderIfEmpty(folder);
-  }
-  FolderRemoval RemoveFolderIfEmptyBelow(const char* folder, const char* path) override {
-    return native::RemoveFolderIfEmptyBelow(folder, path);
-  }
-  std::unique_ptr<AppendFile> OpenAppendFile(const char* path) override {
-    return native::OpenAppendFile(path);
-  }
-  bool AppendToFile(const char* path, const char* data, size_t size) override {
-    return native::AppendToFile(path, data, size);
-  }
-  std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path,
-                                             const std::string& mapping_name, size_t size,
-                                             const std::string& magic) override {
-    return native::OpenSharedFile(path, mapping_name, size, magic);
-  }
-  std::unique_ptr<NamedMutex> OpenNamedMutex(const std::string& name,
-                                             const std::string& index_path) override {
-    return native::OpenNamedMutex(name, index_path);
-  }
-  std::unique_ptr<NamedSemaphore> OpenNamedSemaphore(const std::string& name,
-                                                     const std::string& index_path) override {
-    return native::OpenNamedSemaphore(name, index_path);
-  }
-  std::unique_ptr<Event> NewEvent() override { return native::NewEvent(); }
-  std::unique_ptr<Thread> StartThread(void (*entry)(void*), void* arg) override {
-    return native::StartThread(entry, arg);
-  }
-};
-
 std::atomic<Env*> g_replacement{nullptr};
 
 }  // namespace
-
-Env& DefaultEnv() {
-  // Never destroyed: threads that outlive static destruction may still log.
-  // Built in static storage rather than on the heap, so that a host that
-  // unloads the library leaves no allocation behind.
-  alignas(NativeEnv) static unsigned char storage[sizeof(NativeEnv)];
-  static NativeEnv* const env = new (storage) NativeEnv;
-  return *env;
-}
 
 Env& env() {
   Env* replacement = g_replacement.load(std::memory_order_acquire);

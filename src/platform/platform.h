@@ -10,9 +10,15 @@
 // Conventions for every function here:
 //  - Paths are narrow, NUL-terminated text in the platform's narrow encoding
 //    (the ANSI code page on Windows, UTF-8 elsewhere).
-//  - Functions documented as throwing throw OsError with the system's code,
-//    the failing call and, where there is one, the path; all others report
-//    failure through their result and never throw.
+//  - A call that can fail returns an OsStatus (the system's code, the
+//    failing call and, where there is one, the path) and gives its results
+//    through out-parameters, a factory its new object through the last one
+//    (left null on failure). Nothing here throws OsError: the core decides
+//    whether a failure is thrown (OsStatus::ThrowIfFailed), logged or
+//    passed over.
+//  - Calls that answer a question (IsDirectory, FolderHasEntries, ...) or
+//    cannot fail (the clock, ProcessPrivileges) return their answer; their
+//    comments say what counts as the answer when the system cannot tell.
 //  - Unless a comment says otherwise a function is safe to call from several
 //    threads at once, and returns without waiting for other processes.
 #pragma once
@@ -111,6 +117,16 @@ struct FileId {
   bool operator!=(const FileId& o) const { return !(*this == o); }
 };
 
+// What Env::GetFileKind and Env::GetFileKindAndId tell of a path.
+struct FileInfo {
+  FileKind kind = FileKind::kMissing;
+  uint64_t size = 0;  // 0 unless kRegular
+  FileId id;          // GetFileKindAndId only
+};
+
+// The outcome a failed deletion's system code means (kRefused or kFailed).
+DeleteResult DeleteResultOf(uint32_t code);
+
 // Splits `path` into the folder that holds the entry it names (as a path that
 // opens that folder, links followed: "/a/" for "/a/b", "." for "b") and the
 // entry's name as far as the text tells what the folder stores: on Windows
@@ -199,8 +215,8 @@ class NamedMutex {
   // passed. Not reentrant: a thread that holds it must not call Lock again;
   // one that does anyway is taken to have left the lock behind (kAbandoned
   // on POSIX, where waiting would deadlock it on itself).
-  // Throws OsError when the wait itself fails (the lock is not held then).
-  virtual LockResult Lock(int64_t timeout_ms) = 0;
+  // Fails when the wait itself fails (the lock is not held then).
+  virtual OsStatus Lock(int64_t timeout_ms, LockResult* result) = 0;
   virtual void Unlock() = 0;
 };
 
@@ -246,9 +262,9 @@ class NamedSemaphore {
 class AppendFile {
  public:
   virtual ~AppendFile() = default;
-  // Appends `size` bytes as one unit, as Env::AppendToFile does. False when
-  // the write fails. Not for several threads at once.
-  virtual bool Append(const char* data, size_t size) = 0;
+  // Appends `size` bytes as one unit, as Env::AppendToFile does. Not for
+  // several threads at once.
+  virtual OsStatus Append(const char* data, size_t size) = 0;
 };
 
 // A thread of this process. Join must be called before destruction.
@@ -273,8 +289,8 @@ class Env {
 
   // Full path of the file the library was loaded from (the DLL or the
   // shared object; in a program that links the core statically, the
-  // program), links resolved. False when the system cannot tell.
-  virtual bool ModuleFilePath(std::string* out) = 0;
+  // program), links resolved.
+  virtual OsStatus ModuleFilePath(std::string* out) = 0;
 
   // Reads `key` of `section` from the INI file at `file` with the lookup
   // rules of the Windows profile functions: names compared without regard
@@ -288,49 +304,46 @@ class Env {
                                         const char* key, const char* fallback, size_t size) = 0;
 
   // Converts UTF-16 text to the narrow encoding, exactly or not at all.
-  // False when a character has no exact narrow form (no best-fit stand-in,
+  // Fails when a character has no exact narrow form (no best-fit stand-in,
   // no default character) or the result does not fit in `out_size` bytes
   // including the terminator; `out` then holds an empty string.
-  virtual bool WideToNarrow(const char16_t* text, char* out, size_t out_size) = 0;
+  virtual OsStatus WideToNarrow(const char16_t* text, char* out, size_t out_size) = 0;
 
-  // True when `path` is absolute (kept exactly as written). Otherwise stores
-  // in `out` the path made absolute against the current working folder and
-  // returns false; a failure to read the working folder leaves `out` empty.
-  virtual bool IsAbsolutePath(const char* path, std::string* out) = 0;
+  // `path` made absolute against the current working folder, or `path`
+  // itself, exactly as written, when it is absolute already. Fails (`out`
+  // empty) when the working folder cannot be read.
+  virtual OsStatus AbsolutePath(const char* path, std::string* out) = 0;
 
-  // What `path` names, links followed, and its size (0 unless regular).
-  // Reads the file's attributes only: a FIFO or device is never opened.
-  // kMissing when it cannot be found; `error` (when given) then receives
-  // the system's code.
-  virtual FileKind GetFileKind(const char* path, uint64_t* size, uint32_t* error) = 0;
+  // What `path` names, links followed, and its size. Reads the file's
+  // attributes only: a FIFO or device is never opened. Fails, kind
+  // kMissing, when it cannot be found; the failure names kFileSizeCall.
+  virtual OsStatus GetFileKind(const char* path, FileInfo* info) = 0;
 
-  // GetFileKind, and in `id` the identity of what deleting `path` would
-  // delete: the last part of the path itself, not followed when it is a
-  // link. One query of the system where it can give both. `id->known` is
+  // GetFileKind, and in `info->id` the identity of what deleting `path`
+  // would delete: the last part of the path itself, not followed when it is
+  // a link. One query of the system where it can give both. `id.known` is
   // false when the identity could not be read.
-  virtual FileKind GetFileKindAndId(const char* path, uint64_t* size, uint32_t* error,
-                                    FileId* id) = 0;
+  virtual OsStatus GetFileKindAndId(const char* path, FileInfo* info) = 0;
 
   // The identity of what `path` names, the last part followed when it is a
-  // link only if `follow_link`. False (and `id->known` false) when it
-  // cannot be read.
-  virtual bool GetFileId(const char* path, bool follow_link, FileId* id) = 0;
+  // link only if `follow_link`. `id->known` is false when it fails.
+  virtual OsStatus GetFileId(const char* path, bool follow_link, FileId* id) = 0;
 
   // True when `path` names an existing folder.
   virtual bool IsDirectory(const char* path) = 0;
 
-  // Creates one folder with default permissions. 0 on success, else the
-  // system's error code.
-  virtual uint32_t CreateDirectory(const char* path) = 0;
+  // Creates one folder with default permissions.
+  virtual OsStatus CreateDirectory(const char* path) = 0;
 
-  // Deletes one file; `error` receives the system's code of a failure.
-  virtual DeleteResult DeleteFile(const char* path, uint32_t* error) = 0;
+  // Deletes one file. `result` says what became of it; a failure (kRefused,
+  // kFailed) names kDeleteFileCall and `path`.
+  virtual OsStatus DeleteFile(const char* path, DeleteResult* result) = 0;
 
   // Deletes `path` only when it lies below `folder` and is reached from
   // there without following a symbolic link, junction or mount point, and is
-  // a regular file; kOutside (nothing deleted) otherwise. `error` receives
-  // the system's code of a failure.
-  virtual DeleteResult DeleteFileBelow(const char* folder, const char* path, uint32_t* error) = 0;
+  // a regular file; kOutside (nothing deleted, no failure) otherwise. A
+  // failure names kDeleteFileCall and `path`.
+  virtual OsStatus DeleteFileBelow(const char* folder, const char* path, DeleteResult* result) = 0;
 
   // True when `folder` lies on a file system of another machine (NFS, SMB,
   // a remote drive). False when it is local or the system cannot tell.
@@ -346,9 +359,9 @@ class Env {
   // TrustedInstaller) or to this process's user and nobody else may write
   // it, and the same holds for its folder (and, when `path` is a symbolic
   // link, for the folder of the file it leads to). Otherwise the first
-  // finding, with the file or folder it concerns in `culprit` and, for
-  // kUnknown, the system's code in `error`.
-  virtual ChangeRights WhoMayChange(const char* path, std::string* culprit, uint32_t* error) = 0;
+  // finding, with the file or folder it concerns in `culprit`. Fails only
+  // with kUnknown, when who may change it cannot be read.
+  virtual OsStatus WhoMayChange(const char* path, ChangeRights* rights, std::string* culprit) = 0;
 
   // The value of the environment variable `name`. False when it is unset.
   virtual bool ReadEnvironmentVariable(const char* name, std::string* out) = 0;
@@ -359,32 +372,32 @@ class Env {
 
   // Removes `folder` when it is empty, in one call rather than a search and
   // a removal. A folder that still holds an entry is left as it was
-  // (kNotEmpty). Attributes that keep an empty folder from going (read-only
-  // on Windows) are cleared for the removal only.
-  virtual FolderRemoval RemoveFolderIfEmpty(const char* folder) = 0;
+  // (kNotEmpty, no failure). Attributes that keep an empty folder from
+  // going (read-only on Windows) are cleared for the removal only.
+  virtual OsStatus RemoveFolderIfEmpty(const char* folder, FolderRemoval* result) = 0;
 
   // The same for `path`, removed only when it lies below `folder` and is
   // reached from there as DeleteFileBelow reaches a file: a path not reached
   // below `folder` without links, or not a folder, is kFailed.
-  virtual FolderRemoval RemoveFolderIfEmptyBelow(const char* folder, const char* path) = 0;
+  virtual OsStatus RemoveFolderIfEmptyBelow(const char* folder, const char* path,
+                                            FolderRemoval* result) = 0;
 
   // Opens the file at `path` for appending, creating it when missing, with
   // the refusals of AppendToFile; each Append is one unit as an
-  // AppendToFile is. Null when the file cannot be opened.
-  virtual std::unique_ptr<AppendFile> OpenAppendFile(const char* path) = 0;
+  // AppendToFile is.
+  virtual OsStatus OpenAppendFile(const char* path, std::unique_ptr<AppendFile>* file) = 0;
 
   // Appends `size` bytes to the file at `path`, creating it when missing, as
   // one unit with respect to other processes appending to the same file: no
   // two appends overwrite or interleave with each other. The bytes are
   // written as they are. A symbolic link (reparse point) as the last part of
-  // the path, or anything but a regular file, is refused. False when the
-  // file cannot be opened or written.
-  virtual bool AppendToFile(const char* path, const char* data, size_t size) = 0;
+  // the path, or anything but a regular file, is refused.
+  virtual OsStatus AppendToFile(const char* path, const char* data, size_t size) = 0;
 
   // Makes `data` the whole content of the file at `path`, creating it when
   // missing, with the refusals of AppendToFile; the file is truncated only
-  // once it has been opened. False when it cannot be opened or written.
-  virtual bool WriteOwnFile(const char* path, const char* data, size_t size) = 0;
+  // once it has been opened.
+  virtual OsStatus WriteOwnFile(const char* path, const char* data, size_t size) = 0;
 
   // Opens `path` for reading and writing, creating it (readable and
   // writable by every user) when missing, and maps its first `size` bytes;
@@ -393,28 +406,28 @@ class Env {
   // mapping carries `mapping_name`. Refuses, before writing anything, a
   // symbolic link or reparse point, anything but a regular file, and a file
   // with more than one hard link that does not start with `magic`
-  // (kErrorTooManyLinks). Throws OsError.
-  virtual std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path,
-                                                     const std::string& mapping_name, size_t size,
-                                                     const std::string& magic) = 0;
+  // (kErrorTooManyLinks).
+  virtual OsStatus OpenSharedFile(const std::string& path, const std::string& mapping_name,
+                                  size_t size, const std::string& magic,
+                                  std::unique_ptr<SharedFile>* file) = 0;
 
   // The lock and the eviction semaphore of one index. `name` is the kernel
   // object name (used on Windows); `index_path` is the index file, created
-  // when missing (the POSIX locks live on it). Throw OsError.
-  virtual std::unique_ptr<NamedMutex> OpenNamedMutex(const std::string& name,
-                                                     const std::string& index_path) = 0;
-  virtual std::unique_ptr<NamedSemaphore> OpenNamedSemaphore(const std::string& name,
-                                                             const std::string& index_path) = 0;
+  // when missing (the POSIX locks live on it).
+  virtual OsStatus OpenNamedMutex(const std::string& name, const std::string& index_path,
+                                  std::unique_ptr<NamedMutex>* mutex) = 0;
+  virtual OsStatus OpenNamedSemaphore(const std::string& name, const std::string& index_path,
+                                      std::unique_ptr<NamedSemaphore>* semaphore) = 0;
 
-  // A new, unset event. Throws OsError.
-  virtual std::unique_ptr<Event> NewEvent() = 0;
+  // A new, unset event.
+  virtual OsStatus NewEvent(std::unique_ptr<Event>* event) = 0;
 
-  // Starts `entry(arg)` on a new thread with the default stack size. Throws
-  // OsError.
-  virtual std::unique_ptr<Thread> StartThread(void (*entry)(void*), void* arg) = 0;
+  // Starts `entry(arg)` on a new thread with the default stack size.
+  virtual OsStatus StartThread(void (*entry)(void*), void* arg,
+                               std::unique_ptr<Thread>* thread) = 0;
 };
 
-// The platform's own Env. Lives as long as the process.
+// The platform's own Env (posix/ or win32/). Lives as long as the process.
 Env& DefaultEnv();
 
 // The Env the core calls: DefaultEnv() unless a test installed another.
@@ -435,75 +448,74 @@ class EnvWrapper : public Env {
   int64_t NowSeconds() override { return target_.NowSeconds(); }
   LocalTime ToLocalTime(int64_t seconds) override { return target_.ToLocalTime(seconds); }
   void SleepMs(int64_t ms) override { target_.SleepMs(ms); }
-  bool ModuleFilePath(std::string* out) override { return target_.ModuleFilePath(out); }
+  OsStatus ModuleFilePath(std::string* out) override { return target_.ModuleFilePath(out); }
   std::string ReadProfileString(const std::string& file, const char* section, const char* key,
                                 const char* fallback, size_t size) override {
     return target_.ReadProfileString(file, section, key, fallback, size);
   }
-  bool WideToNarrow(const char16_t* text, char* out, size_t out_size) override {
+  OsStatus WideToNarrow(const char16_t* text, char* out, size_t out_size) override {
     return target_.WideToNarrow(text, out, out_size);
   }
-  bool IsAbsolutePath(const char* path, std::string* out) override {
-    return target_.IsAbsolutePath(path, out);
+  OsStatus AbsolutePath(const char* path, std::string* out) override {
+    return target_.AbsolutePath(path, out);
   }
-  FileKind GetFileKind(const char* path, uint64_t* size, uint32_t* error) override {
-    return target_.GetFileKind(path, size, error);
+  OsStatus GetFileKind(const char* path, FileInfo* info) override {
+    return target_.GetFileKind(path, info);
   }
-  DeleteResult DeleteFileBelow(const char* folder, const char* path, uint32_t* error) override {
-    return target_.DeleteFileBelow(folder, path, error);
+  OsStatus GetFileKindAndId(const char* path, FileInfo* info) override {
+    return target_.GetFileKindAndId(path, info);
+  }
+  OsStatus GetFileId(const char* path, bool follow_link, FileId* id) override {
+    return target_.GetFileId(path, follow_link, id);
+  }
+  bool IsDirectory(const char* path) override { return target_.IsDirectory(path); }
+  OsStatus CreateDirectory(const char* path) override { return target_.CreateDirectory(path); }
+  OsStatus DeleteFile(const char* path, DeleteResult* result) override {
+    return target_.DeleteFile(path, result);
+  }
+  OsStatus DeleteFileBelow(const char* folder, const char* path, DeleteResult* result) override {
+    return target_.DeleteFileBelow(folder, path, result);
   }
   bool IsNetworkFolder(const char* folder) override { return target_.IsNetworkFolder(folder); }
   Privileges ProcessPrivileges() override { return target_.ProcessPrivileges(); }
-  ChangeRights WhoMayChange(const char* path, std::string* culprit, uint32_t* error) override {
-    return target_.WhoMayChange(path, culprit, error);
+  OsStatus WhoMayChange(const char* path, ChangeRights* rights, std::string* culprit) override {
+    return target_.WhoMayChange(path, rights, culprit);
   }
   bool ReadEnvironmentVariable(const char* name, std::string* out) override {
     return target_.ReadEnvironmentVariable(name, out);
   }
-  bool WriteOwnFile(const char* path, const char* data, size_t size) override {
-    return target_.WriteOwnFile(path, data, size);
-  }
-  FileKind GetFileKindAndId(const char* path, uint64_t* size, uint32_t* error,
-                            FileId* id) override {
-    return target_.GetFileKindAndId(path, size, error, id);
-  }
-  bool GetFileId(const char* path, bool follow_link, FileId* id) override {
-    return target_.GetFileId(path, follow_link, id);
-  }
-  bool IsDirectory(const char* path) override { return target_.IsDirectory(path); }
-  uint32_t CreateDirectory(const char* path) override { return target_.CreateDirectory(path); }
-  DeleteResult DeleteFile(const char* path, uint32_t* error) override {
-    return target_.DeleteFile(path, error);
-  }
   bool FolderHasEntries(const char* folder) override { return target_.FolderHasEntries(folder); }
-  FolderRemoval RemoveFolderIfEmpty(const char* folder) override {
-    return target_.RemoveFolderIfEmpty(folder);
+  OsStatus RemoveFolderIfEmpty(const char* folder, FolderRemoval* result) override {
+    return target_.RemoveFolderIfEmpty(folder, result);
   }
-  FolderRemoval RemoveFolderIfEmptyBelow(const char* folder, const char* path) override {
-    return target_.RemoveFolderIfEmptyBelow(folder, path);
+  OsStatus RemoveFolderIfEmptyBelow(const char* folder, const char* path,
+                                    FolderRemoval* result) override {
+    return target_.RemoveFolderIfEmptyBelow(folder, path, result);
   }
-  std::unique_ptr<AppendFile> OpenAppendFile(const char* path) override {
-    return target_.OpenAppendFile(path);
+  OsStatus OpenAppendFile(const char* path, std::unique_ptr<AppendFile>* file) override {
+    return target_.OpenAppendFile(path, file);
   }
-  bool AppendToFile(const char* path, const char* data, size_t size) override {
+  OsStatus AppendToFile(const char* path, const char* data, size_t size) override {
     return target_.AppendToFile(path, data, size);
   }
-  std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path,
-                                             const std::string& mapping_name, size_t size,
-                                             const std::string& magic) override {
-    return target_.OpenSharedFile(path, mapping_name, size, magic);
+  OsStatus WriteOwnFile(const char* path, const char* data, size_t size) override {
+    return target_.WriteOwnFile(path, data, size);
   }
-  std::unique_ptr<NamedMutex> OpenNamedMutex(const std::string& name,
-                                             const std::string& index_path) override {
-    return target_.OpenNamedMutex(name, index_path);
+  OsStatus OpenSharedFile(const std::string& path, const std::string& mapping_name, size_t size,
+                          const std::string& magic, std::unique_ptr<SharedFile>* file) override {
+    return target_.OpenSharedFile(path, mapping_name, size, magic, file);
   }
-  std::unique_ptr<NamedSemaphore> OpenNamedSemaphore(const std::string& name,
-                                                     const std::string& index_path) override {
-    return target_.OpenNamedSemaphore(name, index_path);
+  OsStatus OpenNamedMutex(const std::string& name, const std::string& index_path,
+                          std::unique_ptr<NamedMutex>* mutex) override {
+    return target_.OpenNamedMutex(name, index_path, mutex);
   }
-  std::unique_ptr<Event> NewEvent() override { return target_.NewEvent(); }
-  std::unique_ptr<Thread> StartThread(void (*entry)(void*), void* arg) override {
-    return target_.StartThread(entry, arg);
+  OsStatus OpenNamedSemaphore(const std::string& name, const std::string& index_path,
+                              std::unique_ptr<NamedSemaphore>* semaphore) override {
+    return target_.OpenNamedSemaphore(name, index_path, semaphore);
+  }
+  OsStatus NewEvent(std::unique_ptr<Event>* event) override { return target_.NewEvent(event); }
+  OsStatus StartThread(void (*entry)(void*), void* arg, std::unique_ptr<Thread>* thread) override {
+    return target_.StartThread(entry, arg, thread);
   }
 
  private:

@@ -19,20 +19,18 @@ class FaultEnv : public platform::EnvWrapper {
  public:
   FaultEnv() : EnvWrapper(platform::DefaultEnv()) { platform::SetEnvForTesting(this); }
   ~FaultEnv() override { platform::SetEnvForTesting(nullptr); }
-  FaultEnv(const FaultEnv&) = delete;
-  FaultEnv& operator=(const FaultEnv&) = delete;
 
   // A deletion of `refused_path` is refused with `refused_code`.
   std::string refused_path;
   uint32_t refused_code = platform::kErrorAccessDenied;
-  // Opening a shared file throws this code (0: no fault), or only opening
+  // Opening a shared file fails with this code (0: no fault), or only opening
   // one whose path ends with `open_shared_file_suffix` when that is set.
   uint32_t open_shared_file_error = 0;
   std::string open_shared_file_suffix;
   // Every wait of an event with a finite timeout of at least this many
   // milliseconds fails (0: no fault).
   int64_t fail_waits_from_ms = 0;
-  // Taking the index lock throws this code (0: no fault).
+  // Taking the index lock fails with this code (0: no fault).
   std::atomic<uint32_t> lock_error{0};
   // Taking the index lock times out at once.
   std::atomic<bool> lock_times_out{false};
@@ -53,29 +51,25 @@ class FaultEnv : public platform::EnvWrapper {
   // Every log line (and anything else appended), wherever it went.
   std::string appended;
 
-  bool AppendToFile(const char* path, const char* data, size_t size) override {
+  OsStatus AppendToFile(const char* path, const char* data, size_t size) override {
     appended.append(data, size);
     return target().AppendToFile(path, data, size);
   }
-
-  std::unique_ptr<platform::AppendFile> OpenAppendFile(const char* path) override {
-    std::unique_ptr<platform::AppendFile> file = target().OpenAppendFile(path);
-    if (file == nullptr) return nullptr;
-    return std::make_unique<RecordingAppendFile>(std::move(file), appended);
+  OsStatus OpenAppendFile(const char* path, std::unique_ptr<platform::AppendFile>* file) override {
+    return Wrap<RecordingAppendFile>(target().OpenAppendFile(path, file), file);
   }
 
   // An empty folder that cannot be removed; one with entries still says so.
-  platform::FolderRemoval RemoveFolderIfEmpty(const char* folder) override {
-    if (fail_remove_directory && !target().FolderHasEntries(folder)) {
-      return platform::FolderRemoval::kFailed;
-    }
-    return target().RemoveFolderIfEmpty(folder);
+  OsStatus RemoveFolderIfEmpty(const char* folder, platform::FolderRemoval* result) override {
+    return fail_remove_directory && !target().FolderHasEntries(folder)
+               ? Refuse(result)
+               : target().RemoveFolderIfEmpty(folder, result);
   }
-  platform::FolderRemoval RemoveFolderIfEmptyBelow(const char* folder, const char* path) override {
-    if (fail_remove_directory && !target().FolderHasEntries(path)) {
-      return platform::FolderRemoval::kFailed;
-    }
-    return target().RemoveFolderIfEmptyBelow(folder, path);
+  OsStatus RemoveFolderIfEmptyBelow(const char* folder, const char* path,
+                                    platform::FolderRemoval* result) override {
+    return fail_remove_directory && !target().FolderHasEntries(path)
+               ? Refuse(result)
+               : target().RemoveFolderIfEmptyBelow(folder, path, result);
   }
 
   platform::Privileges ProcessPrivileges() override {
@@ -84,125 +78,113 @@ class FaultEnv : public platform::EnvWrapper {
   bool ReadEnvironmentVariable(const char* name, std::string* out) override {
     if (!pretend_environment) return target().ReadEnvironmentVariable(name, out);
     auto it = environment.find(name);
-    if (it == environment.end()) return false;
-    *out = it->second;
-    return true;
+    if (it != environment.end()) *out = it->second;
+    return it != environment.end();
   }
   bool IsNetworkFolder(const char* folder) override {
     return network_folders || target().IsNetworkFolder(folder);
   }
 
-  platform::DeleteResult DeleteFile(const char* path, uint32_t* error) override {
-    if (!refused_path.empty() && refused_path == path) {
-      *error = refused_code;
-      return platform::DeleteResult::kRefused;
-    }
-    return target().DeleteFile(path, error);
+  OsStatus DeleteFile(const char* path, platform::DeleteResult* result) override {
+    return refused_path == path ? Refuse(path, result) : target().DeleteFile(path, result);
   }
-  platform::DeleteResult DeleteFileBelow(const char* folder, const char* path,
-                                         uint32_t* error) override {
-    if (!refused_path.empty() && refused_path == path &&
-        target().GetFileKind(path, &ignored_size_, nullptr) == platform::FileKind::kRegular) {
-      *error = refused_code;
-      return platform::DeleteResult::kRefused;
-    }
-    return target().DeleteFileBelow(folder, path, error);
+  OsStatus DeleteFileBelow(const char* folder, const char* path,
+                           platform::DeleteResult* result) override {
+    platform::FileInfo info;
+    return refused_path == path && target().GetFileKind(path, &info).ok() &&
+                   info.kind == platform::FileKind::kRegular
+               ? Refuse(path, result)
+               : target().DeleteFileBelow(folder, path, result);
   }
 
-  std::unique_ptr<platform::SharedFile> OpenSharedFile(const std::string& path,
-                                                       const std::string& mapping_name, size_t size,
-                                                       const std::string& magic) override {
+  OsStatus OpenSharedFile(const std::string& path, const std::string& mapping_name, size_t size,
+                          const std::string& magic,
+                          std::unique_ptr<platform::SharedFile>* file) override {
     const std::string& suffix = open_shared_file_suffix;
     if (open_shared_file_error != 0 &&
         (suffix.empty() ||
          (path.size() >= suffix.size() &&
           path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0))) {
-      throw OsError(open_shared_file_error, "test open", path);
+      return OsStatus(open_shared_file_error, "test open", path);
     }
-    return std::make_unique<ThrowingSharedFile>(
-        target().OpenSharedFile(path, mapping_name, size, magic), throw_at_truncation_check);
+    return Wrap<ThrowingSharedFile>(target().OpenSharedFile(path, mapping_name, size, magic, file),
+                                    file);
   }
-
-  std::unique_ptr<platform::Event> NewEvent() override {
-    return std::make_unique<FailingEvent>(target().NewEvent(), fail_waits_from_ms);
+  OsStatus NewEvent(std::unique_ptr<platform::Event>* event) override {
+    return Wrap<FailingEvent>(target().NewEvent(event), event);
   }
-
-  std::unique_ptr<platform::NamedMutex> OpenNamedMutex(const std::string& name,
-                                                       const std::string& index_path) override {
-    return std::make_unique<FailingMutex>(target().OpenNamedMutex(name, index_path), lock_error,
-                                          lock_times_out);
+  OsStatus OpenNamedMutex(const std::string& name, const std::string& index_path,
+                          std::unique_ptr<platform::NamedMutex>* mutex) override {
+    return Wrap<FailingMutex>(target().OpenNamedMutex(name, index_path, mutex), mutex);
   }
 
  private:
-  uint64_t ignored_size_ = 0;
+  // A new object, once opened, wrapped in one that records or fails.
+  template <class Wrapper, class Object>
+  OsStatus Wrap(OsStatus status, std::unique_ptr<Object>* object) {
+    if (status.ok()) *object = std::make_unique<Wrapper>(std::move(*object), *this);
+    return status;
+  }
+  OsStatus Refuse(platform::FolderRemoval* result) {
+    *result = platform::FolderRemoval::kFailed;
+    return OsStatus(platform::kErrorAccessDenied, "test remove");
+  }
+  OsStatus Refuse(const char* path, platform::DeleteResult* result) {
+    *result = platform::DeleteResult::kRefused;
+    return OsStatus(refused_code, platform::kDeleteFileCall, path);
+  }
 
-  class RecordingAppendFile : public platform::AppendFile {
-   public:
-    RecordingAppendFile(std::unique_ptr<platform::AppendFile> real, std::string& appended)
-        : real_(std::move(real)), appended_(appended) {}
-    bool Append(const char* data, size_t size) override {
-      appended_.append(data, size);
-      return real_->Append(data, size);
-    }
-
-   private:
-    std::unique_ptr<platform::AppendFile> real_;
-    std::string& appended_;
+  template <class Object>
+  struct Wrapped : Object {
+    Wrapped(std::unique_ptr<Object> object, FaultEnv& env) : real(std::move(object)), faults(env) {}
+    std::unique_ptr<Object> real;
+    FaultEnv& faults;
   };
 
-  class ThrowingSharedFile : public platform::SharedFile {
-   public:
-    ThrowingSharedFile(std::unique_ptr<platform::SharedFile> real, std::atomic<int>& countdown)
-        : real_(std::move(real)), countdown_(countdown) {}
-    uint8_t* data() override { return real_->data(); }
-    size_t size() const override { return real_->size(); }
-    bool Flush() override { return real_->Flush(); }
+  struct RecordingAppendFile : Wrapped<platform::AppendFile> {
+    using Wrapped::Wrapped;
+    OsStatus Append(const char* data, size_t size) override {
+      faults.appended.append(data, size);
+      return real->Append(data, size);
+    }
+  };
+
+  struct ThrowingSharedFile : Wrapped<platform::SharedFile> {
+    using Wrapped::Wrapped;
+    uint8_t* data() override { return real->data(); }
+    size_t size() const override { return real->size(); }
+    bool Flush() override { return real->Flush(); }
     bool CheckTruncated(bool look_at_length) override {
-      if (countdown_.load() > 0 && --countdown_ == 0) throw std::bad_alloc();
-      return real_->CheckTruncated(look_at_length);
+      std::atomic<int>& countdown = faults.throw_at_truncation_check;
+      if (countdown.load() > 0 && --countdown == 0) throw std::bad_alloc();
+      return real->CheckTruncated(look_at_length);
     }
-    bool Restore() override { return real_->Restore(); }
-    bool GrownAtOpen() const override { return real_->GrownAtOpen(); }
-
-   private:
-    std::unique_ptr<platform::SharedFile> real_;
-    std::atomic<int>& countdown_;
+    bool Restore() override { return real->Restore(); }
+    bool GrownAtOpen() const override { return real->GrownAtOpen(); }
   };
 
-  class FailingEvent : public platform::Event {
-   public:
-    FailingEvent(std::unique_ptr<platform::Event> real, int64_t fail_from_ms)
-        : real_(std::move(real)), fail_from_ms_(fail_from_ms) {}
-    void Set() override { real_->Set(); }
+  struct FailingEvent : Wrapped<platform::Event> {
+    using Wrapped::Wrapped;
+    void Set() override { real->Set(); }
     WaitResult Wait(int64_t timeout_ms) override {
       // A set event still reports set, so that whoever waits can be stopped.
-      if (fail_from_ms_ > 0 && timeout_ms >= fail_from_ms_ && real_->Wait(0) != WaitResult::kSet) {
+      const int64_t from = faults.fail_waits_from_ms;
+      if (from > 0 && timeout_ms >= from && real->Wait(0) != WaitResult::kSet) {
         return WaitResult::kFailed;
       }
-      return real_->Wait(timeout_ms);
+      return real->Wait(timeout_ms);
     }
-
-   private:
-    std::unique_ptr<platform::Event> real_;
-    int64_t fail_from_ms_;
   };
 
-  class FailingMutex : public platform::NamedMutex {
-   public:
-    FailingMutex(std::unique_ptr<platform::NamedMutex> real, std::atomic<uint32_t>& error,
-                 std::atomic<bool>& times_out)
-        : real_(std::move(real)), error_(error), times_out_(times_out) {}
-    LockResult Lock(int64_t timeout_ms) override {
-      if (uint32_t code = error_.load()) throw OsError(code, "test lock");
-      if (times_out_.load()) return LockResult::kTimedOut;
-      return real_->Lock(timeout_ms);
+  struct FailingMutex : Wrapped<platform::NamedMutex> {
+    using Wrapped::Wrapped;
+    OsStatus Lock(int64_t timeout_ms, LockResult* result) override {
+      *result = LockResult::kTimedOut;
+      if (uint32_t code = faults.lock_error.load()) return OsStatus(code, "test lock");
+      if (faults.lock_times_out.load()) return OsStatus();
+      return real->Lock(timeout_ms, result);
     }
-    void Unlock() override { real_->Unlock(); }
-
-   private:
-    std::unique_ptr<platform::NamedMutex> real_;
-    std::atomic<uint32_t>& error_;
-    std::atomic<bool>& times_out_;
+    void Unlock() override { real->Unlock(); }
   };
 };
 

@@ -45,7 +45,8 @@ inline std::vector<std::string> ValidPaths(IndexFile& index) {
 // moment: through a mapping of its own, without taking the lock (and so
 // without the repair that taking it may start).
 inline bool ListsConsistentInSecondMapping(const std::string& index_path) {
-  auto view = platform::DefaultEnv().OpenSharedFile(index_path, "", kIndexFileSize, "");
+  std::unique_ptr<platform::SharedFile> view;
+  platform::DefaultEnv().OpenSharedFile(index_path, "", kIndexFileSize, "", &view).ThrowIfFailed();
   return IndexImage::Of(view->data()).CheckLists().empty();
 }
 

@@ -69,8 +69,11 @@ TEST_F(FaultInjectionTest, WorkerEndsWhenItsPeriodWaitFails) {
   }
   EXPECT_TRUE(stopped);
   EXPECT_TRUE(LogHas("Stowmaster Work Thread cannot wait for its period.\n"));
-  auto slots = platform::env().OpenNamedSemaphore(
-      MakeObjectName(kSemaphorePrefix, index_path_.c_str()), index_path_);
+  std::unique_ptr<platform::NamedSemaphore> slots;
+  platform::env()
+      .OpenNamedSemaphore(MakeObjectName(kSemaphorePrefix, index_path_.c_str()), index_path_,
+                          &slots)
+      .ThrowIfFailed();
   EXPECT_TRUE(slots->TryAcquire());
   EXPECT_TRUE(slots->TryAcquire());  // the worker's slot is free again
   worker.Stop();
@@ -142,17 +145,20 @@ TEST_F(LockHolderTest, ThreadsOfOneProcessTakeTurns) {
     IndexFile* index;
     std::atomic<bool> inside{false};
   } shared{index_.get()};
-  auto remover = platform::env().StartThread(
-      [](void* arg) {
-        auto* s = static_cast<Shared*>(arg);
-        s->index->RemoveAll([s](const char*) {
-          s->inside = true;
-          platform::env().SleepMs(200);
-          s->inside = false;
-          return false;
-        });
-      },
-      &shared);
+  std::unique_ptr<platform::Thread> remover;
+  platform::env()
+      .StartThread(
+          [](void* arg) {
+            auto* s = static_cast<Shared*>(arg);
+            s->index->RemoveAll([s](const char*) {
+              s->inside = true;
+              platform::env().SleepMs(200);
+              s->inside = false;
+              return false;
+            });
+          },
+          &shared, &remover)
+      .ThrowIfFailed();
   while (!shared.inside) platform::env().SleepMs(1);
   EXPECT_TRUE(Add("b", 2));
   const bool overlapped = shared.inside.load();

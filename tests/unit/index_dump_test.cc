@@ -145,9 +145,8 @@ TEST_F(IndexDumpTest, SameBytesAsTheDumpMadeStraightFromTheIndex) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     index_.reset();
-    uint32_t error = 0;
-    ASSERT_TRUE(platform::env().DeleteFile(index_path_.c_str(), &error) ==
-                platform::DeleteResult::kDeleted);
+    platform::DeleteResult deleted;
+    ASSERT_TRUE(platform::env().DeleteFile(index_path_.c_str(), &deleted).ok());
     index_ = Open();
     for (int k = 0; k < 300; ++k) {
       const std::string name =

@@ -105,7 +105,7 @@ void WriteMarkedLines(void* marker) {
   const std::string text = "Msg:  <" + body + ">" + platform::kLineEnd;
   for (int k = 0; k < kLines; ++k) {
     if (c == 'x') {
-      platform::env().AppendToFile(path.c_str(), text.data(), text.size());
+      EXPECT_TRUE(platform::env().AppendToFile(path.c_str(), text.data(), text.size()).ok());
     } else {
       WriteLogBufferToFile("<%s>\n", body.c_str());
     }
@@ -118,8 +118,9 @@ TEST_F(LogHoldTest, LinesOfSeveralThreadsArriveWhole) {
   char a = 'a', b = 'b', x = 'x';
   {
     LogHold hold;
-    std::unique_ptr<platform::Thread> other = platform::env().StartThread(&WriteMarkedLines, &b);
-    std::unique_ptr<platform::Thread> outside = platform::env().StartThread(&WriteMarkedLines, &x);
+    std::unique_ptr<platform::Thread> other, outside;
+    platform::env().StartThread(&WriteMarkedLines, &b, &other).ThrowIfFailed();
+    platform::env().StartThread(&WriteMarkedLines, &x, &outside).ThrowIfFailed();
     WriteMarkedLines(&a);
     other->Join();
     outside->Join();

@@ -339,8 +339,9 @@ TEST_F(LookupTableTest, TwoYieldingPassesKeepTheOrderAndDoNotOverTrim) {
       return true;
     });
   };
-  auto thread_a = platform::env().StartThread(run, &a);
-  auto thread_b = platform::env().StartThread(run, &b);
+  std::unique_ptr<platform::Thread> thread_a, thread_b;
+  platform::env().StartThread(run, &a, &thread_a).ThrowIfFailed();
+  platform::env().StartThread(run, &b, &thread_b).ThrowIfFailed();
   thread_a->Join();
   thread_b->Join();
   EXPECT_GT(a.paths.size(), 0u);

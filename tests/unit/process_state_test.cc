@@ -63,12 +63,15 @@ TEST_F(ProcessStateTest, RegistrationRacingWithShutdownIsSafe) {
     std::string file;
   } shared;
   shared.file = file_;
-  auto thread = platform::env().StartThread(
-      [](void* p) {
-        auto* s = static_cast<Shared*>(p);
-        while (!s->stop.load()) s->registered += AddFileA(s->file.c_str(), 0);
-      },
-      &shared);
+  std::unique_ptr<platform::Thread> thread;
+  platform::env()
+      .StartThread(
+          [](void* p) {
+            auto* s = static_cast<Shared*>(p);
+            while (!s->stop.load()) s->registered += AddFileA(s->file.c_str(), 0);
+          },
+          &shared, &thread)
+      .ThrowIfFailed();
   for (int i = 0; i < 100; ++i) {
     ASSERT_EQ(api::Initialize(0), 1);
     api::UnInitialize();
@@ -179,22 +182,28 @@ TEST_F(ProcessStateTest, LastErrorIsPerThread) {
     EXPECT_EQ(length, std::strlen(text));
     return std::string(text);
   };
-  auto other = platform::env().StartThread(
-      [](void* p) {
-        auto* s = static_cast<Shared*>(p);
-        EXPECT_EQ(api::GetStatus(nullptr), STOWMASTER_BAD_ARGUMENT);
-        s->stage = 1;
-        while (s->stage.load() != 2) platform::env().SleepMs(0);
-        s->seen_by_other = last();
-      },
-      &shared);
+  std::unique_ptr<platform::Thread> other;
+  ASSERT_TRUE(platform::env()
+                  .StartThread(
+                      [](void* p) {
+                        auto* s = static_cast<Shared*>(p);
+                        EXPECT_EQ(api::GetStatus(nullptr), STOWMASTER_BAD_ARGUMENT);
+                        s->stage = 1;
+                        while (s->stage.load() != 2) platform::env().SleepMs(0);
+                        s->seen_by_other = last();
+                      },
+                      &shared, &other)
+                  .ok());
   while (shared.stage.load() != 1) platform::env().SleepMs(0);
   EXPECT_EQ(api::ListEntries(0, nullptr, nullptr), STOWMASTER_BAD_ARGUMENT);
   shared.stage = 2;
   other->Join();
-  platform::env()
-      .StartThread([](void* p) { static_cast<Shared*>(p)->seen_by_fresh = last(); }, &shared)
-      ->Join();
+  std::unique_ptr<platform::Thread> fresh;
+  ASSERT_TRUE(platform::env()
+                  .StartThread([](void* p) { static_cast<Shared*>(p)->seen_by_fresh = last(); },
+                               &shared, &fresh)
+                  .ok());
+  fresh->Join();
   EXPECT_EQ(shared.seen_by_other, "StowmasterGetStatus: null or too small a struct");
   EXPECT_EQ(last(), "StowmasterListEntries: no callback");
   EXPECT_EQ(shared.seen_by_fresh, "");  // a thread that never failed

@@ -10,6 +10,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #endif
 
@@ -18,7 +19,6 @@
 #include "fault_env.h"
 #include "index_test_util.h"
 #include "maintenance/delete_cached_file.h"
-#include "platform/native.h"
 
 namespace stow {
 namespace {
@@ -121,7 +121,8 @@ TEST_F(PrivilegedDeletionTest, OutOfMemoryAroundTheLockLeavesItFree) {
   // The index was opened before the FaultEnv: open it again through it.
   index_.reset();
   index_ = Open();
-  auto other = platform::env().OpenNamedMutex("Local\\stow_unit_oom", index_path_);
+  std::unique_ptr<platform::NamedMutex> other;
+  platform::env().OpenNamedMutex("Local\\stow_unit_oom", index_path_, &other).ThrowIfFailed();
   // Taking the lock checks two views (the lookup table's, then the
   // index's), and so does giving it back: check 1 fails while taking it,
   // check 3 while giving it back.
@@ -140,17 +141,19 @@ TEST_F(PrivilegedDeletionTest, OutOfMemoryAroundTheLockLeavesItFree) {
       platform::NamedMutex::LockResult result;
     } probe{other.get(), platform::NamedMutex::LockResult::kTimedOut};
     // From another thread: a Windows mutex is reentrant for its owner.
+    std::unique_ptr<platform::Thread> thread;
     platform::env()
         .StartThread(
             [](void* p) {
               auto* probe = static_cast<Probe*>(p);
-              probe->result = probe->mutex->Lock(2000);
+              probe->mutex->Lock(2000, &probe->result).ThrowIfFailed();
               if (probe->result != platform::NamedMutex::LockResult::kTimedOut) {
                 probe->mutex->Unlock();
               }
             },
-            &probe)
-        ->Join();
+            &probe, &thread)
+        .ThrowIfFailed();
+    thread->Join();
     EXPECT_NE(probe.result, platform::NamedMutex::LockResult::kTimedOut) << "at " << at;
   }
   // The repair that failed while the lock was given back is checked again.
@@ -163,24 +166,31 @@ TEST_F(PrivilegedDeletionTest, OutOfMemoryAroundTheLockLeavesItFree) {
 TEST(NamedMutexTest, LockGivesUpAfterItsTimeout) {
   testing_support::TempDir dir;
   const std::string path = dir.Sub("Index.Dat");
-  auto holder = platform::env().OpenNamedMutex(
-      "Local\\stow_unit_timeout_" + std::to_string(reinterpret_cast<uintptr_t>(&dir)), path);
-  ASSERT_EQ(holder->Lock(1000), platform::NamedMutex::LockResult::kAcquired);
+  const std::string name =
+      "Local\\stow_unit_timeout_" + std::to_string(reinterpret_cast<uintptr_t>(&dir));
+  std::unique_ptr<platform::NamedMutex> holder;
+  platform::env().OpenNamedMutex(name, path, &holder).ThrowIfFailed();
+  platform::NamedMutex::LockResult taken;
+  holder->Lock(1000, &taken).ThrowIfFailed();
+  ASSERT_EQ(taken, platform::NamedMutex::LockResult::kAcquired);
   struct Waiter {
     platform::NamedMutex* mutex;
     platform::NamedMutex::LockResult result;
   } waiter{holder.get(), platform::NamedMutex::LockResult::kAcquired};
   // A second object on the same lock, waited for from another thread (a
   // Windows mutex is reentrant for its owner thread).
-  auto second = platform::env().OpenNamedMutex(
-      "Local\\stow_unit_timeout_" + std::to_string(reinterpret_cast<uintptr_t>(&dir)), path);
+  std::unique_ptr<platform::NamedMutex> second;
+  platform::env().OpenNamedMutex(name, path, &second).ThrowIfFailed();
   waiter.mutex = second.get();
-  auto thread = platform::env().StartThread(
-      [](void* p) {
-        auto* w = static_cast<Waiter*>(p);
-        w->result = w->mutex->Lock(300);
-      },
-      &waiter);
+  std::unique_ptr<platform::Thread> thread;
+  platform::env()
+      .StartThread(
+          [](void* p) {
+            auto* w = static_cast<Waiter*>(p);
+            w->mutex->Lock(300, &w->result).ThrowIfFailed();
+          },
+          &waiter, &thread)
+      .ThrowIfFailed();
   thread->Join();
   EXPECT_EQ(waiter.result, platform::NamedMutex::LockResult::kTimedOut);
   holder->Unlock();
@@ -228,7 +238,8 @@ TEST(SharedFileTest, ViewOfAFileCutShortSurvivesAndIsRestored) {
   testing_support::TempDir dir;
   const std::string path = dir.Sub("Index.Dat");
   constexpr size_t kSize = 1 << 20;
-  auto view = platform::DefaultEnv().OpenSharedFile(path, "", kSize, "");
+  std::unique_ptr<platform::SharedFile> view;
+  platform::DefaultEnv().OpenSharedFile(path, "", kSize, "", &view).ThrowIfFailed();
   volatile uint8_t* bytes = view->data();
   bytes[900000] = 7;
   EXPECT_FALSE(view->CheckTruncated(true));
@@ -240,7 +251,8 @@ TEST(SharedFileTest, ViewOfAFileCutShortSurvivesAndIsRestored) {
   EXPECT_EQ(std::filesystem::file_size(path), kSize);
   EXPECT_FALSE(view->CheckTruncated(true));
   bytes[900000] = 9;
-  auto second = platform::DefaultEnv().OpenSharedFile(path, "", kSize, "");
+  std::unique_ptr<platform::SharedFile> second;
+  platform::DefaultEnv().OpenSharedFile(path, "", kSize, "", &second).ThrowIfFailed();
   EXPECT_EQ(second->data()[900000], 9) << "the view is the file's again";
 #endif
 }
@@ -257,19 +269,26 @@ TEST(OwnFileTest, LinksFifosAndSecondNamesAreRefused) {
   WriteWholeFile(target, "keep");
   const std::string link = dir.Sub("link");
   std::filesystem::create_symlink(target, link);
-  EXPECT_FALSE(platform::DefaultEnv().AppendToFile(link.c_str(), "x", 1));
-  EXPECT_FALSE(platform::DefaultEnv().WriteOwnFile(link.c_str(), "x", 1));
   const std::string second = dir.Sub("second");
   std::filesystem::create_hard_link(target, second);
-  EXPECT_FALSE(platform::DefaultEnv().WriteOwnFile(second.c_str(), "x", 1));
-  EXPECT_EQ(testing_support::ReadWholeFile(target), "keep");
   const std::string fifo = dir.Sub("fifo");
   ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
-  EXPECT_FALSE(platform::DefaultEnv().AppendToFile(fifo.c_str(), "x", 1));
-  EXPECT_FALSE(platform::DefaultEnv().WriteOwnFile(fifo.c_str(), "x", 1));
+  EXPECT_FALSE(platform::DefaultEnv().AppendToFile(link.c_str(), "x", 1).ok());
+  EXPECT_FALSE(platform::DefaultEnv().AppendToFile(fifo.c_str(), "x", 1).ok());
+  // Each refusal says why, with the path it concerns.
+  const struct {
+    const std::string& path;
+    uint32_t code;
+  } refusals[] = {{link, ELOOP}, {second, EMLINK}, {fifo, ENXIO}};
+  for (const auto& refusal : refusals) {
+    const OsStatus written = platform::DefaultEnv().WriteOwnFile(refusal.path.c_str(), "x", 1);
+    EXPECT_EQ(written.code(), refusal.code) << refusal.path;
+    EXPECT_EQ(written.path(), refusal.path);
+  }
+  EXPECT_EQ(testing_support::ReadWholeFile(target), "keep");
   const std::string own = dir.Sub("own");
   WriteWholeFile(own, "a longer old content");
-  EXPECT_TRUE(platform::DefaultEnv().WriteOwnFile(own.c_str(), "new", 3));
+  EXPECT_TRUE(platform::DefaultEnv().WriteOwnFile(own.c_str(), "new", 3).ok());
   EXPECT_EQ(testing_support::ReadWholeFile(own), "new");
 #endif
 }
@@ -312,12 +331,9 @@ TEST(SharedFileTest, ReservationThatRunsOutOfSpaceGivesItBack) {
   for (const std::string& path : {mount_point + "/Index.Dat", short_file}) {
     SCOPED_TRACE(path);
     const uintmax_t length = std::filesystem::exists(path) ? std::filesystem::file_size(path) : 0;
-    try {
-      platform::DefaultEnv().OpenSharedFile(path, "", 28801000, "");
-      ADD_FAILURE() << "opened on a full disk";
-    } catch (const OsError& e) {
-      EXPECT_EQ(e.code(), platform::kErrorDiskFull);
-    }
+    std::unique_ptr<platform::SharedFile> view;
+    EXPECT_EQ(platform::DefaultEnv().OpenSharedFile(path, "", 28801000, "", &view).code(),
+              platform::kErrorDiskFull);
     EXPECT_EQ(std::filesystem::file_size(path), length);
     EXPECT_GE(free_bytes() + 64 * 1024, free_before);
   }
@@ -332,15 +348,14 @@ TEST(SharedFileTest, LinkedFileIsRefusedUnlessItCarriesTheMagic) {
   const std::string path = dir.Sub("Index.Dat");
   WriteWholeFile(victim, "precious");
   std::filesystem::create_hard_link(victim, path);
-  try {
-    platform::DefaultEnv().OpenSharedFile(path, "", 4096, "MAGIC");
-    ADD_FAILURE() << "opened";
-  } catch (const OsError& e) {
-    EXPECT_EQ(e.code(), platform::kErrorTooManyLinks);
-  }
+  std::unique_ptr<platform::SharedFile> view;
+  EXPECT_EQ(platform::DefaultEnv().OpenSharedFile(path, "", 4096, "MAGIC", &view).code(),
+            platform::kErrorTooManyLinks);
+  EXPECT_EQ(view, nullptr);
   EXPECT_EQ(testing_support::ReadWholeFile(victim), "precious");
   WriteWholeFile(victim, "MAGIC and more");
-  EXPECT_NE(platform::DefaultEnv().OpenSharedFile(path, "", 4096, "MAGIC"), nullptr);
+  EXPECT_TRUE(platform::DefaultEnv().OpenSharedFile(path, "", 4096, "MAGIC", &view).ok());
+  EXPECT_NE(view, nullptr);
 }
 
 // The codes that keep a file's block are the same causes on both systems:
@@ -355,10 +370,10 @@ TEST(DeleteResultTest, RefusalCodesMeanTheSameCausesOnBothSystems) {
   const uint32_t failed[] = {2, 20, 22};
 #endif
   for (uint32_t code : refused) {
-    EXPECT_EQ(platform::native::DeleteResultOf(code), platform::DeleteResult::kRefused) << code;
+    EXPECT_EQ(platform::DeleteResultOf(code), platform::DeleteResult::kRefused) << code;
   }
   for (uint32_t code : failed) {
-    EXPECT_EQ(platform::native::DeleteResultOf(code), platform::DeleteResult::kFailed) << code;
+    EXPECT_EQ(platform::DeleteResultOf(code), platform::DeleteResult::kFailed) << code;
   }
 }
 
@@ -378,6 +393,7 @@ TEST_F(NetworkFolderTest, NetworkCacheFolderIsWarnedAbout) {
   EXPECT_TRUE(
       LogHas("is on a network file system: processes on other machines must not share "
              "it.\n"));
+  api::UnInitialize();  // closes the index while the FaultEnv that opened it lives
 }
 
 TEST_F(NetworkFolderTest, LocalCacheFolderIsNotWarnedAbout) {

@@ -108,7 +108,8 @@ TEST(Win32ChecksTest, OpeningASparseIndexGivesEveryPageItsBlock) {
     ASSERT_TRUE(SetFilePointerEx(file, at, NULL, FILE_BEGIN) && SetEndOfFile(file));
     CloseHandle(file);
   }
-  auto view = platform::DefaultEnv().OpenSharedFile(path, "", kSize, "");
+  std::unique_ptr<platform::SharedFile> view;
+  platform::DefaultEnv().OpenSharedFile(path, "", kSize, "", &view).ThrowIfFailed();
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(view->data()) + 700000, 4), "kept");
   HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                             OPEN_EXISTING, 0, NULL);
@@ -211,21 +212,22 @@ TEST(Win32ChecksTest, WhoMayChangeReadsTheFileAndItsFolder) {
   ASSERT_TRUE(SetAccess(folder, ""));
   ASSERT_TRUE(SetAccess(file, ""));
   std::string culprit;
-  uint32_t error = 0;
+  platform::ChangeRights rights;
   platform::Env& env = platform::DefaultEnv();
-  EXPECT_EQ(env.WhoMayChange(file.c_str(), &culprit, &error), platform::ChangeRights::kOwnerOnly)
-      << culprit << " " << error;
+  const OsStatus looked = env.WhoMayChange(file.c_str(), &rights, &culprit);
+  EXPECT_EQ(rights, platform::ChangeRights::kOwnerOnly) << culprit << " " << looked.code();
   ASSERT_TRUE(SetAccess(file, "FW"));
-  EXPECT_EQ(env.WhoMayChange(file.c_str(), &culprit, &error),
-            platform::ChangeRights::kOthersMayWrite);
+  EXPECT_TRUE(env.WhoMayChange(file.c_str(), &rights, &culprit).ok());
+  EXPECT_EQ(rights, platform::ChangeRights::kOthersMayWrite);
   EXPECT_EQ(culprit, file);
   ASSERT_TRUE(SetAccess(file, "FR"));
   ASSERT_TRUE(SetAccess(folder, "0x2"));  // FILE_ADD_FILE
-  EXPECT_EQ(env.WhoMayChange(file.c_str(), &culprit, &error),
-            platform::ChangeRights::kOthersMayWrite);
+  EXPECT_TRUE(env.WhoMayChange(file.c_str(), &rights, &culprit).ok());
+  EXPECT_EQ(rights, platform::ChangeRights::kOthersMayWrite);
   EXPECT_EQ(culprit, folder);
   const std::string missing = folder + "\\missing.ini";
-  EXPECT_EQ(env.WhoMayChange(missing.c_str(), &culprit, &error), platform::ChangeRights::kMissing);
+  EXPECT_TRUE(env.WhoMayChange(missing.c_str(), &rights, &culprit).ok());
+  EXPECT_EQ(rights, platform::ChangeRights::kMissing);
 #endif
 }
 
@@ -239,13 +241,13 @@ TEST(Win32ChecksTest, LogFileIsMadeOpenToEveryUser) {
   const std::string folder = dir.Sub("log");
   ASSERT_TRUE(CreateDirectoryA(folder.c_str(), NULL));
   const std::string log = folder + "\\Stowmaster_20240305.LOG";
-  ASSERT_TRUE(platform::DefaultEnv().AppendToFile(log.c_str(), "line\r\n", 6));
+  ASSERT_TRUE(platform::DefaultEnv().AppendToFile(log.c_str(), "line\r\n", 6).ok());
   // No access list at all (Windows), or one that lets Everyone write (Wine,
   // which keeps the access in the Unix mode).
   std::string culprit;
-  uint32_t error = 0;
-  EXPECT_EQ(platform::DefaultEnv().WhoMayChange(log.c_str(), &culprit, &error),
-            platform::ChangeRights::kOthersMayWrite);
+  platform::ChangeRights rights;
+  EXPECT_TRUE(platform::DefaultEnv().WhoMayChange(log.c_str(), &rights, &culprit).ok());
+  EXPECT_EQ(rights, platform::ChangeRights::kOthersMayWrite);
   EXPECT_EQ(culprit, log);
 #endif
 }

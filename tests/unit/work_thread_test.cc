@@ -21,8 +21,10 @@ class WorkThreadTest : public testing_support::IndexTest {
   void SetUp() override {
     IndexTest::SetUp();
     // Another holder of the two eviction slots of this index.
-    slots_ = platform::env().OpenNamedSemaphore(
-        MakeObjectName(kSemaphorePrefix, index_path_.c_str()), index_path_);
+    platform::env()
+        .OpenNamedSemaphore(MakeObjectName(kSemaphorePrefix, index_path_.c_str()), index_path_,
+                            &slots_)
+        .ThrowIfFailed();
     old_ = cache_dir_ + platform::kSeparator + "old.dat";
     testing_support::WriteWholeFile(old_, "o");
   }

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/native.h"
 #include "platform/posix/fault_guard.h"
+#include "platform/posix/objects.h"
 #include "platform/posix/unique_fd.h"
 
 namespace stow {
@@ -21,28 +21,30 @@ void UniqueFd::reset() {
   fd_ = -1;
 }
 
-UniqueFd OpenIndexFile(const std::string& path) {
+OsStatus OpenIndexFile(const std::string& path, UniqueFd* out) {
   const auto fail = [&path](const char* call) {
-    throw OsError(static_cast<uint32_t>(errno), call, path);
+    return OsStatus(static_cast<uint32_t>(errno), call, path);
   };
   const int flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
   for (;;) {
     // Try to create it first so that only its creator sets the mode.
     UniqueFd fd(::open(path.c_str(), flags | O_CREAT | O_EXCL, 0666));
     if (fd.valid()) {
-      if (::fchmod(fd.get(), 0666) != 0) fail("fchmod");
-      return fd;
+      if (::fchmod(fd.get(), 0666) != 0) return fail("fchmod");
+      *out = std::move(fd);
+      return OsStatus();
     }
-    if (errno != EEXIST) fail("open");
+    if (errno != EEXIST) return fail("open");
     fd = UniqueFd(::open(path.c_str(), flags));
     if (!fd.valid()) {
       if (errno == ENOENT) continue;  // removed meanwhile: create it again
-      fail("open");
+      return fail("open");
     }
     struct stat st;
-    if (::fstat(fd.get(), &st) != 0) fail("fstat");
-    if (!S_ISREG(st.st_mode)) throw OsError(EINVAL, "open (not a regular file)", path);
-    return fd;
+    if (::fstat(fd.get(), &st) != 0) return fail("fstat");
+    if (!S_ISREG(st.st_mode)) return OsStatus(EINVAL, "open (not a regular file)", path);
+    *out = std::move(fd);
+    return OsStatus();
   }
 }
 
@@ -142,36 +144,36 @@ class PosixSharedFile : public SharedFile {
 };
 
 }  // namespace
-}  // namespace posix
 
-namespace native {
-
-std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path, const std::string&, size_t size,
-                                           const std::string& magic) {
-  posix::UniqueFd fd = posix::OpenIndexFile(path);
+OsStatus MapSharedFile(const std::string& path, size_t size, const std::string& magic,
+                       std::unique_ptr<SharedFile>* file) {
+  file->reset();
+  UniqueFd fd;
+  const OsStatus opened = OpenIndexFile(path, &fd);
+  if (!opened.ok()) return opened;
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0) throw OsError(static_cast<uint32_t>(errno), "fstat", path);
+  if (::fstat(fd.get(), &st) != 0) return OsStatus(static_cast<uint32_t>(errno), "fstat", path);
   // A second name of someone else's file: growing and formatting it would
   // destroy that file. An index already in use may carry any number of links.
-  if (st.st_nlink > 1 && !posix::StartsWith(fd.get(), magic)) {
-    throw OsError(EMLINK, "open (a file with other links)", path);
+  if (st.st_nlink > 1 && !StartsWith(fd.get(), magic)) {
+    return OsStatus(EMLINK, "open (a file with other links)", path);
   }
   // Reserved on every open, not only when the file is short: a sparse file
   // of the right length on a full disk fails here rather than with a SIGBUS
   // on the first write to a page that has no block.
-  const int rc = posix::Reserve(fd.get(), size);
+  const int rc = Reserve(fd.get(), size);
   if (rc != 0) {
-    posix::GiveBack(fd.get(), st.st_size, size);
-    throw OsError(static_cast<uint32_t>(rc), "fallocate", path);
+    GiveBack(fd.get(), st.st_size, size);
+    return OsStatus(static_cast<uint32_t>(rc), "fallocate", path);
   }
-  posix::InstallFaultHandler();
+  InstallFaultHandler();
   void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
-  if (p == MAP_FAILED) throw OsError(static_cast<uint32_t>(errno), "mmap", path);
-  return std::make_unique<posix::PosixSharedFile>(
-      std::move(fd), static_cast<uint8_t*>(p), size,
-      static_cast<unsigned long long>(st.st_size) < size);
+  if (p == MAP_FAILED) return OsStatus(static_cast<uint32_t>(errno), "mmap", path);
+  *file = std::make_unique<PosixSharedFile>(std::move(fd), static_cast<uint8_t*>(p), size,
+                                            static_cast<unsigned long long>(st.st_size) < size);
+  return OsStatus();
 }
 
-}  // namespace native
+}  // namespace posix
 }  // namespace platform
 }  // namespace stow

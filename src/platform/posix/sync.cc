@@ -17,7 +17,7 @@
 #include <atomic>
 #include <cerrno>
 
-#include "platform/native.h"
+#include "platform/posix/objects.h"
 #include "platform/posix/unique_fd.h"
 
 namespace stow {
@@ -56,7 +56,7 @@ class PosixNamedMutex : public NamedMutex {
   // 50 microseconds to 1 millisecond, until the time is up. The longest
   // pause is what a waiter may lose after the holder let go: a pass gives
   // the lock away every millisecond, so its waiters look as often.
-  LockResult Lock(int64_t timeout_ms) override {
+  OsStatus Lock(int64_t timeout_ms, LockResult* result) override {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     const int64_t deadline_us =
@@ -84,21 +84,28 @@ class PosixNamedMutex : public NamedMutex {
         left_held = true;
         break;
       }
-      if (!wait_more()) return LockResult::kTimedOut;
+      if (!wait_more()) {
+        *result = LockResult::kTimedOut;
+        return OsStatus();
+      }
     }
     owner_.store(self, std::memory_order_relaxed);
     for (;;) {
       // Taking the byte again through the same descriptor is a no-op when
       // this holder kept it.
       const int err = OfdLock(fd_.get(), posix::kMutexLockOffset, F_WRLCK, false);
-      if (err == 0) return left_held ? LockResult::kAbandoned : LockResult::kAcquired;
+      if (err == 0) {
+        *result = left_held ? LockResult::kAbandoned : LockResult::kAcquired;
+        return OsStatus();
+      }
       if (err != EAGAIN && err != EACCES) {
         ReleaseLocal();
-        throw OsError(static_cast<uint32_t>(err), "fcntl(F_OFD_SETLK)", path_);
+        return OsStatus(static_cast<uint32_t>(err), "fcntl(F_OFD_SETLK)", path_);
       }
       if (!wait_more()) {
         ReleaseLocal();
-        return LockResult::kTimedOut;
+        *result = LockResult::kTimedOut;
+        return OsStatus();
       }
     }
   }
@@ -233,21 +240,29 @@ class PosixNamedSemaphore : public NamedSemaphore {
 
 }  // namespace
 
-namespace native {
+namespace posix {
 
-std::unique_ptr<NamedMutex> OpenNamedMutex(const std::string&, const std::string& index_path) {
-  return std::make_unique<PosixNamedMutex>(posix::OpenIndexFile(index_path), index_path);
+OsStatus OpenIndexMutex(const std::string& index_path, std::unique_ptr<NamedMutex>* mutex) {
+  mutex->reset();
+  UniqueFd fd;
+  const OsStatus opened = OpenIndexFile(index_path, &fd);
+  if (opened.ok()) *mutex = std::make_unique<PosixNamedMutex>(std::move(fd), index_path);
+  return opened;
 }
 
-std::unique_ptr<Event> NewEvent() { return std::make_unique<PosixEvent>(); }
+std::unique_ptr<Event> NewLocalEvent() { return std::make_unique<PosixEvent>(); }
 
-std::unique_ptr<NamedSemaphore> OpenNamedSemaphore(const std::string&,
-                                                   const std::string& index_path) {
-  UniqueFd a = posix::OpenIndexFile(index_path);
-  UniqueFd b = posix::OpenIndexFile(index_path);
-  return std::make_unique<PosixNamedSemaphore>(std::move(a), std::move(b));
+OsStatus OpenIndexSemaphore(const std::string& index_path,
+                            std::unique_ptr<NamedSemaphore>* semaphore) {
+  semaphore->reset();
+  UniqueFd a;
+  UniqueFd b;
+  OsStatus opened = OpenIndexFile(index_path, &a);
+  if (opened.ok()) opened = OpenIndexFile(index_path, &b);
+  if (opened.ok()) *semaphore = std::make_unique<PosixNamedSemaphore>(std::move(a), std::move(b));
+  return opened;
 }
 
-}  // namespace native
+}  // namespace posix
 }  // namespace platform
 }  // namespace stow

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "platform/os_error.h"
 #include "platform/posix/lock_bytes.h"
 
 namespace stow {
@@ -43,8 +44,8 @@ class UniqueFd {
 // with mode 0666 whatever the umask, so that every user of the machine can
 // share it. Does not follow a symbolic link and refuses anything but a
 // regular file. Each call gives a new open file description, which is what
-// the open-file-description locks of this layer are tied to. Throws OsError.
-UniqueFd OpenIndexFile(const std::string& path);
+// the open-file-description locks of this layer are tied to.
+OsStatus OpenIndexFile(const std::string& path, UniqueFd* fd);
 
 }  // namespace posix
 }  // namespace platform

@@ -67,13 +67,12 @@ class UniqueHandle {
 // the object itself.
 class OpenToEveryone {
  public:
-  // Throws OsError when the descriptor cannot be made.
+  // status() tells whether the descriptor could be made.
   OpenToEveryone() {
     if (!InitializeSecurityDescriptor(&sd_, SECURITY_DESCRIPTOR_REVISION)) {
-      throw OsError(GetLastError(), "InitializeSecurityDescriptor");
-    }
-    if (!SetSecurityDescriptorDacl(&sd_, TRUE, NULL, FALSE)) {
-      throw OsError(GetLastError(), "SetSecurityDescriptorDacl");
+      status_ = OsStatus(GetLastError(), "InitializeSecurityDescriptor");
+    } else if (!SetSecurityDescriptorDacl(&sd_, TRUE, NULL, FALSE)) {
+      status_ = OsStatus(GetLastError(), "SetSecurityDescriptorDacl");
     }
     sa_.nLength = sizeof(sa_);
     sa_.lpSecurityDescriptor = &sd_;
@@ -83,8 +82,10 @@ class OpenToEveryone {
   OpenToEveryone& operator=(const OpenToEveryone&) = delete;
 
   SECURITY_ATTRIBUTES* get() { return &sa_; }
+  const OsStatus& status() const { return status_; }
 
  private:
+  OsStatus status_;
   SECURITY_DESCRIPTOR sd_;
   SECURITY_ATTRIBUTES sa_;
 };

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/native.h"
 #include "platform/win32/checks.h"
+#include "platform/win32/objects.h"
 #include "platform/win32/own_file.h"
 
 namespace stow {
@@ -59,9 +59,13 @@ uint32_t IndexFileRefusal(uint32_t attributes, uint32_t links, bool carries_magi
 
 }  // namespace win32
 
-namespace native {
-
+namespace win32 {
 namespace {
+
+OsStatus LastError(const char* call, const std::string& path) {
+  const DWORD code = GetLastError();
+  return OsStatus(code != 0 ? code : ERROR_GEN_FAILURE, call, path);
+}
 
 // True when the file starts with `magic`; reads without moving the file
 // pointer that anyone else relies on (nobody else has this handle).
@@ -149,9 +153,11 @@ class GiveBackOnFailure {
 
 }  // namespace
 
-std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path, const std::string& mapping_name,
-                                           size_t size, const std::string& magic) {
+OsStatus MapSharedFile(const std::string& path, const std::string& mapping_name, size_t size,
+                       const std::string& magic, std::unique_ptr<SharedFile>* out) {
+  out->reset();
   win32::OpenToEveryone access;
+  if (!access.status().ok()) return access.status();
 
   // The reparse point itself is opened, never what it points to: a link (or
   // a dangling one) is refused below and nothing is created where it points.
@@ -162,29 +168,29 @@ std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path, const std::s
   win32::UniqueHandle file = win32::OpenOwnPath(
       path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, access.get(),
       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, &open_error, &open_call);
-  if (!file) throw OsError(open_error, open_call, path);
+  if (!file) return OsStatus(open_error, open_call, path);
 
   // Devices, pipes and consoles open fine by name but cannot hold an index.
   if (GetFileType(file.get()) != FILE_TYPE_DISK) {
-    throw OsError(ERROR_ACCESS_DENIED, "CreateFileA (not a disk file)", path);
+    return OsStatus(ERROR_ACCESS_DENIED, "CreateFileA (not a disk file)", path);
   }
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(file.get(), &info)) {
-    throw OsError(GetLastError(), "GetFileInformationByHandle", path);
+    return LastError("GetFileInformationByHandle", path);
   }
   // A second name of someone else's file: growing and formatting it would
   // destroy that file. An index already in use may carry any number of links.
   const bool carries_magic = info.nNumberOfLinks > 1 && StartsWith(file.get(), magic);
   if (const uint32_t refusal =
           win32::IndexFileRefusal(info.dwFileAttributes, info.nNumberOfLinks, carries_magic)) {
-    throw OsError(refusal, "CreateFileA (not a plain file of its own)", path);
+    return OsStatus(refusal, "CreateFileA (not a plain file of its own)", path);
   }
 
   // Reserve the disk space on every open, so that a sparse file of the right
   // length on a full disk fails here rather than with a page fault on the
   // first access. Never less than the file's length: that would cut it.
   LARGE_INTEGER length;
-  if (!GetFileSizeEx(file.get(), &length)) throw OsError(GetLastError(), "GetFileSizeEx", path);
+  if (!GetFileSizeEx(file.get(), &length)) return LastError("GetFileSizeEx", path);
   // Declared before the mapping, so that it acts after the mapping is
   // closed (a mapped file cannot be cut).
   GiveBackOnFailure give_back(file.get(), length.QuadPart);
@@ -194,7 +200,7 @@ std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path, const std::s
   // Where the file system cannot reserve this way, the blocks are written.
   SetFileInformationByHandle(file.get(), FileAllocationInfo, &allocation, sizeof(allocation));
   if (const DWORD error = ReserveBlocks(file.get(), size)) {
-    throw OsError(error, "WriteFile (reserving the index)", path);
+    return OsStatus(error, "WriteFile (reserving the index)", path);
   }
 
   // A mapping larger than the file grows the file to the mapping's size; a
@@ -204,11 +210,11 @@ std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path, const std::s
   win32::UniqueHandle mapping(
       CreateFileMappingA(file.get(), access.get(), PAGE_READWRITE, static_cast<DWORD>(wanted >> 32),
                          static_cast<DWORD>(wanted), win32::ObjectName(mapping_name)));
-  if (!mapping) throw OsError(GetLastError(), "CreateFileMappingA", path);
+  if (!mapping) return LastError("CreateFileMappingA", path);
 
   // A length of 0 maps the whole mapping, whatever size it was created with.
   void* view = MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0);
-  if (view == NULL) throw OsError(GetLastError(), "MapViewOfFile", path);
+  if (view == NULL) return LastError("MapViewOfFile", path);
 
   // A mapping made earlier by a process that asked for fewer bytes cannot
   // serve this one: its view would end before `size`.
@@ -223,15 +229,15 @@ std::unique_ptr<SharedFile> OpenSharedFile(const std::string& path, const std::s
   }
   if (error != ERROR_SUCCESS) {
     UnmapViewOfFile(view);
-    throw OsError(error, call, path);
+    return OsStatus(error, call, path);
   }
 
   give_back.Keep();
-  return std::unique_ptr<SharedFile>(
-      new Win32SharedFile(std::move(file), std::move(mapping), static_cast<uint8_t*>(view), size,
-                          length.QuadPart < static_cast<LONGLONG>(size)));
+  out->reset(new Win32SharedFile(std::move(file), std::move(mapping), static_cast<uint8_t*>(view),
+                                 size, length.QuadPart < static_cast<LONGLONG>(size)));
+  return OsStatus();
 }
 
-}  // namespace native
+}  // namespace win32
 }  // namespace platform
 }  // namespace stow

@@ -9,7 +9,7 @@
 #include <string>
 #include <utility>
 
-#include "platform/native.h"
+#include "platform/win32/objects.h"
 #include "platform/win32/slot_names.h"
 
 namespace stow {
@@ -17,29 +17,38 @@ namespace platform {
 
 namespace {
 
+OsStatus LastError(const char* call, const std::string& path) {
+  const DWORD code = GetLastError();
+  return OsStatus(code != 0 ? code : ERROR_GEN_FAILURE, call, path);
+}
+
 class Win32NamedMutex : public NamedMutex {
  public:
   Win32NamedMutex(win32::UniqueHandle mutex, std::string name)
       : mutex_(std::move(mutex)), name_(std::move(name)) {}
 
   // A wait that fails outright (a broken handle) cannot leave the lock held
-  // and is reported as OsError.
-  LockResult Lock(int64_t timeout_ms) override {
+  // and is reported as a failure.
+  OsStatus Lock(int64_t timeout_ms, LockResult* result) override {
     const DWORD timeout = timeout_ms < 0 ? INFINITE
                           : timeout_ms >= static_cast<int64_t>(INFINITE)
                               ? INFINITE - 1
                               : static_cast<DWORD>(timeout_ms);
     switch (WaitForSingleObject(mutex_.get(), timeout)) {
       case WAIT_OBJECT_0:
-        return LockResult::kAcquired;
+        *result = LockResult::kAcquired;
+        return OsStatus();
       case WAIT_TIMEOUT:
-        return LockResult::kTimedOut;
+        *result = LockResult::kTimedOut;
+        return OsStatus();
       case WAIT_ABANDONED:
         // The previous holder ended while holding it; the lock is ours now,
         // but what it guarded may be half-written.
-        return LockResult::kAbandoned;
+        *result = LockResult::kAbandoned;
+        return OsStatus();
       default:
-        throw OsError(GetLastError(), "WaitForSingleObject", name_);
+        *result = LockResult::kTimedOut;
+        return LastError("WaitForSingleObject", name_);
     }
   }
 
@@ -200,32 +209,40 @@ class Win32NamedSemaphore : public NamedSemaphore {
 
 }  // namespace
 
-namespace native {
+namespace win32 {
 
-std::unique_ptr<NamedMutex> OpenNamedMutex(const std::string& name, const std::string&) {
-  win32::OpenToEveryone access;
-  win32::UniqueHandle mutex(CreateMutexA(access.get(), FALSE, win32::ObjectName(name)));
-  if (!mutex) throw OsError(GetLastError(), "CreateMutexA", name);
-  return std::unique_ptr<NamedMutex>(new Win32NamedMutex(std::move(mutex), name));
+OsStatus OpenIndexMutex(const std::string& name, std::unique_ptr<NamedMutex>* out) {
+  out->reset();
+  OpenToEveryone access;
+  if (!access.status().ok()) return access.status();
+  UniqueHandle mutex(CreateMutexA(access.get(), FALSE, ObjectName(name)));
+  if (!mutex) return LastError("CreateMutexA", name);
+  out->reset(new Win32NamedMutex(std::move(mutex), name));
+  return OsStatus();
 }
 
-std::unique_ptr<Event> NewEvent() {
-  win32::UniqueHandle event(CreateEventA(NULL, TRUE, FALSE, NULL));
-  if (!event) throw OsError(GetLastError(), "CreateEventA");
-  return std::unique_ptr<Event>(new Win32Event(std::move(event)));
+OsStatus NewLocalEvent(std::unique_ptr<Event>* out) {
+  out->reset();
+  UniqueHandle event(CreateEventA(NULL, TRUE, FALSE, NULL));
+  if (!event) return LastError("CreateEventA", std::string());
+  out->reset(new Win32Event(std::move(event)));
+  return OsStatus();
 }
 
-std::unique_ptr<NamedSemaphore> OpenNamedSemaphore(const std::string& name, const std::string&) {
-  win32::OpenToEveryone access;
-  win32::UniqueHandle slots[win32::kSlotCount];
-  for (int k = 0; k < win32::kSlotCount; ++k) {
-    const std::string slot_name = win32::SlotObjectName(name, k);
-    slots[k] = win32::UniqueHandle(CreateMutexA(access.get(), FALSE, slot_name.c_str()));
-    if (!slots[k]) throw OsError(GetLastError(), "CreateMutexA", slot_name);
+OsStatus OpenIndexSemaphore(const std::string& name, std::unique_ptr<NamedSemaphore>* out) {
+  out->reset();
+  OpenToEveryone access;
+  if (!access.status().ok()) return access.status();
+  UniqueHandle slots[kSlotCount];
+  for (int k = 0; k < kSlotCount; ++k) {
+    const std::string slot_name = SlotObjectName(name, k);
+    slots[k] = UniqueHandle(CreateMutexA(access.get(), FALSE, slot_name.c_str()));
+    if (!slots[k]) return LastError("CreateMutexA", slot_name);
   }
-  return std::unique_ptr<NamedSemaphore>(
-      new Win32NamedSemaphore(std::move(slots[0]), std::move(slots[1]), name));
+  out->reset(new Win32NamedSemaphore(std::move(slots[0]), std::move(slots[1]), name));
+  return OsStatus();
 }
-}  // namespace native
+
+}  // namespace win32
 }  // namespace platform
 }  // namespace stow
