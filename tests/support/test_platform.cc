@@ -107,8 +107,10 @@ std::string SystemProgramPath(const std::string& name) {
 
 // Quotes one argument so that the child's C runtime splits it back out:
 // backslashes before a quote, the closing one included, are doubled and the
-// quote escaped.
+// quote escaped. An argument without blanks or quotes goes as it is, so that
+// cmd.exe still sees a redirection such as "2>file" as one.
 static std::string Quoted(const std::string& arg) {
+  if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
   std::string out = "\"";
   for (size_t i = 0, n = 0;; ++i, n = 0) {
     for (; i < arg.size() && arg[i] == '\\'; ++i) ++n;
