@@ -29,6 +29,7 @@
 #include "config/settings.h"
 #include "index/index_file.h"
 #include "index/list_check.h"
+#include "index/list_walk.h"
 #include "index/lookup_table.h"
 #include "platform/platform.h"
 
@@ -195,14 +196,13 @@ void ExpectValidWhole(IndexFile& index) {
   const ImageFileBlock* b = index.blocks();
   int32_t count = 0;
   int64_t bytes = 0;
-  int32_t prev = kNoBlock;
-  for (int32_t i = h.FirstValidBlock; i != kNoBlock; prev = i, i = b[i].RightNode) {
-    if (!BlockInRange(i) || b[i].LeftNode != prev || ++count > kBlockCount) {
-      Broken("valid list broken at block " + std::to_string(i));
-    }
+  const WalkResult walk = WalkValidList(h, b, Toward::kTail, [&](int32_t i) {
+    ++count;
     bytes += b[i].FileSize;
-  }
-  if (prev != h.LastValidBlock || count != h.TotalFileCount || bytes != h.CacheSize) {
+    return true;
+  });
+  if (walk.end != WalkEnd::kEnd) Broken("valid list broken at block " + std::to_string(walk.at));
+  if (walk.prev != h.LastValidBlock || count != h.TotalFileCount || bytes != h.CacheSize) {
     Broken("valid list disagrees with the header");
   }
   const int32_t head = h.FirstInvalidBlock;
