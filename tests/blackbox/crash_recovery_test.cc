@@ -1,5 +1,6 @@
 // Clients that die at the worst moment, and index files damaged on disk: the
 // next client must neither hang nor fail, and must leave the lists sound.
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <random>
@@ -68,12 +69,20 @@ TEST_F(RecoveryTest, LockLeftByAJumpOutOfTheLibraryIsTakenOverByItsThread) {
 #else
   ASSERT_NO_FATAL_FAILURE(RegisterInNewClient(box_, box_.Data("first")));
   ASSERT_TRUE(WriteWholeFile(box_.Data("second"), "data") && WriteWholeFile(box_.Data("third"), "data"));
+  // The frames the jump leaves are never unwound, so what they allocated is
+  // never freed: a sanitizer build's leak check at the client's exit would
+  // fail it for what the jump did, not for what the library does.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  const std::string asan_before = asan != nullptr ? asan : "";
+  SetEnvironment("ASAN_OPTIONS", asan_before + (asan_before.empty() ? "" : ":") + "detect_leaks=0");
   ClientProcess client;
-  ASSERT_TRUE(box_.StartClient(
+  const bool started = box_.StartClient(
       {"init", "0", "signal", box_.Marker("ready"), "wait-for", box_.Marker("held"), "signal",
        box_.Marker("waiting"), "add-jump", box_.Data("second"), box_.index_path(), "uninit-timed",
        "init", "0", "add", box_.Data("third"), "0", "uninit"},
-      &client));
+      &client);
+  SetEnvironment("ASAN_OPTIONS", asan_before);
+  ASSERT_TRUE(started);
   ASSERT_TRUE(WaitForFile(box_.Marker("ready"), kClientTimeoutMs)) << client.Output();
   ClientProcess holder;
   ASSERT_TRUE(box_.StartClient({"hold-lock", box_.index_path(), box_.Marker("held")}, &holder));
