@@ -114,8 +114,12 @@ TEST_F(EmptyingTest, EmptyCacheFromHostWhileAnotherClientIsInitialised) {
   ASSERT_TRUE(WaitForFile(box_.Marker("ready"), kClientTimeoutMs)) << client.Output();
 
 #ifdef _WIN32
+  // rundll32 is a windowed program: under Wine, when no desktop process is
+  // running (it ends soon after its last program), it starts one first,
+  // which took 6-8 s on an idle machine and over 20 s on a busy one.
   const std::string host = SystemProgramPath("rundll32.exe");
-  ClientRun emptied = box_.RunProgram(host, {box_.library() + ",EmptyCache"}, kClientTimeoutMs);
+  ClientRun emptied =
+      box_.RunProgram(host, {box_.library() + ",EmptyCache"}, 4 * kClientTimeoutMs);
   ASSERT_EQ(0, emptied.exit_code) << host << "\n" << emptied.output;
 #else
   const std::string host = JoinPath(ExecutableDir(), "stowmaster");
