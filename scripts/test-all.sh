@@ -36,7 +36,12 @@ trap 'wineserver -k >/dev/null 2>&1 || true; [ -n "${STOW_WINEPREFIX:-}" ] || rm
 # and they keep that test's output pipe open: ctest then waits for them.
 wineserver -p
 wineboot -i >/dev/null 2>&1 || true
-run_preset windows 2
+# One test at a time. Two at a time (about 80 s against 160 s) passed in two
+# of four full runs on a fresh machine: once Wine's desktop process took
+# over 20 s to start for rundll32 (that test now waits longer), once a test
+# program could not be started, for a reason the tests now print. Until
+# that is understood, CI runs them one by one.
+run_preset windows 1
 
 # The index image and the settings reader under libFuzzer, a minute each.
 bash scripts/fuzz.sh 60

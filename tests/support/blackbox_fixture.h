@@ -185,7 +185,7 @@ class Sandbox {
     return child->child_.Start(program, args, child->output_file_);
   }
   static ClientRun Finish(bool started, ClientProcess* child, int timeout_ms) {
-    if (!started) return ClientRun{-1, {}, {}};
+    if (!started) return ClientRun{-1, {}, "not started: " + child->child_.start_error()};
     const int exit_code = child->Wait(timeout_ms);
     child->Kill();
     return ClientRun{exit_code, child->Results(), child->Output()};

@@ -11,6 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
+
 extern char** environ;
 #endif
 
@@ -126,7 +128,10 @@ bool Child::Start(const std::string& program, const std::vector<std::string>& ar
   HANDLE out = CreateFileA(output_file.c_str(), GENERIC_WRITE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-  if (out == INVALID_HANDLE_VALUE) return false;
+  if (out == INVALID_HANDLE_VALUE) {
+    start_error_ = "CreateFileA " + output_file + ": error " + std::to_string(GetLastError());
+    return false;
+  }
   std::string line = Quoted(program);
   for (const std::string& arg : args) line += " " + Quoted(arg);
   STARTUPINFOA si = {};
@@ -137,8 +142,12 @@ bool Child::Start(const std::string& program, const std::vector<std::string>& ar
   PROCESS_INFORMATION pi = {};
   const BOOL ok =
       CreateProcessA(program.c_str(), &line[0], NULL, NULL, TRUE, 0, NULL, NULL, &si, &pi);
+  const DWORD start_code = GetLastError();
   CloseHandle(out);
-  if (!ok) return false;
+  if (!ok) {
+    start_error_ = "CreateProcessA " + program + ": error " + std::to_string(start_code);
+    return false;
+  }
   CloseHandle(pi.hThread);
   if (process_ != nullptr) CloseHandle(static_cast<HANDLE>(process_));
   process_ = pi.hProcess;
@@ -211,6 +220,7 @@ bool Child::Start(const std::string& program, const std::vector<std::string>& ar
   posix_spawn_file_actions_destroy(&actions);
   running_ = err == 0;
   exit_code_ = kTimedOut;
+  if (!running_) start_error_ = "posix_spawn " + program + ": " + std::strerror(err);
   return running_;
 }
 

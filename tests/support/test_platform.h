@@ -175,6 +175,8 @@ class Child {
   // for it. False when it was still running then.
   bool Kill();
   bool running() const { return running_; }
+  // Why the last Start failed: the call and the system's code.
+  const std::string& start_error() const { return start_error_; }
 
  private:
 #ifdef _WIN32
@@ -184,6 +186,7 @@ class Child {
 #endif
   bool running_ = false;
   int exit_code_ = kTimedOut;
+  std::string start_error_;
 };
 
 }  // namespace testing_support
