@@ -320,6 +320,7 @@ if [ -z "${WINEPREFIX:-}" ]; then
   export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
   # The server first, persistent, so that Wine's services start once, under
   # wineboot, and never hold the output of a later command (see test-all.sh).
+  mkdir -p "$WINEPREFIX"
   wineserver -p
   wineboot -i >/dev/null 2>&1 || true
 fi
