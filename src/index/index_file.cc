@@ -60,9 +60,11 @@ int64_t IndexFile::Now() const {
   return clock_ != nullptr ? clock_() : platform::env().NowSeconds();
 }
 
-bool IndexFile::MagicMatches() const {
-  return std::memcmp(header_->Magic, kIndexMagic, sizeof(kIndexMagic)) == 0;
+bool HasIndexMagic(const IndexFileHeader& h) {
+  return std::memcmp(h.Magic, kIndexMagic, sizeof(kIndexMagic)) == 0;
 }
+
+bool IndexFile::MagicMatches() const { return HasIndexMagic(*header_); }
 
 // --------------------------------------------------------- the lock ---
 

@@ -106,6 +106,10 @@ struct ImageFileBlock {
   int64_t Delay;                      // the file's own minimum age, seconds
 };
 
+// True when `h` starts with the text that marks a formatted index, its
+// terminator included.
+bool HasIndexMagic(const IndexFileHeader& h);
+
 // True when `b` carries the mark of the valid list (see ListedMark).
 inline bool CarriesListedMark(const IndexFileHeader& h, const ImageFileBlock& b) {
   return h.ListedMark != 0 && b.Reserved == h.ListedMark;

@@ -10,14 +10,6 @@
 #include "index/pass_bounds.h"
 
 namespace stow {
-namespace {
-
-bool Marked(const IndexFileHeader& h) {
-  return std::memcmp(h.Magic, kIndexMagic, std::strlen(kIndexMagic) + 1) == 0;
-}
-
-}  // namespace
-
 // --------------------------------------------------------------- status ---
 
 StatusReport ReadStatus(const std::string& index_path, const CacheSettings& settings,
@@ -30,7 +22,7 @@ StatusReport ReadStatus(const std::string& index_path, const CacheSettings& sett
   // Figured from a copy, without the lock: the check and the walks look at
   // every block.
   inspection.ReadCopy([&](const IndexFileHeader& h, const ImageFileBlock* blocks, bool) {
-    if (!Marked(h)) return;
+    if (!HasIndexMagic(h)) return;
     const BlockNote* notes = inspection.CopiedNotes();
     s.index_formatted = true;
     s.lists_consistent = CheckLists(h, blocks, nullptr);
@@ -100,7 +92,7 @@ ListEnd ListIndex(const std::string& index_path, const CacheSettings& settings, 
     const int64_t now = platform::env().NowSeconds();
     const Stop stop = inspection.Read([&](const IndexFileHeader& h, const ImageFileBlock* blocks,
                                           bool) {
-      if (!Marked(h)) return Stop::kEnd;
+      if (!HasIndexMagic(h)) return Stop::kEnd;
       if (first) {
         next = h.FirstValidBlock;
       } else {
@@ -180,7 +172,7 @@ IndexCheck CheckIndex(const std::string& index_path) {
   inspection.ReadCopy(
       [&](const IndexFileHeader& h, const ImageFileBlock* blocks, bool interrupted) {
         r.interrupted = interrupted;
-        if (!Marked(h)) {
+        if (!HasIndexMagic(h)) {
           r.lists.problem = "the index file does not start with the index mark";
           return;
         }
