@@ -109,6 +109,7 @@ STOWMASTER_API void STOWMASTER_CALL EmptyCache(void* window, void* instance,
 #define STOWMASTER_DAMAGED 4      /* the check found the index damaged */
 #define STOWMASTER_TOO_SMALL 5    /* the caller's buffer is too small; see the length */
 #define STOWMASTER_CHANGED 6      /* the index changed between two batches of a walk */
+#define STOWMASTER_FILES_DIFFER 7 /* the check of the files found entries the disk does not bear out */
 
 /* The settings in effect, read afresh from the settings file. */
 typedef struct StowmasterSettings {
@@ -245,6 +246,126 @@ STOWMASTER_API int32_t STOWMASTER_CALL StowmasterShrink(StowmasterPassResult* re
 STOWMASTER_API int32_t STOWMASTER_CALL StowmasterEmpty(StowmasterPassResult* result,
                                                        StowmasterProgressFn progress,
                                                        void* context);
+
+/* How StowmasterShrinkWith runs. Zeroed (with its size set) it is
+ * StowmasterShrink. */
+typedef struct StowmasterShrinkOptions {
+  uint32_t size;
+  /* 1: deletes nothing. `each` is told, in order, what the pass would
+   * delete now if every deletion succeeded, and the result counts it as
+   * deleted; entries refused within their back-off count as kept. */
+  int32_t dry_run;
+  /* 0: an ordinary pass (above the high mark, towards the low mark). > 0:
+   * deletes every listed file registered at least this many seconds ago,
+   * whatever the marks, still keeping each file's own minimum age, and
+   * tries files whose deletion was refused again at once. Less than the
+   * configured minimum age ("Delay"): STOWMASTER_BAD_ARGUMENT. */
+  int64_t older_than;
+  /* May be null: called without the lock for each entry the pass deleted
+   * (dry run: would delete), in the order of the pass. Return 0 to stop:
+   * the pass ends after the batch in hand. */
+  StowmasterEntryFn each;
+  void* each_context;
+} StowmasterShrinkOptions;
+
+/* One eviction pass as `options` say (null: as StowmasterShrink).
+ * `progress` may be null. STOWMASTER_INCOMPLETE when some entries could
+ * not be deleted. */
+STOWMASTER_API int32_t STOWMASTER_CALL StowmasterShrinkWith(const StowmasterShrinkOptions* options,
+                                                            StowmasterPassResult* result,
+                                                            StowmasterProgressFn progress,
+                                                            void* context);
+
+/* What the disk says of one listed file, when it disagrees with the index. */
+#define STOWMASTER_FILE_MISSING 1      /* no file at the path */
+#define STOWMASTER_FILE_NOT_REGULAR 2  /* a folder, a FIFO, a device or the like */
+#define STOWMASTER_FILE_SIZE_DIFFERS 3 /* a regular file of another size */
+
+typedef struct StowmasterFileProblem {
+  uint32_t size;
+  int32_t block;    /* the entry's block number in the index */
+  char path[260];   /* as registered */
+  int32_t problem;  /* STOWMASTER_FILE_... */
+  int32_t repaired; /* 1: the entry was dropped (missing, not regular) or its size
+                       updated; 0: no repair asked, or the entry changed meanwhile */
+  int64_t listed_size; /* bytes, as the index counts them */
+  int64_t disk_size;   /* bytes, counted as the index counts them (a file of 4 GiB
+                          or more as 4 GiB - 1); 0 unless a regular file */
+} StowmasterFileProblem;
+
+/* Called for each listed file the disk disagrees with; return 0 to stop. */
+typedef int32_t(STOWMASTER_CALL* StowmasterFileProblemFn)(const StowmasterFileProblem* problem,
+                                                          void* context);
+
+/* What a check of the files saw. */
+typedef struct StowmasterFilesReport {
+  uint32_t size;
+  int32_t checked;      /* listed entries whose file was looked at */
+  int32_t missing;      /* of them: STOWMASTER_FILE_MISSING */
+  int32_t not_regular;  /* STOWMASTER_FILE_NOT_REGULAR */
+  int32_t size_differs; /* STOWMASTER_FILE_SIZE_DIFFERS */
+  int32_t repaired;     /* entries dropped or updated */
+  int64_t dropped_bytes; /* the listed bytes of the entries dropped */
+  int64_t size_change;   /* bytes the updated sizes added to the total (< 0: removed) */
+} StowmasterFilesReport;
+
+/* Compares every listed entry with its file on disk. The entries are copied
+ * in batches under the lock and their files looked at without it. With
+ * repair != 0, an entry whose file is missing or not a regular file is
+ * dropped from the index, and one whose size differs takes the file's size
+ * (the bytes in use follow), each after checking under the lock that the
+ * block still holds the same registration, each with a line in the log.
+ * `fn` may be null. STOWMASTER_OK when the disk agrees with every entry,
+ * STOWMASTER_FILES_DIFFER when not (repaired or not); STOWMASTER_CHANGED
+ * and STOWMASTER_DAMAGED as for StowmasterListEntries. */
+STOWMASTER_API int32_t STOWMASTER_CALL StowmasterCheckFiles(int32_t repair,
+                                                            StowmasterFilesReport* report,
+                                                            StowmasterFileProblemFn fn,
+                                                            void* context);
+
+/* What an adoption did so far. */
+typedef struct StowmasterAdoptResult {
+  uint32_t size;
+  int32_t found;   /* regular files below the folder, the library's own files left out */
+  int32_t listed;  /* of them, already listed (the same file, however its path is spelt) */
+  int32_t adopted; /* registered now */
+  int32_t failed;  /* could not be registered (the log says why) */
+  int32_t reserved;
+  int64_t adopted_bytes;
+} StowmasterAdoptResult;
+
+/* Called between batches of an adoption, never under the lock. */
+typedef void(STOWMASTER_CALL* StowmasterAdoptProgressFn)(const StowmasterAdoptResult* so_far,
+                                                         void* context);
+
+/* Registers the regular files below `folder` (its subfolders included,
+ * links not followed) that the index does not list, oldest modification
+ * first, each with its own minimum age `delay` in seconds, as a
+ * registration does but without running an eviction pass. Files are told
+ * apart by their identity (device and inode, or volume and file ID), not
+ * by how their paths are spelt. `folder` must lie within the cache
+ * folders ("CacheDir" and "FileFolders"): else STOWMASTER_BAD_ARGUMENT.
+ * STOWMASTER_INCOMPLETE when some files could not be registered. */
+STOWMASTER_API int32_t STOWMASTER_CALL StowmasterAdopt(const char* folder, uint32_t delay,
+                                                       StowmasterAdoptResult* result,
+                                                       StowmasterAdoptProgressFn progress,
+                                                       void* context);
+
+/* What lies on disk below the cache folders. */
+typedef struct StowmasterDiskUsage {
+  uint32_t size;
+  int32_t folders;        /* cache folders walked ("CacheDir" and "FileFolders") */
+  int64_t files;          /* regular files below them, each file counted once */
+  int64_t bytes;          /* their sizes */
+  int64_t unlisted_files; /* of them, not listed in the index (the library's own files
+                             left out) */
+  int64_t unlisted_bytes;
+} StowmasterDiskUsage;
+
+/* Walks the cache folders (links not followed) and tells what lies there
+ * that the index does not list. Reads the index like StowmasterListEntries;
+ * changes nothing. */
+STOWMASTER_API int32_t STOWMASTER_CALL StowmasterGetDiskUsage(StowmasterDiskUsage* usage);
 
 /* Writes the text dump of the index (as Index.Dmp holds it) to the file
  * `path`, or, with `path` null, to `buffer` (NUL-terminated; "\n" line ends).

@@ -156,11 +156,12 @@ exported_names() {
   nm -D --defined-only "$lib/libstowmaster.so.1" | awk '{print $NF}' | sort | tr '\n' ' ' \
     >"$work/names"
   same "$(cat "$work/names")" "AddFileToStowmasterA AddFileToStowmasterW DeleteAllFileInCache \
-EmptyCache InitializeStowmaster StowmasterCheck StowmasterDump StowmasterEmpty \
-StowmasterGetSettings StowmasterGetStatus StowmasterLastError StowmasterListEntries \
-StowmasterShrink StowmasterVersion UnInitializeStowmaster " "exported functions"
+EmptyCache InitializeStowmaster StowmasterAdopt StowmasterCheck StowmasterCheckFiles \
+StowmasterDump StowmasterEmpty StowmasterGetDiskUsage StowmasterGetSettings \
+StowmasterGetStatus StowmasterLastError StowmasterListEntries StowmasterShrink \
+StowmasterShrinkWith StowmasterVersion UnInitializeStowmaster " "exported functions"
 }
-check "the library exports its fifteen functions and nothing else" exported_names
+check "the library exports its nineteen functions and nothing else" exported_names
 
 # Asks the installed stowmasterConfigVersion.cmake whether it accepts a
 # version, as find_package(stowmaster VERSION) does.

@@ -69,7 +69,11 @@ inline void CloseLibrary(void* handle) {
   X(Shrink, StowmasterShrink)                      \
   X(Empty, StowmasterEmpty)                        \
   X(Dump, StowmasterDump)                          \
-  X(LastError, StowmasterLastError)
+  X(LastError, StowmasterLastError)                \
+  X(ShrinkWith, StowmasterShrinkWith)              \
+  X(CheckFiles, StowmasterCheckFiles)              \
+  X(Adopt, StowmasterAdopt)                        \
+  X(GetDiskUsage, StowmasterGetDiskUsage)
 
 // The library loaded at run time with every entry point bound; unloaded when
 // this ends. Include stowmaster.h before this header.

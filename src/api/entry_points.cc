@@ -121,6 +121,34 @@ STOWMASTER_API int32_t STOWMASTER_CALL StowmasterDump(const char* path, char* bu
                  [&] { return stow::api::Dump(path, buffer, buffer_size, length); });
 }
 
+STOWMASTER_API int32_t STOWMASTER_CALL StowmasterShrinkWith(const StowmasterShrinkOptions* options,
+                                                            StowmasterPassResult* result,
+                                                            StowmasterProgressFn progress,
+                                                            void* context) {
+  return Contain("StowmasterShrinkWith",
+                 [&] { return stow::api::ShrinkWith(options, result, progress, context); });
+}
+
+STOWMASTER_API int32_t STOWMASTER_CALL StowmasterCheckFiles(int32_t repair,
+                                                            StowmasterFilesReport* report,
+                                                            StowmasterFileProblemFn fn,
+                                                            void* context) {
+  return Contain("StowmasterCheckFiles",
+                 [&] { return stow::api::CheckFiles(repair, report, fn, context); });
+}
+
+STOWMASTER_API int32_t STOWMASTER_CALL StowmasterAdopt(const char* folder, uint32_t delay,
+                                                       StowmasterAdoptResult* result,
+                                                       StowmasterAdoptProgressFn progress,
+                                                       void* context) {
+  return Contain("StowmasterAdopt",
+                 [&] { return stow::api::Adopt(folder, delay, result, progress, context); });
+}
+
+STOWMASTER_API int32_t STOWMASTER_CALL StowmasterGetDiskUsage(StowmasterDiskUsage* usage) {
+  return Contain("StowmasterGetDiskUsage", [&] { return stow::api::GetDiskUsage(usage); });
+}
+
 STOWMASTER_API uint32_t STOWMASTER_CALL StowmasterLastError(char* buffer, uint32_t size) {
   try {
     return stow::api::LastError(buffer, size);

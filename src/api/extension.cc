@@ -340,5 +340,10 @@ int32_t Dump(const char* path, char* buffer, uint64_t buffer_size, uint64_t* len
   return STOWMASTER_OK;
 }
 
+int32_t ShrinkWith(const StowmasterShrinkOptions*, StowmasterPassResult*, StowmasterProgressFn,
+                   void*) {
+  return Failed("StowmasterShrinkWith", "not built yet");
+}
+
 }  // namespace api
 }  // namespace stow

@@ -19,6 +19,14 @@ int32_t Check(int32_t repair, StowmasterCheckReport* out);
 int32_t RunPass(bool empty, StowmasterPassResult* out, StowmasterProgressFn progress,
                 void* context);
 int32_t Dump(const char* path, char* buffer, uint64_t buffer_size, uint64_t* length);
+int32_t ShrinkWith(const StowmasterShrinkOptions* options, StowmasterPassResult* out,
+                   StowmasterProgressFn progress, void* context);
+// The disk as a second witness (disk_witness.cc).
+int32_t CheckFiles(int32_t repair, StowmasterFilesReport* out, StowmasterFileProblemFn fn,
+                   void* context);
+int32_t Adopt(const char* folder, uint32_t delay, StowmasterAdoptResult* out,
+              StowmasterAdoptProgressFn progress, void* context);
+int32_t GetDiskUsage(StowmasterDiskUsage* out);
 
 // Records `what: why` as the calling thread's last failure and writes it
 // to the log; gives STOWMASTER_UNUSABLE.
