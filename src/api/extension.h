@@ -37,7 +37,7 @@ constexpr int32_t kPassBatch = 100;
 // Entries copied per lock of a walk.
 constexpr int32_t kWalkBatch = 512;
 // Entries looked at per lock of a dry run (most are only looked at).
-constexpr int32_t kForecastBatch = 4096;
+constexpr int32_t kForecastBatch = 1024;
 
 }  // namespace api
 }  // namespace stow
