@@ -67,7 +67,7 @@ const std::vector<Seed> kOverHighMark = {
     {"old0", 15 * kMiB, 7200, 0},
     {"own_delay", 15 * kMiB, 7000, 86400},
     {"old1", 15 * kMiB, 3000, 0},
-    {"young", 15 * kMiB, 60, 0},
+    {"old2", 15 * kMiB, 2000, 0},
 };
 const std::vector<Seed> kBelowHighMark = {
     {"old0", 1 * kMiB, 7200, 0},
@@ -88,12 +88,12 @@ TEST_F(ShrinkOptionsTest, DryRunAndPassByAgeDeleteWhatTheRulesSay) {
   };
   const std::vector<Case> cases = {
       // Down to exactly the low mark after old0 (so it goes on), own_delay
-      // passed over, old1 deleted, then below the low mark.
+      // passed over, old1 deleted, then below the low mark: old2 stays.
       {"above the high mark", &kOverHighMark, 0, {"old0", "old1"}},
       {"below the high mark", &kBelowHighMark, 0, {}},
       {"by age, below the high mark", &kBelowHighMark, 3600, {"old0"}},
       {"by age, younger", &kBelowHighMark, 600, {"old0", "mid"}},
-      {"by age, above the high mark", &kOverHighMark, 300, {"old0", "old1"}},
+      {"by age, above the high mark", &kOverHighMark, 300, {"old0", "old1", "old2"}},
   };
   ASSERT_NO_FATAL_FAILURE(UseSmallCache());
   for (const Case& c : cases) {
