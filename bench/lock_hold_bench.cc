@@ -56,9 +56,8 @@ enum Operation {
 };
 constexpr const char* kLabels[] = {
     "UnInitialize dump", "StowmasterDump",    "GetStatus",        "Check",
-    "dump under lock",   "status under lock", "check under lock",
-    "pass, all young",   "pass, all refused", "dry run by age",
-    "pass by age",
+    "dump under lock",   "status under lock", "check under lock", "pass, all young",
+    "pass, all refused", "dry run by age",    "pass by age",
 };
 
 double ThreadCpuMs() {
@@ -145,11 +144,10 @@ struct Setup {
     IndexFile index(index_path, MakeSettings(204800LL << 20, 20, 300));
     const int32_t now = static_cast<int32_t>(std::time(nullptr));
     const DescribeEntry plain = PlainEntries(data, now);
-    FillIndex(index, kEntries, BlockOrder::kShuffled,
-              [&](int32_t pos, ImageFileBlock* block) {
-                plain(pos, block);
-                if (spread) block->AccessTime = now - pos / 10;
-              });
+    FillIndex(index, kEntries, BlockOrder::kShuffled, [&](int32_t pos, ImageFileBlock* block) {
+      plain(pos, block);
+      if (spread) block->AccessTime = now - pos / 10;
+    });
   }
 };
 
@@ -208,8 +206,7 @@ double RunOperation(Operation op, const Setup& setup, int ready, HoldTimingEnv& 
         o.older_than = 3600;
         StowmasterPassResult r = {};
         r.size = sizeof(r);
-        ok = api::ShrinkWith(&o, &r, nullptr, nullptr) == STOWMASTER_OK &&
-             r.deleted_files > 60000;
+        ok = api::ShrinkWith(&o, &r, nullptr, nullptr) == STOWMASTER_OK && r.deleted_files > 60000;
         break;
       }
       case kPassByAge: {

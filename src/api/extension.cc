@@ -390,7 +390,8 @@ int32_t DryRun(const CacheSettings& cache, const PassAsked& asked, StowmasterPas
       break;
   }
   Failed("StowmasterShrinkWith", "the valid list is damaged after " +
-                                     std::to_string(total.deleted_files) + " entries of the dry run");
+                                     std::to_string(total.deleted_files) +
+                                     " entries of the dry run");
   return STOWMASTER_DAMAGED;
 }
 

@@ -607,15 +607,16 @@ PassOutcome IndexFile::RunPass(PassGoal goal, const RemoveFileFn& remove,
       int32_t from = header_->LastValidBlock;
       int32_t back = kNoBlock;
       if (first) {
-        if (goal == PassGoal::kLowMark ? !marks.Starts(header_->CacheSize)
-                                       : goal == PassGoal::kRoom &&
-                                             header_->FirstInvalidBlock != kNoBlock) {
+        if (goal == PassGoal::kLowMark
+                ? !marks.Starts(header_->CacheSize)
+                : goal == PassGoal::kRoom && header_->FirstInvalidBlock != kNoBlock) {
           return out;
         }
         // The bounds leave out entries refused within their back-off, which
         // the pass by age tries again.
-        if (!by_age && table_ok_ && NothingToDelete(table_->Bounds(), Now(), settings_.Delay, identity,
-                                         Block(header_->LastValidBlock))) {
+        if (!by_age && table_ok_ &&
+            NothingToDelete(table_->Bounds(), Now(), settings_.Delay, identity,
+                            Block(header_->LastValidBlock))) {
           return out;
         }
         proved = table_ok_;
@@ -656,14 +657,14 @@ PassOutcome IndexFile::RunPass(PassGoal goal, const RemoveFileFn& remove,
         int64_t wait = 0;
         // Notes outlive a stale table: each names the registration it is
         // about.
-        PassAction action = ActionFor(b, table_ != nullptr ? &table_->Note(i) : nullptr,
-                                      settings_, identity, now, &wait);
+        PassAction action = ActionFor(b, table_ != nullptr ? &table_->Note(i) : nullptr, settings_,
+                                      identity, now, &wait);
         // By age: the entries old enough are tried whatever their back-off;
         // the others are kept as too young (`wait` still tells the bounds
         // of a refusal that holds for them).
         if (by_age) {
-          action = OlderThanDue(b, settings_, older_than, now) ? PassAction::kTry
-                                                               : PassAction::kYoung;
+          action =
+              OlderThanDue(b, settings_, older_than, now) ? PassAction::kTry : PassAction::kYoung;
         }
         if (action != PassAction::kYoung) {
           if (action == PassAction::kTry) {

@@ -105,8 +105,9 @@ class BatchCursor {
       uint32_t now_stamp = 0;
       if (!stamped_ || !inspection_.StampOf(h, prev_, &now_epoch, &now_stamp) ||
           now_epoch != epoch_ || now_stamp != stamp_) {
-        const WalkResult back = WalkList(blocks, prev_, next_, to_tail ? Toward::kHead : Toward::kTail,
-                                         [](int32_t) { return true; });
+        const WalkResult back =
+            WalkList(blocks, prev_, next_, to_tail ? Toward::kHead : Toward::kTail,
+                     [](int32_t) { return true; });
         if (back.end != WalkEnd::kEnd ||
             back.prev != (to_tail ? h.FirstValidBlock : h.LastValidBlock)) {
           return Stop::kChanged;
@@ -179,15 +180,14 @@ ListEnd ListIndex(const std::string& index_path, const CacheSettings& settings, 
   for (;;) {
     batch.clear();
     const int64_t now = platform::env().NowSeconds();
-    const BatchCursor::Stop stop = inspection.Read(
-        [&](const IndexFileHeader& h, const ImageFileBlock* blocks, bool) {
+    const BatchCursor::Stop stop =
+        inspection.Read([&](const IndexFileHeader& h, const ImageFileBlock* blocks, bool) {
           if (!HasIndexMagic(h)) return BatchCursor::Stop::kEnd;
           return cursor.Walk(h, blocks, [&](int32_t i) {
             batch.emplace_back();
             CopyEntry(blocks[i], i, settings, now, &batch.back());
             const int32_t taken = *reported + static_cast<int32_t>(batch.size());
-            return batch.size() < static_cast<size_t>(batch_size) &&
-                   (limit == 0 || taken < limit);
+            return batch.size() < static_cast<size_t>(batch_size) && (limit == 0 || taken < limit);
           });
         });
     // The caller's code runs without the lock.
@@ -218,8 +218,8 @@ ListEnd ForecastPass(const std::string& index_path, const CacheSettings& setting
   bool told_enough = false;  // `take` asked to stop
   for (bool first = true;; first = false) {
     batch.clear();
-    const BatchCursor::Stop stop = inspection.Read(
-        [&](const IndexFileHeader& h, const ImageFileBlock* blocks, bool) {
+    const BatchCursor::Stop stop =
+        inspection.Read([&](const IndexFileHeader& h, const ImageFileBlock* blocks, bool) {
           if (!HasIndexMagic(h)) return BatchCursor::Stop::kEnd;
           if (first) {
             // The pass starts from the index as it is now.

@@ -108,11 +108,10 @@ TEST_F(ShrinkOptionsTest, DryRunAndPassByAgeDeleteWhatTheRulesSay) {
     const Lines each = EachOf(box_, seeds, c.deleted);
     for (const std::string& line : each) deleted_bytes += std::stoll(line.substr(5));
     const std::string result = " 0 " + N(c.deleted.size()) + " " + N(deleted_bytes) + " 0 0 " +
-                               N(seeds.size() - c.deleted.size()) + " " +
-                               N(total - deleted_bytes);
+                               N(seeds.size() - c.deleted.size()) + " " + N(total - deleted_bytes);
 
-    ClientRun dry = box_.RunClient({"shrinkwith", "1", N(c.older_than), "0", "status"},
-                                   kClientTimeoutMs);
+    ClientRun dry =
+        box_.RunClient({"shrinkwith", "1", N(c.older_than), "0", "status"}, kClientTimeoutMs);
     ASSERT_EQ(0, dry.exit_code) << dry.output;
     EXPECT_EQ(each, Starting(dry.results, "each"));
     EXPECT_EQ(Lines{"shrinkwith" + result}, Starting(dry.results, "shrinkwith"));
@@ -127,14 +126,12 @@ TEST_F(ShrinkOptionsTest, DryRunAndPassByAgeDeleteWhatTheRulesSay) {
     EXPECT_EQ(before, ReadWholeFile(box_.index_path()));
     for (const Seed& seed : seeds) EXPECT_TRUE(PathExists(box_.Data(seed.name))) << seed.name;
 
-    ClientRun pass =
-        box_.RunClient({"shrinkwith", "0", N(c.older_than), "0"}, kClientTimeoutMs);
+    ClientRun pass = box_.RunClient({"shrinkwith", "0", N(c.older_than), "0"}, kClientTimeoutMs);
     ASSERT_EQ(0, pass.exit_code) << pass.output;
     EXPECT_EQ(each, Starting(pass.results, "each"));
     EXPECT_EQ(Lines{"shrinkwith" + result}, Starting(pass.results, "shrinkwith"));
     for (const Seed& seed : seeds) {
-      const bool gone =
-          std::find(c.deleted.begin(), c.deleted.end(), seed.name) != c.deleted.end();
+      const bool gone = std::find(c.deleted.begin(), c.deleted.end(), seed.name) != c.deleted.end();
       EXPECT_EQ(gone, !PathExists(box_.Data(seed.name))) << seed.name;
     }
     EXPECT_TRUE(ListsConsistent(LoadIndex()));
@@ -142,8 +139,8 @@ TEST_F(ShrinkOptionsTest, DryRunAndPassByAgeDeleteWhatTheRulesSay) {
   // Below the configured minimum age (5 minutes) the pass by age is refused,
   // dry run or not, and says why.
   for (const char* dry_run : {"0", "1"}) {
-    ClientRun run = box_.RunClient({"shrinkwith", dry_run, "299", "0", "lasterror"},
-                                   kClientTimeoutMs);
+    ClientRun run =
+        box_.RunClient({"shrinkwith", dry_run, "299", "0", "lasterror"}, kClientTimeoutMs);
     ASSERT_EQ(0, run.exit_code) << run.output;
     EXPECT_EQ((Lines{"shrinkwith 2 0 0 0 0 0 0",
                      "lasterror StowmasterShrinkWith: older than 299 seconds is less than the "
@@ -158,8 +155,7 @@ TEST_F(ShrinkOptionsTest, DryRunAndPassByAgeDeleteWhatTheRulesSay) {
   ASSERT_TRUE(damaged.Save(box_.index_path()));
   ClientRun run = box_.RunClient({"shrinkwith", "1", "0", "0"}, kClientTimeoutMs);
   ASSERT_EQ(0, run.exit_code) << run.output;
-  EXPECT_EQ(4, std::stoi(Starting(run.results, "shrinkwith").at(0).substr(11)))
-      << run.results[0];
+  EXPECT_EQ(4, std::stoi(Starting(run.results, "shrinkwith").at(0).substr(11))) << run.results[0];
   EXPECT_EQ(EachOf(box_, kOverHighMark, {"old0"}), Starting(run.results, "each"));
 }
 
@@ -199,9 +195,8 @@ TEST_F(ShrinkOptionsTest, RefusedFilesAreKeptWithinTheirBackOffButRetriedByAge) 
   EXPECT_EQ(index, ReadWholeFile(box_.index_path()));
   EXPECT_EQ(table, ReadWholeFile(JoinPath(box_.cache_dir(), "Index.Lkp")));
 
-  ClientRun again =
-      box_.RunClient({"shrink", "shrinkwith", "0", "600", "0", "shrinkwith", "1", "600", "0"},
-                     kClientTimeoutMs);
+  ClientRun again = box_.RunClient(
+      {"shrink", "shrinkwith", "0", "600", "0", "shrinkwith", "1", "600", "0"}, kClientTimeoutMs);
   ASSERT_EQ(0, again.exit_code) << again.output;
   // The ordinary pass kept it untried, the pass by age tried it again (and
   // was refused again), and the dry run by age would try it too.
@@ -236,7 +231,8 @@ TEST_F(ShrinkOptionsTest, EachEndsThePassAfterTheBatchInHand) {
   const Lines result = Starting(run.results, "shrinkwith");
   ASSERT_EQ(1u, result.size());
   int deleted = 0;
-  for (int i = 0; i < kFiles; ++i) deleted += PathExists(box_.Data("f" + std::to_string(i))) ? 0 : 1;
+  for (int i = 0; i < kFiles; ++i)
+    deleted += PathExists(box_.Data("f" + std::to_string(i))) ? 0 : 1;
   EXPECT_GE(deleted, 1);
   EXPECT_LT(deleted, kFiles);
   EXPECT_EQ("shrinkwith 0 " + N(deleted) + " " + N(10 * deleted) + " 0 0 " + N(kFiles - deleted) +
@@ -280,8 +276,8 @@ TEST_F(ShrinkOptionsTest, FailedRegistrationsSayWhy) {
   ASSERT_EQ(0, run.exit_code) << run.output;
   EXPECT_EQ(expected, run.results);
   const std::string log = box_.ReadLogs();
-  EXPECT_EQ(1, CountOf(log, "Msg:  Path longer than 259 bytes, not registered: " + long_path +
-                                ".\n"))
+  EXPECT_EQ(1,
+            CountOf(log, "Msg:  Path longer than 259 bytes, not registered: " + long_path + ".\n"))
       << log;
 }
 
