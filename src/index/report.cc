@@ -1,5 +1,6 @@
 #include "index/report.h"
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -227,7 +228,11 @@ ListEnd ForecastPass(const std::string& index_path, const CacheSettings& setting
             totals->remaining_files = h.TotalFileCount;
             totals->remaining_bytes = h.CacheSize;
           }
+          // Bounded by the entries looked at and, as a pass's batches are,
+          // by time.
           int32_t looks = 0;
+          const auto until = std::chrono::steady_clock::now() +
+                             std::chrono::microseconds(IndexFile::kPassHoldUs);
           return cursor.Walk(h, blocks, [&](int32_t i) {
             const ImageFileBlock& b = blocks[i];
             BlockNote note;
@@ -247,7 +252,8 @@ ListEnd ForecastPass(const std::string& index_path, const CacheSettings& setting
               case PassForecast::Step::kPass:
                 break;
             }
-            return ++looks < batch_size;
+            return ++looks < batch_size &&
+                   (looks % 64 != 0 || std::chrono::steady_clock::now() < until);
           });
         });
     // The caller's code runs without the lock.
