@@ -1,5 +1,6 @@
 // How long another process's registration waits while a process dumps,
-// reads the status, checks, or runs a pass over an index of 99,000 entries: this process
+// reads the status, checks, runs a pass, or runs the dry run or the pass by
+// age over an index of 99,000 entries: this process
 // refreshes one file again and again through the entry point while a child
 // runs the operation, and the figures are this process's registration times
 // meanwhile. The "under lock" cases replay what the operation did when it
@@ -30,6 +31,7 @@
 #include "index/index_file.h"
 #include "index/inspect.h"
 #include "index/list_check.h"
+#include "maintenance/delete_cached_file.h"
 #include "platform/platform.h"
 
 namespace stow {
@@ -49,11 +51,13 @@ enum Operation {
   kCheckUnderLock,   // the check's list check while the lock is held
   kYoungPass,        // an eviction pass over the high mark, every entry too young
   kRefusingPass,     // an eviction pass over the high mark, every deletion refused
+  kDryRunByAge,      // StowmasterShrinkWith dry run, older than an hour: 63,000 of the entries
+  kPassByAge,        // the pass by age (older than 9000 s): deletes 9,000 entries, walks all
 };
 constexpr const char* kLabels[] = {
     "UnInitialize dump", "StowmasterDump",    "GetStatus",        "Check",
-    "dump under lock",   "status under lock", "check under lock",
-    "pass, all young",   "pass, all refused",
+    "dump under lock",   "status under lock", "check under lock", "pass, all young",
+    "pass, all refused", "dry run by age",    "pass by age",
 };
 
 double ThreadCpuMs() {
@@ -125,19 +129,25 @@ struct Outcome {
 };
 
 // A cache folder of 99,000 churned entries, settings that let no pass
-// delete anything, the log beside it.
+// delete anything, the log beside it. With `spread`, the entry at place p
+// of the list (0: the most recent) was registered p / 10 seconds ago, so
+// that the passes by age find entries old enough.
 struct Setup {
   TempDir dir;
   std::string cache = dir.Join("cache");
   std::string data = dir.Join("data");
   std::string index_path = cache + "/Index.Dat";
   CaseSettings settings{dir, cache, data, 204800, 5, dir.path()};
-  Setup() {
+  explicit Setup(bool spread) {
     ::mkdir(cache.c_str(), 0755);
     ::mkdir(data.c_str(), 0755);
     IndexFile index(index_path, MakeSettings(204800LL << 20, 20, 300));
-    FillIndex(index, kEntries, BlockOrder::kShuffled,
-              PlainEntries(data, static_cast<int32_t>(std::time(nullptr))));
+    const int32_t now = static_cast<int32_t>(std::time(nullptr));
+    const DescribeEntry plain = PlainEntries(data, now);
+    FillIndex(index, kEntries, BlockOrder::kShuffled, [&](int32_t pos, ImageFileBlock* block) {
+      plain(pos, block);
+      if (spread) block->AccessTime = now - pos / 10;
+    });
   }
 };
 
@@ -149,14 +159,17 @@ double RunOperation(Operation op, const Setup& setup, int ready, HoldTimingEnv& 
   // part of the pass. A limit of 1 MiB: every pass starts. The first walks
   // the whole list in batches; the later ones are known to find nothing.
   std::unique_ptr<IndexFile> index;
-  if (op == kYoungPass || op == kRefusingPass) {
+  if (op == kYoungPass || op == kRefusingPass || op == kPassByAge) {
     index.reset(new IndexFile(setup.index_path,
                               MakeSettings(1LL << 20, 20, op == kYoungPass ? 1000000000 : 0)));
   }
+  // The pass by age deletes as the library does: a log line for each entry
+  // (their files were never made).
+  const RemoveFileFn remover = CachedFileRemover();
   if (::write(ready, "r", 1) != 1) return -1;
   ::usleep(20000);
   holds.Reset();  // the holds of the operation only
-  const int repeats = op == kShutdownDump ? 1 : 3;
+  const int repeats = op == kShutdownDump || op == kPassByAge ? 1 : 3;
   double ms = 0;
   for (int k = 0; k < repeats; ++k) {
     if (k > 0) ::usleep(20000);
@@ -184,6 +197,24 @@ double RunOperation(Operation op, const Setup& setup, int ready, HoldTimingEnv& 
       case kYoungPass:
       case kRefusingPass: {
         index->ShrinkCache([](const char*) { return false; }, nullptr, 7);
+        break;
+      }
+      case kDryRunByAge: {
+        StowmasterShrinkOptions o = {};
+        o.size = sizeof(o);
+        o.dry_run = 1;
+        o.older_than = 3600;
+        StowmasterPassResult r = {};
+        r.size = sizeof(r);
+        ok = api::ShrinkWith(&o, &r, nullptr, nullptr) == STOWMASTER_OK && r.deleted_files > 60000;
+        break;
+      }
+      case kPassByAge: {
+        PassRequest request;
+        request.older_than = 9000;
+        // The first run of the case deletes 9,000 entries; the later ones
+        // only those that came of age since. Each walks the whole list.
+        ok = index->RunRequest(remover, request, 7).looked_at >= kEntries - 10000;
         break;
       }
       case kDumpUnderLock:
@@ -223,7 +254,7 @@ double RunOperation(Operation op, const Setup& setup, int ready, HoldTimingEnv& 
 // range(0): the Operation the child runs.
 void BM_RegistrationWaitDuring(benchmark::State& state) {
   const Operation op = static_cast<Operation>(state.range(0));
-  Setup setup;
+  Setup setup(op == kDryRunByAge || op == kPassByAge);
   const std::string mine = setup.data + "/mine.bin";
   WriteFile(mine, 100);
   std::vector<double> us;
@@ -302,7 +333,7 @@ void BM_RegistrationWaitDuring(benchmark::State& state) {
 }
 BENCHMARK(BM_RegistrationWaitDuring)
     ->ArgName("op")
-    ->DenseRange(kShutdownDump, kRefusingPass)
+    ->DenseRange(kShutdownDump, kPassByAge)
     ->UseManualTime()
     ->Iterations(3)
     ->Unit(benchmark::kMillisecond);

@@ -253,7 +253,10 @@ typedef struct StowmasterShrinkOptions {
   uint32_t size;
   /* 1: deletes nothing. `each` is told, in order, what the pass would
    * delete now if every deletion succeeded, and the result counts it as
-   * deleted; entries refused within their back-off count as kept. */
+   * deleted; entries refused within their back-off count as kept (with
+   * `older_than`, which tries them again, none is kept). The entries are
+   * read as StowmasterListEntries reads them: STOWMASTER_CHANGED and
+   * STOWMASTER_DAMAGED as there. */
   int32_t dry_run;
   /* 0: an ordinary pass (above the high mark, towards the low mark). > 0:
    * deletes every listed file registered at least this many seconds ago,

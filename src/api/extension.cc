@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "api/process_state.h"
 #include "config/log.h"
@@ -11,6 +12,7 @@
 #include "index/index_dump.h"
 #include "index/index_file.h"
 #include "index/inspect.h"
+#include "index/list_walk.h"
 #include "index/report.h"
 #include "maintenance/delete_cached_file.h"
 #include "maintenance/own_files.h"
@@ -21,7 +23,7 @@ namespace stow {
 namespace api {
 namespace {
 
-int32_t BadArgument(const char* why) {
+int32_t BadArgument(const std::string& why) {
   RecordLastError(why);
   return STOWMASTER_BAD_ARGUMENT;
 }
@@ -65,6 +67,20 @@ std::string IndexPathIn(const std::string& folder) {
     throw OsError(platform::kErrorNameTooLong, "path too long", path);
   }
   return path;
+}
+
+StowmasterEntry EntryOf(const ListedEntry& entry) {
+  StowmasterEntry e;
+  std::memset(&e, 0, sizeof(e));
+  e.size = sizeof(e);
+  e.block = entry.block;
+  static_assert(sizeof(e.path) == sizeof(entry.path), "a stored name fits");
+  std::memcpy(e.path, entry.path, sizeof(e.path));
+  e.file_size = entry.file_size;
+  e.registered = entry.registered;
+  e.delay = entry.delay;
+  e.evictable = entry.evictable ? 1 : 0;
+  return e;
 }
 
 }  // namespace
@@ -142,16 +158,7 @@ int32_t ListEntries(int32_t limit, StowmasterEntryFn fn, void* context) {
   const ListEnd end = ListIndex(
       IndexPathIn(CacheFolder()), cache, limit, kWalkBatch,
       [&](const ListedEntry& entry) {
-        StowmasterEntry e;
-        std::memset(&e, 0, sizeof(e));
-        e.size = sizeof(e);
-        e.block = entry.block;
-        static_assert(sizeof(e.path) == sizeof(entry.path), "a stored name fits");
-        std::memcpy(e.path, entry.path, sizeof(e.path));
-        e.file_size = entry.file_size;
-        e.registered = entry.registered;
-        e.delay = entry.delay;
-        e.evictable = entry.evictable ? 1 : 0;
+        const StowmasterEntry e = EntryOf(entry);
         return fn(&e, context) != 0;
       },
       &reported);
@@ -226,9 +233,18 @@ int32_t Check(int32_t repair, StowmasterCheckReport* out) {
 
 // ------------------------------------------------------ pass and empty ---
 
-int32_t RunPass(bool empty, StowmasterPassResult* out, StowmasterProgressFn progress,
-                void* context) {
-  if (!SizeOk(out)) return BadArgument("pass: null or too small a result struct");
+namespace {
+
+// A pass as StowmasterShrinkWith asks for it: `older_than` > 0 deletes by
+// age alone; `each` (may be null) is told each entry deleted.
+struct PassAsked {
+  int64_t older_than = 0;
+  StowmasterEntryFn each = nullptr;
+  void* each_context = nullptr;
+};
+
+int32_t RunAskedPass(bool empty, const PassAsked& asked, StowmasterPassResult* out,
+                     StowmasterProgressFn progress, void* context) {
   StowmasterPassResult total;
   std::memset(&total, 0, sizeof(total));
   total.size = sizeof(total);
@@ -256,17 +272,45 @@ int32_t RunPass(bool empty, StowmasterPassResult* out, StowmasterProgressFn prog
       progress(&total, context);
     };
     if (!empty) {
+      // The entries deleted in the batch in hand, told to `each` between
+      // batches, without the lock.
+      std::vector<ListedEntry> deleted;
+      bool telling = asked.each != nullptr;
+      const auto tell = [&]() {
+        for (const ListedEntry& entry : deleted) {
+          if (!telling) break;
+          const StowmasterEntry e = EntryOf(entry);
+          telling = asked.each(&e, asked.each_context) != 0;
+        }
+        deleted.clear();
+        return telling || asked.each == nullptr;
+      };
+      PassRequest request;
+      request.older_than = asked.older_than;
+      if (asked.each != nullptr) {
+        request.deleted = [&](int32_t block, const ImageFileBlock& b) {
+          deleted.emplace_back();
+          ListedEntry& e = deleted.back();
+          e.block = block;
+          CopyStoredName(b, e.path);
+          e.file_size = b.FileSize;
+          e.registered = b.AccessTime;
+          e.delay = b.Delay;
+          e.evictable = true;
+        };
+      }
       // The pass lets go of the lock between its own batches and reports
       // there.
       const StowmasterPassResult before = total;
-      const PassOutcome o = index.ShrinkCache(
-          remover,
-          [&](const PassOutcome& so_far) {
-            total = before;
-            add(so_far);
-            report();
-          },
-          RefusalIdentity());
+      request.between = [&](const PassOutcome& so_far) {
+        const bool go_on = tell();
+        total = before;
+        add(so_far);
+        report();
+        return go_on;
+      };
+      const PassOutcome o = index.RunRequest(remover, request, RefusalIdentity());
+      tell();
       total = before;
       add(o);
     } else {
@@ -288,12 +332,75 @@ int32_t RunPass(bool empty, StowmasterPassResult* out, StowmasterProgressFn prog
     total.remaining_files = index.header()->TotalFileCount;
     total.remaining_bytes = index.header()->CacheSize;
   }
-  WriteLogBufferToFile("%s: %d files deleted (%lld bytes), %d kept.\n",
-                       empty ? "Cache emptied on request" : "Eviction pass on request",
-                       total.deleted_files, static_cast<long long>(total.deleted_bytes),
-                       total.kept_files);
+  if (asked.older_than > 0) {
+    WriteLogBufferToFile(
+        "Eviction pass on request of files older than %lld seconds: %d files deleted (%lld "
+        "bytes), %d kept.\n",
+        static_cast<long long>(asked.older_than), total.deleted_files,
+        static_cast<long long>(total.deleted_bytes), total.kept_files);
+  } else {
+    WriteLogBufferToFile("%s: %d files deleted (%lld bytes), %d kept.\n",
+                         empty ? "Cache emptied on request" : "Eviction pass on request",
+                         total.deleted_files, static_cast<long long>(total.deleted_bytes),
+                         total.kept_files);
+  }
   Deliver(total, out);
   return total.kept_files > 0 ? STOWMASTER_INCOMPLETE : STOWMASTER_OK;
+}
+
+// The dry run: what the pass would delete now, told to `each` in order.
+int32_t DryRun(const CacheSettings& cache, const PassAsked& asked, StowmasterPassResult* out,
+               StowmasterProgressFn progress, void* context) {
+  StowmasterPassResult total;
+  std::memset(&total, 0, sizeof(total));
+  total.size = sizeof(total);
+  const auto translate = [&total](const PassForecastTotals& t) {
+    total.deleted_files = t.deleted_files;
+    total.deleted_bytes = t.deleted_bytes;
+    total.kept_files = t.kept_files;
+    total.kept_bytes = t.kept_bytes;
+    total.remaining_files = t.remaining_files;
+    total.remaining_bytes = t.remaining_bytes;
+  };
+  PassForecastTotals totals;
+  const ListEnd end = ForecastPass(
+      IndexPathIn(CacheFolder()), cache, RefusalIdentity(), platform::env().NowSeconds(),
+      asked.older_than, kForecastBatch,
+      [&](const ListedEntry& entry) {
+        if (asked.each == nullptr) return true;
+        const StowmasterEntry e = EntryOf(entry);
+        return asked.each(&e, asked.each_context) != 0;
+      },
+      [&](const PassForecastTotals& so_far) {
+        if (progress == nullptr) return;
+        translate(so_far);
+        progress(&total, context);
+      },
+      &totals);
+  translate(totals);
+  Deliver(total, out);
+  switch (end) {
+    case ListEnd::kEnd:
+      return STOWMASTER_OK;
+    case ListEnd::kChanged:
+      Failed("StowmasterShrinkWith", "the index changed during the dry run; it stopped after " +
+                                         std::to_string(total.deleted_files) + " entries");
+      return STOWMASTER_CHANGED;
+    case ListEnd::kDamaged:
+      break;
+  }
+  Failed("StowmasterShrinkWith", "the valid list is damaged after " +
+                                     std::to_string(total.deleted_files) +
+                                     " entries of the dry run");
+  return STOWMASTER_DAMAGED;
+}
+
+}  // namespace
+
+int32_t RunPass(bool empty, StowmasterPassResult* out, StowmasterProgressFn progress,
+                void* context) {
+  if (!SizeOk(out)) return BadArgument("pass: null or too small a result struct");
+  return RunAskedPass(empty, PassAsked(), out, progress, context);
 }
 
 // ----------------------------------------------------------------- dump ---
@@ -340,9 +447,33 @@ int32_t Dump(const char* path, char* buffer, uint64_t buffer_size, uint64_t* len
   return STOWMASTER_OK;
 }
 
-int32_t ShrinkWith(const StowmasterShrinkOptions*, StowmasterPassResult*, StowmasterProgressFn,
-                   void*) {
-  return Failed("StowmasterShrinkWith", "not built yet");
+int32_t ShrinkWith(const StowmasterShrinkOptions* options, StowmasterPassResult* out,
+                   StowmasterProgressFn progress, void* context) {
+  if (!SizeOk(out)) return BadArgument("StowmasterShrinkWith: null or too small a result struct");
+  // A caller's shorter struct leaves the later fields as zero does.
+  StowmasterShrinkOptions o;
+  std::memset(&o, 0, sizeof(o));
+  if (options != nullptr) {
+    if (!SizeOk(options)) return BadArgument("StowmasterShrinkWith: too small an options struct");
+    std::memcpy(&o, options, std::min<size_t>(options->size, sizeof(o)));
+  }
+  if (o.older_than < 0) {
+    return BadArgument("StowmasterShrinkWith: older_than is negative (" +
+                       std::to_string(o.older_than) + " seconds)");
+  }
+  CacheSettings cache;
+  GetCacheSettings(&cache, nullptr, nullptr);
+  if (o.older_than > 0 && o.older_than < cache.Delay) {
+    return BadArgument("StowmasterShrinkWith: older than " + std::to_string(o.older_than) +
+                       " seconds is less than the minimum age of every cached file (\"Delay\", " +
+                       std::to_string(cache.Delay) + " seconds)");
+  }
+  PassAsked asked;
+  asked.older_than = o.older_than;
+  asked.each = o.each;
+  asked.each_context = o.each_context;
+  if (o.dry_run != 0) return DryRun(cache, asked, out, progress, context);
+  return RunAskedPass(false, asked, out, progress, context);
 }
 
 }  // namespace api

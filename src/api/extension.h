@@ -36,6 +36,8 @@ int32_t Failed(const std::string& what, const std::string& why);
 constexpr int32_t kPassBatch = 100;
 // Entries copied per lock of a walk.
 constexpr int32_t kWalkBatch = 512;
+// Entries looked at per lock of a dry run (most are only looked at).
+constexpr int32_t kForecastBatch = 1024;
 
 }  // namespace api
 }  // namespace stow

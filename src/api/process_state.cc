@@ -68,6 +68,12 @@ void LogDetail(const std::exception& e) {
   RecordLastError(e.what());
 }
 
+// A registration that failed for `why`: kept for StowmasterLastError.
+int32_t NotRegistered(const std::string& why) {
+  RecordLastError(why);
+  return 0;
+}
+
 // A full index that no entry can leave: said once an hour by each process,
 // not for every file it turns away.
 void ReportFullIndex() {
@@ -199,9 +205,9 @@ void UnInitialize() {
 int32_t AddFileA(const char* path, uint32_t delay) {
   CallScope call;
   IndexFile* index = g_index.load();
-  if (index == nullptr) return 0;
+  if (index == nullptr) return NotRegistered("the library is not initialised");
   try {
-    if (path == nullptr) return 0;
+    if (path == nullptr) return NotRegistered("no path");
     // An empty path names no file; made absolute it would name the working
     // folder instead.
     if (path[0] == '\0') {
@@ -212,9 +218,20 @@ int32_t AddFileA(const char* path, uint32_t delay) {
     // A relative path is stored absolute, so that every process (and this
     // one after a change of folder) finds the same file by it.
     std::string absolute;
-    if (!platform::env().AbsolutePath(path, &absolute).ok()) return 0;
+    const OsStatus made = platform::env().AbsolutePath(path, &absolute);
+    if (!made.ok()) {
+      WriteLogBufferToFile("\nUnable to get the absolute path.\n");
+      LogDetail(OsError(made));
+      return 0;
+    }
     const char* stored = absolute.c_str();
-    if (std::strlen(stored) >= kFileNameSize) return 0;
+    // The index holds kFileNameSize bytes of a path, its terminator
+    // included.
+    if (std::strlen(stored) >= kFileNameSize) {
+      WriteLogBufferToFile("Path longer than %d bytes, not registered: %s.\n",
+                           static_cast<int>(kFileNameSize - 1), stored);
+      return NotRegistered("path longer than " + std::to_string(kFileNameSize - 1) + " bytes");
+    }
 
     platform::FileInfo info;
     const OsStatus looked = platform::env().GetFileKindAndId(stored, &info);
@@ -229,12 +246,12 @@ int32_t AddFileA(const char* path, uint32_t delay) {
     // A folder, FIFO, socket or device cannot be evicted like a file.
     if (kind != platform::FileKind::kRegular) {
       WriteLogBufferToFile("Not a regular file, not registered: %s.\n", stored);
-      return 0;
+      return NotRegistered("not a regular file");
     }
     // Listed, it would be deleted by the next emptying or pass.
     if (CurrentOwnFiles()->Holds(stored, &id)) {
       WriteLogBufferToFile("One of the library's own files, not registered: %s.\n", stored);
-      return 0;
+      return NotRegistered("one of the library's own files");
     }
     FileRecord record;
     std::memset(&record, 0, sizeof(record));
@@ -253,27 +270,32 @@ int32_t AddFileA(const char* path, uint32_t delay) {
       }
       if (!added && index->Full()) ReportFullIndex();
     }
-    if (added) {
-      WriteLogBufferToFile("New File To Cache: %s.\n", record.ImageFileName);
-      if (WorkThread* worker = g_worker.load()) worker->ShrinkNow();
+    if (!added) {
+      return NotRegistered(index->Full() ? "the index is full and no entry is old enough to be "
+                                           "deleted"
+                                         : "the index could not be changed (see the log)");
     }
-    return added ? 1 : 0;
+    WriteLogBufferToFile("New File To Cache: %s.\n", record.ImageFileName);
+    if (WorkThread* worker = g_worker.load()) worker->ShrinkNow();
+    return 1;
   } catch (const std::exception& e) {
     WriteLogBufferToFile("\nAn unknown error occurs when try to add a file to cache.\n");
     LogDetail(e);
     return 0;
   } catch (...) {
     WriteLogBufferToFile("\nAn unknown error occurs when try to add a file to cache.\n");
-    return 0;
+    return NotRegistered("an unknown error");
   }
 }
 
 int32_t AddFileW(const char16_t* path, uint32_t delay) {
-  if (path == nullptr || g_index.load() == nullptr) return 0;
+  if (g_index.load() == nullptr) return NotRegistered("the library is not initialised");
+  if (path == nullptr) return NotRegistered("no path");
   char narrow[kPathBufferSize];
   if (!platform::env().WideToNarrow(path, narrow, sizeof(narrow)).ok()) {
     WriteLogBufferToFile("A wide path has no exact form in the system code page or is too long.\n");
-    return 0;
+    return NotRegistered("no exact form in the system code page, or longer than " +
+                         std::to_string(kPathBufferSize - 1) + " bytes in it");
   }
   return AddFileA(narrow, delay);
 }

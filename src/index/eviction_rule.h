@@ -43,4 +43,11 @@ inline bool OldEnough(const ImageFileBlock& b, const CacheSettings& s, int64_t n
   return age >= s.Delay && age >= b.Delay;
 }
 
+// For a pass that deletes by age alone ("older than"): registered at least
+// `older_than` seconds ago, and old enough for any pass.
+inline bool OlderThanDue(const ImageFileBlock& b, const CacheSettings& s, int64_t older_than,
+                         int64_t now) {
+  return EntryAge(b, now) >= older_than && OldEnough(b, s, now);
+}
+
 }  // namespace stow

@@ -538,6 +538,12 @@ PassOutcome IndexFile::MakeRoom(const RemoveFileFn& remove, uint32_t identity) {
   return RunPass(PassGoal::kRoom, remove, nullptr, identity);
 }
 
+PassOutcome IndexFile::RunRequest(const RemoveFileFn& remove, const PassRequest& request,
+                                  uint32_t identity) {
+  return RunPass(request.older_than > 0 ? PassGoal::kOlderThan : PassGoal::kLowMark, remove,
+                 nullptr, identity, &request);
+}
+
 bool IndexFile::Full() const {
   if (header_ == nullptr) return false;
   static_assert(sizeof(std::atomic<int32_t>) == sizeof(int32_t), "lock-free word");
@@ -558,13 +564,24 @@ struct KeptEntry {
 }  // namespace
 
 PassOutcome IndexFile::RunPass(PassGoal goal, const RemoveFileFn& remove,
-                               const PassProgressFn& progress, uint32_t identity) {
+                               const PassProgressFn& progress, uint32_t identity,
+                               const PassRequest* request) {
   PassOutcome out;
   if (header_ == nullptr) return out;
   const PassMarks marks(settings_);
+  const bool by_age = goal == PassGoal::kOlderThan;
+  const int64_t older_than = request != nullptr ? request->older_than : 0;
+  if (by_age && older_than <= 0) return out;
   const auto reached = [&] {
-    return goal == PassGoal::kRoom ? kBlockCount - header_->TotalFileCount >= kRoomTarget
-                                   : marks.Done(header_->CacheSize);
+    switch (goal) {
+      case PassGoal::kRoom:
+        return kBlockCount - header_->TotalFileCount >= kRoomTarget;
+      case PassGoal::kOlderThan:
+        return false;  // every entry is looked at
+      case PassGoal::kLowMark:
+        break;
+    }
+    return marks.Done(header_->CacheSize);
   };
   // The entries kept so far, from the tail on. After the lock was let go
   // the pass goes on before the newest of them whose stamp is unchanged:
@@ -590,12 +607,16 @@ PassOutcome IndexFile::RunPass(PassGoal goal, const RemoveFileFn& remove,
       int32_t from = header_->LastValidBlock;
       int32_t back = kNoBlock;
       if (first) {
-        if (goal == PassGoal::kLowMark ? !marks.Starts(header_->CacheSize)
-                                       : header_->FirstInvalidBlock != kNoBlock) {
+        if (goal == PassGoal::kLowMark
+                ? !marks.Starts(header_->CacheSize)
+                : goal == PassGoal::kRoom && header_->FirstInvalidBlock != kNoBlock) {
           return out;
         }
-        if (table_ok_ && NothingToDelete(table_->Bounds(), Now(), settings_.Delay, identity,
-                                         Block(header_->LastValidBlock))) {
+        // The bounds leave out entries refused within their back-off, which
+        // the pass by age tries again.
+        if (!by_age && table_ok_ &&
+            NothingToDelete(table_->Bounds(), Now(), settings_.Delay, identity,
+                            Block(header_->LastValidBlock))) {
           return out;
         }
         proved = table_ok_;
@@ -636,12 +657,20 @@ PassOutcome IndexFile::RunPass(PassGoal goal, const RemoveFileFn& remove,
         int64_t wait = 0;
         // Notes outlive a stale table: each names the registration it is
         // about.
-        const PassAction action = ActionFor(b, table_ != nullptr ? &table_->Note(i) : nullptr,
-                                            settings_, identity, now, &wait);
+        PassAction action = ActionFor(b, table_ != nullptr ? &table_->Note(i) : nullptr, settings_,
+                                      identity, now, &wait);
+        // By age: the entries old enough are tried whatever their back-off;
+        // the others are kept as too young (`wait` still tells the bounds
+        // of a refusal that holds for them).
+        if (by_age) {
+          action =
+              OlderThanDue(b, settings_, older_than, now) ? PassAction::kTry : PassAction::kYoung;
+        }
         if (action != PassAction::kYoung) {
           if (action == PassAction::kTry) {
             ++removals;
             if (remove(StoredName(b).text)) {
+              if (request != nullptr && request->deleted) request->deleted(i, b);
               FreeBlock(i);
               out.freed += 1;
               out.freed_bytes += size;
@@ -670,7 +699,9 @@ PassOutcome IndexFile::RunPass(PassGoal goal, const RemoveFileFn& remove,
       }
     }
     if (!more) return out;
-    if (progress) progress(out);  // between batches, without the lock
+    // Between batches, without the lock.
+    if (progress) progress(out);
+    if (request != nullptr && request->between && !request->between(out)) return out;
     LetWaitersIn();
   }
 }

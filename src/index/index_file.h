@@ -49,12 +49,28 @@ struct PassOutcome {
 };
 
 // What a pass works towards: the bytes in use below the low mark, or (for
-// a registration into a full index) kRoomTarget free blocks.
-enum class PassGoal { kLowMark, kRoom };
+// a registration into a full index) kRoomTarget free blocks, or (asked for
+// by an operator) the deletion of every entry older than a given age.
+enum class PassGoal { kLowMark, kRoom, kOlderThan };
 constexpr int32_t kRoomTarget = 1000;
 
 // Called by a pass between two of its batches, without the index lock.
 using PassProgressFn = std::function<void(const PassOutcome& so_far)>;
+
+// A pass asked for with more than ShrinkCache offers.
+struct PassRequest {
+  // > 0: PassGoal::kOlderThan. Deletes every entry registered at least this
+  // many seconds ago that is old enough by the cache's minimum age and its
+  // own, whatever the marks, and tries entries whose deletion was refused
+  // again at once, within their back-off too.
+  int64_t older_than = 0;
+  // May be null: called under the lock for each entry just deleted, before
+  // its block is freed. Must be quick and must not throw.
+  std::function<void(int32_t block, const ImageFileBlock& entry)> deleted;
+  // May be null: called between two batches, without the lock, with what
+  // was done so far; false ends the pass there.
+  std::function<bool(const PassOutcome& so_far)> between;
+};
 
 class IndexFile {
  public:
@@ -96,6 +112,10 @@ class IndexFile {
   // old enough until kRoomTarget blocks are free, whatever the marks. Does
   // nothing when a block is free.
   PassOutcome MakeRoom(const RemoveFileFn& remove, uint32_t identity = 0);
+  // The pass of ShrinkCache, or with request.older_than > 0 the pass by age
+  // (see PassRequest), in the same batches, with the request's hooks.
+  PassOutcome RunRequest(const RemoveFileFn& remove, const PassRequest& request,
+                         uint32_t identity = 0);
   // Removal calls, entries looked at, and time after which a pass lets go
   // of the lock for a while: a deletion costs from a few microseconds (the
   // file's data still in memory) to a hundred or more (on the disk), so a
@@ -197,7 +217,7 @@ class IndexFile {
   void Unlink(IntentChange& change, Ends from, int32_t i);
   void Link(IntentChange& change, Ends to, int32_t i, bool at_front);
   PassOutcome RunPass(PassGoal goal, const RemoveFileFn& remove, const PassProgressFn& progress,
-                      uint32_t identity);
+                      uint32_t identity, const PassRequest* request = nullptr);
   // Between two batches of a pass: lets the processes waiting for the lock
   // have it first. A waiter that does not get in within kWaiterPatienceMs
   // (longer than a waiter sleeps between two tries of the lock)

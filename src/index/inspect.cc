@@ -97,6 +97,12 @@ bool IndexInspection::StampOf(const IndexFileHeader& header, int32_t block, uint
   return true;
 }
 
+bool IndexInspection::NoteOf(int32_t block, BlockNote* note) const {
+  if (table_ == nullptr || !BlockInRange(block)) return false;
+  *note = table_->Note(block);
+  return true;
+}
+
 IndexInspection::~IndexInspection() {
   table_.reset();
   header_ = nullptr;

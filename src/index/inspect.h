@@ -83,6 +83,11 @@ class IndexInspection {
   bool StampOf(const IndexFileHeader& header, int32_t block, uint32_t* epoch,
                uint32_t* stamp) const;
 
+  // Inside Read: the note of `block` (see BlockNote), when the lookup table
+  // beside the index exists. Notes outlive a stale table: each names the
+  // registration it is about.
+  bool NoteOf(int32_t block, BlockNote* note) const;
+
   // Inside ReadCopy: the blocks' notes (see BlockNote) copied with them, or
   // null when there is no lookup table beside the index.
   const BlockNote* CopiedNotes() const { return notes_.empty() ? nullptr : notes_.data(); }

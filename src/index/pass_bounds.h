@@ -75,6 +75,62 @@ inline PassAction ActionFor(const ImageFileBlock& b, const BlockNote* note,
   return *wait > 0 ? PassAction::kRefused : PassAction::kTry;
 }
 
+// What a pass of `identity` at `now` does with each entry, from the least
+// recently registered on, if every deletion it tries succeeds: the one
+// reckoning for the dry run and for the status's evictable figures.
+// `in_use` is the bytes in use when the pass starts; `older_than` > 0 asks
+// for the pass that deletes by age alone, whatever the marks, and tries
+// refused entries again at once.
+class PassForecast {
+ public:
+  enum class Step {
+    kDelete,  // tried, and (as assumed) deleted
+    kKeep,    // refused within its back-off: counted as kept, not tried
+    kPass,    // too young: passed over
+    kStop,    // the pass has reached its goal (or never starts): it ends here
+  };
+  PassForecast(const CacheSettings& settings, uint32_t identity, int64_t now, int64_t in_use,
+               int64_t older_than)
+      : settings_(settings),
+        marks_(settings),
+        identity_(identity),
+        now_(now),
+        in_use_(in_use),
+        older_than_(older_than),
+        starts_(older_than > 0 || marks_.Starts(in_use)) {}
+
+  Step Next(const ImageFileBlock& b, const BlockNote* note) {
+    if (older_than_ > 0) {
+      return OlderThanDue(b, settings_, older_than_, now_) ? Deleted(b) : Step::kPass;
+    }
+    if (!starts_ || marks_.Done(in_use_)) return Step::kStop;
+    int64_t wait = 0;
+    switch (ActionFor(b, note, settings_, identity_, now_, &wait)) {
+      case PassAction::kYoung:
+        return Step::kPass;
+      case PassAction::kRefused:
+        return Step::kKeep;
+      case PassAction::kTry:
+        break;
+    }
+    return Deleted(b);
+  }
+
+ private:
+  Step Deleted(const ImageFileBlock& b) {
+    in_use_ -= b.FileSize;
+    return Step::kDelete;
+  }
+
+  const CacheSettings settings_;
+  const PassMarks marks_;
+  const uint32_t identity_;
+  const int64_t now_;
+  int64_t in_use_;
+  const int64_t older_than_;
+  const bool starts_;
+};
+
 // True when a refusal of anyone's still holds for the entry of block `b`.
 inline bool RefusalHolds(const BlockNote& note, const ImageFileBlock& b, int64_t now) {
   return RetryWait(note, b, note.RefusedBy, now) > 0;

@@ -1,6 +1,8 @@
 #include "index/report.h"
 
+#include <chrono>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "index/eviction_rule.h"
@@ -41,32 +43,129 @@ StatusReport ReadStatus(const std::string& index_path, const CacheSettings& sett
       return true;
     });
     // From the least recently registered on: what goes next, and what a
-    // pass run now would delete if every deletion succeeded, by the pass's
-    // own rules.
-    const PassMarks marks(settings);
-    const bool starts = marks.Starts(h.CacheSize);
-    int64_t in_use = h.CacheSize;
+    // pass run now would delete if every deletion succeeded, reckoned as
+    // the dry run reckons it.
+    PassForecast forecast(settings, identity, now, h.CacheSize, 0);
+    bool stopped = false;
     WalkValidList(h, blocks, Toward::kHead, [&](int32_t i) {
       const ImageFileBlock& b = blocks[i];
+      const BlockNote* note = notes != nullptr ? &notes[i] : nullptr;
       int64_t wait = 0;
-      const bool tried = ActionFor(b, notes != nullptr ? &notes[i] : nullptr, settings, identity,
-                                   now, &wait) == PassAction::kTry;
-      if (tried && s.next_path[0] == '\0') {
+      if (s.next_path[0] == '\0' &&
+          ActionFor(b, note, settings, identity, now, &wait) == PassAction::kTry) {
         CopyStoredName(b, s.next_path);
         s.next_registered = b.AccessTime;
       }
-      if (!starts || marks.Done(in_use)) {
-        if (s.next_path[0] != '\0') return false;
-      } else if (tried) {
-        s.evictable_files += 1;
-        s.evictable_bytes += b.FileSize;
-        in_use -= b.FileSize;
+      if (!stopped) {
+        const PassForecast::Step step = forecast.Next(b, note);
+        stopped = step == PassForecast::Step::kStop;
+        if (step == PassForecast::Step::kDelete) {
+          s.evictable_files += 1;
+          s.evictable_bytes += b.FileSize;
+        }
       }
-      return true;
+      return !stopped || s.next_path[0] == '\0';
     });
   });
   return s;
 }
+
+// -------------------------------------------------------------- batches ---
+
+namespace {
+
+// A walk of the valid list in batches, each in its own hold of the lock:
+// where the last batch stopped, and what proves that place when the next
+// one goes on. Every walk of it together takes at most kBlockCount steps.
+class BatchCursor {
+ public:
+  enum class Stop { kNo, kEnd, kChanged, kDamaged };
+
+  BatchCursor(const IndexInspection& inspection, Toward toward)
+      : inspection_(inspection), toward_(toward) {}
+
+  // Inside IndexInspection::Read: visits the blocks from where the last
+  // batch stopped on while `visit(i)` returns true; the block whose visit
+  // returned false is the last of the batch. kNo when entries are left.
+  template <typename Visit>
+  Stop Walk(const IndexFileHeader& h, const ImageFileBlock* blocks, Visit visit) {
+    const bool to_tail = toward_ == Toward::kTail;
+    if (first_) {
+      first_ = false;
+      next_ = to_tail ? h.FirstValidBlock : h.LastValidBlock;
+    } else {
+      // Go on only if the last block visited is still on the valid list
+      // with `next_` after it. An unchanged stamp proves the first at
+      // once; without one, walk back from it to the end the walk started
+      // from.
+      if (!BlockInRange(prev_) ||
+          (to_tail ? blocks[prev_].RightNode : blocks[prev_].LeftNode) != next_) {
+        return Stop::kChanged;
+      }
+      uint32_t now_epoch = 0;
+      uint32_t now_stamp = 0;
+      if (!stamped_ || !inspection_.StampOf(h, prev_, &now_epoch, &now_stamp) ||
+          now_epoch != epoch_ || now_stamp != stamp_) {
+        const WalkResult back =
+            WalkList(blocks, prev_, next_, to_tail ? Toward::kHead : Toward::kTail,
+                     [](int32_t) { return true; });
+        if (back.end != WalkEnd::kEnd ||
+            back.prev != (to_tail ? h.FirstValidBlock : h.LastValidBlock)) {
+          return Stop::kChanged;
+        }
+      }
+    }
+    // A block whose back link does not name the one before it is not
+    // where the list says: the list is damaged from here on.
+    const WalkResult r = WalkList(blocks, next_, prev_, toward_, visit, kBlockCount - steps_);
+    steps_ += r.steps;
+    if (r.damaged()) return Stop::kDamaged;
+    if (r.end == WalkEnd::kStopped) {
+      prev_ = r.at;
+      next_ = r.next;
+    } else {
+      prev_ = r.prev;
+      next_ = kNoBlock;
+    }
+    stamped_ = prev_ != kNoBlock && inspection_.StampOf(h, prev_, &epoch_, &stamp_);
+    return next_ == kNoBlock ? Stop::kEnd : Stop::kNo;
+  }
+
+ private:
+  const IndexInspection& inspection_;
+  const Toward toward_;
+  bool first_ = true;
+  int32_t steps_ = 0;
+  int32_t prev_ = kNoBlock;  // the last block visited
+  int32_t next_ = kNoBlock;  // the block to visit next
+  // prev_'s change stamp when it was visited, when the lookup table had one.
+  bool stamped_ = false;
+  uint32_t epoch_ = 0;
+  uint32_t stamp_ = 0;
+};
+
+ListEnd EndOf(BatchCursor::Stop stop) {
+  switch (stop) {
+    case BatchCursor::Stop::kChanged:
+      return ListEnd::kChanged;
+    case BatchCursor::Stop::kDamaged:
+      return ListEnd::kDamaged;
+    default:
+      return ListEnd::kEnd;
+  }
+}
+
+void CopyEntry(const ImageFileBlock& b, int32_t i, const CacheSettings& settings, int64_t now,
+               ListedEntry* e) {
+  e->block = i;
+  CopyStoredName(b, e->path);
+  e->file_size = b.FileSize;
+  e->registered = b.AccessTime;
+  e->delay = b.Delay;
+  e->evictable = OldEnough(b, settings, now);
+}
+
+}  // namespace
 
 // -------------------------------------------------------------- listing ---
 
@@ -77,79 +176,96 @@ ListEnd ListIndex(const std::string& index_path, const CacheSettings& settings, 
   IndexInspection inspection(index_path);
   if (!inspection.mapped()) return ListEnd::kEnd;  // no index: nothing listed
 
-  enum class Stop { kNo, kEnd, kChanged, kDamaged };
-  int32_t steps = 0;
-  int32_t prev = kNoBlock;  // the last block copied
-  int32_t next = kNoBlock;  // the block to copy next
-  // prev's change stamp when it was copied, when the lookup table had one.
-  bool stamped = false;
-  uint32_t epoch = 0;
-  uint32_t stamp = 0;
-  bool first = true;
+  BatchCursor cursor(inspection, Toward::kTail);
   std::vector<ListedEntry> batch;
   for (;;) {
     batch.clear();
     const int64_t now = platform::env().NowSeconds();
-    const Stop stop = inspection.Read([&](const IndexFileHeader& h, const ImageFileBlock* blocks,
-                                          bool) {
-      if (!HasIndexMagic(h)) return Stop::kEnd;
-      if (first) {
-        next = h.FirstValidBlock;
-      } else {
-        // Go on only if the last block copied is still on the valid list
-        // with `next` after it. An unchanged stamp proves the first at
-        // once; without one, walk back from it to the head.
-        if (!BlockInRange(prev) || blocks[prev].RightNode != next) return Stop::kChanged;
-        uint32_t now_epoch = 0;
-        uint32_t now_stamp = 0;
-        if (!stamped || !inspection.StampOf(h, prev, &now_epoch, &now_stamp) ||
-            now_epoch != epoch || now_stamp != stamp) {
-          const WalkResult back =
-              WalkList(blocks, prev, next, Toward::kHead, [](int32_t) { return true; });
-          if (back.end != WalkEnd::kEnd || back.prev != h.FirstValidBlock) {
-            return Stop::kChanged;
-          }
-        }
-      }
-      // A block whose back link does not name the one before it is not
-      // where the list says: the list is damaged from here on.
-      const WalkResult r = WalkList(
-          blocks, next, prev, Toward::kTail,
-          [&](int32_t i) {
-            const ImageFileBlock& b = blocks[i];
+    const BatchCursor::Stop stop =
+        inspection.Read([&](const IndexFileHeader& h, const ImageFileBlock* blocks, bool) {
+          if (!HasIndexMagic(h)) return BatchCursor::Stop::kEnd;
+          return cursor.Walk(h, blocks, [&](int32_t i) {
             batch.emplace_back();
-            ListedEntry& e = batch.back();
-            e.block = i;
-            CopyStoredName(b, e.path);
-            e.file_size = b.FileSize;
-            e.registered = b.AccessTime;
-            e.delay = b.Delay;
-            e.evictable = OldEnough(b, settings, now);
+            CopyEntry(blocks[i], i, settings, now, &batch.back());
             const int32_t taken = *reported + static_cast<int32_t>(batch.size());
             return batch.size() < static_cast<size_t>(batch_size) && (limit == 0 || taken < limit);
-          },
-          kBlockCount - steps);
-      steps += r.steps;
-      if (r.damaged()) return Stop::kDamaged;
-      if (r.end == WalkEnd::kStopped) {
-        prev = r.at;
-        next = r.next;
-      } else {
-        prev = r.prev;
-        next = kNoBlock;
-      }
-      stamped = prev != kNoBlock && inspection.StampOf(h, prev, &epoch, &stamp);
-      return next == kNoBlock ? Stop::kEnd : Stop::kNo;
-    });
-    first = false;
+          });
+        });
     // The caller's code runs without the lock.
     for (const ListedEntry& e : batch) {
       ++*reported;
       if (!take(e)) return ListEnd::kEnd;
     }
-    if (stop == Stop::kChanged) return ListEnd::kChanged;
-    if (stop == Stop::kDamaged) return ListEnd::kDamaged;
-    if (stop == Stop::kEnd || (limit != 0 && *reported >= limit)) return ListEnd::kEnd;
+    if (stop != BatchCursor::Stop::kNo) return EndOf(stop);
+    if (limit != 0 && *reported >= limit) return ListEnd::kEnd;
+  }
+}
+
+// -------------------------------------------------------------- dry run ---
+
+ListEnd ForecastPass(const std::string& index_path, const CacheSettings& settings,
+                     uint32_t identity, int64_t now, int64_t older_than, int32_t batch_size,
+                     const std::function<bool(const ListedEntry&)>& take,
+                     const std::function<void(const PassForecastTotals&)>& between,
+                     PassForecastTotals* totals) {
+  *totals = PassForecastTotals();
+  IndexInspection inspection(index_path);
+  if (!inspection.mapped()) return ListEnd::kEnd;  // no index: nothing to delete
+
+  BatchCursor cursor(inspection, Toward::kHead);
+  std::unique_ptr<PassForecast> forecast;
+  std::vector<ListedEntry> batch;
+  bool done = false;         // the pass would end here
+  bool told_enough = false;  // `take` asked to stop
+  for (bool first = true;; first = false) {
+    batch.clear();
+    const BatchCursor::Stop stop =
+        inspection.Read([&](const IndexFileHeader& h, const ImageFileBlock* blocks, bool) {
+          if (!HasIndexMagic(h)) return BatchCursor::Stop::kEnd;
+          if (first) {
+            // The pass starts from the index as it is now.
+            forecast.reset(new PassForecast(settings, identity, now, h.CacheSize, older_than));
+            totals->remaining_files = h.TotalFileCount;
+            totals->remaining_bytes = h.CacheSize;
+          }
+          // Bounded by the entries looked at and, as a pass's batches are,
+          // by time.
+          int32_t looks = 0;
+          const auto until = std::chrono::steady_clock::now() +
+                             std::chrono::microseconds(IndexFile::kPassHoldUs);
+          return cursor.Walk(h, blocks, [&](int32_t i) {
+            const ImageFileBlock& b = blocks[i];
+            BlockNote note;
+            const bool noted = inspection.NoteOf(i, &note);
+            switch (forecast->Next(b, noted ? &note : nullptr)) {
+              case PassForecast::Step::kStop:
+                done = true;
+                return false;
+              case PassForecast::Step::kDelete:
+                batch.emplace_back();
+                CopyEntry(b, i, settings, now, &batch.back());
+                break;
+              case PassForecast::Step::kKeep:
+                totals->kept_files += 1;
+                totals->kept_bytes += b.FileSize;
+                break;
+              case PassForecast::Step::kPass:
+                break;
+            }
+            return ++looks < batch_size &&
+                   (looks % 64 != 0 || std::chrono::steady_clock::now() < until);
+          });
+        });
+    // The caller's code runs without the lock.
+    for (const ListedEntry& e : batch) {
+      totals->deleted_files += 1;
+      totals->deleted_bytes += e.file_size;
+      totals->remaining_files -= 1;
+      totals->remaining_bytes -= e.file_size;
+      if (take && !told_enough && !take(e)) told_enough = true;  // the batch in hand still counts
+    }
+    if (done || told_enough || stop != BatchCursor::Stop::kNo) return EndOf(stop);
+    if (between) between(*totals);
   }
 }
 

@@ -64,6 +64,30 @@ ListEnd ListIndex(const std::string& index_path, const CacheSettings& settings, 
                   int32_t batch, const std::function<bool(const ListedEntry&)>& take,
                   int32_t* reported);
 
+// What a pass would do, as the dry run reckons it.
+struct PassForecastTotals {
+  int32_t deleted_files = 0;  // entries it would delete, if every deletion succeeded
+  int64_t deleted_bytes = 0;
+  int32_t kept_files = 0;  // entries refused within their back-off, which it would not try
+  int64_t kept_bytes = 0;
+  int32_t remaining_files = 0;  // entries left listed afterwards
+  int64_t remaining_bytes = 0;
+};
+
+// The dry run of a pass of a process with `settings` and refusal identity
+// `identity` at `now` (`older_than` > 0: of the pass that deletes by age
+// alone; see PassForecast): gives `take` (may be null) each entry the pass
+// would delete, in the order of the pass, until it returns false; the
+// batch in hand is still counted then. Entries are looked at under the
+// lock in batches of `batch` and given to `take` without it; `between`
+// (may be null) is told the totals so far between two batches. Changes
+// nothing. No index: nothing.
+ListEnd ForecastPass(const std::string& index_path, const CacheSettings& settings,
+                     uint32_t identity, int64_t now, int64_t older_than, int32_t batch,
+                     const std::function<bool(const ListedEntry&)>& take,
+                     const std::function<void(const PassForecastTotals&)>& between,
+                     PassForecastTotals* totals);
+
 // What a check of the index saw.
 struct IndexCheck {
   bool present = false;

@@ -159,6 +159,20 @@ void STOWMASTER_CALL OnProgress(const StowmasterPassResult* so_far, void* contex
   Result("progress", so_far->deleted_files, read ? std::to_string(status.entries) : "failed");
 }
 
+// `each` of a pass: tells the entry, and stops the pass after `stop_after`
+// entries (0: never).
+struct EachState {
+  int told;
+  int stop_after;
+};
+
+int32_t STOWMASTER_CALL OnEach(const StowmasterEntry* e, void* context) {
+  EachState& each = *static_cast<EachState*>(context);
+  each.told += 1;
+  Result("each", e->file_size, e->path);
+  return each.stop_after == 0 || each.told < each.stop_after ? 1 : 0;
+}
+
 int Usage(const std::string& why) {
   std::fprintf(stderr, "stow_test_client: %s\n", why.c_str());
   return 2;
@@ -296,6 +310,21 @@ int main(int argc, char** argv) {
       const int32_t rc = (c == "empty" ? lib.Empty : lib.Shrink)(&r, OnProgress, &progress);
       Result(c, rc, r.deleted_files, r.deleted_bytes, r.kept_files, r.kept_bytes, r.remaining_files,
              r.remaining_bytes, progress.calls);
+    } else if (c == "shrinkwith" && args(3)) {
+      // DRY_RUN OLDER_THAN STOP_AFTER
+      StowmasterShrinkOptions o = {};
+      o.size = sizeof(o);
+      o.dry_run = number(0);
+      o.older_than = std::strtoll(a[1].c_str(), nullptr, 10);
+      EachState each{0, number(2)};
+      o.each = OnEach;
+      o.each_context = &each;
+      StowmasterPassResult r = {};
+      r.size = sizeof(r);
+      Progress progress{&lib, 0};
+      const int32_t rc = lib.ShrinkWith(&o, &r, OnProgress, &progress);
+      Result(c, rc, r.deleted_files, r.deleted_bytes, r.kept_files, r.kept_bytes, r.remaining_files,
+             r.remaining_bytes);
     } else if (c == "dump" && args(1)) {
       Result(c, lib.Dump(a[0].c_str(), nullptr, 0, nullptr));
     } else if (c == "dumpbuf" && args(2)) {
