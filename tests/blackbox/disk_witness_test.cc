@@ -152,6 +152,31 @@ TEST_F(DiskWitnessTest, RepairLeavesEntriesRegisteredAgainSinceTheLook) {
   EXPECT_EQ(2 * 777, after.header().CacheSize);
 }
 
+// Blocks freed meanwhile (a client emptied the cache) keep their path, size
+// and time on the free list: the repair must see that they are no longer
+// listed, and leave the lists whole.
+TEST_F(DiskWitnessTest, RepairLeavesEntriesFreedSinceTheLook) {
+  ASSERT_TRUE(MakeDir(box_.cache_dir()));
+  const int64_t now = UnixSeconds();
+  IndexImage image = IndexImage::Formatted();
+  for (int i = 0; i < 300; ++i) {
+    image.AddEntry(box_.Data("m" + N(i)), 10, static_cast<int32_t>(now - 600), 0);
+  }
+  ASSERT_TRUE(image.Save(box_.index_path()));
+
+  ClientRun run = box_.RunClient({"init", "0", "check-files", "1", "!empty"}, kClientTimeoutMs);
+  ASSERT_EQ(0, run.exit_code) << run.output;
+  const Lines problems = Starting(run.results, "problem");
+  ASSERT_EQ(300u, problems.size()) << run.output;
+  EXPECT_EQ("problem 299 1 1 10 0 " + box_.Data("m299"), problems[0]);
+  EXPECT_EQ("problem 43 1 0 10 0 " + box_.Data("m43"), problems[256]);
+  EXPECT_EQ((Lines{"check-files 7 300 300 0 0 256 2560 0"}), Starting(run.results, "check-files"));
+  IndexImage after = LoadIndex();
+  EXPECT_TRUE(ListsConsistent(after));
+  EXPECT_EQ(0, after.header().TotalFileCount);
+  EXPECT_EQ(kBlockCount, after.FreeCount());
+}
+
 // Usage counts each file once by identity, and the listed ones by identity
 // too: another spelling of a listed path, a hard link to a listed file. The
 // library's own files are never unlisted; links are not followed.
