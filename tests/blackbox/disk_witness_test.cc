@@ -289,6 +289,18 @@ TEST_F(DiskWitnessTest, AdoptRegistersUnlistedFilesOldestFirst) {
   EXPECT_EQ(1, CountOf(box_.ReadLogs(), log + " does not lie within the cache folders"));
 }
 
+// Files are registered in batches, with what was done so far reported
+// between them.
+TEST_F(DiskWitnessTest, AdoptReportsProgressBetweenBatches) {
+  const std::string many = box_.Data("many");
+  ASSERT_TRUE(MakeDir(many));
+  for (int i = 0; i < 300; ++i) ASSERT_TRUE(WriteFileOfSize(JoinPath(many, "f" + N(i)), 2));
+  ClientRun run = box_.RunClient({"adopt", many, "0"}, kClientTimeoutMs);
+  ASSERT_EQ(0, run.exit_code) << run.output;
+  EXPECT_EQ((Lines{"adopt-progress 256 0", "adopt 0 300 0 300 0 600 1"}), run.results);
+  EXPECT_EQ(300u, LoadIndex().ValidNames().size());
+}
+
 // A link below a cache folder leads outside it: neither the folder it names
 // nor what a walk meets below is adopted. A path too long for the index
 // counts as a failure.
