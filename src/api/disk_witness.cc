@@ -383,10 +383,11 @@ int32_t Adopt(const char* folder, uint32_t delay, StowmasterAdoptResult* out,
   std::string why;
   const std::string top = CleanFolder(folder, &why);
   if (top.empty()) return BadArgument("StowmasterAdopt: " + why);
+  RequireTrustedSettings();
+  if (!WithinCacheFolders(top, &why)) return BadArgument("StowmasterAdopt: " + why);
   CacheSettings cache;
   char index_path[kPathBufferSize];
   GetCacheSettings(&cache, index_path, nullptr);
-  if (!WithinCacheFolders(top, &why)) return BadArgument("StowmasterAdopt: " + why);
 
   FileIdSet listed;
   const ListEnd end = ListedIdentities(index_path, cache, &listed);

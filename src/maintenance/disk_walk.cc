@@ -48,7 +48,10 @@ bool DiskWalk::Walk(const std::string& top, const std::function<bool(const Walke
     platform::FileId id;
     // The top is the folder the settings or the caller named, whatever
     // spelling leads there; below it no link is followed.
-    const OsStatus read = platform::env().ReadFolder(folder.path.c_str(), first, &id, &entries);
+    // One entry more than the bound allows tells that it was reached.
+    const size_t limit = static_cast<size_t>(bounds_.entries - entries_ + 1);
+    const OsStatus read =
+        platform::env().ReadFolder(folder.path.c_str(), first, limit, &id, &entries);
     if (first) {
       first = false;
       if (!read.ok()) {

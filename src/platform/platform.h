@@ -353,9 +353,10 @@ class Env {
   // nothing read, when `folder` cannot be opened or searched, is not a
   // folder, or is a link not to be followed; `folder_id` then is unknown,
   // else the identity of the folder that was read, so that a caller can
-  // tell that it read the folder it meant.
-  virtual OsStatus ReadFolder(const char* folder, bool follow_link, FileId* folder_id,
-                              std::vector<FolderEntry>* entries) = 0;
+  // tell that it read the folder it meant. Reads at most `limit` entries:
+  // a folder may hold more than memory does.
+  virtual OsStatus ReadFolder(const char* folder, bool follow_link, size_t limit,
+                              FileId* folder_id, std::vector<FolderEntry>* entries) = 0;
 
   // Creates one folder with default permissions.
   virtual OsStatus CreateDirectory(const char* path) = 0;
@@ -494,9 +495,9 @@ class EnvWrapper : public Env {
     return target_.GetFileId(path, follow_link, id);
   }
   bool IsDirectory(const char* path) override { return target_.IsDirectory(path); }
-  OsStatus ReadFolder(const char* folder, bool follow_link, FileId* folder_id,
+  OsStatus ReadFolder(const char* folder, bool follow_link, size_t limit, FileId* folder_id,
                       std::vector<FolderEntry>* entries) override {
-    return target_.ReadFolder(folder, follow_link, folder_id, entries);
+    return target_.ReadFolder(folder, follow_link, limit, folder_id, entries);
   }
   OsStatus CreateDirectory(const char* path) override { return target_.CreateDirectory(path); }
   OsStatus DeleteFile(const char* path, DeleteResult* result) override {

@@ -423,7 +423,7 @@ class PosixEnv final : public Env {
   // The folder is opened without following a link and read through that
   // one descriptor; each entry is looked at from it, not by a path that a
   // rename elsewhere could redirect.
-  OsStatus ReadFolder(const char* folder, bool follow_link, FileId* folder_id,
+  OsStatus ReadFolder(const char* folder, bool follow_link, size_t limit, FileId* folder_id,
                       std::vector<FolderEntry>* entries) override {
     *folder_id = FileId();
     entries->clear();
@@ -437,7 +437,7 @@ class PosixEnv final : public Env {
     if (dir == nullptr) return Errno("fdopendir", folder);
     fd.release();  // closedir closes it
     std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, &::closedir);
-    for (;;) {
+    while (entries->size() < limit) {
       errno = 0;
       const struct dirent* e = ::readdir(dir);
       if (e == nullptr) {

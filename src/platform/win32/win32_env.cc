@@ -608,7 +608,7 @@ class Win32Env final : public Env {
   // searched by its UTF-16 name, so that no entry's name is turned into a
   // look-alike by the ANSI search; each name is converted back exactly, as
   // a client's UTF-16 path is, or not at all.
-  OsStatus ReadFolder(const char* folder, bool follow_link, FileId* folder_id,
+  OsStatus ReadFolder(const char* folder, bool follow_link, size_t limit, FileId* folder_id,
                       std::vector<FolderEntry>* entries) override {
     *folder_id = FileId();
     entries->clear();
@@ -663,8 +663,8 @@ class Win32Env final : public Env {
           }
         }
         entries->push_back(std::move(entry));
-      } while (FindNextFileW(search.get(), &found));
-      const DWORD code = GetLastError();
+      } while (entries->size() < limit && FindNextFileW(search.get(), &found));
+      const DWORD code = entries->size() < limit ? GetLastError() : ERROR_NO_MORE_FILES;
       if (code != ERROR_NO_MORE_FILES) {
         entries->clear();
         return OsStatus(code, "FindNextFileW", folder);
