@@ -1,20 +1,472 @@
 // The disk as a second witness of the index: the check of the listed files,
 // the adoption of unlisted ones and the usage of the cache folders.
+//
+// Files are told apart by their identity (device and inode, volume and file
+// ID), never by how their paths are spelt: the index lists a path as the
+// client gave it, and the same file may lie below a cache folder by another
+// spelling or another hard link. The files are looked at without the index
+// lock; the index is read in batches under it, and changed only after a
+// check under it that each block still holds what was looked at.
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
 #include "api/extension.h"
+#include "api/process_state.h"
+#include "config/log.h"
+#include "config/settings.h"
+#include "index/index_file.h"
+#include "index/inspect.h"
+#include "index/report.h"
+#include "maintenance/disk_walk.h"
+#include "maintenance/own_files.h"
+#include "platform/platform.h"
 
 namespace stow {
 namespace api {
+namespace {
 
-int32_t CheckFiles(int32_t, StowmasterFilesReport*, StowmasterFileProblemFn, void*) {
-  return Failed("StowmasterCheckFiles", "not built yet");
+// Problems repaired (and reported) per hold of the lock, files registered
+// per progress report of an adoption.
+constexpr size_t kRepairBatch = 256;
+constexpr size_t kAdoptBatch = 256;
+// Walks of the list for the identities of the listed files, when other
+// processes change the list under the first ones.
+constexpr int kListAttempts = 3;
+
+int32_t BadArgument(const std::string& why) {
+  RecordLastError(why);
+  WriteLogBufferToFile("%s\n", why.c_str());
+  return STOWMASTER_BAD_ARGUMENT;
 }
 
-int32_t Adopt(const char*, uint32_t, StowmasterAdoptResult*, StowmasterAdoptProgressFn, void*) {
-  return Failed("StowmasterAdopt", "not built yet");
+template <typename T>
+bool SizeOk(const T* out) {
+  return out != nullptr && out->size >= 2 * sizeof(uint32_t);
 }
 
-int32_t GetDiskUsage(StowmasterDiskUsage*) {
-  return Failed("StowmasterGetDiskUsage", "not built yet");
+// The first `out->size` bytes of `full`, and their count in `size`.
+template <typename T>
+void Deliver(T full, T* out) {
+  const uint32_t n = std::min<uint32_t>(out->size, static_cast<uint32_t>(sizeof(T)));
+  full.size = n;
+  std::memcpy(out, &full, n);
+}
+
+bool IsSeparator(char c) { return c == platform::kSeparator || c == '/'; }
+
+// The index path of the settings in effect, without creating the folder.
+std::string IndexPath() {
+  RequireTrustedSettings();
+  char folder[kPathBufferSize];
+  GetConfigurationString("Cache", "CacheDir", kDefaultCacheDir, folder, sizeof(folder));
+  size_t n = std::strlen(folder);
+  if (n > 0 && folder[n - 1] == platform::kSeparator) folder[n - 1] = '\0';
+  const std::string path = std::string(folder) + platform::kSeparator + kIndexFileName;
+  if (path.size() >= kPathBufferSize) {
+    throw OsError(platform::kErrorNameTooLong, "path too long", path);
+  }
+  return path;
+}
+
+// The size of a file as the index counts it: 32 bits, a file of 4 GiB or
+// more as 4 GiB - 1, as a registration counts it.
+uint32_t IndexedSize(uint64_t size) {
+  return size > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(size);
+}
+
+// The identities of the listed files: what deleting each listed path would
+// delete (its last part not followed). Read from batches of the list,
+// without the lock. kEnd, or how the last attempt ended.
+ListEnd ListedIdentities(const std::string& index_path, const CacheSettings& cache,
+                         FileIdSet* listed) {
+  ListEnd end = ListEnd::kEnd;
+  for (int attempt = 0; attempt < kListAttempts; ++attempt) {
+    listed->clear();
+    int32_t reported = 0;
+    end = ListIndex(
+        index_path, cache, 0, kWalkBatch,
+        [&](const ListedEntry& e) {
+          platform::FileId id;
+          if (platform::env().GetFileId(e.path, false, &id).ok() && id.known) listed->insert(id);
+          return true;
+        },
+        &reported);
+    if (end != ListEnd::kChanged) break;
+  }
+  return end;
+}
+
+int32_t WalkFailed(const char* what, ListEnd end) {
+  if (end == ListEnd::kChanged) {
+    Failed(what, "the index kept changing during the walk of its list");
+    return STOWMASTER_CHANGED;
+  }
+  Failed(what, "the valid list of the index is damaged");
+  return STOWMASTER_DAMAGED;
+}
+
+// ------------------------------------------------------------- the check ---
+
+struct FileProblem {
+  IndexFile::EntryRepair entry;
+  int32_t problem = 0;      // STOWMASTER_FILE_...
+  uint32_t disk_size = 0;   // as the index counts it
+};
+
+void LogRepair(const FileProblem& p) {
+  switch (p.problem) {
+    case STOWMASTER_FILE_MISSING:
+      WriteLogBufferToFile("Entry dropped, its file is missing: %s.\n", p.entry.path);
+      break;
+    case STOWMASTER_FILE_NOT_REGULAR:
+      WriteLogBufferToFile("Entry dropped, not a regular file: %s.\n", p.entry.path);
+      break;
+    default:
+      WriteLogBufferToFile("Entry size updated from %u to %u bytes: %s.\n",
+                           static_cast<unsigned>(p.entry.file_size),
+                           static_cast<unsigned>(p.disk_size), p.entry.path);
+      break;
+  }
+}
+
+}  // namespace
+
+int32_t CheckFiles(int32_t repair, StowmasterFilesReport* out, StowmasterFileProblemFn fn,
+                   void* context) {
+  if (!SizeOk(out)) return BadArgument("StowmasterCheckFiles: null or too small a struct");
+  CacheSettings cache;
+  GetCacheSettings(&cache, nullptr, nullptr);
+  const std::string index_path = IndexPath();
+  StowmasterFilesReport r;
+  std::memset(&r, 0, sizeof(r));
+
+  // First every listed file is looked at, from copies of the list, and the
+  // problems kept: a repair in the middle of the walk would move the blocks
+  // the walk goes on from.
+  std::vector<FileProblem> problems;
+  int64_t unreadable = 0;
+  std::string first_unreadable;
+  int32_t reported = 0;
+  const ListEnd end = ListIndex(
+      index_path, cache, 0, kWalkBatch,
+      [&](const ListedEntry& e) {
+        // What deleting the path would delete: its last part itself, its
+        // kind and size those of the file it leads to, as registration
+        // reads them.
+        platform::FileInfo info;
+        const OsStatus looked = platform::env().GetFileKindAndId(e.path, &info);
+        FileProblem p;
+        if (!looked.ok()) {
+          if (!platform::IsNotFound(looked.code()) && looked.code() != platform::kErrorNotAFolder) {
+            // Cannot tell (no permission to search a folder on the way).
+            if (unreadable++ == 0) first_unreadable = OsError(looked).what();
+            return true;
+          }
+          p.problem = STOWMASTER_FILE_MISSING;
+        } else if (info.kind != platform::FileKind::kRegular) {
+          p.problem = STOWMASTER_FILE_NOT_REGULAR;
+        } else if (IndexedSize(info.size) != e.file_size) {
+          p.problem = STOWMASTER_FILE_SIZE_DIFFERS;
+          p.disk_size = IndexedSize(info.size);
+        }
+        r.checked += 1;
+        if (p.problem == 0) return true;
+        r.missing += p.problem == STOWMASTER_FILE_MISSING ? 1 : 0;
+        r.not_regular += p.problem == STOWMASTER_FILE_NOT_REGULAR ? 1 : 0;
+        r.size_differs += p.problem == STOWMASTER_FILE_SIZE_DIFFERS ? 1 : 0;
+        p.entry.block = e.block;
+        std::memcpy(p.entry.path, e.path, sizeof(p.entry.path));
+        p.entry.file_size = e.file_size;
+        p.entry.access_time = e.registered;
+        p.entry.drop = p.problem != STOWMASTER_FILE_SIZE_DIFFERS;
+        p.entry.new_size = p.disk_size;
+        problems.push_back(p);
+        return true;
+      },
+      &reported);
+  if (unreadable > 0) {
+    WriteLogBufferToFile("Files check: %lld files could not be looked at, the first %s.\n",
+                         static_cast<long long>(unreadable), first_unreadable.c_str());
+  }
+
+  // Then, a batch at a time: the repair under the lock, the report without.
+  std::unique_ptr<IndexFile> index;
+  uint64_t present_size = 0;
+  if (repair != 0 && !problems.empty() && IndexFilePresent(index_path, &present_size)) {
+    index = std::make_unique<IndexFile>(index_path, cache);
+  }
+  bool go_on = true;
+  for (size_t from = 0; from < problems.size() && go_on; from += kRepairBatch) {
+    const size_t n = std::min(kRepairBatch, problems.size() - from);
+    if (index != nullptr) {
+      std::vector<IndexFile::EntryRepair> batch;
+      batch.reserve(n);
+      for (size_t k = 0; k < n; ++k) batch.push_back(problems[from + k].entry);
+      index->RepairEntries(batch.data(), n);
+      for (size_t k = 0; k < n; ++k) problems[from + k].entry.done = batch[k].done;
+    }
+    for (size_t k = 0; k < n && go_on; ++k) {
+      const FileProblem& p = problems[from + k];
+      if (p.entry.done) {
+        LogRepair(p);
+        r.repaired += 1;
+        if (p.entry.drop) {
+          r.dropped_bytes += p.entry.file_size;
+        } else {
+          r.size_change += static_cast<int64_t>(p.disk_size) - p.entry.file_size;
+        }
+      }
+      if (fn == nullptr) continue;
+      StowmasterFileProblem f;
+      std::memset(&f, 0, sizeof(f));
+      f.size = sizeof(f);
+      f.block = p.entry.block;
+      static_assert(sizeof(f.path) == sizeof(p.entry.path), "a stored name fits");
+      std::memcpy(f.path, p.entry.path, sizeof(f.path));
+      f.problem = p.problem;
+      f.repaired = p.entry.done ? 1 : 0;
+      f.listed_size = p.entry.file_size;
+      f.disk_size = p.disk_size;
+      go_on = fn(&f, context) != 0;
+    }
+  }
+  if (index != nullptr) index->Flush();
+  if (!problems.empty()) {
+    WriteLogBufferToFile(
+        "Files check: %d entries looked at, %d files missing, %d not regular, %d of another "
+        "size; %d entries repaired.\n",
+        r.checked, r.missing, r.not_regular, r.size_differs, r.repaired);
+  }
+  Deliver(r, out);
+  if (end != ListEnd::kEnd) return WalkFailed("StowmasterCheckFiles", end);
+  return problems.empty() ? STOWMASTER_OK : STOWMASTER_FILES_DIFFER;
+}
+
+// ------------------------------------------------------------ disk usage ---
+
+int32_t GetDiskUsage(StowmasterDiskUsage* out) {
+  if (!SizeOk(out)) return BadArgument("StowmasterGetDiskUsage: null or too small a struct");
+  CacheSettings cache;
+  GetCacheSettings(&cache, nullptr, nullptr);
+  const std::string index_path = IndexPath();
+  FileIdSet listed;
+  const ListEnd end = ListedIdentities(index_path, cache, &listed);
+  if (end != ListEnd::kEnd) return WalkFailed("StowmasterGetDiskUsage", end);
+  const OwnFiles own(index_path);
+
+  StowmasterDiskUsage u;
+  std::memset(&u, 0, sizeof(u));
+  FileIdSet seen;
+  DiskWalk walk("Disk usage");
+  for (const std::string& folder : DeletionFolders()) {
+    std::string why;
+    const bool walked = walk.Walk(
+        folder,
+        [&](const WalkedFile& f) {
+          // Each file once, however many names lead to it.
+          if (f.info.id.known && !seen.insert(f.info.id).second) return true;
+          u.files += 1;
+          u.bytes += static_cast<int64_t>(f.info.size);
+          if (f.info.id.known && listed.count(f.info.id) != 0) return true;
+          if (own.Holds(f.path.c_str(), &f.info.id)) return true;
+          u.unlisted_files += 1;
+          u.unlisted_bytes += static_cast<int64_t>(f.info.size);
+          return true;
+        },
+        &why);
+    if (walked) u.folders += 1;
+  }
+  Deliver(u, out);
+  return STOWMASTER_OK;
+}
+
+// -------------------------------------------------------------- adoption ---
+
+namespace {
+
+// The folder above `path` ("" when there is none): the text before its last
+// separator, a root keeping its separator.
+std::string ParentOf(const std::string& path) {
+  size_t cut = path.size();
+  while (cut > 0 && !IsSeparator(path[cut - 1])) --cut;
+  if (cut == 0) return std::string();
+  std::string parent = path.substr(0, cut);  // with the separator
+  if (platform::IsTopFolder(parent.c_str(), parent.size())) return parent;
+  parent.pop_back();
+  return parent;
+}
+
+// `folder` made absolute, without trailing separators or a trailing ".",
+// or "" with the reason when it has a "." or ".." part elsewhere (which
+// would let its spelling lead anywhere from a cache folder).
+std::string CleanFolder(const char* folder, std::string* why) {
+  std::string path;
+  const OsStatus made = platform::env().AbsolutePath(folder, &path);
+  if (!made.ok()) {
+    *why = OsError(made).what();
+    return std::string();
+  }
+  for (;;) {
+    const size_t n = path.size();
+    if (n > 1 && IsSeparator(path[n - 1]) && !platform::IsTopFolder(path.c_str(), n)) {
+      path.pop_back();
+    } else if (n > 2 && path[n - 1] == '.' && IsSeparator(path[n - 2])) {
+      path.pop_back();
+    } else {
+      break;
+    }
+  }
+  for (size_t at = 0; at < path.size();) {
+    size_t next = at;
+    while (next < path.size() && !IsSeparator(path[next])) ++next;
+    const std::string part = path.substr(at, next - at);
+    if (part == "." || part == "..") {
+      *why = "the folder " + path + " has a \".\" or \"..\" part";
+      return std::string();
+    }
+    at = next + 1;
+  }
+  return path;
+}
+
+// True when `folder` is, by identity, one of the cache folders or lies
+// below one of them, and no part of its path below that cache folder is a
+// link (symbolic link, junction): else false, with the reason.
+bool WithinCacheFolders(const std::string& folder, std::string* why) {
+  FileIdSet caches;
+  for (const std::string& each : DeletionFolders()) {
+    platform::FileId id;
+    if (platform::env().GetFileId(each.c_str(), true, &id).ok() && id.known) caches.insert(id);
+  }
+  std::vector<std::string> below;  // the parts from `folder` up, below the match
+  std::string at = folder;
+  for (int steps = 0; steps < 4096 && !at.empty(); ++steps) {
+    platform::FileId id;
+    if (platform::env().GetFileId(at.c_str(), true, &id).ok() && caches.count(id) != 0) {
+      for (const std::string& part : below) {
+        platform::FileId itself;
+        platform::FileId followed;
+        (void)platform::env().GetFileId(part.c_str(), false, &itself);
+        (void)platform::env().GetFileId(part.c_str(), true, &followed);
+        if (!itself.known || itself != followed) {
+          *why = part + " is a link or cannot be looked at; adoption follows no link";
+          return false;
+        }
+      }
+      return true;
+    }
+    below.push_back(at);
+    const std::string parent = ParentOf(at);
+    if (parent == at) break;
+    at = parent;
+  }
+  *why = folder + " does not lie within the cache folders (CacheDir and FileFolders)";
+  return false;
+}
+
+struct Candidate {
+  std::string path;
+  uint64_t size;
+  int64_t modified;
+};
+
+}  // namespace
+
+int32_t Adopt(const char* folder, uint32_t delay, StowmasterAdoptResult* out,
+              StowmasterAdoptProgressFn progress, void* context) {
+  if (folder == nullptr || !SizeOk(out)) {
+    return BadArgument("StowmasterAdopt: null folder, or null or too small a struct");
+  }
+  std::string why;
+  const std::string top = CleanFolder(folder, &why);
+  if (top.empty()) return BadArgument("StowmasterAdopt: " + why);
+  RequireTrustedSettings();
+  if (!WithinCacheFolders(top, &why)) return BadArgument("StowmasterAdopt: " + why);
+  CacheSettings cache;
+  char index_path[kPathBufferSize];
+  GetCacheSettings(&cache, index_path, nullptr);
+
+  FileIdSet listed;
+  const ListEnd end = ListedIdentities(index_path, cache, &listed);
+  if (end != ListEnd::kEnd) return WalkFailed("StowmasterAdopt", end);
+  const OwnFiles own(index_path);
+
+  StowmasterAdoptResult a;
+  std::memset(&a, 0, sizeof(a));
+  a.size = sizeof(a);
+  std::vector<Candidate> candidates;
+  {
+    FileIdSet seen;
+    DiskWalk walk("Adoption");
+    const bool walked = walk.Walk(
+        top,
+        [&](const WalkedFile& f) {
+          if (own.Holds(f.path.c_str(), &f.info.id)) return true;
+          if (f.info.id.known && !seen.insert(f.info.id).second) return true;
+          a.found += 1;
+          if (f.info.id.known && listed.count(f.info.id) != 0) {
+            a.listed += 1;
+          } else {
+            candidates.push_back({f.path, f.info.size, f.info.modified});
+          }
+          return true;
+        },
+        &why);
+    if (!walked) return Failed("StowmasterAdopt", "cannot read " + top + ": " + why);
+  }
+  // The oldest first: registered first, it is the first a pass deletes.
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [](const Candidate& x, const Candidate& y) {
+                     return x.modified != y.modified ? x.modified < y.modified : x.path < y.path;
+                   });
+
+  IndexFile index(index_path, cache);
+  for (size_t from = 0; from < candidates.size(); from += kAdoptBatch) {
+    const size_t n = std::min(kAdoptBatch, candidates.size() - from);
+    for (size_t k = 0; k < n; ++k) {
+      const Candidate& c = candidates[from + k];
+      if (c.path.size() >= kFileNameSize) {
+        WriteLogBufferToFile("Path too long to register, not adopted: %s.\n", c.path.c_str());
+        a.failed += 1;
+        continue;
+      }
+      // As a registration makes it.
+      FileRecord record;
+      std::memset(&record, 0, sizeof(record));
+      std::memcpy(record.ImageFileName, c.path.data(), c.path.size());
+      record.FileSize = IndexedSize(c.size);
+      if (index.AddFile(record, delay)) {
+        WriteLogBufferToFile("New File To Cache: %s.\n", record.ImageFileName);
+        a.adopted += 1;
+        a.adopted_bytes += record.FileSize;
+      } else if (index.Full()) {
+        const int32_t rest = static_cast<int32_t>(candidates.size() - from - k);
+        WriteLogBufferToFile("The index is full: %d files were not adopted.\n", rest);
+        a.failed += rest;
+        from = candidates.size();
+        break;
+      } else {
+        a.failed += 1;  // the lock could not be had; its line is in the log
+      }
+    }
+    if (progress != nullptr && from + n < candidates.size()) progress(&a, context);
+  }
+  index.Flush();
+  WriteLogBufferToFile(
+      "Adoption below %s: %d files found, %d listed already, %d registered (%lld bytes), %d "
+      "failed.\n",
+      top.c_str(), a.found, a.listed, a.adopted, static_cast<long long>(a.adopted_bytes),
+      a.failed);
+  Deliver(a, out);
+  if (a.failed > 0) {
+    RecordLastError("StowmasterAdopt: " + std::to_string(a.failed) +
+                    " files could not be registered (see the log)");
+    return STOWMASTER_INCOMPLETE;
+  }
+  return STOWMASTER_OK;
 }
 
 }  // namespace api

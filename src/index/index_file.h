@@ -163,6 +163,30 @@ class IndexFile {
   // they are inconsistent. True when a rebuild was needed.
   bool CheckAndRepair();
 
+  // ---- Entries the disk does not bear out (entry_repair.cc).
+  //
+  // One entry as a caller copied it from the valid list, and what to do
+  // with it: drop it (its file is missing or not a regular file) or give it
+  // `new_size`. `done` tells afterwards whether it was done.
+  struct EntryRepair {
+    int32_t block = kNoBlock;
+    char path[kFileNameSize] = {};  // terminated
+    uint32_t file_size = 0;         // FileSize as copied
+    int32_t access_time = 0;        // AccessTime as copied
+    bool drop = false;
+    uint32_t new_size = 0;  // when not dropped
+    bool done = false;
+  };
+  // Under one hold of the lock, carries out each repair whose block still
+  // holds the registration that was copied: listed (on the valid list, as a
+  // lookup of its path proves), with the same path, AccessTime and
+  // FileSize. Another registration since (a refresh, a new file in a freed
+  // block) leaves the block alone. Each change is recorded in the intent
+  // record first, so that a holder dying mid-change leaves it undone, and
+  // keeps the lookup table and the totals in step. False when the lock
+  // could not be had (nothing done).
+  bool RepairEntries(EntryRepair* repairs, size_t count);
+
  private:
   class Guard;
   class TableChange;

@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/os_error.h"
 
@@ -122,6 +123,20 @@ struct FileInfo {
   FileKind kind = FileKind::kMissing;
   uint64_t size = 0;  // 0 unless kRegular
   FileId id;          // GetFileKindAndId only
+  int64_t modified = 0;  // last change of its content, seconds since 1970 UTC
+};
+
+// One entry of a folder, as Env::ReadFolder gives it.
+struct FolderEntry {
+  // Its name in the narrow encoding; empty when it has no exact narrow form
+  // (Windows), and such an entry cannot be reached by a narrow path.
+  std::string name;
+  // A symbolic link, junction or other reparse point: never followed, its
+  // `info` tells of the link itself (kind kOther).
+  bool link = false;
+  // The entry itself: its kind, size, modification time and identity (the
+  // identity may be unknown).
+  FileInfo info;
 };
 
 // The outcome a failed deletion's system code means (kRefused or kFailed).
@@ -332,6 +347,17 @@ class Env {
   // True when `path` names an existing folder.
   virtual bool IsDirectory(const char* path) = 0;
 
+  // The entries of the folder `folder` but "." and "..", in the order the
+  // system gives them, none of them followed when it is a link. `folder`
+  // itself is followed when it is a link only if `follow_link`. Fails, with
+  // nothing read, when `folder` cannot be opened or searched, is not a
+  // folder, or is a link not to be followed; `folder_id` then is unknown,
+  // else the identity of the folder that was read, so that a caller can
+  // tell that it read the folder it meant. Reads at most `limit` entries:
+  // a folder may hold more than memory does.
+  virtual OsStatus ReadFolder(const char* folder, bool follow_link, size_t limit,
+                              FileId* folder_id, std::vector<FolderEntry>* entries) = 0;
+
   // Creates one folder with default permissions.
   virtual OsStatus CreateDirectory(const char* path) = 0;
 
@@ -469,6 +495,10 @@ class EnvWrapper : public Env {
     return target_.GetFileId(path, follow_link, id);
   }
   bool IsDirectory(const char* path) override { return target_.IsDirectory(path); }
+  OsStatus ReadFolder(const char* folder, bool follow_link, size_t limit, FileId* folder_id,
+                      std::vector<FolderEntry>* entries) override {
+    return target_.ReadFolder(folder, follow_link, limit, folder_id, entries);
+  }
   OsStatus CreateDirectory(const char* path) override { return target_.CreateDirectory(path); }
   OsStatus DeleteFile(const char* path, DeleteResult* result) override {
     return target_.DeleteFile(path, result);

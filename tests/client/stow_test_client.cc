@@ -12,6 +12,7 @@
 // 60 s). loop-add registers and empties until killed. Exit codes: 0 done,
 // 1 library not loaded, 2 bad command line, 3 nothing seen by wait-for,
 // 5 nothing held.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -171,6 +172,41 @@ int32_t STOWMASTER_CALL OnEach(const StowmasterEntry* e, void* context) {
   each.told += 1;
   Result("each", e->file_size, e->path);
   return each.stop_after == 0 || each.told < each.stop_after ? 1 : 0;
+}
+
+// check-files: each problem as a result line; the first one (when `touch`
+// names files, separated by ';') rewrites each at 777 bytes and registers it
+// again ("!empty": empties the cache), as another client would between the
+// library's look at the files and its repair.
+struct FilesCheck {
+  const Library* lib;
+  std::string touch;
+};
+
+int32_t STOWMASTER_CALL OnFileProblem(const StowmasterFileProblem* p, void* context) {
+  FilesCheck& check = *static_cast<FilesCheck*>(context);
+  Result("problem", p->block, p->problem, p->repaired, p->listed_size, p->disk_size, p->path);
+  // Each of the ';'-separated files, once.
+  for (size_t at = 0; at < check.touch.size();) {
+    const size_t end = std::min(check.touch.find(';', at), check.touch.size());
+    const std::string path = check.touch.substr(at, end - at);
+    if (path == "!empty") {  // empties the cache instead
+      check.lib->DeleteAll();
+      Result("touched", 1);
+      at = end + 1;
+      continue;
+    }
+    const bool written = WriteWholeFile(path, std::string(777, 't'));
+    Result("touched", written && check.lib->AddFileA(path.c_str(), 0) == 1 ? 1 : 0);
+    at = end + 1;
+  }
+  check.touch.clear();
+  return 1;
+}
+
+void STOWMASTER_CALL OnAdoptProgress(const StowmasterAdoptResult* so_far, void* calls) {
+  *static_cast<int*>(calls) += 1;
+  Result("adopt-progress", so_far->adopted, so_far->failed);
 }
 
 int Usage(const std::string& why) {
@@ -333,6 +369,24 @@ int main(int argc, char** argv) {
       const int32_t rc = lib.Dump(nullptr, buffer.data(), buffer.size() - 1, &length);
       WriteWholeFile(a[1], buffer.data());
       Result(c, rc, length);
+    } else if (c == "check-files" && args(2)) {
+      StowmasterFilesReport r = {};
+      r.size = sizeof(r);
+      FilesCheck check{&lib, a[1] == "-" ? std::string() : a[1]};
+      Result(c, lib.CheckFiles(number(0), &r, OnFileProblem, &check), r.checked, r.missing,
+             r.not_regular, r.size_differs, r.repaired, r.dropped_bytes, r.size_change);
+    } else if (c == "adopt" && args(2)) {
+      StowmasterAdoptResult r = {};
+      r.size = sizeof(r);
+      int calls = 0;
+      const int32_t rc = lib.Adopt(a[0].c_str(), static_cast<uint32_t>(number(1)), &r,
+                                   OnAdoptProgress, &calls);
+      Result(c, rc, r.found, r.listed, r.adopted, r.failed, r.adopted_bytes, calls);
+    } else if (c == "usage") {
+      StowmasterDiskUsage u = {};
+      u.size = sizeof(u);
+      Result(c, lib.GetDiskUsage(&u), u.folders, u.files, u.bytes, u.unlisted_files,
+             u.unlisted_bytes);
     } else if (c == "lasterror") {
       char text[1024];
       lib.LastError(text, sizeof(text));

@@ -82,6 +82,7 @@ void KindOf(const struct stat& st, FileInfo* info) {
                : S_ISREG(st.st_mode) ? FileKind::kRegular
                                      : FileKind::kOther;
   if (info->kind == FileKind::kRegular) info->size = static_cast<uint64_t>(st.st_size);
+  info->modified = static_cast<int64_t>(st.st_mtime);
 }
 
 // POSIX lets rmdir report a folder with entries either way.
@@ -417,6 +418,48 @@ class PosixEnv final : public Env {
   bool IsDirectory(const char* path) override {
     struct stat st;
     return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+  }
+
+  // The folder is opened without following a link and read through that
+  // one descriptor; each entry is looked at from it, not by a path that a
+  // rename elsewhere could redirect.
+  OsStatus ReadFolder(const char* folder, bool follow_link, size_t limit, FileId* folder_id,
+                      std::vector<FolderEntry>* entries) override {
+    *folder_id = FileId();
+    entries->clear();
+    posix::UniqueFd fd(
+        ::open(folder, O_RDONLY | O_DIRECTORY | (follow_link ? 0 : O_NOFOLLOW) | O_CLOEXEC));
+    if (!fd.valid()) return Errno("open", folder);
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) return Errno("fstat", folder);
+    const FileId id = IdOf(st);
+    DIR* dir = ::fdopendir(fd.get());
+    if (dir == nullptr) return Errno("fdopendir", folder);
+    fd.release();  // closedir closes it
+    std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, &::closedir);
+    while (entries->size() < limit) {
+      errno = 0;
+      const struct dirent* e = ::readdir(dir);
+      if (e == nullptr) {
+        if (errno != 0) {
+          const OsStatus failed = Errno("readdir", folder);
+          entries->clear();
+          return failed;
+        }
+        break;
+      }
+      if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+      FolderEntry entry;
+      entry.name = e->d_name;
+      // Gone since the folder was read: not there.
+      if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      entry.link = S_ISLNK(st.st_mode);
+      KindOf(st, &entry.info);
+      entry.info.id = IdOf(st);
+      entries->push_back(std::move(entry));
+    }
+    *folder_id = id;
+    return OsStatus();
   }
 
   OsStatus CreateDirectory(const char* path) override {

@@ -10,6 +10,7 @@
 
 #include <climits>
 #include <cstring>
+#include <cwchar>
 #include <memory>
 #include <new>
 #include <string>
@@ -146,6 +147,13 @@ void KindOf(DWORD attributes, DWORD size_high, DWORD size_low, FileInfo* info) {
   if (info->kind == FileKind::kRegular) {
     info->size = (static_cast<uint64_t>(size_high) << 32) | size_low;
   }
+}
+
+// A FILETIME as seconds since 1970 UTC.
+int64_t UnixSecondsOf(const FILETIME& t) {
+  const int64_t ticks =
+      static_cast<int64_t>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime);
+  return (ticks - kTicksFrom1601To1970) / kTicksPerSecond;
 }
 
 bool SameFolderText(const char* a, const char* b, size_t n) {
@@ -556,6 +564,7 @@ class Win32Env final : public Env {
       return LastError(kFileSizeCall, path);
     }
     KindOf(data.dwFileAttributes, data.nFileSizeHigh, data.nFileSizeLow, info);
+    info->modified = UnixSecondsOf(data.ftLastWriteTime);
     return OsStatus();
   }
 
@@ -574,6 +583,7 @@ class Win32Env final : public Env {
     *info = FileInfo();
     info->id = IdOf(data);
     KindOf(data.dwFileAttributes, data.nFileSizeHigh, data.nFileSizeLow, info);
+    info->modified = UnixSecondsOf(data.ftLastWriteTime);
     return OsStatus();
   }
 
@@ -592,6 +602,76 @@ class Win32Env final : public Env {
   bool IsDirectory(const char* path) override {
     DWORD attributes = GetFileAttributesA(path);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  }
+
+  // The folder itself is looked at without following a reparse point, then
+  // searched by its UTF-16 name, so that no entry's name is turned into a
+  // look-alike by the ANSI search; each name is converted back exactly, as
+  // a client's UTF-16 path is, or not at all.
+  OsStatus ReadFolder(const char* folder, bool follow_link, size_t limit, FileId* folder_id,
+                      std::vector<FolderEntry>* entries) override {
+    *folder_id = FileId();
+    entries->clear();
+    BY_HANDLE_FILE_INFORMATION own;
+    {
+      win32::UniqueHandle handle = OpenForAttributes(folder, follow_link);
+      if (!handle) return LastError("CreateFileA", folder);
+      if (!GetFileInformationByHandle(handle.get(), &own)) {
+        return LastError("GetFileInformationByHandle", folder);
+      }
+    }
+    if ((own.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (own.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      return OsStatus(ERROR_DIRECTORY, "ReadFolder", folder);
+    }
+    std::string base(folder);
+    if (!base.empty() && !IsSlash(base.back())) base += '\\';
+    const int n = MultiByteToWideChar(CP_ACP, 0, (base + "*").c_str(), -1, NULL, 0);
+    if (n <= 0) return LastError("MultiByteToWideChar", folder);
+    std::vector<wchar_t> pattern(static_cast<size_t>(n));
+    MultiByteToWideChar(CP_ACP, 0, (base + "*").c_str(), -1, pattern.data(), n);
+    WIN32_FIND_DATAW found;
+    FindHandle search(FindFirstFileW(pattern.data(), &found));
+    if (search.get() == INVALID_HANDLE_VALUE) {
+      const OsStatus failed = LastError("FindFirstFileW", folder);
+      if (failed.code() != ERROR_FILE_NOT_FOUND) return failed;
+    } else {
+      do {
+        if (std::wcscmp(found.cFileName, L".") == 0 || std::wcscmp(found.cFileName, L"..") == 0) {
+          continue;
+        }
+        FolderEntry entry;
+        char narrow[MAX_PATH];
+        if (WideToNarrow(reinterpret_cast<const char16_t*>(found.cFileName), narrow,
+                         sizeof(narrow))
+                .ok()) {
+          entry.name = narrow;
+        }
+        const DWORD attributes = found.dwFileAttributes;
+        entry.link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        if (entry.link) {
+          entry.info.kind = FileKind::kOther;
+        } else {
+          KindOf(attributes, found.nFileSizeHigh, found.nFileSizeLow, &entry.info);
+        }
+        entry.info.modified = UnixSecondsOf(found.ftLastWriteTime);
+        if (!entry.link && !entry.name.empty()) {
+          win32::UniqueHandle handle = OpenForAttributes((base + entry.name).c_str(), false);
+          BY_HANDLE_FILE_INFORMATION data;
+          if (handle && GetFileInformationByHandle(handle.get(), &data)) {
+            entry.info.id = IdOf(data);
+          }
+        }
+        entries->push_back(std::move(entry));
+      } while (entries->size() < limit && FindNextFileW(search.get(), &found));
+      const DWORD code = entries->size() < limit ? GetLastError() : ERROR_NO_MORE_FILES;
+      if (code != ERROR_NO_MORE_FILES) {
+        entries->clear();
+        return OsStatus(code, "FindNextFileW", folder);
+      }
+    }
+    *folder_id = IdOf(own);
+    return OsStatus();
   }
 
   OsStatus CreateDirectory(const char* path) override {
