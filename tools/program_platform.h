@@ -42,3 +42,14 @@ std::FILE* TakeStandardOutput();
 bool SystemTextToUtf8(const std::string& text, std::string* utf8);
 
 }  // namespace stow_program
+
+namespace stow_program {
+
+// The folder separator of the system's paths.
+extern const char kPathSeparator;
+
+// `c` as the system compares path names: on Windows '/' as '\\' and ASCII
+// letters in lower case; elsewhere `c` itself.
+char PathSpellingKey(char c);
+
+}  // namespace stow_program

@@ -70,3 +70,11 @@ bool SystemTextToUtf8(const std::string& text, std::string* utf8) {
 }
 
 }  // namespace stow_program
+
+namespace stow_program {
+
+const char kPathSeparator = '/';
+
+char PathSpellingKey(char c) { return c; }
+
+}  // namespace stow_program

@@ -86,3 +86,14 @@ bool SystemTextToUtf8(const std::string& text, std::string* utf8) {
 }
 
 }  // namespace stow_program
+
+namespace stow_program {
+
+const char kPathSeparator = '\\';
+
+char PathSpellingKey(char c) {
+  if (c == '/') return '\\';
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+}  // namespace stow_program
