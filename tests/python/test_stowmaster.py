@@ -336,5 +336,23 @@ class OperationsTest(SandboxTest):
             lib.adopt(box.root)  # not within the cache folders
 
 
+class CxxHeaderTest(SandboxTest):
+    """The consumer of stowmaster.hpp, built with C++17 and C++20, on the
+    sandbox's library: it registers a file and finds it in the status and
+    the walk of the list."""
+
+    def test_cxx_consumers(self):
+        env = dict(os.environ, LD_LIBRARY_PATH=self.box.lib_dir)
+        for program in built("STOW_TEST_CXX_CONSUMERS").split(":"):
+            with self.subTest(program=os.path.basename(program)):
+                target = os.path.join(self.box.data_dir, os.path.basename(program) + ".img")
+                done = subprocess.run([program, target], env=env, capture_output=True,
+                                      text=True, timeout=60)
+                self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+                self.assertIn("consumer: ok", done.stdout)
+                self.assertIn("New File To Cache: %s." % target, self.box.logs())
+                self.assertIn(target, [e.path for e in self.lib.entries()])
+
+
 if __name__ == "__main__":
     unittest.main()
