@@ -36,7 +36,7 @@ import os
 import sys
 import sysconfig
 import threading
-from typing import Callable, Iterator, List, Optional, Union
+from typing import Callable, Iterator, List, Optional
 
 __all__ = [
     "Error", "Unusable", "BadArgument", "Incomplete", "Damaged", "TooSmall", "Changed",

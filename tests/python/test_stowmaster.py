@@ -38,14 +38,13 @@ class StructLayoutTest(unittest.TestCase):
         for line in out.splitlines():
             name, value = line.split()
             layout[name] = int(value)
-        for struct, cls in STRUCTS.items():
-            with self.subTest(struct=struct):
-                self.assertEqual(ctypes.sizeof(cls), layout[struct])
-                c_fields = sorted(k.split(".", 1)[1] for k in layout
-                                  if k.startswith(struct + "."))
+        for name, cls in STRUCTS.items():
+            with self.subTest(struct=name):
+                self.assertEqual(ctypes.sizeof(cls), layout[name])
+                c_fields = sorted(k.split(".", 1)[1] for k in layout if k.startswith(name + "."))
                 self.assertEqual(sorted(f[0] for f in cls._fields_), c_fields)
                 for field in c_fields:
-                    self.assertEqual(getattr(cls, field).offset, layout[struct + "." + field],
+                    self.assertEqual(getattr(cls, field).offset, layout[name + "." + field],
                                      field)
 
 
