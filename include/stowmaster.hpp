@@ -235,9 +235,10 @@ inline Result<StowmasterStatus> status() {
 //
 // Cost: one walk of the list (StowmasterListEntries) when the range is
 // made, which the library makes in batches under its lock, the range
-// copying every entry into a vector grown a batch of 512 at a time. Time
-// and memory grow with the list, about 100 bytes and the path per entry (a
-// full index of 100,000 entries: some tens of MB); `limit` bounds both.
+// copying every entry into a vector (room for a first batch of 512, then
+// doubling). Time and memory grow with the list, about 100 bytes and the
+// path per entry (a full index of 100,000 entries: some tens of MB);
+// `limit` bounds both.
 // A walk per batch instead would start at the head of the list each time,
 // since the walk has no place to resume from, costing time that grows
 // with the square of the list, and would repeat or miss entries whenever
@@ -288,7 +289,7 @@ class Entries {
 #if defined(__cpp_exceptions) || defined(__EXCEPTIONS) || defined(_CPPUNWIND)
     try {
 #endif
-      if (walk.out->size() == walk.out->capacity()) walk.out->reserve(walk.out->size() + kBatch);
+      if (walk.out->capacity() == 0) walk.out->reserve(kBatch);
       Entry entry;
       entry.block = e->block;
       entry.path = detail::TextOf(e->path, sizeof(e->path));
