@@ -6,7 +6,10 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-bash scripts/install-deps.sh cmake make g++ libc6-dev dpkg-dev g++-mingw-w64-x86-64
+# groff renders the man pages as text for the zip; gzip compresses them for
+# the .deb.
+bash scripts/install-deps.sh cmake make g++ libc6-dev dpkg-dev g++-mingw-w64-x86-64 groff-base \
+  gzip
 
 # Builds a preset and packages it; sets `package` to the file cpack made.
 build_package() {

@@ -7,7 +7,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 bash scripts/install-deps.sh cmake make g++ libc6-dev libgtest-dev googletest \
-  libbenchmark-dev nlohmann-json3-dev g++-mingw-w64-x86-64 wine wine64
+  libbenchmark-dev nlohmann-json3-dev g++-mingw-w64-x86-64 wine wine64 groff-base python3 \
+  python3-prometheus-client
 
 # run_preset PRESET JOBS [CTEST ARGS...]
 run_preset() {

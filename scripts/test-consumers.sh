@@ -2,10 +2,13 @@
 # Checks the library as its users get it: builds the packages
 # (scripts/package.sh), installs the Linux build into a temporary prefix,
 # unpacks the Debian package and the Windows zip into temporary folders, and
-# builds and runs the consumer program of tests/consumer against each, with
-# CMake's find_package and with pkg-config (MinGW-w64 and Wine for the zip).
-# Nothing is installed into the system but the build tools. Each library
-# gets its own TESSARON.INI beside it, naming a temporary cache and log.
+# builds and runs the consumer programs of tests/consumer against each: the
+# C one with CMake's find_package and with pkg-config, the C++ one
+# (stowmaster.hpp) with C++17 and C++20 (MinGW-w64 and Wine for the zip).
+# It also checks the man pages, the bash completion and the Python module
+# as installed. Nothing is installed into the system but the build tools.
+# Each library gets its own TESSARON.INI beside it, naming a temporary cache
+# and log.
 #
 # Prints one line per check and, last, "N passed, M failed"; exits non-zero
 # when a check failed.
@@ -13,7 +16,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 bash scripts/install-deps.sh cmake make g++ libc6-dev dpkg-dev pkgconf binutils \
-  g++-mingw-w64-x86-64 wine wine64
+  g++-mingw-w64-x86-64 wine wine64 python3 man-db bash-completion
 
 version=$(sed -n 's/^project(stowmaster VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 major=${version%%.*}
@@ -137,11 +140,13 @@ require "cmake --install into a temporary prefix" install_prefix
 prefix_layout() {
   local f
   for f in "bin/stowmaster" "$libdir/libstowmaster.so.1" "$libdir/libstowmaster.so" \
-    include/stowmaster.h include/stowmaster_version.h \
+    include/stowmaster.h include/stowmaster.hpp include/stowmaster_version.h \
     "$libdir/cmake/stowmaster/stowmasterConfig.cmake" \
     "$libdir/cmake/stowmaster/stowmasterConfigVersion.cmake" \
     "$libdir/pkgconfig/stowmaster.pc" etc/stowmaster/TESSARON.INI \
-    share/doc/stowmaster/copyright; do
+    share/doc/stowmaster/copyright share/man/man1/stowmaster.1.gz \
+    share/man/man3/stowmaster.3.gz share/bash-completion/completions/stowmaster \
+    lib/python3/dist-packages/stowmaster/__init__.py; do
     [ -e "$prefix/$f" ] || fail "$f is not installed"
   done
   [ ! -e "$lib/stowmaster" ] || fail "the program is still installed in the library folder"
@@ -208,6 +213,48 @@ pkg_config_consumer_prefix() {
 }
 check "prefix: pkg-config consumer builds and runs" pkg_config_consumer_prefix
 
+# cxx_consumers NAME RUNNER...: builds tests/consumer/main.cpp against the
+# installed stowmaster.hpp with C++17 and C++20 (the second with exceptions
+# asked for), with the flags pkg-config gives, and runs each.
+cxx_consumers() {
+  local name=$1 std defines
+  shift
+  for std in c++17 c++20; do
+    defines=
+    [ "$std" = c++17 ] || defines=-DSTOWMASTER_HPP_EXCEPTIONS
+    # shellcheck disable=SC2046
+    c++ -std="$std" $defines -Wall -Wextra -pedantic -Werror -o "$work/$name-$std" \
+      "$consumer_src/main.cpp" $(pkg-config --cflags --libs stowmaster)
+    "$@" "$work/files/$name-$std.img" "$work/$name-$std"
+  done
+}
+cxx_consumer_prefix() {
+  export PKG_CONFIG_LIBDIR="$lib/pkgconfig"
+  run_prefix() {
+    run_consumer "$1" "$work/p-log" "$work/p-cache/Index.Dat" env LD_LIBRARY_PATH="$lib" "$2"
+  }
+  cxx_consumers cxx-prefix run_prefix
+}
+check "prefix: C++ consumer (stowmaster.hpp) builds and runs with C++17 and C++20" \
+  cxx_consumer_prefix
+
+# python_module PACKAGES LIBRARY: the distribution's python3 imports the
+# installed module from PACKAGES, which finds LIBRARY (by the installation's
+# layout, nothing telling it) and reads the status of its cache.
+python_module() {
+  env -u STOWMASTER_LIBRARY PYTHONPATH="$1" /usr/bin/python3 -c '
+import stowmaster
+print(stowmaster.status())
+print(stowmaster.load().path)
+print(stowmaster.settings().settings_file)' >"$work/python.out" 2>&1 ||
+    fail "python3 failed:$(echo; cat "$work/python.out")"
+  has "Status(index_present=True" "$work/python.out"
+  same "$(sed -n 2p "$work/python.out")" "$2" "the library the module loaded"
+  same "$(sed -n 3p "$work/python.out")" "$(dirname "$2")/TESSARON.INI" "its settings"
+}
+check "prefix: the Python module finds the prefix's library" \
+  python_module "$prefix/lib/python3/dist-packages" "$lib/libstowmaster.so.1"
+
 program_version() {
   "$prefix/bin/stowmaster" --version >"$work/version.out"
   same "$(cat "$work/version.out")" "stowmaster $version
@@ -220,12 +267,12 @@ library $version ($lib/libstowmaster.so.$version)" "stowmaster --version"
 check "prefix: bin/stowmaster --version loads the prefix's library" program_version
 
 program_empty() {
-  local f
-  for f in cmake-prefix pc-prefix; do [ -f "$work/files/$f.img" ] || fail "$f.img is missing"; done
+  local f registered=(cmake-prefix pc-prefix cxx-prefix-c++17 cxx-prefix-c++20)
+  for f in "${registered[@]}"; do [ -f "$work/files/$f.img" ] || fail "$f.img is missing"; done
   "$prefix/bin/stowmaster" empty >"$work/empty.out"
   cat "$work/p-log"/Stowmaster_*.LOG >"$work/run.log"
-  has "Cache emptied on request: 2 files deleted" "$work/run.log"
-  for f in cmake-prefix pc-prefix; do
+  has "Cache emptied on request: ${#registered[@]} files deleted" "$work/run.log"
+  for f in "${registered[@]}"; do
     has "Delete File Successfully: $work/files/$f.img." "$work/run.log"
     [ ! -e "$work/files/$f.img" ] || fail "$f.img was not deleted"
   done
@@ -242,7 +289,10 @@ deb_contents() {
     "$l/cmake/stowmaster/stowmasterConfig.cmake" \
     "$l/cmake/stowmaster/stowmasterConfigVersion.cmake" \
     "$l/cmake/stowmaster/stowmasterTargets.cmake" ./etc/stowmaster/TESSARON.INI \
-    ./usr/share/doc/stowmaster/copyright; do
+    ./usr/share/doc/stowmaster/copyright ./usr/include/stowmaster.hpp \
+    ./usr/share/man/man1/stowmaster.1.gz ./usr/share/man/man3/stowmaster.3.gz \
+    ./usr/share/bash-completion/completions/stowmaster \
+    ./usr/lib/python3/dist-packages/stowmaster/__init__.py; do
     grep -qxF -- "$f" "$work/deb.list" || fail "$f is not in the package:$(echo; cat "$work/deb.list")"
   done
   same "$(dpkg-deb -f "$deb" Package)" stowmaster "Package"
@@ -314,6 +364,58 @@ deb_program() {
 }
 check "deb: usr/bin/stowmaster finds the package's library" deb_program
 
+cxx_consumer_deb() {
+  export PKG_CONFIG_SYSROOT_DIR="$deb_x" PKG_CONFIG_LIBDIR="$deb_lib/pkgconfig"
+  export PKG_CONFIG_ALLOW_SYSTEM_CFLAGS=1 PKG_CONFIG_ALLOW_SYSTEM_LIBS=1
+  run_deb() {
+    run_consumer "$1" "$work/d-log" "$work/d-cache/Index.Dat" env LD_LIBRARY_PATH="$deb_lib" "$2"
+  }
+  cxx_consumers cxx-deb run_deb
+}
+check "deb: C++ consumer (stowmaster.hpp) builds and runs with C++17 and C++20" cxx_consumer_deb
+
+check "deb: the Python module in dist-packages finds the package's library" \
+  python_module "$deb_x/usr/lib/python3/dist-packages" "$deb_lib/libstowmaster.so.1"
+
+deb_man_pages() {
+  local man="$deb_x/usr/share/man" section
+  for section in 1 3; do
+    same "$(MANPATH="$man" man -w "$section" stowmaster)" "$man/man$section/stowmaster.$section.gz" \
+      "man -w $section stowmaster"
+    # Debian's compression: no name or time inside (flags and time zero).
+    same "$(od -An -tx1 -j3 -N5 "$man/man$section/stowmaster.$section.gz" | xargs)" \
+      "00 00 00 00 00" "gzip flags and time of stowmaster.$section.gz"
+    MANWIDTH=80 MAN_KEEP_FORMATTING= man -l "$man/man$section/stowmaster.$section.gz" \
+      >"$work/man.out" 2>"$work/man.err"
+    has "STOWMASTER($section)" "$work/man.out"
+    ! grep -q troff "$work/man.err" || fail "the page has roff errors:$(echo; cat "$work/man.err")"
+  done
+}
+check "deb: man pages stowmaster(1) and stowmaster(3), compressed as Debian does" deb_man_pages
+
+# The completion loads into bash as bash-completion loads it, and completes
+# a command's name.
+deb_completion() {
+  bash -c '
+    [ ! -f /usr/share/bash-completion/bash_completion ] ||
+      source /usr/share/bash-completion/bash_completion
+    source "$1"
+    spec=$(complete -p stowmaster)
+    echo "$spec"
+    fn=$(sed -n "s/.*-F \([^ ]*\) .*/\1/p" <<<"$spec")
+    [ -n "$fn" ] || exit 1
+    COMP_WORDS=(stowmaster sta)
+    COMP_CWORD=1
+    COMP_LINE="stowmaster sta"
+    COMP_POINT=${#COMP_LINE}
+    "$fn" stowmaster sta stowmaster
+    printf "reply %s\n" "${COMPREPLY[@]}"' _ \
+    "$deb_x/usr/share/bash-completion/completions/stowmaster" >"$work/completion.out" 2>&1 ||
+    fail "$(cat "$work/completion.out")"
+  has "reply status" "$work/completion.out"
+}
+check "deb: the bash completion loads and completes the commands" deb_completion
+
 # ------------------------------------------------------------ Windows zip ----
 if [ -z "${WINEPREFIX:-}" ]; then
   export WINEPREFIX="$work/wine"
@@ -337,8 +439,9 @@ zip_unpack() {
   same "$(ls "$zip_x")" "$top" "the zip's one top folder"
   mv "$zip_x/$top"/* "$zip_x/" && rmdir "$zip_x/$top"
   for f in bin/stowmaster.dll bin/stowmaster.exe lib/libstowmaster.dll.a lib/stowmaster.def include/stowmaster.h \
-    include/stowmaster_version.h lib/cmake/stowmaster/stowmasterConfig.cmake \
-    lib/cmake/stowmaster/stowmasterConfigVersion.cmake LICENSE; do
+    include/stowmaster.hpp include/stowmaster_version.h lib/cmake/stowmaster/stowmasterConfig.cmake \
+    lib/cmake/stowmaster/stowmasterConfigVersion.cmake LICENSE doc/stowmaster.1.txt \
+    doc/stowmaster.3.txt; do
     [ -f "$zip_x/$f" ] || fail "$f is not in the zip"
   done
   has StowmasterVersion "$zip_x/lib/stowmaster.def"
@@ -397,6 +500,34 @@ cmake_consumer_zip() {
   run_wine_consumer "$work/b-zip/consumer.exe" mingw-cmake
 }
 check "zip: MinGW CMake consumer (find_package) runs under Wine" cmake_consumer_zip
+
+mingw_cxx_consumer() {
+  local std defines
+  for std in c++17 c++20; do
+    defines=
+    [ "$std" = c++17 ] || defines=-DSTOWMASTER_HPP_EXCEPTIONS
+    x86_64-w64-mingw32-g++ -std="$std" $defines -Wall -Wextra -pedantic -Werror \
+      -I"$zip_x/include" -static-libgcc -static-libstdc++ -o "$work/consumer-$std.exe" \
+      "$consumer_src/main.cpp" -L"$zip_x/lib" -lstowmaster
+    run_wine_consumer "$work/consumer-$std.exe" "mingw-$std"
+  done
+}
+check "zip: MinGW C++ consumer (stowmaster.hpp) with C++17 and C++20 runs under Wine" \
+  mingw_cxx_consumer
+
+# The man pages as plain text: ASCII, without the escape sequences or
+# overstriking of a terminal's rendering.
+zip_man_texts() {
+  local section text
+  for section in 1 3; do
+    text="$zip_x/doc/stowmaster.$section.txt"
+    has "STOWMASTER($section)" "$text"
+    has "NAME" "$text"
+    ! LC_ALL=C grep -n '[^[:print:][:space:]]' "$text" >"$work/unprintable" ||
+      fail "unprintable bytes in $text:$(echo; head -n 5 "$work/unprintable" | cat -v)"
+  done
+}
+check "zip: the man pages as plain text in doc/" zip_man_texts
 
 summary
 [ "$failed" -eq 0 ]

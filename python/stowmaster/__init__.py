@@ -1,0 +1,851 @@
+"""Stowmaster from Python: watch and operate a Stowmaster cache.
+
+A pure ctypes binding of the library's C interface (stowmaster.h): no
+compiled extension. The library is looked for as the stowmaster program
+looks for it:
+
+1. the path given to ``Library(path)`` or ``load(path)``, else the
+   environment variable STOWMASTER_LIBRARY;
+2. the library beside this module;
+3. the library folder of the installation the module lies in (for a module
+   in <prefix>/lib/python3/dist-packages/stowmaster: <prefix>/lib and
+   <prefix>/lib/<multiarch>);
+4. the bare name ("libstowmaster.so.1", "stowmaster.dll"), which the
+   system's loader looks up on its own paths.
+
+The cache worked on is the one named by the TESSARON.INI beside the loaded
+library, as for every other user of it.
+
+The module-level functions use one library, loaded at the first call
+(``load()`` chooses it beforehand). Values come back as Python types:
+flags as bool, counts and bytes as int, moments as timezone-aware
+datetime in UTC (None where the library says 0, "never"), paths as str
+(decoded as the file system names them; ``os.fsencode`` gives back the
+bytes). Names follow the fields of the C structs.
+
+Every call that fails raises ``Error`` (a subclass per code: Unusable,
+BadArgument, Incomplete, Damaged, TooSmall, Changed, FilesDiffer) with
+``.code`` (the STOWMASTER_* value), the library's reason as its text and,
+where the call produced one, ``.result`` (what was done or seen).
+"""
+
+import ctypes
+import dataclasses
+import datetime
+import os
+import sys
+import sysconfig
+import threading
+from typing import Callable, Iterator, List, Optional
+
+__all__ = [
+    "Error", "Unusable", "BadArgument", "Incomplete", "Damaged", "TooSmall", "Changed",
+    "FilesDiffer", "NotRegistered", "Library", "Session", "Settings", "Status", "Entry",
+    "CheckReport", "FilesReport", "FileProblem", "PassResult", "AdoptResult", "DiskUsage",
+    "load", "settings", "status", "entries", "add", "check", "shrink", "empty", "dump",
+    "adopt", "disk_usage", "version",
+]
+
+OK = 0
+UNUSABLE = 1
+BAD_ARGUMENT = 2
+INCOMPLETE = 3
+DAMAGED = 4
+TOO_SMALL = 5
+CHANGED = 6
+FILES_DIFFER = 7
+
+FILE_MISSING = 1
+FILE_NOT_REGULAR = 2
+FILE_SIZE_DIFFERS = 3
+
+_WINDOWS = sys.platform == "win32"
+LIBRARY_NAME = "stowmaster.dll" if _WINDOWS else "libstowmaster.so.1"
+
+# ------------------------------------------------------------------ errors --
+
+
+class Error(Exception):
+    """A call of the library failed; ``code`` is its STOWMASTER_* code."""
+
+    code: Optional[int] = None
+
+    def __init__(self, message: str, code: Optional[int] = None, result=None):
+        super().__init__(message)
+        if code is not None:
+            self.code = code
+        self.result = result
+
+
+class Unusable(Error):
+    """The library, its settings, the cache folder or the index cannot be used."""
+    code = UNUSABLE
+
+
+class BadArgument(Error, ValueError):
+    """An argument the library refuses."""
+    code = BAD_ARGUMENT
+
+
+class Incomplete(Error):
+    """Done, but some entries could not be deleted or registered (see .result)."""
+    code = INCOMPLETE
+
+
+class Damaged(Error):
+    """The index is damaged (see .result for what the check saw)."""
+    code = DAMAGED
+
+
+class TooSmall(Error):
+    code = TOO_SMALL
+
+
+class Changed(Error):
+    """Another process changed the list between two batches of a walk."""
+    code = CHANGED
+
+
+class FilesDiffer(Error):
+    """The disk does not bear out every entry (see .result)."""
+    code = FILES_DIFFER
+
+
+class NotRegistered(Error):
+    """A file could not be registered; the registration gives no code."""
+    code = None
+
+
+_ERRORS = {c.code: c for c in (Unusable, BadArgument, Incomplete, Damaged, TooSmall, Changed,
+                                FilesDiffer)}
+
+# ----------------------------------------------------------------- structs --
+# As laid out in stowmaster.h; tests/python compares every size and offset
+# with the C compiler's.
+
+_i32 = ctypes.c_int32
+_i64 = ctypes.c_int64
+_u32 = ctypes.c_uint32
+
+
+class _Settings(ctypes.Structure):
+    _fields_ = [("size", _u32), ("settings_found", _i32), ("settings_file", ctypes.c_char * 1024),
+                ("cache_dir", ctypes.c_char * 260), ("index_path", ctypes.c_char * 260),
+                ("log_file", ctypes.c_char * 1024), ("log_writable", _i32), ("precision", _i32),
+                ("limit_bytes", _i64), ("high_mark_bytes", _i64), ("low_mark_bytes", _i64),
+                ("min_age_seconds", _i64)]
+
+
+class _Status(ctypes.Structure):
+    _fields_ = [("size", _u32), ("index_present", _i32), ("index_formatted", _i32),
+                ("lists_consistent", _i32), ("entries", _i32), ("capacity", _i32),
+                ("bytes_in_use", _i64), ("oldest_registration", _i64),
+                ("newest_registration", _i64), ("evictable_files", _i32), ("reserved", _i32),
+                ("evictable_bytes", _i64), ("now", _i64), ("next_path", ctypes.c_char * 260),
+                ("reserved2", _i32), ("next_registered", _i64), ("refused_files", _i32),
+                ("reserved3", _i32), ("refused_bytes", _i64)]
+
+
+class _Entry(ctypes.Structure):
+    _fields_ = [("size", _u32), ("block", _i32), ("path", ctypes.c_char * 260),
+                ("file_size", _i64), ("registered", _i64), ("delay", _i64), ("evictable", _i32),
+                ("reserved", _i32)]
+
+
+class _CheckReport(ctypes.Structure):
+    _fields_ = [("size", _u32), ("index_present", _i32), ("index_formatted", _i32),
+                ("lists_consistent", _i32), ("interrupted", _i32), ("repaired", _i32),
+                ("valid_count", _i32), ("free_count", _i32), ("valid_bytes", _i64),
+                ("header_bytes", _i64), ("header_count", _i32), ("reserved", _i32),
+                ("problem", ctypes.c_char * 512)]
+
+
+class _PassResult(ctypes.Structure):
+    _fields_ = [("size", _u32), ("deleted_files", _i32), ("deleted_bytes", _i64),
+                ("kept_files", _i32), ("remaining_files", _i32), ("kept_bytes", _i64),
+                ("remaining_bytes", _i64)]
+
+
+if _WINDOWS:
+    _CALLBACK = ctypes.WINFUNCTYPE  # STOWMASTER_CALL is __stdcall there
+else:
+    _CALLBACK = ctypes.CFUNCTYPE
+
+_EntryFn = _CALLBACK(_i32, ctypes.POINTER(_Entry), ctypes.c_void_p)
+_ProgressFn = _CALLBACK(None, ctypes.POINTER(_PassResult), ctypes.c_void_p)
+
+
+class _ShrinkOptions(ctypes.Structure):
+    _fields_ = [("size", _u32), ("dry_run", _i32), ("older_than", _i64), ("each", _EntryFn),
+                ("each_context", ctypes.c_void_p)]
+
+
+class _FileProblem(ctypes.Structure):
+    _fields_ = [("size", _u32), ("block", _i32), ("path", ctypes.c_char * 260),
+                ("problem", _i32), ("repaired", _i32), ("listed_size", _i64),
+                ("disk_size", _i64)]
+
+
+_FileProblemFn = _CALLBACK(_i32, ctypes.POINTER(_FileProblem), ctypes.c_void_p)
+
+
+class _FilesReport(ctypes.Structure):
+    _fields_ = [("size", _u32), ("checked", _i32), ("missing", _i32), ("not_regular", _i32),
+                ("size_differs", _i32), ("repaired", _i32), ("dropped_bytes", _i64),
+                ("size_change", _i64)]
+
+
+class _AdoptResult(ctypes.Structure):
+    _fields_ = [("size", _u32), ("found", _i32), ("listed", _i32), ("adopted", _i32),
+                ("failed", _i32), ("reserved", _i32), ("adopted_bytes", _i64)]
+
+
+_AdoptProgressFn = _CALLBACK(None, ctypes.POINTER(_AdoptResult), ctypes.c_void_p)
+
+
+class _DiskUsage(ctypes.Structure):
+    _fields_ = [("size", _u32), ("folders", _i32), ("files", _i64), ("bytes", _i64),
+                ("unlisted_files", _i64), ("unlisted_bytes", _i64)]
+
+
+def _sized(struct_type):
+    value = struct_type()
+    value.size = ctypes.sizeof(struct_type)
+    return value
+
+
+# --------------------------------------------------------- Python values --
+
+
+def _moment(seconds: int) -> Optional[datetime.datetime]:
+    if seconds == 0:
+        return None
+    return datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc)
+
+
+def _text(raw: bytes) -> str:
+    """A path or message of the library as str."""
+    if _WINDOWS:
+        return raw.decode("mbcs", "replace")  # the narrow calls speak the ANSI code page
+    return os.fsdecode(raw)
+
+
+def _path_bytes(path) -> bytes:
+    """A path for the library's narrow calls: str, bytes or os.PathLike."""
+    path = os.fspath(path)
+    if isinstance(path, bytes):
+        raw = path
+    elif _WINDOWS:
+        raw = path.encode("mbcs", "strict")
+    else:
+        raw = os.fsencode(path)
+    if b"\0" in raw:
+        raise BadArgument("a path holds a NUL byte: %r" % (path,))
+    return raw
+
+
+def _convert(struct, cls, moments=(), flags=(), texts=(), skip=("size",)):
+    """A dataclass `cls` from a ctypes struct: fields of the same names."""
+    values = {}
+    for field in dataclasses.fields(cls):
+        if not hasattr(struct, field.name) or field.name in skip:
+            continue
+        value = getattr(struct, field.name)
+        if field.name in moments:
+            value = _moment(value)
+        elif field.name in flags:
+            value = bool(value)
+        elif field.name in texts:
+            value = _text(value)
+        values[field.name] = value
+    return cls(**values)
+
+
+@dataclasses.dataclass
+class Settings:
+    """The settings in effect and where they came from."""
+    settings_found: bool
+    settings_file: str
+    cache_dir: str
+    index_path: str
+    log_file: str
+    log_writable: bool
+    precision: int
+    limit_bytes: int
+    high_mark_bytes: int
+    low_mark_bytes: int
+    min_age_seconds: int
+
+
+@dataclasses.dataclass
+class Status:
+    """The index as it is now."""
+    index_present: bool
+    index_formatted: bool
+    lists_consistent: bool
+    entries: int
+    capacity: int
+    bytes_in_use: int
+    oldest_registration: Optional[datetime.datetime]
+    newest_registration: Optional[datetime.datetime]
+    evictable_files: int
+    evictable_bytes: int
+    now: Optional[datetime.datetime]
+    next_path: str
+    next_registered: Optional[datetime.datetime]
+    refused_files: int
+    refused_bytes: int
+
+
+@dataclasses.dataclass
+class Entry:
+    """One listed file."""
+    block: int
+    path: str
+    file_size: int
+    registered: Optional[datetime.datetime]
+    delay: int  # its own minimum age, seconds
+    evictable: bool
+
+
+@dataclasses.dataclass
+class FileProblem:
+    """A listed file the disk disagrees with (problem: FILE_MISSING, ...)."""
+    block: int
+    path: str
+    problem: int
+    repaired: bool
+    listed_size: int
+    disk_size: int
+
+
+@dataclasses.dataclass
+class FilesReport:
+    """What a check of the files saw, with each disagreement."""
+    checked: int
+    missing: int
+    not_regular: int
+    size_differs: int
+    repaired: int
+    dropped_bytes: int
+    size_change: int
+    problems: List[FileProblem] = dataclasses.field(default_factory=list)
+
+
+@dataclasses.dataclass
+class CheckReport:
+    """What a check of the index saw; `files` when the files were checked too."""
+    index_present: bool
+    index_formatted: bool
+    lists_consistent: bool
+    interrupted: bool
+    repaired: bool
+    valid_count: int
+    free_count: int
+    valid_bytes: int
+    header_bytes: int
+    header_count: int
+    problem: str
+    sound: bool = False  # the index check found nothing wrong
+    files: Optional[FilesReport] = None
+
+
+@dataclasses.dataclass
+class PassResult:
+    """What a pass or emptying did; `entries`: what a shrink deleted (dry run: would)."""
+    deleted_files: int
+    deleted_bytes: int
+    kept_files: int
+    remaining_files: int
+    kept_bytes: int
+    remaining_bytes: int
+    entries: List[Entry] = dataclasses.field(default_factory=list)
+
+
+@dataclasses.dataclass
+class AdoptResult:
+    found: int
+    listed: int
+    adopted: int
+    failed: int
+    adopted_bytes: int
+
+
+@dataclasses.dataclass
+class DiskUsage:
+    folders: int
+    files: int
+    bytes: int
+    unlisted_files: int
+    unlisted_bytes: int
+
+
+_ENTRY_KINDS = dict(moments=("registered",), flags=("evictable",), texts=("path",))
+
+
+def _entry(e) -> Entry:
+    return _convert(e, Entry, **_ENTRY_KINDS)
+
+
+def _pass_result(r) -> PassResult:
+    return _convert(r, PassResult)
+
+
+# ------------------------------------------------------------- loading --
+
+
+def _module_dir() -> str:
+    return os.path.dirname(os.path.abspath(__file__))
+
+
+def library_candidates() -> List[str]:
+    """Where the library is looked for, in order, without the explicit path."""
+    here = _module_dir()
+    names = [LIBRARY_NAME] if _WINDOWS else [LIBRARY_NAME, "libstowmaster.so"]
+    found = [os.path.join(here, n) for n in names]
+    # <prefix>/lib[64]/python3[.N]/{dist,site}-packages/stowmaster: the
+    # installation's library folder is <prefix>/lib[64] (and its multiarch
+    # folder, as a Debian system has it).
+    packages = os.path.dirname(here)
+    pydir = os.path.dirname(packages)
+    libdir = os.path.dirname(pydir)
+    if (os.path.basename(packages) in ("dist-packages", "site-packages")
+            and os.path.basename(pydir).startswith("python")):
+        found.append(os.path.join(libdir, LIBRARY_NAME))
+        multiarch = sysconfig.get_config_var("MULTIARCH") or getattr(
+            sys.implementation, "_multiarch", None)
+        if multiarch:
+            found.append(os.path.join(libdir, multiarch, LIBRARY_NAME))
+    return found
+
+
+def _find_library(path=None) -> str:
+    if path is not None:
+        return os.fspath(path)
+    env = os.environ.get("STOWMASTER_LIBRARY")
+    if env:
+        return env
+    for candidate in library_candidates():
+        if os.path.isfile(candidate):
+            return candidate
+    return LIBRARY_NAME
+
+
+def _signatures():
+    p = ctypes.POINTER
+    return {
+        "StowmasterVersion": (ctypes.c_char_p, []),
+        "InitializeStowmaster": (_i32, [_i32]),
+        "UnInitializeStowmaster": (None, []),
+        "AddFileToStowmasterA": (_i32, [ctypes.c_char_p, _u32]),
+        "AddFileToStowmasterW": (_i32, [ctypes.c_wchar_p if _WINDOWS else ctypes.c_void_p, _u32]),
+        "StowmasterGetSettings": (_i32, [p(_Settings)]),
+        "StowmasterGetStatus": (_i32, [p(_Status)]),
+        "StowmasterListEntries": (_i32, [_i32, _EntryFn, ctypes.c_void_p]),
+        "StowmasterCheck": (_i32, [_i32, p(_CheckReport)]),
+        "StowmasterEmpty": (_i32, [p(_PassResult), _ProgressFn, ctypes.c_void_p]),
+        "StowmasterShrinkWith": (_i32, [p(_ShrinkOptions), p(_PassResult), _ProgressFn,
+                                        ctypes.c_void_p]),
+        "StowmasterCheckFiles": (_i32, [_i32, p(_FilesReport), _FileProblemFn, ctypes.c_void_p]),
+        "StowmasterAdopt": (_i32, [ctypes.c_char_p, _u32, p(_AdoptResult), _AdoptProgressFn,
+                                   ctypes.c_void_p]),
+        "StowmasterGetDiskUsage": (_i32, [p(_DiskUsage)]),
+        "StowmasterDump": (_i32, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_uint64,
+                                  p(ctypes.c_uint64)]),
+        "StowmasterLastError": (_u32, [ctypes.c_char_p, _u32]),
+    }
+
+
+class _Callback:
+    """Runs Python code inside a callback of the library: an exception stops
+    the walk (the callback answers 0) and is raised again after the call."""
+
+    def __init__(self):
+        self.exception = None
+
+    def guard(self, fn, stop_value):
+        def run(*args):
+            if self.exception is not None:
+                return stop_value
+            try:
+                return fn(*args)
+            except BaseException as e:  # noqa: B902 - handed back to the caller
+                self.exception = e
+                return stop_value
+        return run
+
+    def reraise(self):
+        if self.exception is not None:
+            raise self.exception
+
+
+class Library:
+    """One loaded library file and its entry points."""
+
+    def __init__(self, path=None):
+        self.path = _find_library(path)
+        try:
+            if _WINDOWS:
+                self._dll = ctypes.WinDLL(self.path)
+            else:
+                self._dll = ctypes.CDLL(self.path)
+        except OSError as e:
+            raise Unusable("cannot load the library %s: %s" % (self.path, e)) from e
+        self._bound = {}
+
+    def _fn(self, name):
+        fn = self._bound.get(name)
+        if fn is None:
+            try:
+                fn = getattr(self._dll, name)
+            except AttributeError:
+                raise Unusable("%s has no %s entry point (an older library?)"
+                               % (self.path, name)) from None
+            fn.restype, fn.argtypes = _signatures()[name]
+            self._bound[name] = fn
+        return fn
+
+    def last_error(self) -> str:
+        """The reason for the last failure of a call on this thread."""
+        buffer = ctypes.create_string_buffer(4096)
+        self._fn("StowmasterLastError")(buffer, len(buffer))
+        return _text(buffer.value)
+
+    def _raise(self, call: str, code: int, result=None):
+        text = self.last_error() or "%s failed with code %d" % (call, code)
+        raise _ERRORS.get(code, Error)(text, code, result)
+
+    def version(self) -> str:
+        return self._fn("StowmasterVersion")().decode("ascii", "replace")
+
+    def settings(self) -> Settings:
+        s = _sized(_Settings)
+        rc = self._fn("StowmasterGetSettings")(ctypes.byref(s))
+        if rc != OK:
+            self._raise("StowmasterGetSettings", rc)
+        return _convert(s, Settings, flags=("settings_found", "log_writable"),
+                        texts=("settings_file", "cache_dir", "index_path", "log_file"))
+
+    def status(self) -> Status:
+        s = _sized(_Status)
+        rc = self._fn("StowmasterGetStatus")(ctypes.byref(s))
+        if rc != OK:
+            self._raise("StowmasterGetStatus", rc)
+        return _convert(s, Status,
+                        moments=("oldest_registration", "newest_registration", "now",
+                                 "next_registered"),
+                        flags=("index_present", "index_formatted", "lists_consistent"),
+                        texts=("next_path",))
+
+    def entries(self, limit: int = 0) -> Iterator[Entry]:
+        """The listed files, the most recently registered first, at most
+        `limit` (0: all). One walk of the library gathers them (it copies
+        them under the lock in its own batches), then they are yielded:
+        memory grows with the list, which `limit` bounds. When another
+        process changed the list so that the walk could not go on (Changed)
+        or the list is damaged (Damaged), what the walk reported is yielded
+        first, then the error is raised."""
+        if limit < 0 or limit > 0x7FFFFFFF:
+            raise BadArgument("limit out of range: %d" % limit)
+        gathered: List[Entry] = []
+        guard = _Callback()
+
+        def take(entry, _context):
+            gathered.append(_entry(entry.contents))
+            return 1
+        callback = _EntryFn(guard.guard(take, 0))
+        rc = self._fn("StowmasterListEntries")(limit, callback, None)
+        error = None
+        if rc != OK:
+            try:
+                self._raise("StowmasterListEntries", rc)
+            except Error as e:
+                error = e
+        guard.reraise()
+        if error is not None and not isinstance(error, (Changed, Damaged)):
+            raise error
+
+        def walk():
+            yield from gathered
+            if error is not None:
+                raise error
+        return walk()
+
+    def session(self, threaded: bool = False) -> "Session":
+        return Session(self, threaded)
+
+    def add(self, path, delay: int = 0) -> None:
+        """Registers (or refreshes) one file, with its own minimum age
+        `delay` in seconds, as a client program does: initialises the
+        library, registers, and shuts it down again."""
+        with Session(self) as s:
+            s.add(path, delay)
+
+    def check(self, repair: bool = False, files: bool = False) -> CheckReport:
+        """Checks the index (repairing it with `repair`) and, with `files`,
+        every listed file against the disk. Raises Damaged or FilesDiffer,
+        with the report as .result, when either check finds fault."""
+        r = _sized(_CheckReport)
+        rc = self._fn("StowmasterCheck")(1 if repair else 0, ctypes.byref(r))
+        if rc not in (OK, DAMAGED):
+            self._raise("StowmasterCheck", rc)
+        report = _convert(r, CheckReport, texts=("problem",),
+                          flags=("index_present", "index_formatted", "lists_consistent",
+                                 "interrupted", "repaired"), skip=("size", "sound", "files"))
+        report.sound = rc == OK
+        if rc == DAMAGED:
+            self._raise("StowmasterCheck", rc, report)
+        if files:
+            report.files = self._check_files(repair, report)
+        return report
+
+    def _check_files(self, repair: bool, report: CheckReport) -> FilesReport:
+        problems: List[FileProblem] = []
+        guard = _Callback()
+
+        def take(problem, _context):
+            problems.append(_convert(problem.contents, FileProblem, texts=("path",),
+                                     flags=("repaired",)))
+            return 1
+        callback = _FileProblemFn(guard.guard(take, 0))
+        r = _sized(_FilesReport)
+        rc = self._fn("StowmasterCheckFiles")(1 if repair else 0, ctypes.byref(r), callback, None)
+        guard.reraise()
+        files = _convert(r, FilesReport, skip=("size", "problems"))
+        files.problems = problems
+        report.files = files
+        if rc != OK:
+            self._raise("StowmasterCheckFiles", rc, report)
+        return files
+
+    @staticmethod
+    def _progress(guard: _Callback, progress, convert, fn_type):
+        if progress is None:
+            return fn_type()  # a null function pointer
+
+        def tell(so_far, _context):
+            progress(convert(so_far.contents))
+            return None
+        return fn_type(guard.guard(tell, None))
+
+    def shrink(self, dry_run: bool = False, older_than=None,
+               progress: Optional[Callable[[PassResult], None]] = None) -> PassResult:
+        """One eviction pass now. `dry_run`: deletes nothing and tells what
+        it would delete. `older_than` (seconds or datetime.timedelta):
+        deletes every file registered at least that long ago, whatever the
+        marks. `progress` is called between batches with what was done so
+        far. The result's `entries` are the files deleted (would be).
+        Raises Incomplete (with .result) when some could not be deleted."""
+        seconds = 0
+        if older_than is not None:
+            if isinstance(older_than, datetime.timedelta):
+                older_than = older_than.total_seconds()
+            seconds = int(older_than)
+            if seconds <= 0:
+                raise BadArgument("older_than must be at least one second: %r" % (older_than,))
+        guard = _Callback()
+        told: List[Entry] = []
+
+        def each(entry, _context):
+            told.append(_entry(entry.contents))
+            return 1
+        options = _sized(_ShrinkOptions)
+        options.dry_run = 1 if dry_run else 0
+        options.older_than = seconds
+        options.each = _EntryFn(guard.guard(each, 0))
+        result = _sized(_PassResult)
+        progress_fn = self._progress(guard, progress, _pass_result, _ProgressFn)
+        rc = self._fn("StowmasterShrinkWith")(ctypes.byref(options), ctypes.byref(result),
+                                              progress_fn, None)
+        guard.reraise()
+        done = _pass_result(result)
+        done.entries = told
+        if rc != OK:
+            self._raise("StowmasterShrinkWith", rc, done)
+        return done
+
+    def empty(self, progress: Optional[Callable[[PassResult], None]] = None) -> PassResult:
+        """Deletes every listed file that can be deleted. Raises Incomplete
+        (with .result) when some could not be deleted."""
+        guard = _Callback()
+        result = _sized(_PassResult)
+        progress_fn = self._progress(guard, progress, _pass_result, _ProgressFn)
+        rc = self._fn("StowmasterEmpty")(ctypes.byref(result), progress_fn, None)
+        guard.reraise()
+        done = _pass_result(result)
+        if rc != OK:
+            self._raise("StowmasterEmpty", rc, done)
+        return done
+
+    def dump(self, path=None) -> Optional[str]:
+        """The text dump of the index, as Index.Dmp holds it: written to the
+        file `path`, or returned as text when no path is given."""
+        fn = self._fn("StowmasterDump")
+        if path is not None:
+            rc = fn(_path_bytes(path), None, 0, None)
+            if rc != OK:
+                self._raise("StowmasterDump", rc)
+            return None
+        size = 1 << 16
+        for _ in range(8):  # the index may grow between two tries
+            buffer = ctypes.create_string_buffer(size)
+            length = ctypes.c_uint64(0)
+            rc = fn(None, buffer, size, ctypes.byref(length))
+            if rc == OK:
+                return buffer.raw[:length.value].decode("utf-8", "surrogateescape")
+            if rc != TOO_SMALL:
+                self._raise("StowmasterDump", rc)
+            size = max(size * 2, length.value + 1 + (1 << 16))
+        self._raise("StowmasterDump", TOO_SMALL)
+
+    def adopt(self, folder, delay: int = 0,
+              progress: Optional[Callable[[AdoptResult], None]] = None) -> AdoptResult:
+        """Registers the files below `folder` that the index does not list.
+        Raises Incomplete (with .result) when some could not be."""
+        delay = _delay(delay)
+        guard = _Callback()
+        result = _sized(_AdoptResult)
+        progress_fn = self._progress(guard, progress, lambda r: _convert(r, AdoptResult),
+                                     _AdoptProgressFn)
+        rc = self._fn("StowmasterAdopt")(_path_bytes(folder), delay, ctypes.byref(result),
+                                         progress_fn, None)
+        guard.reraise()
+        done = _convert(result, AdoptResult)
+        if rc != OK:
+            self._raise("StowmasterAdopt", rc, done)
+        return done
+
+    def disk_usage(self) -> DiskUsage:
+        """What lies on disk below the cache folders, and how much of it the
+        index does not list."""
+        u = _sized(_DiskUsage)
+        rc = self._fn("StowmasterGetDiskUsage")(ctypes.byref(u))
+        if rc != OK:
+            self._raise("StowmasterGetDiskUsage", rc)
+        return _convert(u, DiskUsage)
+
+
+def _delay(delay) -> int:
+    if isinstance(delay, datetime.timedelta):
+        delay = delay.total_seconds()
+    delay = int(delay)
+    if delay < 0 or delay > 0xFFFFFFFF:
+        raise BadArgument("delay out of range: %d" % delay)
+    return delay
+
+
+class Session:
+    """The library initialised for registering files, as a client program
+    uses it; shut down again by close() or at the end of a `with` block.
+
+        with stowmaster.Session() as s:
+            s.add("/var/cache/app/file", delay=60)
+    """
+
+    def __init__(self, library: Optional[Library] = None, threaded: bool = False):
+        self._lib = library if library is not None else _default()
+        ready = self._lib._fn("InitializeStowmaster")(1 if threaded else 0)
+        self._open = True
+        if ready != 1:
+            text = self._lib.last_error() or "the library could not be initialised"
+            self.close()
+            raise Unusable(text)
+
+    def add(self, path, delay: int = 0) -> None:
+        if not self._open:
+            raise Unusable("the session is closed")
+        delay = _delay(delay)
+        path = os.fspath(path)
+        if _WINDOWS and isinstance(path, str):
+            if "\0" in path:
+                raise BadArgument("a path holds a NUL character: %r" % (path,))
+            added = self._lib._fn("AddFileToStowmasterW")(path, delay)
+        else:
+            added = self._lib._fn("AddFileToStowmasterA")(_path_bytes(path), delay)
+        if added != 1:
+            raise NotRegistered(self._lib.last_error() or "%s was not registered" % (path,))
+
+    def close(self) -> None:
+        # Once for every initialisation, whatever it returned.
+        if self._open:
+            self._open = False
+            self._lib._fn("UnInitializeStowmaster")()
+
+    def __enter__(self) -> "Session":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    def __del__(self):
+        try:
+            self.close()
+        except Exception:
+            pass
+
+
+# ------------------------------------------------ the module's library --
+
+_default_library: Optional[Library] = None
+_default_lock = threading.Lock()
+
+
+def load(path=None) -> Library:
+    """Loads the library the module-level functions use: `path`, else as
+    the module looks for it."""
+    global _default_library
+    with _default_lock:
+        _default_library = Library(path)
+        return _default_library
+
+
+def _default() -> Library:
+    global _default_library
+    with _default_lock:
+        if _default_library is None:
+            _default_library = Library()
+        return _default_library
+
+
+def version() -> str:
+    return _default().version()
+
+
+def settings() -> Settings:
+    return _default().settings()
+
+
+def status() -> Status:
+    return _default().status()
+
+
+def entries(limit: int = 0) -> Iterator[Entry]:
+    return _default().entries(limit)
+
+
+def add(path, delay: int = 0) -> None:
+    _default().add(path, delay)
+
+
+def check(repair: bool = False, files: bool = False) -> CheckReport:
+    return _default().check(repair, files)
+
+
+def shrink(dry_run: bool = False, older_than=None, progress=None) -> PassResult:
+    return _default().shrink(dry_run, older_than, progress)
+
+
+def empty(progress=None) -> PassResult:
+    return _default().empty(progress)
+
+
+def dump(path=None) -> Optional[str]:
+    return _default().dump(path)
+
+
+def adopt(folder, delay: int = 0, progress=None) -> AdoptResult:
+    return _default().adopt(folder, delay, progress)
+
+
+def disk_usage() -> DiskUsage:
+    return _default().disk_usage()

@@ -1,0 +1,102 @@
+"""`stowmaster metrics` read as a metrics text-file collector reads it: with
+the distribution's Prometheus client parser, against `status --json`."""
+
+import json
+import math
+import os
+import time
+import unittest
+
+from prometheus_client.parser import text_string_to_metric_families
+
+from sandbox import Sandbox
+
+# Each gauge and the member of `status --json` that holds its value.
+GAUGES = {
+    "stowmaster_limit_bytes": "limit_bytes",
+    "stowmaster_used_bytes": "bytes_in_use",
+    "stowmaster_high_mark_bytes": "high_mark_bytes",
+    "stowmaster_low_mark_bytes": "low_mark_bytes",
+    "stowmaster_entries": "entries",
+    "stowmaster_oldest_entry_age_seconds": None,  # now - oldest_registration
+    "stowmaster_refused_entries": "refused_files",
+    "stowmaster_refused_bytes": "refused_bytes",
+}
+DISK_GAUGE = "stowmaster_unlisted_bytes"
+
+
+def find_member(value, name):
+    """The first member `name` anywhere in a JSON value, or None."""
+    if isinstance(value, dict):
+        if name in value:
+            return value[name]
+        value = list(value.values())
+    if isinstance(value, list):
+        for item in value:
+            found = find_member(item, name)
+            if found is not None:
+                return found
+    return None
+
+
+class MetricsTest(unittest.TestCase):
+    def setUp(self):
+        self.box = Sandbox()
+        self.addCleanup(self.box.remove)
+
+    def program(self, *args):
+        code, out, err = self.box.run_program(*args)
+        self.assertEqual(code, 0, "stowmaster %s: %s" % (" ".join(args), err))
+        return out
+
+    def gauges(self, *args):
+        """The samples of `stowmaster metrics ARGS`, by name; every family a
+        gauge with help text and one sample."""
+        values = {}
+        for family in text_string_to_metric_families(self.program("metrics", *args)):
+            with self.subTest(family=family.name):
+                self.assertEqual(family.type, "gauge")
+                self.assertNotEqual(family.documentation, "")
+                self.assertEqual(len(family.samples), 1)
+                self.assertEqual(family.samples[0].name, family.name)
+                self.assertEqual(family.samples[0].labels, {})
+            values[family.name] = family.samples[0].value
+        return values
+
+    def test_metrics_match_the_status(self):
+        box = self.box
+        self.program("add", box.data("a.bin", 1500), box.data("b.bin", 2500), "--delay", "60")
+        os.makedirs(box.cache_dir, exist_ok=True)
+        # A file below the cache folder that the index does not list.
+        with open(os.path.join(box.cache_dir, "stray.bin"), "wb") as f:
+            f.write(b"z" * 777)
+
+        before = time.time()
+        status = json.loads(self.program("status", "--json"))
+        self.assertEqual(status["schema"], 1)
+        values = self.gauges()
+        after = time.time()
+        self.assertEqual(set(values), set(GAUGES))
+        for gauge, member in GAUGES.items():
+            if member is not None:
+                with self.subTest(gauge=gauge):
+                    self.assertEqual(values[gauge], status[member])
+        self.assertEqual(values["stowmaster_entries"], 2)
+        self.assertEqual(values["stowmaster_used_bytes"], 4000)
+        self.assertEqual(values["stowmaster_limit_bytes"], 50 << 20)
+        # The age, taken a moment after the status, by a clock of seconds.
+        status_age = status["now"] - status["oldest_registration"]
+        age = values["stowmaster_oldest_entry_age_seconds"]
+        self.assertGreaterEqual(age, status_age)
+        self.assertLessEqual(age, status_age + math.ceil(after) - math.floor(before))
+
+        disk_status = json.loads(self.program("status", "--disk", "--json"))
+        disk = self.gauges("--disk")
+        self.assertEqual(set(disk), set(GAUGES) | {DISK_GAUGE})
+        self.assertEqual(disk[DISK_GAUGE], 777)
+        self.assertEqual(disk[DISK_GAUGE], find_member(disk_status, "unlisted_bytes"))
+        self.assertEqual(disk["stowmaster_used_bytes"], 4000)
+
+
+if __name__ == "__main__":
+    unittest.main()

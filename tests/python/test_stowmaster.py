@@ -1,0 +1,357 @@
+"""The Python module against the built library, in a sandbox of its own."""
+
+import ctypes
+import datetime
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import textwrap
+import unittest
+
+import stowmaster
+from sandbox import LIBRARY_NAME, Sandbox, built
+
+MODULE_SOURCE = stowmaster.__file__
+
+# The ctypes struct of each C struct.
+STRUCTS = {
+    "StowmasterSettings": stowmaster._Settings,
+    "StowmasterStatus": stowmaster._Status,
+    "StowmasterEntry": stowmaster._Entry,
+    "StowmasterCheckReport": stowmaster._CheckReport,
+    "StowmasterPassResult": stowmaster._PassResult,
+    "StowmasterShrinkOptions": stowmaster._ShrinkOptions,
+    "StowmasterFileProblem": stowmaster._FileProblem,
+    "StowmasterFilesReport": stowmaster._FilesReport,
+    "StowmasterAdoptResult": stowmaster._AdoptResult,
+    "StowmasterDiskUsage": stowmaster._DiskUsage,
+}
+
+
+class StructLayoutTest(unittest.TestCase):
+    def test_every_struct_and_field_lies_where_the_c_compiler_puts_it(self):
+        layout = {}
+        out = subprocess.run([built("STOW_TEST_LAYOUT")], capture_output=True, text=True,
+                             check=True).stdout
+        for line in out.splitlines():
+            name, value = line.split()
+            layout[name] = int(value)
+        for name, cls in STRUCTS.items():
+            with self.subTest(struct=name):
+                self.assertEqual(ctypes.sizeof(cls), layout[name])
+                c_fields = sorted(k.split(".", 1)[1] for k in layout if k.startswith(name + "."))
+                self.assertEqual(sorted(f[0] for f in cls._fields_), c_fields)
+                for field in c_fields:
+                    self.assertEqual(getattr(cls, field).offset, layout[name + "." + field],
+                                     field)
+
+
+class SandboxTest(unittest.TestCase):
+    def setUp(self):
+        self.box = Sandbox()
+        self.lib = stowmaster.Library(self.box.library)
+
+    def tearDown(self):
+        if self._outcome.success if hasattr(self._outcome, "success") else True:
+            self.box.remove()
+        else:
+            print("sandbox kept for inspection: " + self.box.root)
+
+    def skip_if_not_built(self, error):
+        # The operator additions of the library come from other work in
+        # progress; until then their entry points answer this.
+        if isinstance(error, stowmaster.Unusable) and "not built yet" in str(error):
+            self.skipTest("library side not built yet: %s" % error)
+
+
+class LibraryLookupTest(unittest.TestCase):
+    """Where the module finds the library when not told, run in a fresh
+    interpreter per layout so that nothing is loaded beforehand."""
+
+    def setUp(self):
+        self.root = os.path.realpath(__import__("tempfile").mkdtemp(prefix="stow-lookup."))
+
+    def tearDown(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def place(self, module_dir, library=None):
+        os.makedirs(module_dir, exist_ok=True)
+        shutil.copyfile(MODULE_SOURCE, os.path.join(module_dir, "__init__.py"))
+        if library:
+            os.makedirs(os.path.dirname(library), exist_ok=True)
+            shutil.copyfile(built("STOW_TEST_LIBRARY"), library)
+            with open(os.path.join(os.path.dirname(library), "TESSARON.INI"), "w") as f:
+                f.write("[Cache]\nCacheDir=%s\n[Log]\nLogPath=%s\n"
+                        % (os.path.join(self.root, "cache"), self.root))
+
+    def lookup(self, module_dir, env_library=None):
+        env = {k: v for k, v in os.environ.items() if k != "STOWMASTER_LIBRARY"}
+        env["PYTHONPATH"] = os.path.dirname(module_dir)
+        if env_library:
+            env["STOWMASTER_LIBRARY"] = env_library
+        code = textwrap.dedent("""
+            import stowmaster
+            print(stowmaster._find_library())
+            try:
+                print(stowmaster.settings().settings_file)
+            except stowmaster.Unusable as e:
+                print("unusable:", e)
+        """)
+        out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
+                             text=True, timeout=60)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        return out.stdout.splitlines()
+
+    def test_finds_the_library_as_the_program_does(self):
+        multiarch = stowmaster.sysconfig.get_config_var("MULTIARCH") or "x86_64-linux-gnu"
+        r = self.root
+        beside = r + "/beside/stowmaster"
+        prefix = r + "/prefix/lib/python3/dist-packages/stowmaster"
+        arch = r + "/arch/lib/python3/dist-packages/stowmaster"
+        nowhere = r + "/nowhere/lib/python3/dist-packages/stowmaster"
+        env_lib = r + "/elsewhere/" + LIBRARY_NAME
+        rows = [
+            # module folder, library placed, STOWMASTER_LIBRARY, library found
+            (beside, beside + "/" + LIBRARY_NAME, None, beside + "/" + LIBRARY_NAME),
+            (prefix, r + "/prefix/lib/" + LIBRARY_NAME, None, r + "/prefix/lib/" + LIBRARY_NAME),
+            (arch, r + "/arch/lib/%s/%s" % (multiarch, LIBRARY_NAME), None,
+             r + "/arch/lib/%s/%s" % (multiarch, LIBRARY_NAME)),
+            # The variable wins over a library beside the module.
+            (r + "/env/stowmaster", r + "/env/stowmaster/" + LIBRARY_NAME, env_lib, env_lib),
+            (nowhere, None, None, LIBRARY_NAME),
+        ]
+        self.place(os.path.dirname(env_lib) + "/unused", env_lib)
+        for module_dir, library, env_library, expected in rows:
+            with self.subTest(module=module_dir):
+                self.place(module_dir, library)
+                lines = self.lookup(module_dir, env_library)
+                self.assertEqual(lines[0], expected)
+                if expected != LIBRARY_NAME:
+                    # The library loaded reads the settings beside itself.
+                    self.assertEqual(lines[1],
+                                     os.path.join(os.path.dirname(expected), "TESSARON.INI"))
+        # An explicit path wins over everything.
+        self.assertEqual(stowmaster.Library(env_lib).path, env_lib)
+
+
+class RegisterAndReadTest(SandboxTest):
+    def test_settings_status_entries_and_dump(self):
+        lib, box = self.lib, self.box
+        s = lib.settings()
+        self.assertTrue(s.settings_found)
+        self.assertEqual(s.settings_file, os.path.join(box.lib_dir, "TESSARON.INI"))
+        self.assertEqual(s.cache_dir, box.cache_dir)
+        self.assertEqual(s.limit_bytes, 50 << 20)
+        self.assertEqual(s.min_age_seconds, 300)
+        self.assertEqual(s.precision, 10)
+
+        st = lib.status()
+        self.assertFalse(st.index_present)
+        self.assertEqual(list(lib.entries()), [])
+        with self.assertRaises(stowmaster.Unusable) as caught:
+            lib.dump()
+        self.assertEqual(caught.exception.code, stowmaster.UNUSABLE)
+        self.assertIn("no index file at " + os.path.join(box.cache_dir, "Index.Dat"),
+                      str(caught.exception))
+
+        before = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
+        first = box.data("first.bin", 1000)
+        second = box.data("second \u00e9.bin", 3000)
+        lib.add(first, delay=60)
+        # bytes and os.PathLike paths too; a non-ASCII name as the file
+        # system spells it.
+        lib.add(os.fsencode(second))
+        third = box.data("third.bin", 500)
+        with stowmaster.Session(lib) as session:
+            session.add(__import__("pathlib").Path(third), datetime.timedelta(seconds=7))
+
+        st = lib.status()
+        self.assertTrue(st.index_present and st.index_formatted and st.lists_consistent)
+        self.assertEqual((st.entries, st.bytes_in_use), (3, 4500))
+        self.assertEqual(st.capacity, 100000)
+        self.assertGreaterEqual(st.oldest_registration, before)
+        self.assertGreaterEqual(st.newest_registration, st.oldest_registration)
+        self.assertEqual(st.evictable_files, 0)  # all younger than five minutes
+        self.assertEqual(st.next_path, "")
+
+        listed = list(lib.entries())
+        self.assertEqual([e.path for e in listed], [third, second, first])
+        self.assertEqual([e.file_size for e in listed], [500, 3000, 1000])
+        self.assertEqual([e.delay for e in listed], [7, 0, 60])
+        self.assertEqual({e.evictable for e in listed}, {False})
+        self.assertEqual(len({e.block for e in listed}), 3)
+        self.assertTrue(all(isinstance(e.registered, datetime.datetime) for e in listed))
+        self.assertEqual([e.path for e in lib.entries(limit=2)], [third, second])
+
+        text = lib.dump()
+        for path in (first, second, third):
+            self.assertIn(path, text)
+        target = os.path.join(box.root, "dump.txt")
+        self.assertIsNone(lib.dump(target))
+        with open(target, encoding="utf-8", errors="surrogateescape") as f:
+            self.assertEqual(f.read(), text)
+
+    def test_failures_raise_with_code_and_reason(self):
+        lib, box = self.lib, self.box
+        missing = os.path.join(box.data_dir, "missing.bin")
+        with self.assertRaises(stowmaster.NotRegistered) as caught:
+            lib.add(missing)
+        self.assertIn(missing, str(caught.exception))
+        with self.assertRaises(stowmaster.BadArgument):
+            lib.add(box.data("ok.bin", 10), delay=-1)
+        with self.assertRaises(stowmaster.Unusable) as caught:
+            stowmaster.Library(os.path.join(box.root, "no-such-library.so"))
+        self.assertIn("no-such-library.so", str(caught.exception))
+
+        # A walk that stops early: what came is yielded, then the error.
+        entry = stowmaster._sized(stowmaster._Entry)
+        entry.path = b"/a/file"
+        entry.file_size = 5
+        for code, error in ((stowmaster.CHANGED, stowmaster.Changed),
+                            (stowmaster.DAMAGED, stowmaster.Damaged)):
+            with self.subTest(code=code):
+                def walk(limit, fn, context, code=code):
+                    fn(ctypes.byref(entry), None)
+                    fn(ctypes.byref(entry), None)
+                    return code
+                lib._bound["StowmasterListEntries"] = walk
+                got = []
+                with self.assertRaises(error) as caught:
+                    for e in lib.entries():
+                        got.append(e.path)
+                self.assertEqual(got, ["/a/file", "/a/file"])
+                self.assertEqual(caught.exception.code, code)
+
+
+class OperationsTest(SandboxTest):
+    def test_check_empty_and_progress(self):
+        lib, box = self.lib, self.box
+        report = lib.check()
+        self.assertTrue(report.sound)
+        self.assertFalse(report.index_present)
+
+        files = [box.data("f%d.bin" % i, 100 * (i + 1)) for i in range(3)]
+        for f in files:
+            lib.add(f)
+        report = lib.check(repair=True)
+        self.assertTrue(report.sound and report.index_present and report.lists_consistent)
+        self.assertEqual((report.valid_count, report.valid_bytes), (3, 600))
+        self.assertEqual(report.problem, "")
+
+        # A damaged index: the header's count of listed entries (after the
+        # 512-byte mark and the 64-bit bytes in use) one more than its list.
+        index = os.path.join(box.cache_dir, "Index.Dat")
+        with open(index, "r+b") as f:
+            f.seek(520)
+            f.write(struct.pack("<i", 4))
+        with self.assertRaises(stowmaster.Damaged) as caught:
+            lib.check()
+        self.assertFalse(caught.exception.result.sound)
+        self.assertNotEqual(caught.exception.result.problem, "")
+        with self.assertRaises(stowmaster.Damaged) as caught:
+            lib.check(repair=True)
+        self.assertTrue(caught.exception.result.repaired)
+        self.assertTrue(lib.check().sound)
+
+        # Enough files for emptying to work in two batches (of 100), with
+        # progress told between them.
+        with stowmaster.Session(lib) as session:
+            for i in range(147):
+                files.append(box.data("e%d.bin" % i, 4))
+                session.add(files[-1])
+        seen = []
+        result = lib.empty(progress=seen.append)
+        self.assertEqual((result.deleted_files, result.deleted_bytes), (150, 600 + 147 * 4))
+        self.assertEqual((result.remaining_files, result.kept_files), (0, 0))
+        self.assertEqual([(p.deleted_files, p.remaining_files) for p in seen], [(100, 50)])
+        self.assertEqual([f for f in files if os.path.exists(f)], [])
+
+        # An exception in a progress callback does not stop the library's
+        # work (it has no way to) and comes back to the caller after it.
+        with stowmaster.Session(lib) as session:
+            for f in files[:101]:
+                with open(f, "wb"):
+                    pass
+                session.add(f)
+
+        def fail(_so_far):
+            raise KeyError("from the callback")
+        with self.assertRaises(KeyError):
+            lib.empty(progress=fail)
+        self.assertEqual(lib.status().entries, 0)
+
+    def test_operator_additions(self):
+        lib, box = self.lib, self.box
+        listed = box.data("listed.bin", 2000)
+        gone = box.data("gone.bin", 700)
+        lib.add(listed)
+        lib.add(gone)
+        os.remove(gone)
+        try:
+            # Below the high mark an ordinary pass deletes nothing, dry or not.
+            seen = []
+            dry = lib.shrink(dry_run=True, progress=seen.append)
+        except stowmaster.Error as e:
+            self.skip_if_not_built(e)
+            raise
+        self.assertEqual((dry.deleted_files, dry.entries), (0, []))
+        self.assertEqual(dry.remaining_files, 2)
+        # Less than the configured minimum age (five minutes).
+        for older_than in (60, datetime.timedelta(minutes=4)):
+            with self.assertRaises(stowmaster.BadArgument):
+                lib.shrink(older_than=older_than)
+        with self.assertRaises(stowmaster.BadArgument):
+            lib.shrink(older_than=0)
+        # Old enough to be asked for, but nothing is that old yet.
+        self.assertEqual(lib.shrink(dry_run=True, older_than=3600).deleted_files, 0)
+
+        with self.assertRaises(stowmaster.FilesDiffer) as caught:
+            lib.check(files=True)
+        files = caught.exception.result.files
+        self.assertEqual((files.checked, files.missing), (2, 1))
+        self.assertEqual([(p.path, p.problem, p.repaired) for p in files.problems],
+                         [(gone, stowmaster.FILE_MISSING, False)])
+        with self.assertRaises(stowmaster.FilesDiffer) as caught:
+            lib.check(repair=True, files=True)
+        self.assertEqual(caught.exception.result.files.repaired, 1)
+        self.assertEqual(lib.check(files=True).files.checked, 1)
+
+        # Files below the cache folders that the index does not list.
+        os.makedirs(box.cache_dir, exist_ok=True)
+        stray = os.path.join(box.cache_dir, "sub")
+        os.makedirs(stray)
+        for name, size in (("a", 300), ("b", 400)):
+            with open(os.path.join(stray, name), "wb") as f:
+                f.write(b"y" * size)
+        usage = lib.disk_usage()
+        self.assertEqual((usage.unlisted_files, usage.unlisted_bytes), (2, 700))
+        adopted = lib.adopt(stray, delay=30)
+        self.assertEqual((adopted.found, adopted.adopted, adopted.adopted_bytes), (2, 2, 700))
+        self.assertEqual(lib.disk_usage().unlisted_files, 0)
+        self.assertEqual({e.delay for e in lib.entries() if e.path.startswith(stray)}, {30})
+        with self.assertRaises(stowmaster.BadArgument):
+            lib.adopt(box.root)  # not within the cache folders
+
+
+class CxxHeaderTest(SandboxTest):
+    """The consumer of stowmaster.hpp, built with C++17 and C++20, on the
+    sandbox's library: it registers a file and finds it in the status and
+    the walk of the list."""
+
+    def test_cxx_consumers(self):
+        env = dict(os.environ, LD_LIBRARY_PATH=self.box.lib_dir)
+        for program in built("STOW_TEST_CXX_CONSUMERS").split(":"):
+            with self.subTest(program=os.path.basename(program)):
+                target = os.path.join(self.box.data_dir, os.path.basename(program) + ".img")
+                done = subprocess.run([program, target], env=env, capture_output=True,
+                                      text=True, timeout=60)
+                self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+                self.assertIn("consumer: ok", done.stdout)
+                self.assertIn("New File To Cache: %s." % target, self.box.logs())
+                self.assertIn(target, [e.path for e in self.lib.entries()])
+
+
+if __name__ == "__main__":
+    unittest.main()
