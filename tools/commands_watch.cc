@@ -190,8 +190,9 @@ int Status(const Invocation& call, Session& session) {
         st.lists_consistent ? "consistent" : "NOT consistent: run `stowmaster check` for details");
   }
   if (with_disk) {
-    std::fprintf(out, "On disk      %lld files (%s) below %d cache folders\n",
-                 static_cast<long long>(disk.files), HumanSize(disk.bytes).c_str(), disk.folders);
+    std::fprintf(out, "On disk      %lld files (%s) below %d cache folder%s\n",
+                 static_cast<long long>(disk.files), HumanSize(disk.bytes).c_str(), disk.folders,
+                 disk.folders == 1 ? "" : "s");
     std::fprintf(out, "Unlisted     %lld files (%s)%s\n",
                  static_cast<long long>(disk.unlisted_files),
                  HumanSize(disk.unlisted_bytes).c_str(),
@@ -560,9 +561,10 @@ int CheckFilesOnDisk(const Invocation& call, Session& session) {
                  "%d entries checked: %d missing, %d not regular files, %d of another size",
                  r.checked, r.missing, r.not_regular, r.size_differs);
     if (repair) {
-      std::fprintf(session.out, "; %d repaired (%s dropped, %s added by new sizes)",
-                   r.repaired, HumanSize(r.dropped_bytes).c_str(),
-                   HumanSize(r.size_change).c_str());
+      std::fprintf(session.out, "; %d repaired (%s dropped, %s %s by new sizes)", r.repaired,
+                   HumanSize(r.dropped_bytes).c_str(),
+                   HumanSize(r.size_change < 0 ? -r.size_change : r.size_change).c_str(),
+                   r.size_change < 0 ? "removed" : "added");
     } else if (rc == STOWMASTER_FILES_DIFFER) {
       std::fprintf(session.out, "; run `stowmaster check --files --repair` to repair the entries");
     }
