@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "api/api_structs.h"
 #include "api/extension.h"
 #include "api/process_state.h"
 #include "config/log.h"
@@ -36,46 +37,14 @@ constexpr size_t kAdoptBatch = 256;
 // processes change the list under the first ones.
 constexpr int kListAttempts = 3;
 
-int32_t BadArgument(const std::string& why) {
-  RecordLastError(why);
+// A bad argument of these operator calls is also logged: an operator's
+// request refused is worth a line beside what the library did.
+int32_t RefusedArgument(const std::string& why) {
   WriteLogBufferToFile("%s\n", why.c_str());
-  return STOWMASTER_BAD_ARGUMENT;
-}
-
-template <typename T>
-bool SizeOk(const T* out) {
-  return out != nullptr && out->size >= 2 * sizeof(uint32_t);
-}
-
-// The first `out->size` bytes of `full`, and their count in `size`.
-template <typename T>
-void Deliver(T full, T* out) {
-  const uint32_t n = std::min<uint32_t>(out->size, static_cast<uint32_t>(sizeof(T)));
-  full.size = n;
-  std::memcpy(out, &full, n);
+  return BadArgument(why);
 }
 
 bool IsSeparator(char c) { return c == platform::kSeparator || c == '/'; }
-
-// The index path of the settings in effect, without creating the folder.
-std::string IndexPath() {
-  RequireTrustedSettings();
-  char folder[kPathBufferSize];
-  GetConfigurationString("Cache", "CacheDir", kDefaultCacheDir, folder, sizeof(folder));
-  size_t n = std::strlen(folder);
-  if (n > 0 && folder[n - 1] == platform::kSeparator) folder[n - 1] = '\0';
-  const std::string path = std::string(folder) + platform::kSeparator + kIndexFileName;
-  if (path.size() >= kPathBufferSize) {
-    throw OsError(platform::kErrorNameTooLong, "path too long", path);
-  }
-  return path;
-}
-
-// The size of a file as the index counts it: 32 bits, a file of 4 GiB or
-// more as 4 GiB - 1, as a registration counts it.
-uint32_t IndexedSize(uint64_t size) {
-  return size > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(size);
-}
 
 // The identities of the listed files: what deleting each listed path would
 // delete (its last part not followed). Read from batches of the list,
@@ -136,10 +105,10 @@ void LogRepair(const FileProblem& p) {
 
 int32_t CheckFiles(int32_t repair, StowmasterFilesReport* out, StowmasterFileProblemFn fn,
                    void* context) {
-  if (!SizeOk(out)) return BadArgument("StowmasterCheckFiles: null or too small a struct");
+  if (!SizeOk(out)) return RefusedArgument("StowmasterCheckFiles: null or too small a struct");
   CacheSettings cache;
   GetCacheSettings(&cache, nullptr, nullptr);
-  const std::string index_path = IndexPath();
+  const std::string index_path = IndexPathIn(CacheFolder());
   StowmasterFilesReport r;
   std::memset(&r, 0, sizeof(r));
 
@@ -168,9 +137,9 @@ int32_t CheckFiles(int32_t repair, StowmasterFilesReport* out, StowmasterFilePro
           p.problem = STOWMASTER_FILE_MISSING;
         } else if (info.kind != platform::FileKind::kRegular) {
           p.problem = STOWMASTER_FILE_NOT_REGULAR;
-        } else if (IndexedSize(info.size) != e.file_size) {
+        } else if (CountedSize(info.size) != e.file_size) {
           p.problem = STOWMASTER_FILE_SIZE_DIFFERS;
-          p.disk_size = IndexedSize(info.size);
+          p.disk_size = CountedSize(info.size);
         }
         r.checked += 1;
         if (p.problem == 0) return true;
@@ -248,10 +217,10 @@ int32_t CheckFiles(int32_t repair, StowmasterFilesReport* out, StowmasterFilePro
 // ------------------------------------------------------------ disk usage ---
 
 int32_t GetDiskUsage(StowmasterDiskUsage* out) {
-  if (!SizeOk(out)) return BadArgument("StowmasterGetDiskUsage: null or too small a struct");
+  if (!SizeOk(out)) return RefusedArgument("StowmasterGetDiskUsage: null or too small a struct");
   CacheSettings cache;
   GetCacheSettings(&cache, nullptr, nullptr);
-  const std::string index_path = IndexPath();
+  const std::string index_path = IndexPathIn(CacheFolder());
   FileIdSet listed;
   const ListEnd end = ListedIdentities(index_path, cache, &listed);
   if (end != ListEnd::kEnd) return WalkFailed("StowmasterGetDiskUsage", end);
@@ -378,13 +347,13 @@ struct Candidate {
 int32_t Adopt(const char* folder, uint32_t delay, StowmasterAdoptResult* out,
               StowmasterAdoptProgressFn progress, void* context) {
   if (folder == nullptr || !SizeOk(out)) {
-    return BadArgument("StowmasterAdopt: null folder, or null or too small a struct");
+    return RefusedArgument("StowmasterAdopt: null folder, or null or too small a struct");
   }
   std::string why;
   const std::string top = CleanFolder(folder, &why);
-  if (top.empty()) return BadArgument("StowmasterAdopt: " + why);
+  if (top.empty()) return RefusedArgument("StowmasterAdopt: " + why);
   RequireTrustedSettings();
-  if (!WithinCacheFolders(top, &why)) return BadArgument("StowmasterAdopt: " + why);
+  if (!WithinCacheFolders(top, &why)) return RefusedArgument("StowmasterAdopt: " + why);
   CacheSettings cache;
   char index_path[kPathBufferSize];
   GetCacheSettings(&cache, index_path, nullptr);
@@ -437,7 +406,7 @@ int32_t Adopt(const char* folder, uint32_t delay, StowmasterAdoptResult* out,
       FileRecord record;
       std::memset(&record, 0, sizeof(record));
       std::memcpy(record.ImageFileName, c.path.data(), c.path.size());
-      record.FileSize = IndexedSize(c.size);
+      record.FileSize = CountedSize(c.size);
       if (index.AddFile(record, delay)) {
         WriteLogBufferToFile("New File To Cache: %s.\n", record.ImageFileName);
         a.adopted += 1;

@@ -1,5 +1,7 @@
 #include "api/extension.h"
 
+#include "api/api_structs.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -23,50 +25,10 @@ namespace stow {
 namespace api {
 namespace {
 
-int32_t BadArgument(const std::string& why) {
-  RecordLastError(why);
-  return STOWMASTER_BAD_ARGUMENT;
-}
-
-// A caller's struct must hold at least its size and one field.
-template <typename T>
-bool SizeOk(const T* out) {
-  return out != nullptr && out->size >= 2 * sizeof(uint32_t);
-}
-
-// Copies the first `out->size` bytes of `full` (all of it when the caller's
-// struct is longer) and leaves in `size` how many bytes were filled.
-template <typename T>
-void Deliver(T full, T* out) {
-  const uint32_t n = std::min<uint32_t>(out->size, static_cast<uint32_t>(sizeof(T)));
-  full.size = n;
-  std::memcpy(out, &full, n);
-}
-
 void CopyText(const std::string& text, char* out, size_t size) {
   const size_t n = std::min(text.size(), size - 1);
   std::memcpy(out, text.data(), n);
   out[n] = '\0';
-}
-
-// The "CacheDir" folder as GetCacheSettings reads it, without creating it.
-// Throws UntrustedSettings as GetCacheSettings does: a default folder in its
-// place would be another cache.
-std::string CacheFolder() {
-  RequireTrustedSettings();
-  char folder[kPathBufferSize];
-  GetConfigurationString("Cache", "CacheDir", kDefaultCacheDir, folder, sizeof(folder));
-  size_t n = std::strlen(folder);
-  if (n > 0 && folder[n - 1] == platform::kSeparator) folder[n - 1] = '\0';
-  return folder;
-}
-
-std::string IndexPathIn(const std::string& folder) {
-  const std::string path = folder + platform::kSeparator + kIndexFileName;
-  if (path.size() >= kPathBufferSize) {
-    throw OsError(platform::kErrorNameTooLong, "path too long", path);
-  }
-  return path;
 }
 
 StowmasterEntry EntryOf(const ListedEntry& entry) {
@@ -84,6 +46,24 @@ StowmasterEntry EntryOf(const ListedEntry& entry) {
 }
 
 }  // namespace
+
+std::string CacheFolder() {
+  RequireTrustedSettings();
+  char folder[kPathBufferSize];
+  GetConfigurationString("Cache", "CacheDir", kDefaultCacheDir, folder, sizeof(folder));
+  size_t n = std::strlen(folder);
+  if (n > 0 && folder[n - 1] == platform::kSeparator) folder[n - 1] = '\0';
+  return folder;
+}
+
+std::string IndexPathIn(const std::string& folder) {
+  const std::string path = folder + platform::kSeparator + kIndexFileName;
+  if (path.size() >= kPathBufferSize) {
+    throw OsError(platform::kErrorNameTooLong, "path too long", path);
+  }
+  return path;
+}
+
 
 int32_t Failed(const std::string& what, const std::string& why) {
   const std::string text = what + ": " + why;

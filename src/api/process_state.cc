@@ -258,7 +258,7 @@ int32_t AddFileA(const char* path, uint32_t delay) {
     std::memcpy(record.ImageFileName, stored, std::strlen(stored));
     // A file of 4 GiB or more still counts towards the limit, as fully as
     // the 32-bit field allows.
-    record.FileSize = size > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(size);
+    record.FileSize = CountedSize(size);
 
     bool added = index->AddFile(record, delay);
     if (!added && index->Full()) {

@@ -115,6 +115,12 @@ inline bool CarriesListedMark(const IndexFileHeader& h, const ImageFileBlock& b)
   return h.ListedMark != 0 && b.Reserved == h.ListedMark;
 }
 
+// A file's size as the index counts it, in 32 bits: a file of 4 GiB or more
+// counts as 4 GiB - 1, still towards the limit.
+inline uint32_t CountedSize(uint64_t size) {
+  return size > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(size);
+}
+
 // What a caller fills in to register a file: the first bytes of a block.
 struct FileRecord {
   char ImageFileName[kFileNameSize];

@@ -170,8 +170,7 @@ void IndexFile::RebuildLists() {
       keep = listed.count(path) == 0 &&
              platform::env().GetFileKind(StoredName(blocks_[b]).text, &info).ok() &&
              info.kind == platform::FileKind::kRegular &&
-             (info.size > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(info.size)) ==
-                 blocks_[b].FileSize;
+             CountedSize(info.size) == blocks_[b].FileSize;
       if (keep) {
         listed.insert(path);
       } else {
