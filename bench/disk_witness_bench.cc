@@ -14,6 +14,7 @@
 
 #include "api/extension.h"
 #include "bench_support.h"
+#include "hold_timing.h"
 #include "platform/platform.h"
 
 namespace stow {
@@ -21,47 +22,6 @@ namespace bench {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Longest hold of the index lock since Reset, in milliseconds.
-class HoldEnv : public platform::EnvWrapper {
- public:
-  HoldEnv() : EnvWrapper(platform::DefaultEnv()) { platform::SetEnvForTesting(this); }
-  ~HoldEnv() override { platform::SetEnvForTesting(nullptr); }
-  void Reset() { longest_ms_ = 0; }
-  double longest_ms() const { return longest_ms_; }
-
-  OsStatus OpenNamedMutex(const std::string& name, const std::string& index_path,
-                          std::unique_ptr<platform::NamedMutex>* mutex) override {
-    OsStatus status = target().OpenNamedMutex(name, index_path, mutex);
-    if (status.ok()) *mutex = std::make_unique<Timed>(std::move(*mutex), *this);
-    return status;
-  }
-
- private:
-  class Timed : public platform::NamedMutex {
-   public:
-    Timed(std::unique_ptr<platform::NamedMutex> real, HoldEnv& env)
-        : real_(std::move(real)), env_(env) {}
-    OsStatus Lock(int64_t timeout_ms, LockResult* result) override {
-      OsStatus status = real_->Lock(timeout_ms, result);
-      since_ = Clock::now();
-      return status;
-    }
-    void Unlock() override {
-      const double ms = Micros(since_, Clock::now()) / 1000;
-      double seen = env_.longest_ms_.load();
-      while (ms > seen && !env_.longest_ms_.compare_exchange_weak(seen, ms)) {
-      }
-      real_->Unlock();
-    }
-
-   private:
-    std::unique_ptr<platform::NamedMutex> real_;
-    HoldEnv& env_;
-    Clock::time_point since_;
-  };
-  std::atomic<double> longest_ms_{0};
-};
 
 // A file of `size` bytes that takes no room: a hole.
 bool SparseFile(const std::string& path, off_t size) {
@@ -86,7 +46,7 @@ void BM_DiskWitness(benchmark::State& state) {
   ::mkdir(files.c_str(), 0755);
   CaseSettings settings(dir, cache, files, 200, 15, dir.path());
   StdoutSilencer quiet;
-  HoldEnv hold;
+  HoldTimingEnv hold;
   const int32_t now = static_cast<int32_t>(platform::env().NowSeconds());
   std::unique_ptr<IndexFile> index(
       new IndexFile(cache + "/Index.Dat", MakeSettings(200LL << 20, 20, 900)));
@@ -135,7 +95,7 @@ void BM_DiskWitness(benchmark::State& state) {
     }
     const std::chrono::duration<double> d = Clock::now() - start;
     state.SetIterationTime(d.count());
-    longest = std::max(longest, hold.longest_ms());
+    longest = std::max(longest, hold.wall_ms());
     if (rc != STOWMASTER_OK && rc != STOWMASTER_FILES_DIFFER) state.SkipWithError("failed");
   }
   state.counters["longest_hold_ms"] = longest;
