@@ -407,12 +407,6 @@ TEST_F(CliTest, TheLibrarysLogEchoGoesToTheStandardError) {
 
 // ------------------------------------------------- the operator's toolkit ---
 
-// The commands whose library side may not be there yet: their rows are
-// skipped, saying so, while the library answers "not built yet".
-bool NotBuiltYet(const ClientRun& run) {
-  return run.exit_code == 1 && run.output.find("not built yet") != std::string::npos;
-}
-
 // One listed file of the sandbox: below data/, `bytes` long on disk and in
 // the index, registered `age` seconds ago.
 struct Listed {
@@ -748,7 +742,6 @@ TEST_F(ToolkitTest, MetricsAreTheTextExpositionFormat) {
     }
   }
   ClientRun disk = Run({"metrics", "--disk"});
-  if (NotBuiltYet(disk)) GTEST_SKIP() << "metrics --disk: " << disk.output;
   ASSERT_EQ(0, disk.exit_code) << disk.output;
   EXPECT_EQ(run.output.size(), disk.output.find("# HELP stowmaster_unlisted_bytes ")) << disk.output;
   EXPECT_NE(std::string::npos, disk.output.find("\nstowmaster_unlisted_bytes 0\n")) << disk.output;
@@ -796,14 +789,9 @@ TEST_F(ToolkitTest, JsonCarriesTheSchemaAndTheStructsNames) {
         "disk_usage/unlisted_files", "disk_usage/unlisted_bytes"},
        {}},
   };
-  std::vector<std::string> not_built;
   for (const Case& c : cases) {
     const std::string what = c.args[0] + " " + c.args[1];
     ClientRun run = Run(c.args);
-    if (NotBuiltYet(run)) {
-      not_built.push_back(what);
-      continue;
-    }
     EXPECT_EQ(c.exit_code, run.exit_code) << what << "\n" << run.output;
     EXPECT_EQ(0u, run.output.find("{\"schema\": 1, ")) << what << "\n" << run.output;
     const nlohmann::json out = ParsedOrFail(run.output);
@@ -817,11 +805,6 @@ TEST_F(ToolkitTest, JsonCarriesTheSchemaAndTheStructsNames) {
     };
     for (const std::string& m : c.members) EXPECT_TRUE(has(m)) << what << ": " << m << "\n" << out;
     for (const std::string& m : c.not_members) EXPECT_FALSE(has(m)) << what << ": " << m;
-  }
-  if (!not_built.empty()) {
-    std::string list;
-    for (const std::string& w : not_built) list += " [" + w + "]";
-    GTEST_SKIP() << "the library does not do these yet:" << list;
   }
 }
 
@@ -864,7 +847,6 @@ TEST_F(ToolkitTest, ShrinkDryRunAndOlderThan) {
   EXPECT_EQ(1, CountOf(young.output, "\n")) << young.output;
 
   ClientRun dry = Run({"shrink", "--dry-run"});
-  if (NotBuiltYet(dry)) GTEST_SKIP() << "shrink --dry-run: " << dry.output;
   EXPECT_EQ(0, dry.exit_code) << dry.output;
   EXPECT_NE(std::string::npos, dry.output.find("  " + DataPath("a") + "\n")) << dry.output;
   EXPECT_EQ(std::string::npos, dry.output.find(DataPath("b"))) << dry.output;
@@ -899,7 +881,6 @@ TEST_F(ToolkitTest, CheckFilesFindsWhatTheDiskDisagreesWith) {
   RemoveTree(DataPath("d"));
   ASSERT_TRUE(MakeDir(DataPath("d")));
   ClientRun check = Run({"check", "--files"});
-  if (NotBuiltYet(check)) GTEST_SKIP() << "check --files: " << check.output;
   EXPECT_EQ(5, check.exit_code) << check.output;
   EXPECT_NE(std::string::npos, check.output.find(DataPath("b") + ": missing\n")) << check.output;
   EXPECT_NE(std::string::npos, check.output.find(DataPath("c") + ": listed 30 B, on disk 31 B\n"))
@@ -932,14 +913,12 @@ TEST_F(ToolkitTest, AdoptAndStatusDiskSeeTheUnlistedFiles) {
   ASSERT_TRUE(WriteFileOfSize(DataPath("new/y"), 200));
   nlohmann::json before;
   ClientRun disk = Run({"status", "--disk", "--json"});
-  if (NotBuiltYet(disk)) GTEST_SKIP() << "status --disk: " << disk.output;
   before = ParsedOrFail(disk.output);
   EXPECT_EQ(2, before["disk_usage"]["unlisted_files"].get<int64_t>()) << before;
   EXPECT_EQ(300, before["disk_usage"]["unlisted_bytes"].get<int64_t>()) << before;
   EXPECT_NE(std::string::npos, Run({"status", "--disk"}).output.find("Unlisted     2 files (300 B)"));
 
   ClientRun adopt = Run({"adopt", DataPath("new"), "--delay", "60"});
-  if (NotBuiltYet(adopt)) GTEST_SKIP() << "adopt: " << adopt.output;
   EXPECT_EQ(0, adopt.exit_code) << adopt.output;
   EXPECT_NE(std::string::npos,
             adopt.output.find(DataPath("new") + ": 2 files found, 0 listed already, 2 adopted (300 B), 0 failed\n"))
