@@ -328,7 +328,8 @@ example_settings() {
 [Cache]CacheSize=200
 [Cache]Precision=20
 [Cache]Delay=15
-[Log]LogPath=/var/tmp" "settings and defaults"
+[Log]LogPath=/var/tmp
+[Log]EchoToStdout=0" "settings and defaults"
   has "50 to 204800" "$ini"
   has "5 to 4320" "$ini"
 }
