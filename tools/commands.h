@@ -46,6 +46,10 @@ int Adopt(const Invocation& call, Session& session);
 int Shrink(const Invocation& call, Session& session);
 int Empty(const Invocation& call, Session& session);
 
+// One listed entry as a JSON object, its age taken at `now`: the same for
+// the list and for what a dry run would delete.
+std::string EntryJson(const StowmasterEntry& e, int64_t now);
+
 // The path of a listed file seen as a series of folder names: whether
 // `path` lies below the folder `folder` (both as spelt, compared as the
 // system compares names: on Windows '/' and '\\' alike, ASCII letters

@@ -118,17 +118,7 @@ struct DryRunOutput {
 int32_t STOWMASTER_CALL ShowWouldGo(const StowmasterEntry* e, void* context) {
   DryRunOutput& o = *static_cast<DryRunOutput*>(context);
   if (o.json) {
-    std::fprintf(o.out, "%s\n    %s", o.count == 0 ? "" : ",",
-                 JsonObject()
-                     .Int("block", e->block)
-                     .Text("path", e->path)
-                     .Int("file_size", e->file_size)
-                     .Int("registered", e->registered)
-                     .Int("delay", e->delay)
-                     .Bool("evictable", e->evictable != 0)
-                     .Int("age_seconds", o.now - e->registered)
-                     .str()
-                     .c_str());
+    std::fprintf(o.out, "%s\n    %s", o.count == 0 ? "" : ",", EntryJson(*e, o.now).c_str());
   } else {
     std::fprintf(o.out, "%10s  %-14s  %s\n", HumanSize(e->file_size).c_str(),
                  HumanDuration(o.now - e->registered).c_str(), Printable(e->path).c_str());

@@ -271,6 +271,8 @@ struct ListOutput {
   long long count = 0;
 };
 
+}  // namespace
+
 std::string EntryJson(const StowmasterEntry& e, int64_t now) {
   return JsonObject()
       .Int("block", e.block)
@@ -282,6 +284,8 @@ std::string EntryJson(const StowmasterEntry& e, int64_t now) {
       .Int("age_seconds", now - e.registered)
       .str();
 }
+
+namespace {
 
 void PrintEntryLine(std::FILE* out, const StowmasterEntry& e, int64_t now) {
   std::fprintf(out, "%10s  %-14s  %-10s  %-3s  %s\n", HumanSize(e.file_size).c_str(),
