@@ -401,9 +401,9 @@ deb_completion() {
     [ ! -f /usr/share/bash-completion/bash_completion ] ||
       source /usr/share/bash-completion/bash_completion
     source "$1"
-    spec=$(complete -p stowmaster)
-    echo "$spec"
-    fn=$(sed -n "s/.*-F \([^ ]*\) .*/\1/p" <<<"$spec")
+    registered=$(complete -p stowmaster)
+    echo "$registered"
+    fn=$(sed -n "s/.*-F \([^ ]*\) .*/\1/p" <<<"$registered")
     [ -n "$fn" ] || exit 1
     COMP_WORDS=(stowmaster sta)
     COMP_CWORD=1
