@@ -35,13 +35,14 @@ bool IndexFile::RepairEntries(EntryRepair* repairs, size_t count) {
       // Only a block on the valid list carries its mark, and it sits where
       // a block of that list can: its neighbours link back to it, and an
       // end of it is an end of the list.
-      const bool left_ok = b.LeftNode == kNoBlock
-                               ? i == header_->FirstValidBlock
-                               : BlockInRange(b.LeftNode) && blocks_[b.LeftNode].RightNode == i;
-      const bool right_ok = b.RightNode == kNoBlock
-                                ? i == header_->LastValidBlock
-                                : BlockInRange(b.RightNode) && blocks_[b.RightNode].LeftNode == i;
-      on_list = CarriesListedMark(*header_, b) && left_ok && right_ok;
+      int32_t left = kNoBlock;
+      int32_t right = kNoBlock;
+      const bool links_ok =
+          CheckStep(LinksIn{blocks_}, i, Toward::kHead, &left) == WalkEnd::kEnd &&
+          CheckStep(LinksIn{blocks_}, i, Toward::kTail, &right) == WalkEnd::kEnd;
+      on_list = CarriesListedMark(*header_, b) && links_ok &&
+                (left != kNoBlock || i == header_->FirstValidBlock) &&
+                (right != kNoBlock || i == header_->LastValidBlock);
     } else {
       if (!walked) {
         walked = true;
