@@ -27,12 +27,18 @@ Every call that fails raises ``Error`` (a subclass per code: Unusable,
 BadArgument, Incomplete, Damaged, TooSmall, Changed, FilesDiffer) with
 ``.code`` (the STOWMASTER_* value), the library's reason as its text and,
 where the call produced one, ``.result`` (what was done or seen).
+
+Arguments are checked before the library is called: a number outside the
+range of the C field it fills, or a flag that is not a bool (or the int 0
+or 1), raises BadArgument (a ValueError) and nothing is done.
 """
 
 import ctypes
 import dataclasses
 import datetime
+import numbers
 import os
+import stat
 import sys
 import sysconfig
 import threading
@@ -109,6 +115,10 @@ class Changed(Error):
 class FilesDiffer(Error):
     """The disk does not bear out every entry (see .result)."""
     code = FILES_DIFFER
+
+
+class _NotALibraryFile(Unusable, ValueError):
+    """The library path names a folder, FIFO, device or the like."""
 
 
 class NotRegistered(Error):
@@ -212,6 +222,52 @@ def _sized(struct_type):
     value = struct_type()
     value.size = ctypes.sizeof(struct_type)
     return value
+
+
+# ------------------------------------------------------------ arguments --
+# Every number and flag handed to the library passes one of these. ctypes
+# stores an int modulo its field's width (2**64 + 3600 seconds would become
+# 3,600) and takes any object as a truth value ("no" is true), so whatever
+# the C field cannot hold as meant is refused here, before any call.
+
+
+def _c_range(ctype):
+    bits = 8 * ctypes.sizeof(ctype)
+    if ctype(-1).value < 0:
+        return -(1 << (bits - 1)), (1 << (bits - 1)) - 1
+    return 0, (1 << bits) - 1
+
+
+def _number(name: str, value, ctype, low: Optional[int] = None, seconds: bool = False) -> int:
+    """`value` as an int for a C field of type `ctype`, at least `low`
+    (default: the field's least). With `seconds`, a datetime.timedelta or a
+    float counts too (a fraction is dropped once the range is checked).
+    Raises BadArgument otherwise."""
+    if seconds and isinstance(value, datetime.timedelta):
+        value = value.total_seconds()
+    kinds = numbers.Real if seconds else numbers.Integral
+    if isinstance(value, bool) or not isinstance(value, kinds):
+        raise BadArgument("%s must be %s, not %r" % (
+            name, "a number of seconds" if seconds else "an int", value))
+    least, most = _c_range(ctype)
+    if low is not None:
+        least = max(least, low)
+    if not least <= value <= most:  # NaN fails both
+        raise BadArgument("%s out of range: %r (%d to %d)" % (name, value, least, most))
+    return int(value)
+
+
+def _delay(delay) -> int:
+    """A file's own minimum age, seconds (uint32_t)."""
+    return _number("delay", delay, _u32, seconds=True)
+
+
+def _flag(name: str, value) -> int:
+    """A flag as the C int: True, False, 1 or 0; anything else raises
+    BadArgument."""
+    if isinstance(value, bool) or (isinstance(value, numbers.Integral) and value in (0, 1)):
+        return int(value)
+    raise BadArgument("%s must be True or False, not %r" % (name, value))
 
 
 # --------------------------------------------------------- Python values --
@@ -431,6 +487,21 @@ def _find_library(path=None) -> str:
     return LIBRARY_NAME
 
 
+def _refuse_non_regular(path: str) -> None:
+    """Raises Unusable (a ValueError too) when `path` names something other
+    than a regular file: the loader would wait for ever on a FIFO for a
+    writer. A bare name is the loader's own to look up; a missing file is
+    left to the loader, which says so."""
+    if os.sep not in path and not (os.altsep and os.altsep in path):
+        return
+    try:
+        mode = os.stat(path).st_mode
+    except OSError:
+        return
+    if not stat.S_ISREG(mode):
+        raise _NotALibraryFile("cannot load the library %s: not a regular file" % path)
+
+
 def _signatures():
     p = ctypes.POINTER
     return {
@@ -484,6 +555,7 @@ class Library:
 
     def __init__(self, path=None):
         self.path = _find_library(path)
+        _refuse_non_regular(self.path)
         try:
             if _WINDOWS:
                 self._dll = ctypes.WinDLL(self.path)
@@ -545,8 +617,7 @@ class Library:
         process changed the list so that the walk could not go on (Changed)
         or the list is damaged (Damaged), what the walk reported is yielded
         first, then the error is raised."""
-        if limit < 0 or limit > 0x7FFFFFFF:
-            raise BadArgument("limit out of range: %d" % limit)
+        limit = _number("limit", limit, _i32, low=0)
         gathered: List[Entry] = []
         guard = _Callback()
 
@@ -578,6 +649,7 @@ class Library:
         """Registers (or refreshes) one file, with its own minimum age
         `delay` in seconds, as a client program does: initialises the
         library, registers, and shuts it down again."""
+        delay = _delay(delay)
         with Session(self) as s:
             s.add(path, delay)
 
@@ -585,8 +657,10 @@ class Library:
         """Checks the index (repairing it with `repair`) and, with `files`,
         every listed file against the disk. Raises Damaged or FilesDiffer,
         with the report as .result, when either check finds fault."""
+        repair = _flag("repair", repair)
+        files = _flag("files", files)
         r = _sized(_CheckReport)
-        rc = self._fn("StowmasterCheck")(1 if repair else 0, ctypes.byref(r))
+        rc = self._fn("StowmasterCheck")(repair, ctypes.byref(r))
         if rc not in (OK, DAMAGED):
             self._raise("StowmasterCheck", rc)
         report = _convert(r, CheckReport, texts=("problem",),
@@ -599,7 +673,7 @@ class Library:
             report.files = self._check_files(repair, report)
         return report
 
-    def _check_files(self, repair: bool, report: CheckReport) -> FilesReport:
+    def _check_files(self, repair: int, report: CheckReport) -> FilesReport:
         problems: List[FileProblem] = []
         guard = _Callback()
 
@@ -609,7 +683,7 @@ class Library:
             return 1
         callback = _FileProblemFn(guard.guard(take, 0))
         r = _sized(_FilesReport)
-        rc = self._fn("StowmasterCheckFiles")(1 if repair else 0, ctypes.byref(r), callback, None)
+        rc = self._fn("StowmasterCheckFiles")(repair, ctypes.byref(r), callback, None)
         guard.reraise()
         files = _convert(r, FilesReport, skip=("size", "problems"))
         files.problems = problems
@@ -636,13 +710,10 @@ class Library:
         marks. `progress` is called between batches with what was done so
         far. The result's `entries` are the files deleted (would be).
         Raises Incomplete (with .result) when some could not be deleted."""
+        dry_run = _flag("dry_run", dry_run)
         seconds = 0
         if older_than is not None:
-            if isinstance(older_than, datetime.timedelta):
-                older_than = older_than.total_seconds()
-            seconds = int(older_than)
-            if seconds <= 0:
-                raise BadArgument("older_than must be at least one second: %r" % (older_than,))
+            seconds = _number("older_than", older_than, _i64, low=1, seconds=True)
         guard = _Callback()
         told: List[Entry] = []
 
@@ -650,7 +721,7 @@ class Library:
             told.append(_entry(entry.contents))
             return 1
         options = _sized(_ShrinkOptions)
-        options.dry_run = 1 if dry_run else 0
+        options.dry_run = dry_run
         options.older_than = seconds
         options.each = _EntryFn(guard.guard(each, 0))
         result = _sized(_PassResult)
@@ -725,15 +796,6 @@ class Library:
         return _convert(u, DiskUsage)
 
 
-def _delay(delay) -> int:
-    if isinstance(delay, datetime.timedelta):
-        delay = delay.total_seconds()
-    delay = int(delay)
-    if delay < 0 or delay > 0xFFFFFFFF:
-        raise BadArgument("delay out of range: %d" % delay)
-    return delay
-
-
 class Session:
     """The library initialised for registering files, as a client program
     uses it; shut down again by close() or at the end of a `with` block.
@@ -743,8 +805,10 @@ class Session:
     """
 
     def __init__(self, library: Optional[Library] = None, threaded: bool = False):
+        self._open = False
+        threaded = _flag("threaded", threaded)
         self._lib = library if library is not None else _default()
-        ready = self._lib._fn("InitializeStowmaster")(1 if threaded else 0)
+        ready = self._lib._fn("InitializeStowmaster")(threaded)
         self._open = True
         if ready != 1:
             text = self._lib.last_error() or "the library could not be initialised"

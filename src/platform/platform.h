@@ -159,8 +159,9 @@ enum class FolderRemoval {
 // What a process may do beyond the permissions of whoever started it.
 struct Privileges {
   // May delete other users' files whatever their permissions: on Linux the
-  // effective user 0 or the capability to override file permissions, on
-  // Windows a service account (LocalSystem, LocalService, NetworkService).
+  // effective user 0 or an effective capability that passes an unlink's
+  // permission checks (CAP_DAC_OVERRIDE, CAP_FOWNER), on Windows a service
+  // account (LocalSystem, LocalService, NetworkService).
   bool elevated = false;
   // Runs with other ids than its real ones (a set-user-ID or set-group-ID
   // program). Always false on Windows.

@@ -6,6 +6,7 @@
 
 #ifndef _WIN32
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <ctime>
 #endif
@@ -29,9 +30,15 @@ std::string DefaultLogFile() {
 }
 
 // The client or the program run as nobody, its results (for the client)
-// in `results`.
-ClientRun RunAsNobody(Sandbox& box, const std::string& program, std::vector<std::string> args) {
+// in `results`; with `capability` (setpriv's name, e.g. "fowner") that one
+// capability effective, none else.
+ClientRun RunAsNobody(Sandbox& box, const std::string& program, std::vector<std::string> args,
+                      const std::string& capability = "") {
   args.insert(args.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups", program});
+  if (!capability.empty()) {
+    args.insert(args.begin(),
+                {"--inh-caps=-all,+" + capability, "--ambient-caps=-all,+" + capability});
+  }
   return box.RunProgram("/usr/bin/setpriv", args, kClientTimeoutMs);
 }
 #endif
@@ -80,6 +87,80 @@ TEST_F(SettingsAndLogTrustTest, RootRefusesASettingsFileThatOthersMayWrite) {
   ClientRun fixed = box_.RunClient({"init", "0", "uninit"}, kClientTimeoutMs);
   EXPECT_EQ((Lines{"init 1", "uninit"}), fixed.results) << fixed.output;
   EXPECT_EQ(1, CountOf(box_.ReadLogs(), "Msg:  Initialize stowmaster successfully"));
+#endif
+}
+
+// A client of an ordinary user is privileged (its deletions confined to the
+// cache folders, the settings variable ignored) when it holds a capability
+// that passes an unlink's permission checks. Outside the cache folders lie
+// a root-owned file in a sticky folder everyone may write (which
+// CAP_FOWNER could delete) and one in a folder only root may write (which
+// CAP_DAC_OVERRIDE could delete); the client registers both and empties
+// the cache.
+TEST_F(SettingsAndLogTrustTest, ACapabilityThatPassesUnlinksChecksMakesAClientPrivileged) {
+#ifdef _WIN32
+  GTEST_SKIP() << "capabilities are Linux's; Windows' privileges are in Win32ChecksTest";
+#else
+  if (!IsSuperUser()) GTEST_SKIP() << "needs root to give a capability to another user";
+  if (!PathExists("/usr/bin/setpriv")) GTEST_SKIP() << "no setpriv to drop root";
+  ASSERT_EQ(0, ::chmod(box_.root().c_str(), 0755));
+  const std::string nobody_dir = JoinPath(box_.root(), "nobody");
+  ASSERT_TRUE(MakeDir(box_.cache_dir()) && MakeDir(nobody_dir));
+  for (const std::string& dir : {box_.cache_dir(), box_.log_dir(), nobody_dir}) {
+    ASSERT_EQ(0, ::chown(dir.c_str(), 65534, 65534)) << dir;
+  }
+  const std::string sticky = JoinPath(box_.root(), "sticky");
+  const std::string root_only = JoinPath(box_.root(), "root-only");
+  ASSERT_TRUE(MakeDir(sticky) && MakeDir(root_only));
+  ASSERT_EQ(0, ::chmod(sticky.c_str(), 01777));
+  ASSERT_EQ(0, ::chmod(root_only.c_str(), 0755));
+  const std::string in_sticky = JoinPath(sticky, "root.bin");
+  const std::string in_root_only = JoinPath(root_only, "root.bin");
+  // The same settings under another name, for the variable to name.
+  const std::string ini = JoinPath(JoinPath(box_.root(), "lib"), "TESSARON.INI");
+  const std::string variable_ini = JoinPath(box_.root(), "variable.ini");
+  ASSERT_TRUE(WriteWholeFile(variable_ini, ReadWholeFile(ini)));
+  SetEnvironment("STOWMASTER_SETTINGS", variable_ini);
+  struct Unset {
+    ~Unset() { SetEnvironment("STOWMASTER_SETTINGS", ""); }
+  } unset;
+
+  const struct {
+    const char* capability;
+    bool privileged;
+  } rows[] = {
+      {"", false},
+      {"dac_override", true},
+      {"fowner", true},
+      // Search and read only: the folder's write permission still decides.
+      {"dac_read_search", false},
+  };
+  const std::string client = JoinPath(ExecutableDir(), "stow_test_client");
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string("capability: ") + row.capability);
+    ASSERT_TRUE(WriteWholeFile(in_sticky, "s") && WriteWholeFile(in_root_only, "r"));
+    const std::string results = JoinPath(nobody_dir, std::string(row.capability) + ".results");
+    const std::string before = box_.ReadLogs();
+    ClientRun run = RunAsNobody(box_, client,
+                                {results, box_.library(), "init", "0", "add", in_sticky, "0", "add",
+                                 in_root_only, "0", "settings", "deleteall", "uninit"},
+                                row.capability);
+    ASSERT_EQ(0, run.exit_code) << run.output;
+    std::string lines;
+    ASSERT_TRUE(ReadFile(results, &lines));
+    EXPECT_EQ(0u, lines.find("@init 1\n@add 1\n@add 1\n@settings 0 1 1 ")) << lines;
+    EXPECT_NE(std::string::npos,
+              lines.find("@settings-file " + (row.privileged ? ini : variable_ini) + "\n"))
+        << lines;
+    const std::string log = box_.ReadLogs().substr(before.size());
+    const int refused = row.privileged ? 1 : 0;
+    EXPECT_EQ(refused, CountOf(log, RefusedOutsideLine(in_sticky))) << log;
+    EXPECT_EQ(refused, CountOf(log, RefusedOutsideLine(in_root_only))) << log;
+    // Not privileged: the system refuses both.
+    EXPECT_EQ(2 - 2 * refused, CountOf(log, "Msg:  Delete File Error(")) << log;
+    EXPECT_TRUE(PathExists(in_sticky));
+    EXPECT_TRUE(PathExists(in_root_only));
+  }
 #endif
 }
 

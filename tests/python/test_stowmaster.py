@@ -325,6 +325,132 @@ class OperationsTest(SandboxTest):
             lib.adopt(box.root)  # not within the cache folders
 
 
+# The range of each kind of C field.
+I32 = (-2**31, 2**31 - 1)
+U32 = (0, 2**32 - 1)
+I64 = (-2**63, 2**63 - 1)
+
+
+def _shrink_options(calls):
+    return [args[0]._obj for name, args in calls if name == "StowmasterShrinkWith"]
+
+
+def _arguments(calls, function, at):
+    return [args[at] for name, args in calls if name == function]
+
+
+# Every number and flag a public call hands to the library: the call with
+# the value, its kind ("flag", or "int"/"seconds" with the least and most
+# value the call takes, and any other value it takes with what the C call
+# gets for it), what the C functions got, and the calls a refused value
+# still lets happen (a session the caller opened itself).
+PARAMETERS = [
+    ("entries(limit)", lambda v: list(stowmaster.entries(limit=v)), ("int", 0, I32[1]),
+     lambda c: _arguments(c, "StowmasterListEntries", 0), []),
+    ("add(delay)", lambda v: stowmaster.add("/f", delay=v), ("seconds",) + U32,
+     lambda c: _arguments(c, "AddFileToStowmasterA", 1), []),
+    ("Session.add(delay)", lambda v: stowmaster.Session().add("/f", delay=v),
+     ("seconds",) + U32, lambda c: _arguments(c, "AddFileToStowmasterA", 1),
+     ["InitializeStowmaster", "UnInitializeStowmaster"]),
+    ("Session(threaded)", lambda v: stowmaster.Session(threaded=v).close(), ("flag",),
+     lambda c: _arguments(c, "InitializeStowmaster", 0), []),
+    ("check(repair)", lambda v: stowmaster.check(repair=v, files=True), ("flag",),
+     lambda c: _arguments(c, "StowmasterCheck", 0) + _arguments(c, "StowmasterCheckFiles", 0),
+     []),
+    ("check(files)", lambda v: stowmaster.check(files=v), ("flag",),
+     lambda c: [len(_arguments(c, "StowmasterCheckFiles", 0))], []),
+    ("shrink(dry_run)", lambda v: stowmaster.shrink(dry_run=v), ("flag",),
+     lambda c: [o.dry_run for o in _shrink_options(c)], []),
+    ("shrink(older_than)", lambda v: stowmaster.shrink(older_than=v),
+     ("seconds", 1, I64[1], [(None, 0)]),
+     lambda c: [o.older_than for o in _shrink_options(c)], []),
+    ("adopt(delay)", lambda v: stowmaster.adopt("/d", delay=v), ("seconds",) + U32,
+     lambda c: _arguments(c, "StowmasterAdopt", 1), []),
+]
+
+
+def _cases(kind):
+    """(value, what the C call gets, or None when the value is refused)."""
+    if kind[0] == "flag":
+        accepted = [(True, 1), (False, 0), (1, 1), (0, 0)]
+        refused = ["no", "", 2, -1, 1.0, None, [1]]
+    else:
+        least, most = kind[1], kind[2]
+        accepted = [(least, least), (most, most)] + (kind[3] if len(kind) > 3 else [])
+        # Past either end, and far past (2**64 more wraps back into range).
+        refused = [least - 1, most + 1, most + 1 + 2**64, "1", True, None]
+        if kind[0] == "seconds":
+            accepted += [(datetime.timedelta(seconds=least), least), (least + 0.75, least)]
+            refused += [least - 0.5, float(most + 1), float("nan"), float("inf"),
+                        datetime.timedelta(seconds=least - 1)]
+        else:
+            refused += [1.5]
+    refused = [v for v in refused if not any(v is a for a, _ in accepted)]
+    return accepted + [(value, None) for value in refused]
+
+
+class ArgumentCheckTest(unittest.TestCase):
+    """Arguments are checked before the library is called. The library's
+    functions are replaced by recorders: a refused value raises a
+    ValueError and reaches no C call; an accepted one reaches it as
+    given."""
+
+    def setUp(self):
+        self.lib = stowmaster.Library(built("STOW_TEST_LIBRARY"))
+        self.calls = []
+        for name in stowmaster._signatures():
+            self.lib._bound[name] = self.recorder(name)
+        self.saved = stowmaster._default_library
+        stowmaster._default_library = self.lib
+
+    def tearDown(self):
+        stowmaster._default_library = self.saved
+
+    def recorder(self, name):
+        def call(*args):
+            self.calls.append((name, args))
+            # Initialised and registered; OK for the rest.
+            return 1 if name in ("InitializeStowmaster", "AddFileToStowmasterA") else 0
+        return call
+
+    def test_every_number_and_flag_is_checked_against_its_c_field(self):
+        for label, call, kind, got, allowed in PARAMETERS:
+            for value, expected in _cases(kind):
+                with self.subTest(call=label, value=value):
+                    self.calls = []
+                    if expected is None:
+                        with self.assertRaises((ValueError, OverflowError)):
+                            call(value)
+                        self.assertEqual([name for name, _ in self.calls], allowed)
+                    else:
+                        call(value)
+                        self.assertTrue(got(self.calls))
+                        self.assertEqual(set(got(self.calls)), {expected})
+
+    def test_a_library_path_that_is_not_a_regular_file_is_refused_before_loading(self):
+        folder = os.path.realpath(__import__("tempfile").mkdtemp(prefix="stow-fifo."))
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        fifo = os.path.join(folder, LIBRARY_NAME)
+        os.mkfifo(fifo)
+        code = textwrap.dedent("""
+            import sys, stowmaster
+            try:
+                stowmaster.load(sys.argv[1])
+            except ValueError as e:
+                print(isinstance(e, stowmaster.Unusable), e)
+        """)
+        for path in (fifo, folder):
+            with self.subTest(path=path):
+                try:
+                    out = subprocess.run([sys.executable, "-c", code, path], capture_output=True,
+                                         text=True, timeout=20)
+                except subprocess.TimeoutExpired:
+                    self.fail("loading %s does not end" % path)
+                self.assertEqual(out.returncode, 0, out.stderr)
+                self.assertEqual(out.stdout,
+                                 "True cannot load the library %s: not a regular file\n" % path)
+
+
 class CxxHeaderTest(SandboxTest):
     """The consumer of stowmaster.hpp, built with C++17 and C++20, on the
     sandbox's library: it registers a file and finds it in the status and

@@ -5,8 +5,10 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/vfs.h>
 #include <time.h>
 #include <unistd.h>
@@ -225,26 +227,28 @@ class PosixAppendFile final : public AppendFile {
   std::string path_;
 };
 
-// True when the effective capability set, as /proc/self/status shows it,
-// holds CAP_DAC_OVERRIDE (bit 1).
-bool CanOverrideFilePermissions() {
-  const int fd = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char text[8192];
-  size_t length = 0;
-  for (;;) {
-    ssize_t n = ::read(fd, text + length, sizeof(text) - 1 - length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    length += static_cast<size_t>(n);
-    if (length == sizeof(text) - 1) break;
-  }
-  ::close(fd);
-  text[length] = '\0';
-  const char* line = std::strstr(text, "\nCapEff:");
-  if (line == nullptr) return false;
-  const unsigned long long caps = std::strtoull(line + 8, nullptr, 16);
-  return (caps & (1ULL << 1)) != 0;
+// True when the effective capability set holds a capability that lets
+// this process pass the permission checks of an unlink or rmdir, and so
+// delete files its user could not:
+// - CAP_DAC_OVERRIDE passes the write and search permission on the folder;
+// - CAP_FOWNER passes the owner check of a sticky folder (another user's
+//   file in /tmp or /var/tmp).
+// Not counted: CAP_DAC_READ_SEARCH passes only the search (and read) check,
+// so the folder's write permission and the sticky bit still decide;
+// CAP_SYS_ADMIN, CAP_CHOWN, CAP_SETUID and the like are not consulted by
+// an unlink at all: a process would first have to use them to change ids
+// or owners, which the library never does.
+// Read with capget, which needs no /proc; a failure counts as none held.
+bool MayPassDeletionChecks() {
+  __user_cap_header_struct header = {};
+  header.version = _LINUX_CAPABILITY_VERSION_3;
+  header.pid = 0;  // this thread
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+  if (::syscall(SYS_capget, &header, data) != 0) return false;
+  // Both capabilities have numbers below 32: the first word holds them.
+  static_assert(CAP_DAC_OVERRIDE < 32 && CAP_FOWNER < 32, "the first word of the set");
+  const uint32_t wanted = (1u << CAP_DAC_OVERRIDE) | (1u << CAP_FOWNER);
+  return (data[0].effective & wanted) != 0;
 }
 
 struct StartInfo {
@@ -521,7 +525,7 @@ class PosixEnv final : public Env {
 
   Privileges ProcessPrivileges() override {
     Privileges p;
-    p.elevated = ::geteuid() == 0 || CanOverrideFilePermissions();
+    p.elevated = ::geteuid() == 0 || MayPassDeletionChecks();
     p.set_id = ::getuid() != ::geteuid() || ::getgid() != ::getegid();
     p.user = static_cast<uint32_t>(::geteuid());
     return p;
