@@ -158,7 +158,8 @@ sandbox() {
 packages() {
   bash scripts/package.sh >"$work/package.out" 2>&1 ||
     fail "scripts/package.sh failed:$(echo; tail -n 60 "$work/package.out")"
-  sed -n '/\.deb$/p' "$work/package.out" >"$work/debs"
+  # Lines that are paths, not lintian's findings.
+  sed -n '\|^/.*\.deb$|p' "$work/package.out" >"$work/debs"
   sed -n '/\.zip$/p' "$work/package.out" | tail -n 1 >"$work/zip.path"
   [ -s "$work/debs" ] && [ -s "$work/zip.path" ] || fail "$(cat "$work/package.out")"
   [ -f "$(cat "$work/zip.path")" ] || fail "no zip"
