@@ -1,24 +1,34 @@
 #!/usr/bin/env bash
 # Checks the library as its users get it: builds the packages
 # (scripts/package.sh), installs the Linux build into a temporary prefix,
-# unpacks the Debian package and the Windows zip into temporary folders, and
+# unpacks the Debian packages and the Windows zip into temporary folders, and
 # builds and runs the consumer programs of tests/consumer against each: the
 # C one with CMake's find_package and with pkg-config, the C++ one
 # (stowmaster.hpp) with C++17 and C++20 (MinGW-w64 and Wine for the zip).
 # It also checks the man pages, the bash completion and the Python module
-# as installed. Nothing is installed into the system but the build tools.
-# Each library gets its own TESSARON.INI beside it, naming a temporary cache
-# and log.
+# as installed, and the module installed with pip into a virtual
+# environment. Each library gets its own TESSARON.INI beside it, naming a
+# temporary cache and log.
+#
+# Nothing is installed into the system but the build tools. What must be
+# installed into system folders to be checked (the Debian packages with apt,
+# an upgrade from the earlier single package, `cmake --install --prefix
+# /usr/local` with ldconfig) is installed in a sandbox: a private mount
+# namespace whose / is an overlay on this machine's, thrown away afterwards.
 #
 # Prints one line per check and, last, "N passed, M failed"; exits non-zero
 # when a check failed.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-bash scripts/install-deps.sh cmake make g++ libc6-dev dpkg-dev pkgconf binutils \
-  g++-mingw-w64-x86-64 wine wine64 python3 man-db bash-completion
+# python3-venv brings the setuptools a virtual environment starts with,
+# python3-wheel-whl the wheel package it lacks to build without a network.
+bash scripts/install-deps.sh cmake make g++ libc6-dev dpkg-dev pkgconf binutils file \
+  g++-mingw-w64-x86-64 wine wine64 python3 python3-venv python3-wheel-whl man-db \
+  bash-completion util-linux
 
-version=$(sed -n 's/^project(stowmaster VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+version=$(cat python/VERSION)
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 major=${version%%.*}
 consumer_src="$root/tests/consumer"
 
@@ -27,6 +37,7 @@ work=$(realpath "$work")
 own_wineprefix=
 cleanup() {
   if [ -n "$own_wineprefix" ]; then wineserver -k >/dev/null 2>&1 || true; fi
+  # A sandbox's overlay is gone with its mount namespace; its files stay.
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -113,20 +124,60 @@ run_consumer() {
   has "New File To Cache: $file." "$work/run.log"
 }
 
+# sandbox SCRIPT: runs the bash script SCRIPT as root in a copy of this
+# machine: a private mount namespace in which / is an overlay on this
+# machine's /, with its own /proc, /dev, /sys and /run and this run's $work
+# shared, so that packages installed, ldconfig and /etc written there change
+# nothing outside it, for other programs running meanwhile either. The
+# script gets this script's helper functions and variables.
+sandbox() {
+  local s="$work/sandbox"
+  rm -rf "$s"
+  mkdir -p "$s/upper" "$s/overlay-work" "$s/root"
+  {
+    echo 'set -eE'
+    echo 'trap '\''echo "sandbox: step failed (exit $?): $BASH_COMMAND"'\'' ERR'
+    declare -f fail has same settings run_consumer
+    declare -p work version multiarch consumer_src root
+    echo "$1"
+  } >"$s/script"
+  unshare --mount --propagation private bash -c '
+    set -e
+    s=$1 work=$2
+    mount -t overlay overlay -o "lowerdir=/,upperdir=$s/upper,workdir=$s/overlay-work" "$s/root"
+    mount --rbind /proc "$s/root/proc"
+    mount --rbind /dev "$s/root/dev"
+    mount --rbind /sys "$s/root/sys"
+    mount -t tmpfs tmpfs "$s/root/run"
+    mount --bind "$work" "$s/root$work"
+    exec chroot "$s/root" /bin/bash "$s/script"' _ "$s" "$work" ||
+    fail "the sandboxed steps failed"
+}
+
 # --------------------------------------------------------------- packages ----
 packages() {
   bash scripts/package.sh >"$work/package.out" 2>&1 ||
     fail "scripts/package.sh failed:$(echo; tail -n 60 "$work/package.out")"
-  sed -n '/\.deb$/p' "$work/package.out" | tail -n 1 >"$work/deb.path"
+  # Lines that are paths, not lintian's findings.
+  sed -n '\|^/.*\.deb$|p' "$work/package.out" >"$work/debs"
   sed -n '/\.zip$/p' "$work/package.out" | tail -n 1 >"$work/zip.path"
-  [ -s "$work/deb.path" ] && [ -s "$work/zip.path" ] || fail "$(cat "$work/package.out")"
-  [ -f "$(cat "$work/deb.path")" ] && [ -f "$(cat "$work/zip.path")" ]
+  [ -s "$work/debs" ] && [ -s "$work/zip.path" ] || fail "$(cat "$work/package.out")"
+  [ -f "$(cat "$work/zip.path")" ] || fail "no zip"
+  local f
+  while read -r f; do [ -f "$f" ] || fail "$f is missing"; done <"$work/debs"
 }
-require "scripts/package.sh builds the .deb and the .zip" packages
-deb=$(cat "$work/deb.path")
+require "scripts/package.sh builds the .debs (lintian clean) and the .zip" packages
 zip=$(cat "$work/zip.path")
+# deb NAME: the path of the package NAME.
+deb() { grep "/$1_[^/]*\.deb$" "$work/debs"; }
 
 # ------------------------------------------------- cmake --install prefix ----
+# The README's steps: the release build, installed into a prefix.
+release_build() {
+  cmake --preset release >/dev/null
+  cmake --build --preset release -j2 >/dev/null
+}
+require "the release build" release_build
 prefix="$work/prefix"
 libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' build/release/CMakeCache.txt)
 lib="$prefix/$libdir"
@@ -152,6 +203,9 @@ prefix_layout() {
   [ ! -e "$lib/stowmaster" ] || fail "the program is still installed in the library folder"
   readelf -d "$lib/libstowmaster.so.1" >"$work/dynamic"
   has "Library soname: [libstowmaster.so.1]" "$work/dynamic"
+  # The program's run path to the prefix's library, relative to itself.
+  readelf -d "$prefix/bin/stowmaster" >"$work/dynamic"
+  has "Library runpath: [\$ORIGIN/../$libdir]" "$work/dynamic"
   # stowmaster.pc names the prefix installed to, not the configured one.
   same "$(sed -n 's/^prefix=//p' "$lib/pkgconfig/stowmaster.pc")" "$prefix" "stowmaster.pc prefix"
 }
@@ -213,6 +267,36 @@ pkg_config_consumer_prefix() {
 }
 check "prefix: pkg-config consumer builds and runs" pkg_config_consumer_prefix
 
+# The README's other way for a private prefix: the consumer's own run path.
+rpath_consumer_prefix() {
+  export PKG_CONFIG_LIBDIR="$lib/pkgconfig"
+  # shellcheck disable=SC2046
+  cc -std=c99 -o "$work/rpath-prefix" "$consumer_src/main.c" \
+    $(pkg-config --cflags --libs stowmaster) -Wl,-rpath,"$(pkg-config --variable=libdir stowmaster)"
+  run_consumer "$work/files/rpath-prefix.img" "$work/p-log" "$work/p-cache/Index.Dat" \
+    env -u LD_LIBRARY_PATH "$work/rpath-prefix"
+}
+check "prefix: pkg-config consumer linked with the prefix's run path runs" rpath_consumer_prefix
+
+# The README's steps for a system folder, in a sandbox: installed into
+# /usr/local, a consumer fails to start until ldconfig has run.
+usr_local_ldconfig() {
+  sandbox '
+    cd "$root"
+    cmake --install build/release --prefix /usr/local >/dev/null
+    settings /usr/local/lib "$work/l-cache" "$work/l-log"
+    cc -std=c99 -o "$work/pc-local" "$consumer_src/main.c" $(pkg-config --cflags --libs stowmaster)
+    mkdir -p "$work/files"
+    if "$work/pc-local" "$work/files/local-early.img" >"$work/local.out" 2>&1; then
+      fail "the consumer started before ldconfig"
+    fi
+    has "libstowmaster.so.1: cannot open shared object file" "$work/local.out"
+    ldconfig
+    run_consumer "$work/files/pc-local.img" "$work/l-log" "$work/l-cache/Index.Dat" "$work/pc-local"
+    rm "$work/files/pc-local.img"'
+}
+check "/usr/local (sandbox): a pkg-config consumer runs once ldconfig has run" usr_local_ldconfig
+
 # cxx_consumers NAME RUNNER...: builds tests/consumer/main.cpp against the
 # installed stowmaster.hpp with C++17 and C++20 (the second with exceptions
 # asked for), with the flags pkg-config gives, and runs each.
@@ -255,6 +339,41 @@ print(stowmaster.settings().settings_file)' >"$work/python.out" 2>&1 ||
 check "prefix: the Python module finds the prefix's library" \
   python_module "$prefix/lib/python3/dist-packages" "$lib/libstowmaster.so.1"
 
+# The README's steps for pip without a network: a fresh virtual environment
+# of the distribution's python3, the wheel package from Debian's
+# python3-wheel-whl, then the module built with the setuptools the
+# environment starts with, from a copy of python/ (pip builds in place).
+pip_venv() {
+  local venv="$work/venv" tree="$work/pip-tree"
+  mkdir -p "$tree"
+  cp -r "$root/python" "$tree/python"
+  /usr/bin/python3 -m venv "$venv"
+  "$venv/bin/pip" install --no-index /usr/share/python-wheels/wheel-*.whl >"$work/pip.out"
+  (cd "$tree" && "$venv/bin/pip" install --no-index --no-build-isolation ./python) >>"$work/pip.out"
+  # The module and its metadata come from the environment, the library as
+  # the module's docstring says: STOWMASTER_LIBRARY, else the system's
+  # loader (here told of the prefix's library by LD_LIBRARY_PATH).
+  local py='
+import importlib.metadata, stowmaster
+print(stowmaster.__file__)
+print(importlib.metadata.version("stowmaster"))
+print(stowmaster.load().path)
+print(stowmaster.status())'
+  env -u LD_LIBRARY_PATH STOWMASTER_LIBRARY="$lib/libstowmaster.so.$version" \
+    "$venv/bin/python" -c "$py" >"$work/venv.out" 2>&1 || fail "$(cat "$work/venv.out")"
+  same "$(sed -n 1p "$work/venv.out")" \
+    "$venv/lib/python$("$venv/bin/python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')/site-packages/stowmaster/__init__.py" \
+    "the module imported"
+  same "$(sed -n 2p "$work/venv.out")" "$version" "the installed version"
+  same "$(sed -n 3p "$work/venv.out")" "$lib/libstowmaster.so.$version" "the library by variable"
+  has "Status(index_present=True" "$work/venv.out"
+  env -u STOWMASTER_LIBRARY LD_LIBRARY_PATH="$lib" "$venv/bin/python" -c "$py" >"$work/venv.out" 2>&1 ||
+    fail "$(cat "$work/venv.out")"
+  same "$(sed -n 3p "$work/venv.out")" libstowmaster.so.1 "the library by the loader"
+  has "Status(index_present=True" "$work/venv.out"
+}
+check "pip: pip install ./python into a fresh venv, offline; the module finds the library" pip_venv
+
 program_version() {
   "$prefix/bin/stowmaster" --version >"$work/version.out"
   same "$(cat "$work/version.out")" "stowmaster $version
@@ -267,7 +386,7 @@ library $version ($lib/libstowmaster.so.$version)" "stowmaster --version"
 check "prefix: bin/stowmaster --version loads the prefix's library" program_version
 
 program_empty() {
-  local f registered=(cmake-prefix pc-prefix cxx-prefix-c++17 cxx-prefix-c++20)
+  local f registered=(cmake-prefix pc-prefix rpath-prefix cxx-prefix-c++17 cxx-prefix-c++20)
   for f in "${registered[@]}"; do [ -f "$work/files/$f.img" ] || fail "$f.img is missing"; done
   "$prefix/bin/stowmaster" empty >"$work/empty.out"
   cat "$work/p-log"/Stowmaster_*.LOG >"$work/run.log"
@@ -279,41 +398,121 @@ program_empty() {
 }
 check "prefix: bin/stowmaster empty empties the cache of the prefix's TESSARON.INI" program_empty
 
-# ---------------------------------------------------------- Debian package ----
+# --------------------------------------------------------- Debian packages ----
+# Each package's files, control fields and control files.
 deb_contents() {
-  dpkg-deb --contents "$deb" | awk '{print $6}' >"$work/deb.list"
-  local f l="./usr/$libdir"
-  for f in ./usr/bin/stowmaster "$l/libstowmaster.so.1" "$l/libstowmaster.so" \
-    "$l/libstowmaster.so.$version" ./usr/include/stowmaster.h \
-    ./usr/include/stowmaster_version.h "$l/pkgconfig/stowmaster.pc" \
-    "$l/cmake/stowmaster/stowmasterConfig.cmake" \
-    "$l/cmake/stowmaster/stowmasterConfigVersion.cmake" \
-    "$l/cmake/stowmaster/stowmasterTargets.cmake" ./etc/stowmaster/TESSARON.INI \
-    ./usr/share/doc/stowmaster/copyright ./usr/include/stowmaster.hpp \
-    ./usr/share/man/man1/stowmaster.1.gz ./usr/share/man/man3/stowmaster.3.gz \
-    ./usr/share/bash-completion/completions/stowmaster \
-    ./usr/lib/python3/dist-packages/stowmaster/__init__.py; do
-    grep -qxF -- "$f" "$work/deb.list" || fail "$f is not in the package:$(echo; cat "$work/deb.list")"
+  local name f l="./usr/lib/$multiarch"
+  declare -A files=(
+    [libstowmaster1]="$l/libstowmaster.so.1 $l/libstowmaster.so.$version"
+    [libstowmaster-dev]="$l/libstowmaster.so ./usr/include/stowmaster.h
+      ./usr/include/stowmaster.hpp ./usr/include/stowmaster_version.h
+      $l/pkgconfig/stowmaster.pc $l/cmake/stowmaster/stowmasterConfig.cmake
+      $l/cmake/stowmaster/stowmasterConfigVersion.cmake $l/cmake/stowmaster/stowmasterTargets.cmake
+      $l/cmake/stowmaster/stowmasterTargets-none.cmake
+      ./usr/share/man/man3/stowmaster.3.gz"
+    [stowmaster]="./usr/bin/stowmaster ./etc/stowmaster/TESSARON.INI
+      ./usr/share/man/man1/stowmaster.1.gz ./usr/share/bash-completion/completions/stowmaster"
+    [python3-stowmaster]="./usr/lib/python3/dist-packages/stowmaster/__init__.py")
+  for name in "${!files[@]}"; do
+    dpkg-deb --contents "$(deb "$name")" | awk '$1 !~ /^d/ {print $6}' | sort >"$work/deb.list"
+    # Exactly these files, the package's copyright, changelog and lintian
+    # overrides besides.
+    for f in ${files[$name]} "./usr/share/doc/$name/copyright" \
+      "./usr/share/doc/$name/changelog.Debian.gz" "./usr/share/lintian/overrides/$name"; do
+      echo "$f"
+    done | sort >"$work/deb.expected"
+    diff "$work/deb.expected" "$work/deb.list" >"$work/deb.diff" ||
+      fail "$name: files missing (<) or not expected (>):$(echo; cat "$work/deb.diff")"
+    # The upstream version is the project's, with a Debian revision.
+    same "$(dpkg-deb -f "$(deb "$name")" Version | sed 's/-[^-]*$//')" "$version" "$name Version"
+    dpkg-deb -f "$(deb "$name")" Maintainer >"$work/field"
+    grep -qE '<[^@ ]+@[^> ]+>$' "$work/field" || fail "$name: Maintainer has no address"
   done
-  same "$(dpkg-deb -f "$deb" Package)" stowmaster "Package"
-  same "$(dpkg-deb -f "$deb" Version)" "$version" "Version"
-  dpkg-deb -f "$deb" Depends >"$work/depends"
+  field() { dpkg-deb -f "$(deb "$1")" "$2"; }
+  local deb_version old
+  deb_version=$(field stowmaster Version)
+  # The earlier single package stowmaster, of version $version, is broken
+  # and replaced by the packages that took its files over.
+  old="stowmaster (<< $version-1~)"
+  for name in libstowmaster1 libstowmaster-dev python3-stowmaster; do
+    same "$(field "$name" Breaks)" "$old" "$name Breaks"
+    same "$(field "$name" Replaces)" "$old" "$name Replaces"
+  done
+  same "$(field libstowmaster1 Multi-Arch)" same "libstowmaster1 Multi-Arch"
+  same "$(field libstowmaster-dev Multi-Arch)" same "libstowmaster-dev Multi-Arch"
+  field libstowmaster1 Depends >"$work/depends"
   has "libc6" "$work/depends"
-  mkdir -p "$work/deb-control"
-  dpkg-deb -e "$deb" "$work/deb-control"
-  same "$(cat "$work/deb-control/conffiles")" /etc/stowmaster/TESSARON.INI "conffiles"
+  field libstowmaster-dev Depends >"$work/depends"
+  has "libstowmaster1 (= $deb_version)" "$work/depends"
+  # The program loads the library at run time: no shared-library dependency
+  # finds it, so the package names it.
+  field stowmaster Depends >"$work/depends"
+  has "libstowmaster1 (= $deb_version)" "$work/depends"
+  field python3-stowmaster Depends >"$work/depends"
+  has "libstowmaster1 (>= $deb_version)" "$work/depends"
+  grep -qE '(^|, )python3(:any)?(,|$| )' "$work/depends" || fail "no python3 in $(cat "$work/depends")"
+  same "$(field python3-stowmaster Architecture)" all "python3-stowmaster Architecture"
+  for name in libstowmaster1 stowmaster python3-stowmaster; do
+    mkdir -p "$work/control/$name"
+    dpkg-deb -e "$(deb "$name")" "$work/control/$name"
+  done
+  same "$(cat "$work/control/stowmaster/conffiles")" /etc/stowmaster/TESSARON.INI "conffiles"
+  # ldconfig runs by trigger, not from the maintainer scripts.
+  has "activate-noawait ldconfig" "$work/control/libstowmaster1/triggers"
+  ! grep -q ldconfig "$work/control/libstowmaster1/postinst" || fail "the postinst calls ldconfig"
+  has "libstowmaster.so.1 libstowmaster1 #MINVER#" "$work/control/libstowmaster1/symbols"
+  has " StowmasterVersion@Base $version" "$work/control/libstowmaster1/symbols"
+  # The module is byte-compiled where it is installed, as for every module
+  # of the distribution's python3.
+  has py3compile "$work/control/python3-stowmaster/postinst"
 }
-check "deb: contents, control fields, conffile" deb_contents
+check "deb: four packages, their files, control fields, conffile, ldconfig trigger, symbols" \
+  deb_contents
 
 deb_x="$work/deb-root"
-deb_lib="$deb_x/usr/$libdir"
+deb_lib="$deb_x/usr/lib/$multiarch"
 deb_unpack() {
-  dpkg-deb -x "$deb" "$deb_x"
+  local name
+  for name in libstowmaster1 libstowmaster-dev stowmaster python3-stowmaster; do
+    dpkg-deb -x "$(deb "$name")" "$deb_x"
+  done
   settings "$deb_lib" "$work/d-cache" "$work/d-log"
   same "$(sed -n 's/^prefix=//p' "$deb_lib/pkgconfig/stowmaster.pc")" /usr "stowmaster.pc prefix"
-  cmp LICENSE "$deb_x/usr/share/doc/stowmaster/copyright"
+  same "$(sed -n 's/^libdir=//p' "$deb_lib/pkgconfig/stowmaster.pc")" "\${prefix}/lib/$multiarch" \
+    "stowmaster.pc libdir"
+  # The licence, in the machine-readable form, in each package.
+  sed -n '/^Permission/,$p' LICENSE >"$work/licence"
+  for name in libstowmaster1 libstowmaster-dev stowmaster python3-stowmaster; do
+    sed -n '/^ Permission/,$p' "$deb_x/usr/share/doc/$name/copyright" |
+      sed 's/^ //; s/^\.$//' >"$work/copyright.licence"
+    cmp "$work/licence" "$work/copyright.licence" || fail "$name: the licence differs from LICENSE"
+  done
 }
-require "deb: unpacks with dpkg-deb -x; stowmaster.pc names /usr" deb_unpack
+require "deb: the packages unpack with dpkg-deb -x; stowmaster.pc names /usr" deb_unpack
+
+# Binaries stripped, their debugging symbols in the -dbgsym packages (under
+# each binary's build ID), no run path, all the hardening flags.
+deb_binaries() {
+  local name bin id
+  for name in libstowmaster1:usr/lib/$multiarch/libstowmaster.so.$version stowmaster:usr/bin/stowmaster; do
+    bin="$deb_x/${name#*:}"
+    name=${name%%:*}
+    file -L "$bin" >"$work/file.out"
+    has ", stripped" "$work/file.out"
+    id=$(readelf -n "$bin" | sed -n 's/.*Build ID: \([0-9a-f]*\)/\1/p')
+    [ -n "$id" ] || fail "$bin has no build ID"
+    dpkg-deb --contents "$(deb "$name-dbgsym")" >"$work/dbgsym.list"
+    has "./usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug" "$work/dbgsym.list"
+    readelf -d "$bin" >"$work/dynamic"
+    ! grep -qE 'R(UN)?PATH' "$work/dynamic" || fail "$bin has a run path:$(echo; cat "$work/dynamic")"
+    has "BIND_NOW" "$work/dynamic"
+    readelf -W --dyn-syms "$bin" >"$work/symbols"
+    grep -q "__[a-z0-9]*_chk@" "$work/symbols" || fail "$bin uses no fortified function"
+  done
+  readelf -h "$deb_x/usr/bin/stowmaster" | grep -q "DYN (Position-Independent Executable" ||
+    fail "usr/bin/stowmaster is not a position-independent executable"
+}
+check "deb: binaries stripped, debug symbols in -dbgsym, no run path, hardened" deb_binaries
 
 # The example settings file: every line a comment, a section, a blank or a
 # bare key=value (a comment after a value would become part of it), and
@@ -416,6 +615,102 @@ deb_completion() {
   has "reply status" "$work/completion.out"
 }
 check "deb: the bash completion loads and completes the commands" deb_completion
+
+# The earlier single package, as far as an upgrade sees it: the library
+# in /usr/lib, the program, a header, the Python module and the example
+# settings as a conffile, all in one package named stowmaster.
+old_package() {
+  local old="$work/old-stowmaster"
+  mkdir -p "$old/DEBIAN" "$old/usr/lib" "$old/usr/bin" "$old/usr/include" \
+    "$old/usr/lib/python3/dist-packages/stowmaster" "$old/etc/stowmaster"
+  cp -a "$lib"/libstowmaster.so* "$old/usr/lib/"
+  cp "$prefix/bin/stowmaster" "$old/usr/bin/"
+  cp "$prefix/include/stowmaster.h" "$old/usr/include/"
+  cp "$prefix/lib/python3/dist-packages/stowmaster/__init__.py" \
+    "$old/usr/lib/python3/dist-packages/stowmaster/"
+  cp "$deb_x/etc/stowmaster/TESSARON.INI" "$old/etc/stowmaster/"
+  echo /etc/stowmaster/TESSARON.INI >"$old/DEBIAN/conffiles"
+  printf '%s\n' "Package: stowmaster" "Version: $version" "Architecture: $(dpkg --print-architecture)" \
+    "Maintainer: The Stowmaster developers" "Description: the earlier single package" \
+    >"$old/DEBIAN/control"
+  dpkg-deb --root-owner-group --build "$old" "$work/old-stowmaster.deb" >/dev/null
+}
+
+# deb_upgrade ORDER: in a sandbox, the earlier single package installed,
+# with an administrator's settings beside its library and an edit to the
+# example, then the packages installed with apt as a user would. ORDER
+# "apt": apt installs all four, and upgrades stowmaster first. ORDER
+# "dpkg": `dpkg -i --auto-deconfigure` installs the three new packages
+# first, which take their files over from the earlier package still
+# installed, then `dpkg -i` upgrades stowmaster. The settings move beside the
+# library, the edit stays, the loader knows the library, and the consumers
+# build and run against the system's files with nothing telling them where;
+# purged, the packages leave no settings behind.
+deb_upgrade() {
+  [ -f "$work/old-stowmaster.deb" ] || old_package
+  # shellcheck disable=SC2046
+  cp $(grep -v -- -dbgsym_ "$work/debs") "$work/"
+  sandbox "order=$1"'
+    dpkg -i "$work/old-stowmaster.deb" >/dev/null
+    settings /usr/lib "$work/u-cache" "$work/u-log"
+    chmod 600 /usr/lib/TESSARON.INI
+    echo "; edited by the administrator" >>/etc/stowmaster/TESSARON.INI
+    stowmaster status --json >"$work/u-status.json"
+    has "\"settings_file\": \"/usr/lib/TESSARON.INI\"" "$work/u-status.json"
+
+    if [ "$order" = dpkg ]; then
+      # dpkg leaves the earlier stowmaster, which they break, deconfigured
+      # and says so with its exit status; the upgrade of stowmaster follows.
+      dpkg -i --auto-deconfigure "$work"/libstowmaster1_*.deb "$work"/libstowmaster-dev_*.deb \
+        "$work"/python3-stowmaster_*.deb >"$work/install.out" 2>&1 || true
+      for p in libstowmaster1 libstowmaster-dev python3-stowmaster; do
+        [ "$(dpkg-query -W -f "\${Status}" "$p")" = "install ok installed" ] ||
+          fail "dpkg did not install $p:$(echo; cat "$work/install.out")"
+      done
+      dpkg -i "$work"/stowmaster_*.deb >>"$work/install.out" 2>&1 || fail "$(cat "$work/install.out")"
+    else
+      DEBIAN_FRONTEND=noninteractive apt-get install -y \
+        "$work"/libstowmaster1_*.deb "$work"/libstowmaster-dev_*.deb "$work"/stowmaster_*.deb \
+        "$work"/python3-stowmaster_*.deb >"$work/install.out" 2>&1 || fail "$(cat "$work/install.out")"
+    fi
+    has "moved the settings file /usr/lib/TESSARON.INI to /usr/lib/$multiarch/TESSARON.INI" \
+      "$work/install.out"
+    [ ! -e /usr/lib/libstowmaster.so.1 ] || fail "the earlier library is still in /usr/lib"
+    [ ! -e /usr/lib/TESSARON.INI ] || fail "/usr/lib/TESSARON.INI is still there"
+    ini=/usr/lib/$multiarch/TESSARON.INI
+    same "$(head -n 1 "$ini")" "; Moved here from /usr/lib/TESSARON.INI when the library moved to this folder." \
+      "the moved file'\''s first line"
+    same "$(stat -c "%U %a" "$ini")" "root 600" "the moved file'\''s owner and mode"
+    has "; edited by the administrator" /etc/stowmaster/TESSARON.INI
+    stowmaster status --json >"$work/u-status.json"
+    has "\"settings_file\": \"$ini\"" "$work/u-status.json"
+    has "\"index_path\": \"$work/u-cache/Index.Dat\"" "$work/u-status.json"
+
+    ldconfig -p >"$work/ldconfig.out"
+    # (/lib is /usr/lib on a merged-/usr system.)
+    grep -qE "libstowmaster\.so\.1 \(.*\) => (/usr)?/lib/$multiarch/libstowmaster\.so\.1\$" \
+      "$work/ldconfig.out" || fail "ldconfig does not know the library"
+    cc -std=c99 -o "$work/pc-sys" "$consumer_src/main.c" $(pkg-config --cflags --libs stowmaster)
+    run_consumer "$work/files/pc-sys.img" "$work/u-log" "$work/u-cache/Index.Dat" "$work/pc-sys"
+    cmake -S "$consumer_src" -B "$work/b-sys" >/dev/null
+    has "stowmaster_DIR:PATH=/usr/lib/$multiarch/cmake/stowmaster" "$work/b-sys/CMakeCache.txt"
+    cmake --build "$work/b-sys" >/dev/null
+    run_consumer "$work/files/cmake-sys.img" "$work/u-log" "$work/u-cache/Index.Dat" \
+      "$work/b-sys/consumer"
+    same "$(/usr/bin/python3 -c "import stowmaster; print(stowmaster.load().path)")" \
+      "/usr/lib/$multiarch/libstowmaster.so.1" "the library the Python module loaded"
+    same "$(man -w 1 stowmaster) $(man -w 3 stowmaster)" \
+      "/usr/share/man/man1/stowmaster.1.gz /usr/share/man/man3/stowmaster.3.gz" "man -w"
+
+    apt-get purge -y libstowmaster1 libstowmaster-dev stowmaster python3-stowmaster \
+      >"$work/apt.out" 2>&1 || fail "$(cat "$work/apt.out")"
+    [ ! -e /etc/stowmaster/TESSARON.INI ] || fail "the purge left /etc/stowmaster/TESSARON.INI"
+    ! ldconfig -p | grep -q libstowmaster || fail "the loader still knows the library"'
+}
+check "deb (sandbox): apt upgrades the earlier package, moves its settings, consumers run; purged" \
+  deb_upgrade apt
+check "deb (sandbox): the same with the new packages taking the earlier one's files over first" \
+  deb_upgrade dpkg
 
 # ------------------------------------------------------------ Windows zip ----
 if [ -z "${WINEPREFIX:-}" ]; then
