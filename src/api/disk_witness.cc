@@ -353,7 +353,8 @@ bool WithinCacheFolders(const std::string& folder, Placement* placement, std::st
 int32_t OpenPlaced(const Placement& placement, std::unique_ptr<platform::HeldFolder>* held,
                    std::string* spelling) {
   const OsStatus opened = platform::env().OpenFolder(placement.cache.c_str(), held);
-  if (!opened.ok()) return Failed("StowmasterAdopt", std::string("cannot read ") + OsError(opened).what());
+  if (!opened.ok())
+    return Failed("StowmasterAdopt", std::string("cannot read ") + OsError(opened).what());
   const uint64_t device = (*held)->id().device;
   *spelling = placement.cache;
   while (spelling->size() > 1 && IsSeparator(spelling->back()) &&
