@@ -109,9 +109,12 @@ const std::vector<CommandSpec>& Commands() {
        "not followed) that the index does not list, oldest modification first,\n"
        "without running an eviction pass. Files are told apart by their\n"
        "identity, not by how their paths are spelt. DIR must lie within the\n"
-       "cache folders (CacheDir and FileFolders), else exit 2. Shows a progress\n"
-       "line on a terminal, and for each DIR the files found, listed already,\n"
-       "adopted and failed. Exits 1 when a file could not be registered.\n"},
+       "cache folders (CacheDir and FileFolders) and be neither a link nor\n"
+       "spelt with an empty, . or .. part, else exit 2. Each file is registered\n"
+       "under the cache folder's own spelling and the names below it. Shows a\n"
+       "progress line on a terminal, and for each DIR the files found, listed\n"
+       "already, adopted and failed. Exits 1 when a file could not be\n"
+       "registered.\n"},
       {"shrink", "", ArgKind::kNone, "Runs one eviction pass now.",
        {{"--dry-run", ValueKind::kNone, nullptr,
          "Delete nothing: list in order what the pass would delete, and\n"

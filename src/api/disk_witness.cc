@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "api/api_structs.h"
@@ -256,21 +257,10 @@ int32_t GetDiskUsage(StowmasterDiskUsage* out) {
 
 namespace {
 
-// The folder above `path` ("" when there is none): the text before its last
-// separator, a root keeping its separator.
-std::string ParentOf(const std::string& path) {
-  size_t cut = path.size();
-  while (cut > 0 && !IsSeparator(path[cut - 1])) --cut;
-  if (cut == 0) return std::string();
-  std::string parent = path.substr(0, cut);  // with the separator
-  if (platform::IsTopFolder(parent.c_str(), parent.size())) return parent;
-  parent.pop_back();
-  return parent;
-}
-
-// `folder` made absolute, without trailing separators or a trailing ".",
-// or "" with the reason when it has a "." or ".." part elsewhere (which
-// would let its spelling lead anywhere from a cache folder).
+// `folder` made absolute, without trailing separators, or "" with the reason
+// when a part of it is empty (a doubled separator), "." or "..": such a
+// spelling could lead anywhere from a cache folder, and a confined deletion
+// accepts none of them.
 std::string CleanFolder(const char* folder, std::string* why) {
   std::string path;
   const OsStatus made = platform::env().AbsolutePath(folder, &path);
@@ -278,22 +268,19 @@ std::string CleanFolder(const char* folder, std::string* why) {
     *why = OsError(made).what();
     return std::string();
   }
-  for (;;) {
-    const size_t n = path.size();
-    if (n > 1 && IsSeparator(path[n - 1]) && !platform::IsTopFolder(path.c_str(), n)) {
-      path.pop_back();
-    } else if (n > 2 && path[n - 1] == '.' && IsSeparator(path[n - 2])) {
-      path.pop_back();
-    } else {
-      break;
-    }
+  while (path.size() > 1 && IsSeparator(path.back()) &&
+         !platform::IsTopFolder(path.c_str(), path.size())) {
+    path.pop_back();
   }
   for (size_t at = 0; at < path.size();) {
     size_t next = at;
     while (next < path.size() && !IsSeparator(path[next])) ++next;
     const std::string part = path.substr(at, next - at);
-    if (part == "." || part == "..") {
-      *why = "the folder " + path + " has a \".\" or \"..\" part";
+    // The root's own separators ("/", and "\\server" on Windows) are the
+    // only empty parts a folder's name may have.
+    const bool root = at == 0 || (at == 1 && platform::kSeparator == '\\' && next == 1);
+    if ((part.empty() && !root) || part == "." || part == "..") {
+      *why = "the folder " + path + " has an empty, \".\" or \"..\" part";
       return std::string();
     }
     at = next + 1;
@@ -301,39 +288,98 @@ std::string CleanFolder(const char* folder, std::string* why) {
   return path;
 }
 
-// True when `folder` is, by identity, one of the cache folders or lies
-// below one of them, and no part of its path below that cache folder is a
-// link (symbolic link, junction): else false, with the reason.
-bool WithinCacheFolders(const std::string& folder, std::string* why) {
-  FileIdSet caches;
+// Where a folder lies within the cache folders: the cache folder as the
+// settings spell it, and the names that lead from it down to the folder.
+struct Placement {
+  std::string cache;
+  std::vector<std::string> names;
+};
+
+// True when `folder` (clean) is, by identity, one of the cache folders or
+// lies below one of them, with the placement; else false, with the reason.
+// The text up to that cache folder may be spelt any way that leads there,
+// links above it included (the system's own spelling of a working folder,
+// say), but not a link of its own making to the cache folder: a link that
+// leads there counts as one only where the settings name it so.
+bool WithinCacheFolders(const std::string& folder, Placement* placement, std::string* why) {
+  std::vector<std::pair<std::string, platform::FileId>> caches;
   for (const std::string& each : DeletionFolders()) {
     platform::FileId id;
-    if (platform::env().GetFileId(each.c_str(), true, &id).ok() && id.known) caches.insert(id);
+    if (platform::env().GetFileId(each.c_str(), true, &id).ok() && id.known) {
+      caches.emplace_back(each, id);
+    }
   }
-  std::vector<std::string> below;  // the parts from `folder` up, below the match
-  std::string at = folder;
-  for (int steps = 0; steps < 4096 && !at.empty(); ++steps) {
+  // The folder, then each folder above it, up to the root.
+  for (size_t end = folder.size(); end > 0;) {
+    const std::string at = folder.substr(0, end);
     platform::FileId id;
-    if (platform::env().GetFileId(at.c_str(), true, &id).ok() && caches.count(id) != 0) {
-      for (const std::string& part : below) {
-        platform::FileId itself;
-        platform::FileId followed;
-        (void)platform::env().GetFileId(part.c_str(), false, &itself);
-        (void)platform::env().GetFileId(part.c_str(), true, &followed);
-        if (!itself.known || itself != followed) {
-          *why = part + " is a link or cannot be looked at; adoption follows no link";
-          return false;
-        }
+    (void)platform::env().GetFileId(at.c_str(), true, &id);
+    for (const auto& cache : caches) {
+      if (id != cache.second) continue;
+      platform::FileId itself;
+      (void)platform::env().GetFileId(at.c_str(), false, &itself);
+      if (at != cache.first && itself != id) {
+        *why = at + " is a link; adoption follows no link";
+        return false;
+      }
+      placement->cache = cache.first;
+      placement->names.clear();
+      size_t from = end;
+      while (from < folder.size()) {
+        if (IsSeparator(folder[from])) ++from;
+        size_t next = from;
+        while (next < folder.size() && !IsSeparator(folder[next])) ++next;
+        placement->names.push_back(folder.substr(from, next - from));
+        from = next;
       }
       return true;
     }
-    below.push_back(at);
-    const std::string parent = ParentOf(at);
-    if (parent == at) break;
-    at = parent;
+    // The text before the last separator of `at`, a root keeping its own.
+    size_t cut = end;
+    while (cut > 0 && !IsSeparator(folder[cut - 1])) --cut;
+    if (cut == 0) break;
+    end = platform::IsTopFolder(folder.c_str(), cut) && cut < end ? cut : cut - 1;
   }
   *why = folder + " does not lie within the cache folders (CacheDir and FileFolders)";
   return false;
+}
+
+// The folder of `placement` opened from its cache folder down, one name at
+// a time through the handle of the folder above, following no link and not
+// leaving the cache folder's file system; with the one spelling of it that
+// a confined deletion accepts for what lies below: the cache folder as the
+// settings spell it, single separators, the names. STOWMASTER_OK, or the
+// result of the refusal or the failure.
+int32_t OpenPlaced(const Placement& placement, std::unique_ptr<platform::HeldFolder>* held,
+                   std::string* spelling) {
+  const OsStatus opened = platform::env().OpenFolder(placement.cache.c_str(), held);
+  if (!opened.ok())
+    return Failed("StowmasterAdopt", std::string("cannot read ") + OsError(opened).what());
+  const uint64_t device = (*held)->id().device;
+  *spelling = placement.cache;
+  while (spelling->size() > 1 && IsSeparator(spelling->back()) &&
+         !platform::IsTopFolder(spelling->c_str(), spelling->size())) {
+    spelling->pop_back();
+  }
+  for (const std::string& name : placement.names) {
+    if (!IsSeparator(spelling->back())) *spelling += platform::kSeparator;
+    *spelling += name;
+    std::unique_ptr<platform::HeldFolder> sub;
+    const OsStatus down = (*held)->OpenSub(name, &sub);
+    if (down.code() == platform::kErrorNotAFolder) {
+      return RefusedArgument("StowmasterAdopt: " + *spelling +
+                             " is a link or not a folder; adoption follows no link");
+    }
+    if (!down.ok()) {
+      return Failed("StowmasterAdopt", "cannot read " + *spelling + ": " + OsError(down).what());
+    }
+    if (sub->id().known && sub->id().device != device) {
+      return RefusedArgument("StowmasterAdopt: " + *spelling +
+                             " lies on another file system than its cache folder");
+    }
+    *held = std::move(sub);
+  }
+  return STOWMASTER_OK;
 }
 
 struct Candidate {
@@ -350,10 +396,19 @@ int32_t Adopt(const char* folder, uint32_t delay, StowmasterAdoptResult* out,
     return RefusedArgument("StowmasterAdopt: null folder, or null or too small a struct");
   }
   std::string why;
-  const std::string top = CleanFolder(folder, &why);
-  if (top.empty()) return RefusedArgument("StowmasterAdopt: " + why);
+  const std::string asked = CleanFolder(folder, &why);
+  if (asked.empty()) return RefusedArgument("StowmasterAdopt: " + why);
   RequireTrustedSettings();
-  if (!WithinCacheFolders(top, &why)) return RefusedArgument("StowmasterAdopt: " + why);
+  Placement placement;
+  if (!WithinCacheFolders(asked, &placement, &why)) {
+    return RefusedArgument("StowmasterAdopt: " + why);
+  }
+  // Opened from the cache folder down after the look above: a folder
+  // swapped for a link in between is refused here, not followed.
+  std::unique_ptr<platform::HeldFolder> held;
+  std::string top;
+  const int32_t opened = OpenPlaced(placement, &held, &top);
+  if (opened != STOWMASTER_OK) return opened;
   CacheSettings cache;
   char index_path[kPathBufferSize];
   GetCacheSettings(&cache, index_path, nullptr);
@@ -369,9 +424,11 @@ int32_t Adopt(const char* folder, uint32_t delay, StowmasterAdoptResult* out,
   std::vector<Candidate> candidates;
   {
     FileIdSet seen;
-    DiskWalk walk("Adoption");
+    DiskWalkBounds bounds;
+    bounds.one_file_system = true;
+    DiskWalk walk("Adoption", bounds);
     const bool walked = walk.Walk(
-        top,
+        std::move(held), top,
         [&](const WalkedFile& f) {
           if (own.Holds(f.path.c_str(), &f.info.id)) return true;
           if (f.info.id.known && !seen.insert(f.info.id).second) return true;

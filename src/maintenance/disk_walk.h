@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <unordered_set>
 
@@ -29,10 +30,13 @@ struct FileIdHash {
 // put one in).
 using FileIdSet = std::unordered_set<platform::FileId, FileIdHash>;
 
-// How far a walk goes: folders below the top, and entries read in all.
+// How far a walk goes: folders below the top, and entries read in all;
+// and whether it stays on its top's file system (a deletion confined to the
+// cache folders reaches no file across a mount point).
 struct DiskWalkBounds {
   int32_t depth = 64;
   int64_t entries = 2000000;
+  bool one_file_system = false;
 };
 
 // A regular file met by a walk.
@@ -55,9 +59,16 @@ class DiskWalk {
   // Calls `file` for each regular file below `top` (in its subfolders too),
   // until it returns false. False when `top` itself could not be read (or
   // was walked already), with the reason in `*why`; what lies below it that
-  // cannot be read is left out and counted.
+  // cannot be read is left out and counted. `top` is opened once, whatever
+  // spelling leads there; the rest is reached through the handles of the
+  // folders above it (see platform::HeldFolder).
   bool Walk(const std::string& top, const std::function<bool(const WalkedFile&)>& file,
             std::string* why);
+
+  // The same below a folder opened already, its files named `spelling`, a
+  // separator and the names below it.
+  bool Walk(std::unique_ptr<platform::HeldFolder> top, const std::string& spelling,
+            const std::function<bool(const WalkedFile&)>& file, std::string* why);
 
   // Entries that could not be named (no exact narrow form), folders that
   // could not be read, and whether a bound was reached.
@@ -74,6 +85,7 @@ class DiskWalk {
   int64_t entries_ = 0;
   int64_t unnamed_ = 0;
   int64_t unreadable_ = 0;
+  int64_t other_file_system_ = 0;
   bool bounded_ = false;
   std::string first_left_out_;  // the first folder left out, and why
 };

@@ -283,6 +283,33 @@ class AppendFile {
   virtual OsStatus Append(const char* data, size_t size) = 0;
 };
 
+// A folder held open by a handle (a descriptor on Linux), read and gone
+// down from through that handle: no path is looked up again, so a folder
+// renamed, or replaced by a link, above or at a held folder cannot send a
+// later read or open elsewhere. Closed when destroyed. Not for several
+// threads at once.
+class HeldFolder {
+ public:
+  virtual ~HeldFolder() = default;
+
+  // The identity of the folder held, as GetFileId gives it for its path.
+  virtual FileId id() const = 0;
+
+  // Its entries but "." and "..", as ReadFolder gives them (none followed
+  // when it is a link, each entry's identity as GetFileId gives it for its
+  // path with `follow_link` false), looked at through the handle. Reads at
+  // most `limit` entries. Fails, with nothing read, when the folder cannot
+  // be searched.
+  virtual OsStatus Read(size_t limit, std::vector<FolderEntry>* entries) = 0;
+
+  // Opens its entry `name` (one name as Read gives it: no separator, not
+  // "." or "..") through the handle, without following it. Fails with
+  // kErrorNotAFolder when the entry is a symbolic link, junction or other
+  // reparse point, or anything but a folder; with the system's code
+  // (IsNotFound for a missing one) when it cannot be opened.
+  virtual OsStatus OpenSub(const std::string& name, std::unique_ptr<HeldFolder>* sub) = 0;
+};
+
 // A thread of this process. Join must be called before destruction.
 class Thread {
  public:
@@ -358,6 +385,12 @@ class Env {
   // a folder may hold more than memory does.
   virtual OsStatus ReadFolder(const char* folder, bool follow_link, size_t limit,
                               FileId* folder_id, std::vector<FolderEntry>* entries) = 0;
+
+  // Opens the folder `path` and holds it (see HeldFolder), links in the
+  // path followed as a deletion below a cache folder follows them to the
+  // cache folder itself. Fails with kErrorNotAFolder when it is not a
+  // folder, with the system's code when it cannot be opened.
+  virtual OsStatus OpenFolder(const char* path, std::unique_ptr<HeldFolder>* folder) = 0;
 
   // Creates one folder with default permissions.
   virtual OsStatus CreateDirectory(const char* path) = 0;
@@ -499,6 +532,9 @@ class EnvWrapper : public Env {
   OsStatus ReadFolder(const char* folder, bool follow_link, size_t limit, FileId* folder_id,
                       std::vector<FolderEntry>* entries) override {
     return target_.ReadFolder(folder, follow_link, limit, folder_id, entries);
+  }
+  OsStatus OpenFolder(const char* path, std::unique_ptr<HeldFolder>* folder) override {
+    return target_.OpenFolder(path, folder);
   }
   OsStatus CreateDirectory(const char* path) override { return target_.CreateDirectory(path); }
   OsStatus DeleteFile(const char* path, DeleteResult* result) override {

@@ -931,6 +931,11 @@ TEST_F(ToolkitTest, AdoptAndStatusDiskSeeTheUnlistedFiles) {
   // A folder outside the cache folders is bad usage.
   ClientRun outside = Run({"adopt", box_.log_dir()});
   EXPECT_EQ(2, outside.exit_code) << outside.output;
+  // So is one spelt in a way a confined deletion refuses, with one line why.
+  ClientRun doubled = Run({"adopt", box_.data_dir() + "//new"});
+  EXPECT_EQ(2, doubled.exit_code) << doubled.output;
+  EXPECT_NE(std::string::npos, doubled.output.find("has an empty, \".\" or \"..\" part\n"))
+      << doubled.output;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <new>
@@ -50,6 +51,14 @@ class FaultEnv : public platform::EnvWrapper {
   std::atomic<int> throw_at_truncation_check{0};
   // Every log line (and anything else appended), wherever it went.
   std::string appended;
+  // Called with the path before each OpenFolder, when set: a test changes
+  // the disk there, between a look at a folder and its opening.
+  std::function<void(const char* path)> before_open_folder;
+
+  OsStatus OpenFolder(const char* path, std::unique_ptr<platform::HeldFolder>* folder) override {
+    if (before_open_folder) before_open_folder(path);
+    return target().OpenFolder(path, folder);
+  }
 
   OsStatus AppendToFile(const char* path, const char* data, size_t size) override {
     appended.append(data, size);

@@ -2,10 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "api/api_structs.h"
+#include "api/extension.h"
+#include "config/settings.h"
 #include "fault_env.h"
+#include "index/report.h"
+#include "stowmaster.h"
 #include "temp_dir.h"
 
 #ifdef _WIN32
@@ -112,6 +121,157 @@ TEST_F(DeleteCachedFileTest, FolderPathIsRefused) {
   const size_t close = log.find("): " + folder_ + ".", at);
   ASSERT_NE(close, std::string::npos) << log;
   EXPECT_GT(std::stoi(log.substr(at + 18, close - at - 18)), 0);  // the system's code
+}
+
+// ------------------------------------------------------------ adoption ---
+
+// What adoption registers is what a confined pass may delete: a folder
+// given by a spelling the confined deletion refuses (through a link, with
+// an empty, "." or ".." part) is refused itself; any other has its files
+// registered by the one spelling that the confined deletion accepts.
+class AdoptedTest : public DeleteCachedFileTest {
+ protected:
+  // The cache folder afresh: sub/x.dat, sub/deeper/y.dat, no index.
+  void Reset() {
+    std::filesystem::remove_all(cache_dir_);
+    std::filesystem::create_directories(folder_ + S + "deeper");
+    testing_support::WriteWholeFile(file_, "data");
+    testing_support::WriteWholeFile(folder_ + S + "deeper" + S + "y.dat", "data");
+  }
+  int32_t Adopt(const std::string& folder) {
+    StowmasterAdoptResult r = {};
+    r.size = sizeof(r);
+    return api::Adopt(folder.c_str(), 0, &r, nullptr, nullptr);
+  }
+  std::vector<std::string> Listed() {
+    CacheSettings cache;
+    GetCacheSettings(&cache, nullptr, nullptr);
+    std::vector<std::string> paths;
+    int32_t reported = 0;
+    ListIndex(
+        api::IndexPathIn(cache_dir_), cache, 0, 64,
+        [&](const ListedEntry& e) {
+          paths.push_back(e.path);
+          return true;
+        },
+        &reported);
+    return paths;
+  }
+  const std::string S{platform::kSeparator};
+};
+
+TEST_F(AdoptedTest, AConfinedPassDeletesEveryPathAdoptionRegisters) {
+  testing_support::FaultEnv env;  // unprivileged while adopting
+  const std::string outside = dir_.Sub("outside");
+  std::filesystem::create_directories(outside);
+  testing_support::WriteWholeFile(outside + S + "o.dat", "data");
+  struct Case {
+    const char* what;
+    std::string folder;
+    size_t registered;  // 0: refused
+    bool link;          // needs a symbolic link
+  };
+  const std::string link = dir_.Sub("link");
+  const std::string alias = dir_.Sub("alias");  // a link to the folder above the cache folder
+  const Case cases[] = {
+      {"the cache folder", cache_dir_, 2, false},
+      {"a plain subfolder", folder_, 2, false},
+      {"a trailing separator", folder_ + S, 2, false},
+      {"a doubled separator after the cache folder", cache_dir_ + S + S + "sub", 0, false},
+      {"a doubled separator below it", folder_ + S + S + "deeper", 0, false},
+      {"a \".\" part", cache_dir_ + S + "." + S + "sub", 0, false},
+      {"a \"..\" part", folder_ + S + ".." + S + "sub", 0, false},
+      {"a trailing \".\"", folder_ + S + ".", 0, false},
+      {"a link to the cache folder", link, 0, true},
+      {"a folder below a link to the cache folder", link + S + "sub", 0, true},
+      {"a link below the cache folder to a folder outside", cache_dir_ + S + "out", 0, true},
+      {"a folder reached through a link above the cache folder", alias + S + "cache" + S + "sub", 2,
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+#ifdef _WIN32
+    // Wine shows a Windows process a Unix symbolic link (the only kind the
+    // tests can make there) as the folder it leads to, not as a link.
+    if (c.link) continue;
+#endif
+    Reset();
+    std::filesystem::remove(link);
+    std::filesystem::remove(alias);
+    if (c.link) {
+      ASSERT_TRUE(testing_support::MakeSymlink(cache_dir_, link));
+      ASSERT_TRUE(testing_support::MakeSymlink(dir_.path(), alias));
+      ASSERT_TRUE(testing_support::MakeSymlink(outside, cache_dir_ + S + "out"));
+    }
+    EXPECT_EQ(c.registered > 0 ? STOWMASTER_OK : STOWMASTER_BAD_ARGUMENT, Adopt(c.folder));
+    const std::vector<std::string> listed = Listed();
+    EXPECT_EQ(c.registered, listed.size());
+    env.privileges.elevated = true;
+    for (const std::string& path : listed) {
+      EXPECT_TRUE(DeleteCachedFile(path.c_str())) << path;
+      EXPECT_FALSE(PathExists(path)) << path;
+    }
+    env.privileges.elevated = false;
+  }
+  EXPECT_TRUE(PathExists(outside + S + "o.dat"));
+}
+
+// The adopted folder swapped for a link to a folder outside while adoption
+// runs, between its look at the folder and its opening (at once, then at
+// any moment in a loop): refused or walked as it was, and nothing outside
+// registered.
+TEST_F(AdoptedTest, AFolderSwappedForALinkDuringAdoptionRegistersNothingOutside) {
+#ifdef _WIN32
+  GTEST_SKIP() << "POSIX only: Wine shows a Windows process a Unix symbolic link (the only "
+                  "kind the tests can make there) as the folder it leads to, not as a link";
+#else
+  testing_support::FaultEnv env;
+  const std::string outside = dir_.Sub("outside");
+  std::filesystem::create_directories(outside);
+  for (int i = 0; i < 20; ++i)
+    testing_support::WriteWholeFile(outside + "/o" + std::to_string(i), "x");
+  const std::string away = cache_dir_ + "/away";
+  const auto swap = [&](bool to_link) {
+    if (to_link) {
+      std::filesystem::rename(folder_, away);
+      std::filesystem::create_directory_symlink(outside, folder_);
+    } else {
+      std::filesystem::remove(folder_);
+      std::filesystem::rename(away, folder_);
+    }
+  };
+  const auto outside_listed = [&]() {
+    int n = 0;
+    for (const std::string& path : Listed()) n += path[path.rfind('/') + 1] == 'o' ? 1 : 0;
+    return n;
+  };
+  Reset();
+  // At the first folder adoption opens, whichever that is.
+  bool swapped = false;
+  env.before_open_folder = [&](const char*) {
+    if (!swapped) swap(true);
+    swapped = true;
+  };
+  EXPECT_EQ(STOWMASTER_BAD_ARGUMENT, Adopt(folder_));
+  env.before_open_folder = nullptr;
+  EXPECT_EQ(0, outside_listed());
+  EXPECT_TRUE(Listed().empty());
+  swap(false);
+
+  Reset();
+  std::atomic<bool> stop{false};
+  std::thread swapper([&] {
+    // Each state held for a while, some longer than an adoption takes.
+    for (int i = 1; !stop.load(); ++i) {
+      swap(i % 2 == 1);
+      std::this_thread::sleep_for(std::chrono::microseconds(200 * (i % 7)));
+    }
+  });
+  for (int i = 0; i < 150; ++i) Adopt(folder_);
+  stop = true;
+  swapper.join();
+  EXPECT_EQ(0, outside_listed());
+#endif
 }
 
 }  // namespace

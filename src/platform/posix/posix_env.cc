@@ -280,6 +280,80 @@ class PosixThread : public Thread {
   bool joined_ = false;
 };
 
+// A folder held by its descriptor; every read and every open below it goes
+// through that descriptor (fdopendir of a duplicate, fstatat, openat).
+class PosixHeldFolder final : public HeldFolder {
+ public:
+  PosixHeldFolder(posix::UniqueFd fd, const struct stat& st) : fd_(std::move(fd)), id_(IdOf(st)) {}
+
+  // Opens `fd`'s folder afresh, as a new holder.
+  static OsStatus Hold(posix::UniqueFd fd, const std::string& path,
+                       std::unique_ptr<HeldFolder>* folder) {
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) return Errno("fstat", path);
+    if (!S_ISDIR(st.st_mode)) return OsStatus(ENOTDIR, "open", path);
+    *folder = std::make_unique<PosixHeldFolder>(std::move(fd), st);
+    return OsStatus();
+  }
+
+  FileId id() const override { return id_; }
+
+  OsStatus Read(size_t limit, std::vector<FolderEntry>* entries) override {
+    entries->clear();
+    // A duplicate shares the read position, which is set back to the start.
+    posix::UniqueFd copy(::fcntl(fd_.get(), F_DUPFD_CLOEXEC, 0));
+    if (!copy.valid()) return Errno("fcntl");
+    DIR* dir = ::fdopendir(copy.get());
+    if (dir == nullptr) return Errno("fdopendir");
+    copy.release();  // closedir closes it
+    std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, &::closedir);
+    ::rewinddir(dir);
+    while (entries->size() < limit) {
+      errno = 0;
+      const struct dirent* e = ::readdir(dir);
+      if (e == nullptr) {
+        if (errno != 0) {
+          const OsStatus failed = Errno("readdir");
+          entries->clear();
+          return failed;
+        }
+        break;
+      }
+      if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+      struct stat st;
+      // Gone since the folder was read: not there.
+      if (::fstatat(fd_.get(), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      FolderEntry entry;
+      entry.name = e->d_name;
+      entry.link = S_ISLNK(st.st_mode);
+      KindOf(st, &entry.info);
+      entry.info.id = IdOf(st);
+      entries->push_back(std::move(entry));
+    }
+    return OsStatus();
+  }
+
+  OsStatus OpenSub(const std::string& name, std::unique_ptr<HeldFolder>* sub) override {
+    sub->reset();
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+      return OsStatus(EINVAL, "openat", name);
+    }
+    posix::UniqueFd fd(
+        ::openat(fd_.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid()) {
+      // A symbolic link is refused (ELOOP) as anything else that is not a
+      // folder is.
+      const uint32_t code = errno == ELOOP ? ENOTDIR : static_cast<uint32_t>(errno);
+      return OsStatus(code, "openat", name);
+    }
+    return Hold(std::move(fd), name, sub);
+  }
+
+ private:
+  posix::UniqueFd fd_;
+  FileId id_;
+};
+
 // Any address inside this module names the file it was loaded from.
 void ModuleMarker() {}
 
@@ -464,6 +538,13 @@ class PosixEnv final : public Env {
     }
     *folder_id = id;
     return OsStatus();
+  }
+
+  OsStatus OpenFolder(const char* path, std::unique_ptr<HeldFolder>* folder) override {
+    folder->reset();
+    posix::UniqueFd fd(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) return Errno("open", path);
+    return PosixHeldFolder::Hold(std::move(fd), path, folder);
   }
 
   OsStatus CreateDirectory(const char* path) override {

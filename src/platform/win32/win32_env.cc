@@ -7,6 +7,7 @@
 
 #include <aclapi.h>
 #include <sddl.h>
+#include <winternl.h>
 
 #include <climits>
 #include <cstring>
@@ -200,6 +201,178 @@ DeleteResult CheckBelow(const char* folder, const char* path, bool want_folder) 
     at = end + 1;
   }
 }
+
+// ------------------------------------------------------- held folders ---
+
+// `text` (`length` UTF-16 units) in the narrow encoding, exactly or not at
+// all (empty), as WideToNarrow converts it.
+std::string ExactNarrow(const wchar_t* text, int length) {
+  if (length <= 0) return std::string();
+  BOOL used_default = FALSE;
+  const int n =
+      WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text, length, NULL, 0, NULL, &used_default);
+  if (n <= 0 || used_default) return std::string();
+  std::string out(static_cast<size_t>(n), '\0');
+  used_default = FALSE;
+  if (WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text, length, &out[0], n, NULL,
+                          &used_default) != n ||
+      used_default) {
+    return std::string();
+  }
+  return out;
+}
+
+// Opens the entry `name` of the folder held by `parent`, relative to that
+// handle (no path is looked up again), never following a reparse point.
+// A folder only when `folder`. The system's code on failure.
+DWORD OpenRelative(HANDLE parent, const std::string& name, bool folder, win32::UniqueHandle* out) {
+  const int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name.c_str(),
+                                    static_cast<int>(name.size()), NULL, 0);
+  if (n <= 0 || n > 32767) return ERROR_INVALID_NAME;
+  std::vector<wchar_t> wide(static_cast<size_t>(n));
+  MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name.c_str(), static_cast<int>(name.size()),
+                      wide.data(), n);
+  UNICODE_STRING object_name;
+  object_name.Buffer = wide.data();
+  object_name.Length = static_cast<USHORT>(n * sizeof(wchar_t));
+  object_name.MaximumLength = object_name.Length;
+  OBJECT_ATTRIBUTES attributes;
+  std::memset(&attributes, 0, sizeof(attributes));
+  attributes.Length = sizeof(attributes);
+  attributes.RootDirectory = parent;
+  attributes.ObjectName = &object_name;
+  attributes.Attributes = OBJ_CASE_INSENSITIVE;
+  IO_STATUS_BLOCK io;
+  std::memset(&io, 0, sizeof(io));
+  HANDLE raw = NULL;
+  const ACCESS_MASK access =
+      FILE_READ_ATTRIBUTES | SYNCHRONIZE | (folder ? FILE_LIST_DIRECTORY | FILE_TRAVERSE : 0);
+  const ULONG options = FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT |
+                        FILE_SYNCHRONOUS_IO_NONALERT | (folder ? FILE_DIRECTORY_FILE : 0);
+  const NTSTATUS status = NtCreateFile(&raw, access, &attributes, &io, NULL, 0,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       FILE_OPEN, options, NULL, 0);
+  if (status < 0) {
+    // STATUS_NOT_A_DIRECTORY
+    if (static_cast<ULONG>(status) == 0xC0000103UL) return ERROR_DIRECTORY;
+    const ULONG code = RtlNtStatusToDosError(status);
+    return code != 0 ? code : ERROR_GEN_FAILURE;
+  }
+  out->reset(raw);
+  return ERROR_SUCCESS;
+}
+
+// A folder held by its handle: searched through the handle
+// (GetFileInformationByHandleEx), its entries opened relative to it.
+class Win32HeldFolder final : public HeldFolder {
+ public:
+  Win32HeldFolder(win32::UniqueHandle handle, const BY_HANDLE_FILE_INFORMATION& info)
+      : handle_(std::move(handle)), id_(IdOf(info)) {}
+
+  // Holds `handle` when it is a folder and no reparse point.
+  static OsStatus Hold(win32::UniqueHandle handle, const std::string& path,
+                       std::unique_ptr<HeldFolder>* folder) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle.get(), &info)) {
+      return LastError("GetFileInformationByHandle", path);
+    }
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      return OsStatus(ERROR_DIRECTORY, "CreateFileA", path);
+    }
+    *folder = std::make_unique<Win32HeldFolder>(std::move(handle), info);
+    return OsStatus();
+  }
+
+  FileId id() const override { return id_; }
+
+  OsStatus Read(size_t limit, std::vector<FolderEntry>* entries) override {
+    entries->clear();
+    // 8-byte aligned, as the records are.
+    std::vector<unsigned long long> buffer(8192);
+    const DWORD bytes = static_cast<DWORD>(buffer.size() * sizeof(buffer[0]));
+    bool restart = true;
+    while (entries->size() < limit) {
+      if (!GetFileInformationByHandleEx(
+              handle_.get(), restart ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo,
+              buffer.data(), bytes)) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_NO_MORE_FILES || (restart && code == ERROR_FILE_NOT_FOUND)) break;
+        entries->clear();
+        return OsStatus(code != 0 ? code : ERROR_GEN_FAILURE, "GetFileInformationByHandleEx");
+      }
+      restart = false;
+      const unsigned char* at = reinterpret_cast<const unsigned char*>(buffer.data());
+      for (;;) {
+        const auto* record = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
+        const int length = static_cast<int>(record->FileNameLength / sizeof(wchar_t));
+        const bool dots =
+            (length == 1 && record->FileName[0] == L'.') ||
+            (length == 2 && record->FileName[0] == L'.' && record->FileName[1] == L'.');
+        if (!dots && entries->size() < limit) entries->push_back(Entry(*record, length));
+        if (record->NextEntryOffset == 0) break;
+        at += record->NextEntryOffset;
+      }
+    }
+    return OsStatus();
+  }
+
+  OsStatus OpenSub(const std::string& name, std::unique_ptr<HeldFolder>* sub) override {
+    sub->reset();
+    if (name.empty() || name == "." || name == ".." ||
+        name.find_first_of("\\/:") != std::string::npos) {
+      return OsStatus(ERROR_INVALID_NAME, "NtCreateFile", name);
+    }
+    win32::UniqueHandle handle;
+    const DWORD code = OpenRelative(handle_.get(), name, true, &handle);
+    if (code != ERROR_SUCCESS) return OsStatus(code, "NtCreateFile", name);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle.get(), &info)) {
+      return LastError("GetFileInformationByHandle", name);
+    }
+    // A junction or symbolic link, opened as itself: not followed.
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      return OsStatus(ERROR_DIRECTORY, "NtCreateFile", name);
+    }
+    return Hold(std::move(handle), name, sub);
+  }
+
+ private:
+  // One entry: named exactly or not at all; what it is read from the entry
+  // itself, opened through this folder's handle (its identity as GetFileId
+  // gives it).
+  FolderEntry Entry(const FILE_ID_BOTH_DIR_INFO& record, int length) {
+    FolderEntry entry;
+    entry.name = ExactNarrow(record.FileName, length);
+    const DWORD attributes = record.FileAttributes;
+    entry.link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    FILETIME written;
+    written.dwLowDateTime = static_cast<DWORD>(record.LastWriteTime.QuadPart);
+    written.dwHighDateTime = static_cast<DWORD>(record.LastWriteTime.QuadPart >> 32);
+    entry.info.modified = UnixSecondsOf(written);
+    if (entry.link) {
+      entry.info.kind = FileKind::kOther;
+      return entry;
+    }
+    KindOf(attributes, static_cast<DWORD>(record.EndOfFile.QuadPart >> 32),
+           static_cast<DWORD>(record.EndOfFile.QuadPart), &entry.info);
+    if (entry.name.empty()) return entry;
+    win32::UniqueHandle handle;
+    BY_HANDLE_FILE_INFORMATION data;
+    if (OpenRelative(handle_.get(), entry.name, false, &handle) == ERROR_SUCCESS &&
+        GetFileInformationByHandle(handle.get(), &data)) {
+      entry.info.id = IdOf(data);
+      // Replaced by a link since the search: not followed.
+      if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        entry.link = true;
+        entry.info.kind = FileKind::kOther;
+      }
+    }
+    return entry;
+  }
+
+  win32::UniqueHandle handle_;
+  FileId id_;
+};
 
 // --------------------------------------------------- who may change it ---
 
@@ -672,6 +845,16 @@ class Win32Env final : public Env {
     }
     *folder_id = IdOf(own);
     return OsStatus();
+  }
+
+  OsStatus OpenFolder(const char* path, std::unique_ptr<HeldFolder>* folder) override {
+    folder->reset();
+    win32::UniqueHandle handle(
+        CreateFileA(path, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS, NULL));
+    if (!handle) return LastError("CreateFileA", path);
+    return Win32HeldFolder::Hold(std::move(handle), path, folder);
   }
 
   OsStatus CreateDirectory(const char* path) override {
