@@ -77,6 +77,54 @@ OwnFiles::OwnFiles(const std::string& index_path) {
   const std::string log = LogFilePath();
   platform::SplitEntryPath(log.c_str(), &folder, &name);
   AddFile(log, name.c_str(), true);
+  log_folder_ = folder;
+  logs_ = std::make_unique<Logs>();
+}
+
+bool OwnFiles::IsLog(const platform::FileId& id) const {
+  if (log_folder_.empty()) return false;
+  platform::FileInfo folder;
+  if (!platform::env().GetFileKindAndId(log_folder_.c_str(), &folder).ok() ||
+      folder.kind != platform::FileKind::kDirectory || !folder.id.known) {
+    return false;  // no folder, no logs
+  }
+  // A hard link lies on the device of the file it links to.
+  if (folder.id.device != id.device) return false;
+  Logs& logs = *logs_;
+  platform::LocalLock guard(logs.mutex);
+  const int64_t now = platform::env().NowSeconds();
+  // A change within the second the logs were read may leave the folder's
+  // time as it was: such a reading is taken again.
+  const bool changed = !logs.read || logs.folder != folder.id || logs.modified != folder.modified ||
+                       logs.modified >= logs.read_at - 1;
+  if (changed && (!logs.read || now != logs.read_at)) {
+    std::vector<platform::FolderEntry> entries;
+    platform::FileId read_id;
+    logs.ids.clear();
+    logs.read = true;
+    logs.read_at = now;
+    logs.folder = folder.id;
+    logs.modified = folder.modified;
+    // A folder of more entries than this holds more than logs: those past
+    // it are known by name only.
+    constexpr size_t kMostEntries = 100000;
+    if (platform::env()
+            .ReadFolder(log_folder_.c_str(), true, kMostEntries, &read_id, &entries)
+            .ok()) {
+      for (const platform::FolderEntry& e : entries) {
+        if (e.link || e.info.kind != platform::FileKind::kRegular || !IsLogName(e.name)) continue;
+        platform::FileId log = e.info.id;
+        if (!log.known) {
+          (void)platform::env().GetFileId((log_folder_ + e.name).c_str(), false, &log);
+        }
+        if (log.known) logs.ids.push_back(log);
+      }
+    }
+  }
+  for (const platform::FileId& log : logs.ids) {
+    if (log == id) return true;
+  }
+  return false;
 }
 
 void OwnFiles::AddFile(const std::string& path, const char* name, bool logs) {
@@ -133,7 +181,7 @@ bool OwnFiles::Holds(const char* path, const platform::FileId* id) const {
   for (const platform::FileId& own : files_) {
     if (own == *id) return true;
   }
-  return false;
+  return IsLog(*id);
 }
 
 void GatherOwnFiles(const std::string& index_path) {

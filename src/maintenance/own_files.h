@@ -22,7 +22,12 @@ namespace stow {
 //  - its last part has the name of one of them (compared without regard to
 //    case) and its folder is, by identity, the folder of that one: a file
 //    made after the set was gathered (the dump, another day's log), reached
-//    through any spelling of the folder.
+//    through any spelling of the folder; or
+//  - the file it names is, by identity, one of the daily logs in the log
+//    folder now: a hard link, under any name, to any day's log. The logs'
+//    identities are read from the folder once, and again only when the
+//    folder changed (its identity or modification time), at most once a
+//    second, so that a check costs one query of the folder.
 class OwnFiles {
  public:
   // Reads the identities of the files and folders of the cache whose index
@@ -43,9 +48,22 @@ class OwnFiles {
   };
   void AddFile(const std::string& path, const char* name, bool logs);
   bool NameIn(const Folder& folder, const std::string& name) const;
+  bool IsLog(const platform::FileId& id) const;
 
   std::vector<platform::FileId> files_;
   std::vector<Folder> folders_;
+
+  // The logs of the log folder, by identity, as last read from it.
+  struct Logs {
+    platform::LocalMutex mutex;
+    bool read = false;
+    platform::FileId folder;  // the folder they were read from
+    int64_t modified = 0;     // its modification time then
+    int64_t read_at = 0;      // when they were read
+    std::vector<platform::FileId> ids;
+  };
+  std::string log_folder_;
+  std::unique_ptr<Logs> logs_;
 };
 
 // Gathers the own files of the cache whose index is at `index_path` and makes
