@@ -83,41 +83,43 @@ OwnFiles::OwnFiles(const std::string& index_path) {
 
 bool OwnFiles::IsLog(const platform::FileId& id) const {
   if (log_folder_.empty()) return false;
-  platform::FileInfo folder;
-  if (!platform::env().GetFileKindAndId(log_folder_.c_str(), &folder).ok() ||
-      folder.kind != platform::FileKind::kDirectory || !folder.id.known) {
-    return false;  // no folder, no logs
-  }
-  // A hard link lies on the device of the file it links to.
-  if (folder.id.device != id.device) return false;
   Logs& logs = *logs_;
   platform::LocalLock guard(logs.mutex);
+  // The folder is looked at once a second at most, and read again when it
+  // changed since it was read, or within the second it was read: a change
+  // then may have left its time as it was.
   const int64_t now = platform::env().NowSeconds();
-  // A change within the second the logs were read may leave the folder's
-  // time as it was: such a reading is taken again.
-  const bool changed = !logs.read || logs.folder != folder.id || logs.modified != folder.modified ||
-                       logs.modified >= logs.read_at - 1;
-  if (changed && (!logs.read || now != logs.read_at)) {
-    std::vector<platform::FolderEntry> entries;
-    platform::FileId read_id;
-    logs.ids.clear();
-    logs.read = true;
-    logs.read_at = now;
-    logs.folder = folder.id;
-    logs.modified = folder.modified;
-    // A folder of more entries than this holds more than logs: those past
-    // it are known by name only.
-    constexpr size_t kMostEntries = 100000;
-    if (platform::env()
-            .ReadFolder(log_folder_.c_str(), true, kMostEntries, &read_id, &entries)
-            .ok()) {
-      for (const platform::FolderEntry& e : entries) {
-        if (e.link || e.info.kind != platform::FileKind::kRegular || !IsLogName(e.name)) continue;
-        platform::FileId log = e.info.id;
-        if (!log.known) {
-          (void)platform::env().GetFileId((log_folder_ + e.name).c_str(), false, &log);
+  if (!logs.looked || now != logs.looked_at) {
+    logs.looked = true;
+    logs.looked_at = now;
+    platform::FileInfo folder;
+    if (!platform::env().GetFileKindAndId(log_folder_.c_str(), &folder).ok() ||
+        folder.kind != platform::FileKind::kDirectory || !folder.id.known) {
+      logs.read = false;  // no folder, no logs
+      logs.ids.clear();
+    } else if (!logs.read || logs.folder != folder.id || logs.modified != folder.modified ||
+               logs.modified >= logs.read_at - 1) {
+      logs.read = true;
+      logs.read_at = now;
+      logs.folder = folder.id;
+      logs.modified = folder.modified;
+      logs.ids.clear();
+      // A folder of more entries than this holds more than logs: those past
+      // it are known by name only.
+      constexpr size_t kMostEntries = 100000;
+      std::vector<platform::FolderEntry> entries;
+      platform::FileId read_id;
+      if (platform::env()
+              .ReadFolder(log_folder_.c_str(), true, kMostEntries, &read_id, &entries)
+              .ok()) {
+        for (const platform::FolderEntry& e : entries) {
+          if (e.link || e.info.kind != platform::FileKind::kRegular || !IsLogName(e.name)) continue;
+          platform::FileId log = e.info.id;
+          if (!log.known) {
+            (void)platform::env().GetFileId((log_folder_ + e.name).c_str(), false, &log);
+          }
+          if (log.known) logs.ids.push_back(log);
         }
-        if (log.known) logs.ids.push_back(log);
       }
     }
   }

@@ -24,10 +24,10 @@ namespace stow {
 //    made after the set was gathered (the dump, another day's log), reached
 //    through any spelling of the folder; or
 //  - the file it names is, by identity, one of the daily logs in the log
-//    folder now: a hard link, under any name, to any day's log. The logs'
-//    identities are read from the folder once, and again only when the
-//    folder changed (its identity or modification time), at most once a
-//    second, so that a check costs one query of the folder.
+//    folder: a hard link, under any name, to any day's log. The folder is
+//    looked at once a second at most, and its logs' identities read again
+//    only when it changed (its identity or modification time), so that a
+//    check costs no query of the system in most seconds.
 class OwnFiles {
  public:
   // Reads the identities of the files and folders of the cache whose index
@@ -56,6 +56,8 @@ class OwnFiles {
   // The logs of the log folder, by identity, as last read from it.
   struct Logs {
     platform::LocalMutex mutex;
+    bool looked = false;
+    int64_t looked_at = 0;  // when the folder was last looked at
     bool read = false;
     platform::FileId folder;  // the folder they were read from
     int64_t modified = 0;     // its modification time then
