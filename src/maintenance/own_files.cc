@@ -118,13 +118,18 @@ bool OwnFiles::IsLog(const platform::FileId& id) const {
           if (!log.known) {
             (void)platform::env().GetFileId((log_folder_ + e.name).c_str(), false, &log);
           }
-          if (log.known) logs.ids.push_back(log);
+          if (log.known) logs.ids.push_back({log, e.name});
         }
       }
     }
   }
-  for (const platform::FileId& log : logs.ids) {
-    if (log == id) return true;
+  // A log deleted since the folder was read may have left its identity to
+  // a new file: a match is looked at again.
+  for (const Logs::Log& log : logs.ids) {
+    if (log.id != id) continue;
+    platform::FileId now_id;
+    return platform::env().GetFileId((log_folder_ + log.name).c_str(), false, &now_id).ok() &&
+           now_id == id;
   }
   return false;
 }

@@ -62,7 +62,11 @@ class OwnFiles {
     platform::FileId folder;  // the folder they were read from
     int64_t modified = 0;     // its modification time then
     int64_t read_at = 0;      // when they were read
-    std::vector<platform::FileId> ids;
+    struct Log {
+      platform::FileId id;
+      std::string name;
+    };
+    std::vector<Log> ids;
   };
   std::string log_folder_;
   std::unique_ptr<Logs> logs_;
