@@ -198,6 +198,7 @@ int32_t Check(int32_t repair, StowmasterCheckReport* out) {
     {
       IndexFile index(path, cache);
       index.CheckAndRepair();
+      if (!check.bounds_hold) index.ForgetPassBounds();
       index.Flush();
     }
     const IndexCheck after = CheckIndex(index_path);

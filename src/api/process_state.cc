@@ -95,6 +95,29 @@ platform::LocalMutex& LifecycleMutex() {
   return mutex;
 }
 
+// True while this thread holds the lifecycle mutex. Initialize and
+// UnInitialize never call each other, so a thread that finds it set on the
+// way in left one of them without returning: a host's signal handler jumped
+// out of it (longjmp), skipping the unlock. Waiting would be waiting for
+// itself (or, for a recursive mutex, leave it held for ever); the thread
+// takes the mutex over instead, as it takes over the index lock. Other
+// threads wait for it as for any holder.
+thread_local bool t_holds_lifecycle = false;
+
+class LifecycleLock {
+ public:
+  LifecycleLock() {
+    if (!t_holds_lifecycle) LifecycleMutex().lock();
+    t_holds_lifecycle = true;
+  }
+  ~LifecycleLock() {
+    t_holds_lifecycle = false;
+    LifecycleMutex().unlock();
+  }
+  LifecycleLock(const LifecycleLock&) = delete;
+  LifecycleLock& operator=(const LifecycleLock&) = delete;
+};
+
 // The lock and the mapping reach the processes of this machine only.
 void WarnIfNetworkFolder(const char* index_path) {
   std::string folder(index_path);
@@ -161,7 +184,7 @@ uint32_t LastError(char* buffer, uint32_t size) {
 int32_t ReferenceCount() { return g_references.load(); }
 
 int32_t Initialize(int32_t threaded) {
-  platform::LocalLock guard(LifecycleMutex());
+  LifecycleLock guard;
   g_references.fetch_add(1);
   if (g_index.load() != nullptr) return 1;
   // Either the first call, or every earlier attempt failed: try (again).
@@ -169,7 +192,7 @@ int32_t Initialize(int32_t threaded) {
 }
 
 void UnInitialize() {
-  platform::LocalLock guard(LifecycleMutex());
+  LifecycleLock guard;
   // An UnInitialize without a matching Initialize is ignored.
   if (g_references.load() <= 0) return;
   if (g_references.fetch_sub(1) != 1) return;

@@ -205,6 +205,11 @@ bool IndexFile::CheckAndRepair() {
   return true;
 }
 
+void IndexFile::ForgetPassBounds() {
+  Guard guard(*this);
+  if (guard.held() && table_ != nullptr) table_->InvalidateBounds();
+}
+
 void IndexFile::FormatIfNeeded() {
   Guard guard(*this);
   if (MagicMatches()) {
@@ -614,9 +619,10 @@ PassOutcome IndexFile::RunPass(PassGoal goal, const RemoveFileFn& remove,
         }
         // The bounds leave out entries refused within their back-off, which
         // the pass by age tries again.
+        const int32_t tail = header_->LastValidBlock;
         if (!by_age && table_ok_ &&
-            NothingToDelete(table_->Bounds(), Now(), settings_.Delay, identity,
-                            Block(header_->LastValidBlock))) {
+            PassSkipped(table_->Bounds(), settings_, identity, Now(), Block(tail),
+                        BlockInRange(tail) ? &table_->Note(tail) : nullptr)) {
           return out;
         }
         proved = table_ok_;

@@ -163,6 +163,10 @@ class IndexFile {
   // they are inconsistent. True when a rebuild was needed.
   bool CheckAndRepair();
 
+  // Makes the pass bounds beside the index invalid, so that the next pass
+  // walks the list and takes them again: for bounds the list belies.
+  void ForgetPassBounds();
+
   // ---- Entries the disk does not bear out (entry_repair.cc).
   //
   // One entry as a caller copied it from the valid list, and what to do

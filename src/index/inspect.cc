@@ -103,6 +103,12 @@ bool IndexInspection::NoteOf(int32_t block, BlockNote* note) const {
   return true;
 }
 
+bool IndexInspection::BoundsOf(const IndexFileHeader& header, PassBounds* bounds) const {
+  if (table_ == nullptr || !table_->InSync(header)) return false;
+  *bounds = table_->Bounds();
+  return true;
+}
+
 IndexInspection::~IndexInspection() {
   table_.reset();
   header_ = nullptr;
@@ -149,6 +155,7 @@ void IndexInspection::Copy(Image* image) {
         std::memcpy(&image->header, &h, sizeof(h));
         std::memcpy(image->blocks.data(), blocks, sizeof(ImageFileBlock) * kBlockCount);
         for (int32_t i = 0; i < static_cast<int32_t>(notes_.size()); ++i) notes_[i] = table_->Note(i);
+        bounds_copied_ = BoundsOf(h, &bounds_);
         return interrupted;
       });
 }

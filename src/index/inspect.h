@@ -92,6 +92,15 @@ class IndexInspection {
   // null when there is no lookup table beside the index.
   const BlockNote* CopiedNotes() const { return notes_.empty() ? nullptr : notes_.data(); }
 
+  // Inside Read: the pass bounds (see PassBounds) as a pass would take them,
+  // when the lookup table beside the index is in sync with `header`. False
+  // when a pass would not use them.
+  bool BoundsOf(const IndexFileHeader& header, PassBounds* bounds) const;
+
+  // Inside ReadCopy: the pass bounds copied with the blocks, or null when a
+  // pass would not use them.
+  const PassBounds* CopiedBounds() const { return bounds_copied_ ? &bounds_ : nullptr; }
+
  private:
   struct Image {
     IndexFileHeader header;
@@ -111,6 +120,8 @@ class IndexInspection {
   std::unique_ptr<platform::SharedFile> file_;
   std::unique_ptr<LookupTable> table_;  // only when it exists already
   std::vector<BlockNote> notes_;        // copied by Copy
+  PassBounds bounds_{};                 // copied by Copy when bounds_copied_
+  bool bounds_copied_ = false;
   const IndexFileHeader* header_ = nullptr;
   const ImageFileBlock* blocks_ = nullptr;
 };

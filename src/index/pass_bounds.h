@@ -7,16 +7,42 @@
 // full walk would find, taken at one time; every registration lowers them,
 // and anything that could make them too high (a list rebuild, an undo, a
 // clock step backwards, a change by a process that does not keep them)
-// makes them invalid, so that the next pass walks the list again.
+// makes them invalid, so that the next pass walks the list again. Any local
+// user can write them: every sum or difference on them saturates, a pass
+// takes them only when the entry it would look at first bears them out, and
+// the check walks the list against them.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 
 #include "index/eviction_rule.h"
 #include "index/layout.h"
 
 namespace stow {
+
+// Sums and differences of values read from the companion file, which any
+// local user can write: they stop at the ends of the range instead of
+// overflowing.
+inline int64_t SatAdd(int64_t a, int64_t b) {
+  if (b > 0 && a > std::numeric_limits<int64_t>::max() - b) {
+    return std::numeric_limits<int64_t>::max();
+  }
+  if (b < 0 && a < std::numeric_limits<int64_t>::min() - b) {
+    return std::numeric_limits<int64_t>::min();
+  }
+  return a + b;
+}
+inline int64_t SatSub(int64_t a, int64_t b) {
+  if (b < 0 && a > std::numeric_limits<int64_t>::max() + b) {
+    return std::numeric_limits<int64_t>::max();
+  }
+  if (b > 0 && a < std::numeric_limits<int64_t>::min() + b) {
+    return std::numeric_limits<int64_t>::min();
+  }
+  return a - b;
+}
 
 // One per block, beside the lookup table.
 struct BlockNote {
@@ -170,17 +196,33 @@ static_assert(sizeof(PassBounds) == 104, "pass bounds size");
 inline bool NothingToDelete(const PassBounds& p, int64_t now, int64_t min_age, uint32_t identity,
                             const ImageFileBlock* tail) {
   if (p.Valid != kBoundsValid) return false;
-  const int64_t elapsed = now - p.Time;
+  const int64_t elapsed = SatSub(now, p.Time);
   if (elapsed < 0 || elapsed >= (int64_t{1} << 30)) return false;
-  if (tail != nullptr && EntryAge(*tail, now) > p.MaxAgeAny + elapsed) return false;
+  if (tail != nullptr && EntryAge(*tail, now) > SatAdd(p.MaxAgeAny, elapsed)) return false;
   // A refusal holds only for the identity that was refused.
   const bool mine = p.Refuser == 0 || (identity != 0 && p.Refuser == identity);
   const PassBounds::Set& s = mine ? p.Unrefused : p.All;
-  if (s.MaxAge + elapsed >= kAgeWrap) return false;
-  const bool young = min_age == p.ForDelay ? s.MinWait > elapsed
-                                           : s.MaxAge + elapsed < min_age || s.MinDue > elapsed;
+  const int64_t max_age = SatAdd(s.MaxAge, elapsed);
+  if (max_age >= kAgeWrap) return false;
+  const bool young =
+      min_age == p.ForDelay ? s.MinWait > elapsed : max_age < min_age || s.MinDue > elapsed;
   if (!young) return false;
   return !mine || p.Refuser == 0 || now < p.MinRetry;
+}
+
+// The one rule by which a pass of `identity` at `now` towards the low mark
+// is skipped without a walk, for the pass and for what forecasts it (the
+// dry run, the status): the bounds prove that it deletes nothing, and the
+// least recently registered entry `tail` (null for none; `tail_note`: its
+// note, or null), which a walk would look at first, does not belie them.
+// Bounds that claim less than the tail shows (written by hand, or by
+// another program) are not taken.
+inline bool PassSkipped(const PassBounds& p, const CacheSettings& settings, uint32_t identity,
+                        int64_t now, const ImageFileBlock* tail, const BlockNote* tail_note) {
+  if (!NothingToDelete(p, now, settings.Delay, identity, tail)) return false;
+  int64_t wait = 0;
+  return tail == nullptr ||
+         ActionFor(*tail, tail_note, settings, identity, now, &wait) != PassAction::kTry;
 }
 
 // Bounds from one walk of the whole valid list: every entry the walk leaves
@@ -229,8 +271,8 @@ class BoundsBuilder {
   static void Lower(PassBounds::Set* s, int64_t age, int64_t own_delay, int64_t for_delay) {
     const int64_t delay = std::max<int64_t>(own_delay, -kAgeWrap);
     s->MaxAge = std::max(s->MaxAge, age);
-    s->MinDue = std::min(s->MinDue, delay - age);
-    s->MinWait = std::min(s->MinWait, std::max(for_delay, delay) - age);
+    s->MinDue = std::min(s->MinDue, SatSub(delay, age));
+    s->MinWait = std::min(s->MinWait, SatSub(std::max(for_delay, delay), age));
   }
 
  private:
@@ -238,11 +280,53 @@ class BoundsBuilder {
   bool ok_ = true;
 };
 
+// What one walk of the whole valid list bears out of stored bounds `p`, for
+// the check: every listed entry is added (`note`: its note, or null), each
+// at the time the bounds were taken. Bounds a pass took and registrations
+// lowered claim no more than the entries show; bounds that do were not
+// written by a pass, and would let passes skip entries a walk deletes.
+class BoundsProof {
+ public:
+  explicit BoundsProof(const PassBounds& p) : p_(p) {}
+
+  void Add(const ImageFileBlock& b, const BlockNote* note) {
+    const int64_t age = EntryAge(b, p_.Time);
+    max_any_ = std::max(max_any_, age);
+    if (b.Delay >= kAgeWrap) return;
+    BoundsBuilder::Lower(&all_, age, b.Delay, p_.ForDelay);
+    // Left out of the entries without a refusal: any that a refusal names,
+    // whether it held at the walk or came later.
+    const bool refused =
+        note != nullptr && note->RefusedBy != 0 && note->RefusedAccess == b.AccessTime;
+    if (!refused) BoundsBuilder::Lower(&unrefused_, age, b.Delay, p_.ForDelay);
+  }
+
+  // What the walk belies, or null when the bounds are invalid or hold.
+  const char* Contradiction() const {
+    if (p_.Valid != kBoundsValid) return nullptr;
+    if (max_any_ > p_.MaxAgeAny) return "the pass bounds claim no entry older than one listed";
+    if (Beyond(all_, p_.All) || Beyond(unrefused_, p_.Unrefused)) {
+      return "the pass bounds claim entries younger than the listed ones";
+    }
+    return nullptr;
+  }
+
+ private:
+  static bool Beyond(const PassBounds::Set& walk, const PassBounds::Set& claim) {
+    return walk.MaxAge > claim.MaxAge || walk.MinDue < claim.MinDue || walk.MinWait < claim.MinWait;
+  }
+
+  const PassBounds p_;
+  PassBounds::Set all_{kNoAge, kFar, kFar};
+  PassBounds::Set unrefused_{kNoAge, kFar, kFar};
+  int64_t max_any_ = kNoAge;
+};
+
 // The bounds after a registration at `now` of an entry whose own minimum
 // age is `own_delay`: it is of age 0 and holds no refusal.
 inline PassBounds LoweredBounds(PassBounds p, int64_t now, int64_t own_delay) {
   if (p.Valid != kBoundsValid) return p;
-  const int64_t elapsed = now - p.Time;
+  const int64_t elapsed = SatSub(now, p.Time);
   if (elapsed < 0 || elapsed >= (int64_t{1} << 30)) {
     p.Valid = 0;  // a clock step backwards, or bounds too old to widen
     return p;

@@ -46,7 +46,13 @@ StatusReport ReadStatus(const std::string& index_path, const CacheSettings& sett
     // pass run now would delete if every deletion succeeded, reckoned as
     // the dry run reckons it.
     PassForecast forecast(settings, identity, now, h.CacheSize, 0);
-    bool stopped = false;
+    // A pass the bounds let skip deletes nothing.
+    const int32_t tail = h.LastValidBlock;
+    const bool has_tail = BlockInRange(tail);
+    const PassBounds* bounds = inspection.CopiedBounds();
+    bool stopped = bounds != nullptr &&
+                   PassSkipped(*bounds, settings, identity, now, has_tail ? &blocks[tail] : nullptr,
+                               has_tail && notes != nullptr ? &notes[tail] : nullptr);
     WalkValidList(h, blocks, Toward::kHead, [&](int32_t i) {
       const ImageFileBlock& b = blocks[i];
       const BlockNote* note = notes != nullptr ? &notes[i] : nullptr;
@@ -227,6 +233,18 @@ ListEnd ForecastPass(const std::string& index_path, const CacheSettings& setting
             forecast.reset(new PassForecast(settings, identity, now, h.CacheSize, older_than));
             totals->remaining_files = h.TotalFileCount;
             totals->remaining_bytes = h.CacheSize;
+            // A pass the bounds let skip deletes nothing; the pass by age
+            // does not ask them.
+            PassBounds bounds;
+            BlockNote note;
+            const int32_t tail = h.LastValidBlock;
+            const bool has_tail = BlockInRange(tail);
+            if (older_than <= 0 && inspection.BoundsOf(h, &bounds) &&
+                PassSkipped(bounds, settings, identity, now, has_tail ? &blocks[tail] : nullptr,
+                            has_tail && inspection.NoteOf(tail, &note) ? &note : nullptr)) {
+              done = true;
+              return BatchCursor::Stop::kEnd;
+            }
           }
           // Bounded by the entries looked at and, as a pass's batches are,
           // by time.
@@ -296,6 +314,20 @@ IndexCheck CheckIndex(const std::string& index_path) {
         r.consistent = CheckLists(h, blocks, &r.lists);
         r.header_count = h.TotalFileCount;
         r.header_bytes = h.CacheSize;
+        // Bounds that claim less than the list shows would let passes skip
+        // entries a walk deletes.
+        const PassBounds* bounds = inspection.CopiedBounds();
+        if (!r.consistent || bounds == nullptr) return;
+        BoundsProof proof(*bounds);
+        const BlockNote* notes = inspection.CopiedNotes();
+        WalkValidList(h, blocks, Toward::kTail, [&](int32_t i) {
+          proof.Add(blocks[i], notes != nullptr ? &notes[i] : nullptr);
+          return true;
+        });
+        if (const char* contradiction = proof.Contradiction()) {
+          r.bounds_hold = false;
+          r.lists.problem = contradiction;
+        }
       });
   return r;
 }

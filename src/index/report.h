@@ -97,8 +97,12 @@ struct IndexCheck {
   ListReport lists;          // the counts, and the first problem found
   int32_t header_count = 0;
   int64_t header_bytes = 0;
-  // Sound: nothing to check, or a formatted index with consistent lists.
-  bool sound() const { return !present || (formatted && consistent); }
+  // False when the pass bounds beside consistent lists claim less than the
+  // list shows (`lists.problem` says what); a repair resets them.
+  bool bounds_hold = true;
+  // Sound: nothing to check, or a formatted index with consistent lists and
+  // bounds they bear out.
+  bool sound() const { return !present || (formatted && consistent && bounds_hold); }
 };
 
 // Checks the index at `index_path` on a copy taken under the lock. A

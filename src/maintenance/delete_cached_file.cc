@@ -18,6 +18,8 @@ namespace {
 // what the system lets it delete.
 struct DeletePolicy {
   bool confined = false;
+  // The cache folder and the FileFolders folders: never removed, whoever
+  // deletes the last file in one.
   std::vector<std::string> folders;
   // The library's own files: never deleted, whoever runs the pass.
   std::shared_ptr<const OwnFiles> own;
@@ -26,9 +28,33 @@ struct DeletePolicy {
 DeletePolicy CurrentPolicy() {
   DeletePolicy policy;
   policy.confined = platform::env().ProcessPrivileges().elevated;
-  if (policy.confined) policy.folders = DeletionFolders();
+  policy.folders = DeletionFolders();
   policy.own = CurrentOwnFiles();
   return policy;
+}
+
+// Windows file systems ignore the case of letters in names.
+constexpr bool kFoldCase = platform::kSeparator == '\\';
+
+// True when `folder` is spelled as one of the cache folders is (letters
+// compared without regard to case where the system ignores it).
+bool IsCacheFolder(const DeletePolicy& policy, const char* folder) {
+  const size_t n = std::strlen(folder);
+  for (const std::string& f : policy.folders) {
+    if (f.size() != n) continue;
+    size_t i = 0;
+    for (; i < n; ++i) {
+      char a = f[i];
+      char b = folder[i];
+      if (kFoldCase) {
+        if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
+        if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
+      }
+      if (a != b) break;
+    }
+    if (i == n) return true;
+  }
+  return false;
 }
 
 bool Delete(const DeletePolicy& policy, const char* path) {
@@ -76,6 +102,8 @@ bool Delete(const DeletePolicy& policy, const char* path) {
   if (cut == nullptr) return true;
   *cut = '\0';
   if (folder[0] == '\0') return true;  // a file directly under the root
+  // A file that lay directly in a cache folder leaves that folder in place.
+  if (IsCacheFolder(policy, folder)) return true;
 
   // One removal that a folder with entries refuses, rather than a search of
   // the folder and then a removal: in a large folder emptied from the

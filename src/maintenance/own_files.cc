@@ -77,6 +77,61 @@ OwnFiles::OwnFiles(const std::string& index_path) {
   const std::string log = LogFilePath();
   platform::SplitEntryPath(log.c_str(), &folder, &name);
   AddFile(log, name.c_str(), true);
+  log_folder_ = folder;
+  logs_ = std::make_unique<Logs>();
+}
+
+bool OwnFiles::IsLog(const platform::FileId& id) const {
+  if (log_folder_.empty()) return false;
+  Logs& logs = *logs_;
+  platform::LocalLock guard(logs.mutex);
+  // The folder is looked at once a second at most, and read again when it
+  // changed since it was read, or within the second it was read: a change
+  // then may have left its time as it was.
+  const int64_t now = platform::env().NowSeconds();
+  if (!logs.looked || now != logs.looked_at) {
+    logs.looked = true;
+    logs.looked_at = now;
+    platform::FileInfo folder;
+    if (!platform::env().GetFileKindAndId(log_folder_.c_str(), &folder).ok() ||
+        folder.kind != platform::FileKind::kDirectory || !folder.id.known) {
+      logs.read = false;  // no folder, no logs
+      logs.ids.clear();
+    } else if (!logs.read || logs.folder != folder.id || logs.modified != folder.modified ||
+               logs.modified >= logs.read_at - 1) {
+      logs.read = true;
+      logs.read_at = now;
+      logs.folder = folder.id;
+      logs.modified = folder.modified;
+      logs.ids.clear();
+      // A folder of more entries than this holds more than logs: those past
+      // it are known by name only.
+      constexpr size_t kMostEntries = 100000;
+      std::vector<platform::FolderEntry> entries;
+      platform::FileId read_id;
+      if (platform::env()
+              .ReadFolder(log_folder_.c_str(), true, kMostEntries, &read_id, &entries)
+              .ok()) {
+        for (const platform::FolderEntry& e : entries) {
+          if (e.link || e.info.kind != platform::FileKind::kRegular || !IsLogName(e.name)) continue;
+          platform::FileId log = e.info.id;
+          if (!log.known) {
+            (void)platform::env().GetFileId((log_folder_ + e.name).c_str(), false, &log);
+          }
+          if (log.known) logs.ids.push_back({log, e.name});
+        }
+      }
+    }
+  }
+  // A log deleted since the folder was read may have left its identity to
+  // a new file: a match is looked at again.
+  for (const Logs::Log& log : logs.ids) {
+    if (log.id != id) continue;
+    platform::FileId now_id;
+    return platform::env().GetFileId((log_folder_ + log.name).c_str(), false, &now_id).ok() &&
+           now_id == id;
+  }
+  return false;
 }
 
 void OwnFiles::AddFile(const std::string& path, const char* name, bool logs) {
@@ -133,7 +188,7 @@ bool OwnFiles::Holds(const char* path, const platform::FileId* id) const {
   for (const platform::FileId& own : files_) {
     if (own == *id) return true;
   }
-  return false;
+  return IsLog(*id);
 }
 
 void GatherOwnFiles(const std::string& index_path) {

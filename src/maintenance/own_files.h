@@ -22,7 +22,12 @@ namespace stow {
 //  - its last part has the name of one of them (compared without regard to
 //    case) and its folder is, by identity, the folder of that one: a file
 //    made after the set was gathered (the dump, another day's log), reached
-//    through any spelling of the folder.
+//    through any spelling of the folder; or
+//  - the file it names is, by identity, one of the daily logs in the log
+//    folder: a hard link, under any name, to any day's log. The folder is
+//    looked at once a second at most, and its logs' identities read again
+//    only when it changed (its identity or modification time), so that a
+//    check costs no query of the system in most seconds.
 class OwnFiles {
  public:
   // Reads the identities of the files and folders of the cache whose index
@@ -43,9 +48,28 @@ class OwnFiles {
   };
   void AddFile(const std::string& path, const char* name, bool logs);
   bool NameIn(const Folder& folder, const std::string& name) const;
+  bool IsLog(const platform::FileId& id) const;
 
   std::vector<platform::FileId> files_;
   std::vector<Folder> folders_;
+
+  // The logs of the log folder, by identity, as last read from it.
+  struct Logs {
+    platform::LocalMutex mutex;
+    bool looked = false;
+    int64_t looked_at = 0;  // when the folder was last looked at
+    bool read = false;
+    platform::FileId folder;  // the folder they were read from
+    int64_t modified = 0;     // its modification time then
+    int64_t read_at = 0;      // when they were read
+    struct Log {
+      platform::FileId id;
+      std::string name;
+    };
+    std::vector<Log> ids;
+  };
+  std::string log_folder_;
+  std::unique_ptr<Logs> logs_;
 };
 
 // Gathers the own files of the cache whose index is at `index_path` and makes

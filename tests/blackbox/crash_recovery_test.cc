@@ -79,7 +79,8 @@ TEST_F(RecoveryTest, LockLeftByAJumpOutOfTheLibraryIsTakenOverByItsThread) {
   const bool started = box_.StartClient(
       {"init", "0", "signal", box_.Marker("ready"), "wait-for", box_.Marker("held"), "signal",
        box_.Marker("waiting"), "add-jump", box_.Data("second"), box_.index_path(), "uninit-timed",
-       "init", "0", "add", box_.Data("third"), "0", "uninit"},
+       "init", "0", "add", box_.Data("third"), "0", "uninit", "init", "0", "signal",
+       box_.Marker("ready2"), "wait-for", box_.Marker("cut"), "uninit-jump", "uninit-timed"},
       &client);
   SetEnvironment("ASAN_OPTIONS", asan_before);
   ASSERT_TRUE(started);
@@ -90,15 +91,25 @@ TEST_F(RecoveryTest, LockLeftByAJumpOutOfTheLibraryIsTakenOverByItsThread) {
   SleepMs(300);  // the registration is waiting for the lock by now
   std::filesystem::resize_file(JoinPath(box_.cache_dir(), "Index.Lkp"), 0);
   holder.Kill();
+  // Then the Lkp is cut short again under an UnInitialize that the host's
+  // handler leaves by a jump, holding the lifecycle mutex: the thread's next
+  // UnInitialize takes that over too instead of waiting for itself.
+  ASSERT_TRUE(WaitForFile(box_.Marker("ready2"), kClientTimeoutMs)) << client.Output();
+  std::filesystem::resize_file(JoinPath(box_.cache_dir(), "Index.Lkp"), 0);
+  ASSERT_TRUE(WriteWholeFile(box_.Marker("cut"), "1"));
 
   ASSERT_EQ(0, client.Wait(kClientTimeoutMs)) << client.Output();
   const Lines results = client.Results();
-  ASSERT_EQ(9u, results.size()) << ::testing::PrintToString(results);
+  ASSERT_EQ(14u, results.size()) << ::testing::PrintToString(results);
   // The jump left the lock held: otherwise this test proves nothing.
   EXPECT_EQ("add-jump 1 1", results[4]);
   ASSERT_EQ(0u, results[5].rfind("uninit-timed ", 0)) << results[5];
   EXPECT_GT(5000, std::stoi(results[5].substr(13))) << results[5];
-  EXPECT_EQ((Lines{"init 1", "add 1", "uninit"}), Lines(results.begin() + 6, results.end()));
+  EXPECT_EQ((Lines{"init 1", "add 1", "uninit", "init 1", "signal 1", "wait-for 1"}),
+            Lines(results.begin() + 6, results.begin() + 12));
+  EXPECT_EQ("uninit-jump 1", results[12]);
+  ASSERT_EQ(0u, results[13].rfind("uninit-timed ", 0)) << results[13];
+  EXPECT_GT(5000, std::stoi(results[13].substr(13))) << results[13];
 
   IndexImage image = LoadIndex();
   ASSERT_TRUE(ListsConsistent(image));

@@ -317,6 +317,19 @@ int main(int argc, char** argv) {
         Result(c, 1, held ? 1 : 0);
       }
       sigaction(SIGBUS, &previous, nullptr);
+    } else if (c == "uninit-jump") {
+      // UnInitialize under the jumping handler: 1 when it was left by a jump.
+      struct sigaction action = {}, previous;
+      action.sa_handler = &JumpingBusHandler;
+      sigemptyset(&action.sa_mask);
+      sigaction(SIGBUS, &action, &previous);
+      if (sigsetjmp(g_jump_back, 1) == 0) {
+        lib.UnInitialize();
+        Result(c, 0);
+      } else {
+        Result(c, 1);
+      }
+      sigaction(SIGBUS, &previous, nullptr);
 #endif
     } else if (c == "settings") {
       StowmasterSettings s = {};

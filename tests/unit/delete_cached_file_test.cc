@@ -64,9 +64,14 @@ TEST_F(DeleteCachedFileTest, FolderWithAnotherEntryStays) {
 // A pass's remover, confined (privileged) or not, on a folder that is
 // read-only or not where folders can be: the folder stays, untouched and
 // without a log line, while it holds a file, and goes, logged, with the last.
+// A cache folder (CacheDir, FileFolders) stays, without a line, when the
+// last file directly in it goes.
 TEST_F(DeleteCachedFileTest, PassKeepsAFolderWithEntriesAndRemovesAnEmptiedOne) {
   testing_support::FaultEnv env;
   const std::string other = folder_ + platform::kSeparator + "y.dat";
+  const std::string files = dir_.Sub("files");
+  WriteSettings("[Cache]\nCacheDir=" + cache_dir_ + "\nFileFolders=" + files + "\n");
+  std::filesystem::create_directories(files);
   for (bool elevated : {false, true}) {
     for (bool read_only : {false, true}) {
       SCOPED_TRACE(std::string(elevated ? "privileged" : "unprivileged") +
@@ -88,6 +93,13 @@ TEST_F(DeleteCachedFileTest, PassKeepsAFolderWithEntriesAndRemovesAnEmptiedOne) 
                                       "");
       env.privileges.elevated = elevated;
       const RemoveFileFn remove = CachedFileRemover();
+      for (const std::string& top : {cache_dir_, files}) {
+        const std::string direct = top + platform::kSeparator + "top.dat";
+        testing_support::WriteWholeFile(direct, "data");
+        EXPECT_TRUE(remove(direct.c_str()));
+        EXPECT_FALSE(PathExists(direct));
+        EXPECT_TRUE(platform::env().IsDirectory(top.c_str())) << top;
+      }
       EXPECT_TRUE(remove(file_.c_str()));
       EXPECT_FALSE(PathExists(file_));
       ASSERT_TRUE(PathExists(other));

@@ -41,14 +41,23 @@ class OwnFilesTest : public testing_support::TempDirTest {
 
 // Known by identity (another spelling, a hard link) when it existed at the
 // gathering, by name in its folder when made later; a link to one of them,
-// or the same name in another folder, is not one of them.
+// or the same name in another folder, is not one of them. Every day's log
+// in the log folder is known by identity too: a hard link to it under
+// another name, whether the log was there at the gathering or not.
 TEST_F(OwnFilesTest, KnownByIdentityOrByNameInItsFolder) {
+  const std::string earlier_log = dir_.Sub("Stowmaster_20191231.LOG");
+  WriteWholeFile(earlier_log, "x");
   const OwnFiles own(index_);
   const std::string later_dump = In(cache_dir_, "Index.Dmp");
   const std::string later_log = dir_.Sub("Stowmaster_20200101.LOG");
+  const std::string not_log = dir_.Sub("Stowmaster_20200101.TXT");
   for (const std::string& path :
-       {later_dump, later_log, In(data_, "Index.Dat"), In(data_, "plain.img")}) {
+       {later_dump, later_log, not_log, In(data_, "Index.Dat"), In(data_, "plain.img")}) {
     WriteWholeFile(path, "x");
+  }
+  for (const std::string& path : {earlier_log, later_log, not_log}) {
+    std::filesystem::create_hard_link(path,
+                                      In(data_, "link-" + path.substr(dir_.path().size() + 1)));
   }
   struct Case {
     std::string path;
@@ -68,6 +77,9 @@ TEST_F(OwnFilesTest, KnownByIdentityOrByNameInItsFolder) {
       {In(data_, "plain.img"), false},
       {In(cache_dir_, "Index.Dat.img"), false},
       {dir_.Sub("Stowmaster_20200101.TXT"), false},
+      {In(data_, "link-Stowmaster_20191231.LOG"), true},
+      {In(data_, "link-Stowmaster_20200101.LOG"), true},
+      {In(data_, "link-Stowmaster_20200101.TXT"), false},
   };
 #ifdef _WIN32
   // Names Windows reads as the dump's and the log's, made after the

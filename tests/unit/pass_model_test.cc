@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
+#include <limits>
 #include <list>
 #include <map>
 #include <iterator>
@@ -16,9 +18,11 @@
 #include <string>
 #include <vector>
 
+#include "api/extension.h"
 #include "index/eviction_rule.h"
 #include "index/lookup_table.h"
 #include "index/pass_bounds.h"
+#include "index/report.h"
 #include "index_test_util.h"
 
 namespace stow {
@@ -335,6 +339,77 @@ TEST_F(PassModelTest, RememberedWorkIsNotRedone) {
   calls = 0;
   index_->ShrinkCache(remove, nullptr, kIdentity + 1);
   EXPECT_EQ(300, calls);
+}
+
+// Bounds as any local user may write them into the companion file. Each
+// field of honest bounds in turn takes each extreme value: the arithmetic
+// on them stays defined (the sanitizer build reports any overflow), a
+// registration lowers them so that its entry is never passed over, and the
+// tail that a walk would delete first is never skipped. Then, on an index,
+// forged bounds that say nothing is old enough: the pass, the dry run and
+// the status agree on what goes, and the check reports the bounds until
+// they are reset.
+TEST_F(PassModelTest, ForgedBoundsAreSafeAndDoNotHideOldEntries) {
+  using L64 = std::numeric_limits<int64_t>;
+  using L32 = std::numeric_limits<int32_t>;
+  const int64_t now = IndexNow();
+  ImageFileBlock tail{};
+  tail.AccessTime = static_cast<int32_t>(now - 100);
+  BoundsBuilder builder(0, now);
+  builder.Add(tail, now, kIdentity, 0);
+  const PassBounds honest = builder.Finish();
+  const CacheSettings no_min_age{200 * kMiB, 20, 0};
+  int64_t PassBounds::*const fields[] = {&PassBounds::Time, &PassBounds::ForDelay,
+                                         &PassBounds::MinRetry, &PassBounds::MaxAgeAny};
+  int64_t PassBounds::Set::*const set_fields[] = {
+      &PassBounds::Set::MaxAge, &PassBounds::Set::MinDue, &PassBounds::Set::MinWait};
+  const int64_t extremes[] = {L64::min(), L64::min() + 1, L32::min(), -1, 0, 1, L32::max(),
+                              L64::max() - 1, L64::max()};
+  std::vector<std::function<void(PassBounds*, int64_t)>> forge;
+  for (auto f : fields) forge.push_back([f](PassBounds* p, int64_t v) { p->*f = v; });
+  for (auto f : set_fields) {
+    forge.push_back([f](PassBounds* p, int64_t v) { p->All.*f = v; });
+    forge.push_back([f](PassBounds* p, int64_t v) { p->Unrefused.*f = v; });
+  }
+  for (size_t k = 0; k < forge.size(); ++k) {
+    for (int64_t v : extremes) {
+      PassBounds p = honest;
+      forge[k](&p, v);
+      EXPECT_FALSE(PassSkipped(p, no_min_age, kIdentity, now, &tail, nullptr)) << k << " " << v;
+      const PassBounds lowered = LoweredBounds(p, now + 5, 0);
+      EXPECT_FALSE(NothingToDelete(lowered, now + 5, 0, kIdentity, nullptr)) << k << " " << v;
+    }
+  }
+
+  const CacheSettings settings{200 * kMiB, 20, 30};  // marks at 240 and 160 MiB
+  index_ = Open(settings);
+  for (int k = 0; k < 300; ++k) ASSERT_TRUE(Add(Path(k), kMiB));
+  EXPECT_EQ(0, index_->ShrinkCache([](const char*) { return true; }, nullptr, kIdentity).freed);
+  IndexNow() += 60;  // every entry old enough now
+  LookupTable table(cache_dir_ + "/" + kLookupFileName);
+  PassBounds forged = table.Bounds();
+  ASSERT_EQ(kBoundsValid, forged.Valid);  // the young pass took them
+  forged.Time = IndexNow();
+  forged.MaxAgeAny = kAgeWrap - 1;
+  forged.All = forged.Unrefused = PassBounds::Set{kNoAge, kFar, kFar};
+  table.SetBounds(forged);
+
+  IndexCheck check = CheckIndex(index_path_);
+  EXPECT_TRUE(check.consistent);
+  EXPECT_FALSE(check.sound()) << "the check passed bounds its walk belies";
+  const StatusReport status = ReadStatus(index_path_, settings, kIdentity, IndexNow());
+  PassForecastTotals dry;
+  ForecastPass(index_path_, settings, kIdentity, IndexNow(), 0, 1000, nullptr, nullptr, &dry);
+  EXPECT_EQ(141, status.evictable_files);
+  EXPECT_EQ(status.evictable_files, dry.deleted_files);
+  const PassOutcome out = index_->ShrinkCache([](const char*) { return true; }, nullptr, kIdentity);
+  EXPECT_EQ(dry.deleted_files, out.freed);
+
+  StowmasterCheckReport report{};
+  report.size = sizeof(report);
+  EXPECT_EQ(STOWMASTER_DAMAGED, api::Check(1, &report));
+  EXPECT_EQ(1, report.repaired) << report.problem;
+  EXPECT_TRUE(CheckIndex(index_path_).sound());
 }
 
 // A registration into a full index frees the least recently registered
