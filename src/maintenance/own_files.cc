@@ -70,7 +70,9 @@ OwnFiles::OwnFiles(const std::string& index_path) {
     AddFile(settings, name.c_str(), false);
     // A settings file that is a link: the file it leads to is in effect too.
     platform::FileId target;
-    if (platform::env().GetFileId(settings.c_str(), true, &target).ok()) files_.push_back(target);
+    if (platform::env().GetFileId(settings.c_str(), true, &target).ok()) {
+      files_.push_back(Known{target, settings, true});
+    }
   }
 
   // Today's log: its identity, and the folder of every day's log.
@@ -136,7 +138,9 @@ bool OwnFiles::IsLog(const platform::FileId& id) const {
 
 void OwnFiles::AddFile(const std::string& path, const char* name, bool logs) {
   platform::FileId id;
-  if (platform::env().GetFileId(path.c_str(), false, &id).ok()) files_.push_back(id);
+  if (platform::env().GetFileId(path.c_str(), false, &id).ok()) {
+    files_.push_back(Known{id, path, false});
+  }
 
   std::string folder, ignored;
   platform::SplitEntryPath(path.c_str(), &folder, &ignored);
@@ -185,10 +189,15 @@ bool OwnFiles::Holds(const char* path, const platform::FileId* id) const {
     id = &read;
   }
   if (!id->known) return false;
-  for (const platform::FileId& own : files_) {
-    if (own == *id) return true;
+  for (const Known& own : files_) {
+    if (own.id == *id && StillOwn(own)) return true;
   }
   return IsLog(*id);
+}
+
+bool OwnFiles::StillOwn(const Known& known) const {
+  platform::FileId now;
+  return platform::env().GetFileId(known.path.c_str(), known.follow, &now).ok() && now == known.id;
 }
 
 void GatherOwnFiles(const std::string& index_path) {

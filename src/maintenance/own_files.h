@@ -50,7 +50,17 @@ class OwnFiles {
   bool NameIn(const Folder& folder, const std::string& name) const;
   bool IsLog(const platform::FileId& id) const;
 
-  std::vector<platform::FileId> files_;
+  // An own file by identity, with the path it was read from (followed when
+  // `follow`): a match is confirmed against what that path names now, so
+  // that a file deleted since cannot pass its identity on to a new file that
+  // the system gives the same one.
+  struct Known {
+    platform::FileId id;
+    std::string path;
+    bool follow = false;
+  };
+  bool StillOwn(const Known& known) const;
+  std::vector<Known> files_;
   std::vector<Folder> folders_;
 
   // The logs of the log folder, by identity, as last read from it.

@@ -96,6 +96,27 @@ TEST_F(OwnFilesTest, KnownByIdentityOrByNameInItsFolder) {
   }
 }
 
+// An own file replaced since the gathering no longer lends its identity:
+// the system may give it to any new file, which must not be taken for one
+// of the library's own.
+TEST_F(OwnFilesTest, AnIdentityOfAReplacedOwnFileNamesNothing) {
+  const OwnFiles own(index_);
+  platform::FileId old_id;
+  ASSERT_TRUE(platform::env().GetFileId(index_.c_str(), false, &old_id).ok());
+  // Replaced by a rename, so that the new index cannot get the old identity.
+  const std::string replacement = In(cache_dir_, "replacement");
+  WriteWholeFile(replacement, "new");
+  std::filesystem::rename(replacement, index_);
+  std::filesystem::remove(link_);
+  const std::string plain = In(data_, "plain.img");
+  WriteWholeFile(plain, "x");
+  // As if the system had given the plain file the old index's identity.
+  EXPECT_FALSE(own.Holds(plain.c_str(), &old_id));
+  platform::FileId new_id;
+  ASSERT_TRUE(platform::env().GetFileId(index_.c_str(), false, &new_id).ok());
+  EXPECT_TRUE(own.Holds(index_.c_str(), &new_id));  // by its name in its folder
+}
+
 // A pass or an emptying, privileged or not, frees the block of an own file
 // without deleting it, with one line each; an ordinary file still goes.
 TEST_F(OwnFilesTest, RemovalRoutineFreesTheBlockAndKeepsTheFile) {
