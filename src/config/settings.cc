@@ -54,7 +54,7 @@ bool FormSettingsPath(SettingsLocation& loc) {
       platform::env().ReadEnvironmentVariable(platform::kSettingsVariable, &variable) &&
       !variable.empty()) {
     const platform::Privileges privileges = platform::env().ProcessPrivileges();
-    if (!privileges.elevated && !privileges.set_id) {
+    if (!privileges.privileged()) {
       loc.path = variable;
       return true;
     }
@@ -79,7 +79,7 @@ bool FormSettingsPath(SettingsLocation& loc) {
 // the file names the folders in which it creates and deletes files.
 std::string DistrustOf(const std::string& path) {
   const platform::Privileges privileges = platform::env().ProcessPrivileges();
-  if (!privileges.elevated && !privileges.set_id) return std::string();
+  if (!privileges.privileged()) return std::string();
   std::string culprit;
   platform::ChangeRights rights = platform::ChangeRights::kUnknown;
   const OsStatus looked = platform::env().WhoMayChange(path.c_str(), &rights, &culprit);

@@ -27,7 +27,7 @@ struct DeletePolicy {
 
 DeletePolicy CurrentPolicy() {
   DeletePolicy policy;
-  policy.confined = platform::env().ProcessPrivileges().elevated;
+  policy.confined = platform::env().ProcessPrivileges().privileged();
   policy.folders = DeletionFolders();
   policy.own = CurrentOwnFiles();
   return policy;

@@ -11,10 +11,10 @@ namespace stow {
 
 uint32_t RefusalIdentity() {
   const platform::Privileges privileges = platform::env().ProcessPrivileges();
-  const unsigned char elevated = privileges.elevated ? 1 : 0;
+  const unsigned char confined = privileges.privileged() ? 1 : 0;
   uint32_t h = Fnv1a(&privileges.user, sizeof(privileges.user));
-  h = Fnv1a(&elevated, 1, h);
-  if (privileges.elevated) {
+  h = Fnv1a(&confined, 1, h);
+  if (confined) {
     // A privileged process deletes only below these folders.
     for (const std::string& folder : DeletionFolders()) {
       h = Fnv1a(folder.c_str(), folder.size() + 1, h);

@@ -169,6 +169,10 @@ struct Privileges {
   // Who the process acts as for file permissions: the effective user ID on
   // Linux, a hash of the user's security identifier on Windows.
   uint32_t user = 0;
+  // Either way the process may delete what its caller could not: it trusts
+  // only an owner-only settings file and deletes only below the cache
+  // folders.
+  bool privileged() const { return elevated || set_id; }
 };
 
 // Who besides the system's administrators can change a file or the folder

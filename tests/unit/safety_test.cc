@@ -75,7 +75,14 @@ TEST_F(PrivilegedDeletionTest, DeletesOnlyBelowItsFolders) {
   EXPECT_TRUE(LogHas("Delete File Refused (outside the cache folders): " + outside + ".\n"));
   EXPECT_TRUE(LogHas("Delete File Refused (outside the cache folders): " + climbing + ".\n"));
 
+  // A set-id program deletes with rights its user lacks: confined as well.
   env_.privileges.elevated = false;
+  env_.privileges.set_id = true;
+  index_->RemoveAll(CachedFileRemover());
+  EXPECT_TRUE(PathExists(outside));
+  EXPECT_EQ(testing_support::ValidPaths(*index_), (Paths{climbing, outside}));
+
+  env_.privileges.set_id = false;
   index_->RemoveAll(CachedFileRemover());
   EXPECT_FALSE(PathExists(outside));
   EXPECT_EQ(testing_support::ValidPaths(*index_), Paths{});
