@@ -5,8 +5,9 @@
 // ID), never by how their paths are spelt: the index lists a path as the
 // client gave it, and the same file may lie below a cache folder by another
 // spelling or another hard link. The files are looked at without the index
-// lock; the index is read in batches under it, and changed only after a
-// check under it that each block still holds what was looked at.
+// lock; the index is read in batches under it, and changed only where the
+// block's change stamp, read with the copy, proves under the lock that no
+// registration came since.
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -80,6 +81,14 @@ int32_t WalkFailed(const char* what, ListEnd end) {
 
 // ------------------------------------------------------------- the check ---
 
+// True when a formatted index is at `index_path`. Opened the ordinary way,
+// anything else would be formatted, which a check must never do.
+bool FormattedIndex(const std::string& index_path) {
+  IndexInspection inspection(index_path);
+  return inspection.mapped() && inspection.Read([](const IndexFileHeader& h, const ImageFileBlock*,
+                                                   bool) { return HasIndexMagic(h); });
+}
+
 struct FileProblem {
   IndexFile::EntryRepair entry;
   int32_t problem = 0;      // STOWMASTER_FILE_...
@@ -113,9 +122,18 @@ int32_t CheckFiles(int32_t repair, StowmasterFilesReport* out, StowmasterFilePro
   StowmasterFilesReport r;
   std::memset(&r, 0, sizeof(r));
 
-  // First every listed file is looked at, from copies of the list, and the
-  // problems kept: a repair in the middle of the walk would move the blocks
-  // the walk goes on from.
+  // A repair changes an entry only where the proof read with its copy
+  // still holds: the lookup table is brought in sync first (rebuilt when
+  // stale), so that the copies come with proofs.
+  std::unique_ptr<IndexFile> index;
+  if (repair != 0 && FormattedIndex(index_path)) {
+    index = std::make_unique<IndexFile>(index_path, cache);
+    index->RepairEntries(nullptr, 0);
+  }
+
+  // First every listed file is looked at, from copies of the list made
+  // under the lock, without it, and the problems kept: a repair in the
+  // middle of the walk would move the blocks the walk goes on from.
   std::vector<FileProblem> problems;
   int64_t unreadable = 0;
   std::string first_unreadable;
@@ -151,6 +169,7 @@ int32_t CheckFiles(int32_t repair, StowmasterFilesReport* out, StowmasterFilePro
         std::memcpy(p.entry.path, e.path, sizeof(p.entry.path));
         p.entry.file_size = e.file_size;
         p.entry.access_time = e.registered;
+        p.entry.proof = e.proof;
         p.entry.drop = p.problem != STOWMASTER_FILE_SIZE_DIFFERS;
         p.entry.new_size = p.disk_size;
         problems.push_back(p);
@@ -163,12 +182,8 @@ int32_t CheckFiles(int32_t repair, StowmasterFilesReport* out, StowmasterFilePro
   }
 
   // Then, a batch at a time: the repair under the lock, the report without.
-  std::unique_ptr<IndexFile> index;
-  uint64_t present_size = 0;
-  if (repair != 0 && !problems.empty() && IndexFilePresent(index_path, &present_size)) {
-    index = std::make_unique<IndexFile>(index_path, cache);
-  }
   bool go_on = true;
+  int32_t unproved = 0;
   for (size_t from = 0; from < problems.size() && go_on; from += kRepairBatch) {
     const size_t n = std::min(kRepairBatch, problems.size() - from);
     if (index != nullptr) {
@@ -176,7 +191,10 @@ int32_t CheckFiles(int32_t repair, StowmasterFilesReport* out, StowmasterFilePro
       batch.reserve(n);
       for (size_t k = 0; k < n; ++k) batch.push_back(problems[from + k].entry);
       index->RepairEntries(batch.data(), n);
-      for (size_t k = 0; k < n; ++k) problems[from + k].entry.done = batch[k].done;
+      for (size_t k = 0; k < n; ++k) {
+        problems[from + k].entry.done = batch[k].done;
+        unproved += batch[k].proof.known ? 0 : 1;
+      }
     }
     for (size_t k = 0; k < n && go_on; ++k) {
       const FileProblem& p = problems[from + k];
@@ -204,6 +222,12 @@ int32_t CheckFiles(int32_t repair, StowmasterFilesReport* out, StowmasterFilePro
     }
   }
   if (index != nullptr) index->Flush();
+  if (unproved > 0) {
+    WriteLogBufferToFile(
+        "Files check: %d entries not repaired, the lookup table was stale when they were "
+        "copied; the next check looks at them again.\n",
+        unproved);
+  }
   if (!problems.empty()) {
     WriteLogBufferToFile(
         "Files check: %d entries looked at, %d files missing, %d not regular, %d of another "

@@ -1,10 +1,12 @@
 // The repair of entries that the disk does not bear out: an entry whose
 // file is gone (or is no regular file) leaves the index, one whose file
-// changed size takes the new size. The caller looked at the files without
-// the lock; here, under it, each change is made only to a block that still
-// holds the registration the caller copied.
+// changed size takes the new size. The caller copied each entry with its
+// change proof under the lock and looked at its file without the lock;
+// here, under the lock again, each change is made only where the proof
+// still holds, so that a registration between the copy and the change
+// (whatever its time and size) is never undone by what the look saw
+// before it.
 #include <string_view>
-#include <unordered_set>
 
 #include "index/index_file.h"
 #include "index/intent_record.h"
@@ -16,49 +18,46 @@ bool IndexFile::RepairEntries(EntryRepair* repairs, size_t count) {
   if (header_ == nullptr) return false;
   Guard guard(*this, Guard::kReport);
   if (!guard.held()) return false;
+  // A stale table is rebuilt, so that proofs read after this hold hold; the
+  // rebuild starts a new epoch, which voids those read before it.
   if (table_ != nullptr && !table_ok_) RebuildTable();
-  // Without a table in step, one bounded walk tells which blocks are listed.
-  std::unordered_set<int32_t> listed;
-  bool walked = false;
   for (size_t k = 0; k < count; ++k) {
     EntryRepair& r = repairs[k];
     r.done = false;
     if (!BlockInRange(r.block)) continue;
     const int32_t i = r.block;
+    // Unchanged mark, epoch and stamp: nothing registered, moved or freed
+    // the block since the copy (see ChangeProof).
+    const ChangeProof& p = r.proof;
+    if (!p.known || !table_ok_ || header_->ListedMark != p.listed_mark ||
+        table_->Epoch() != p.epoch || table_->Stamp(i) != p.stamp) {
+      continue;
+    }
+    // What the copy held, on the valid list. Implied by the proof; checked
+    // too, as the stamps live in a file that any user can write.
     ImageFileBlock& b = blocks_[i];
     if (b.AccessTime != r.access_time || b.FileSize != r.file_size ||
         StoredBytes(b) != std::string_view(r.path)) {
-      continue;  // registered again, or another file's block now
+      continue;
     }
-    bool on_list = false;
-    if (table_ok_) {
-      // Only a block on the valid list carries its mark, and it sits where
-      // a block of that list can: its neighbours link back to it, and an
-      // end of it is an end of the list.
-      int32_t left = kNoBlock;
-      int32_t right = kNoBlock;
-      const bool links_ok =
-          CheckStep(LinksIn{blocks_}, i, Toward::kHead, &left) == WalkEnd::kEnd &&
-          CheckStep(LinksIn{blocks_}, i, Toward::kTail, &right) == WalkEnd::kEnd;
-      on_list = CarriesListedMark(*header_, b) && links_ok &&
-                (left != kNoBlock || i == header_->FirstValidBlock) &&
-                (right != kNoBlock || i == header_->LastValidBlock);
-    } else {
-      if (!walked) {
-        walked = true;
-        WalkValid(header_->FirstValidBlock, kNoBlock, Toward::kTail, [&](int32_t at) {
-          listed.insert(at);
-          return true;
-        });
-      }
-      on_list = listed.erase(i) > 0;
+    // Only a block on the valid list carries its mark, and it sits where a
+    // block of that list can: its neighbours link back to it, and an end of
+    // it is an end of the list.
+    int32_t left = kNoBlock;
+    int32_t right = kNoBlock;
+    const bool links_ok = CheckStep(LinksIn{blocks_}, i, Toward::kHead, &left) == WalkEnd::kEnd &&
+                          CheckStep(LinksIn{blocks_}, i, Toward::kTail, &right) == WalkEnd::kEnd;
+    if (!CarriesListedMark(*header_, b) || !links_ok ||
+        (left == kNoBlock && i != header_->FirstValidBlock) ||
+        (right == kNoBlock && i != header_->LastValidBlock)) {
+      continue;
     }
-    if (!on_list) continue;
     if (r.drop) {
-      FreeBlock(i);
+      FreeBlock(i);  // a new stamp
     } else {
       // The lookup table keeps a copy of the totals: stale while they change.
-      if (table_ok_) table_->Begin();
+      table_->Begin();
+      table_->Touch(i);
       {
         IntentChange change(*header_, kIntentResize, i);
         change.Save(&b.FileSize);
@@ -68,7 +67,7 @@ bool IndexFile::RepairEntries(EntryRepair* repairs, size_t count) {
                                            static_cast<int64_t>(r.new_size));
         change.Set(b.FileSize, r.new_size);
       }
-      if (table_ok_) table_->End(*header_);
+      table_->End(*header_);
     }
     r.done = true;
   }

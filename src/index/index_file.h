@@ -10,6 +10,7 @@
 #include <string>
 
 #include "config/settings.h"
+#include "index/change_proof.h"
 #include "index/layout.h"
 #include "index/list_walk.h"
 #include "index/lookup_table.h"
@@ -169,26 +170,34 @@ class IndexFile {
 
   // ---- Entries the disk does not bear out (entry_repair.cc).
   //
-  // One entry as a caller copied it from the valid list, and what to do
-  // with it: drop it (its file is missing or not a regular file) or give it
-  // `new_size`. `done` tells afterwards whether it was done.
+  // One entry as a caller copied it from the valid list, with the proof
+  // read in the same hold of the lock, and what to do with it: drop it (its
+  // file is missing or not a regular file) or give it `new_size`, as the
+  // caller saw the file after that hold, without the lock. `done` tells
+  // afterwards whether it was done.
   struct EntryRepair {
     int32_t block = kNoBlock;
     char path[kFileNameSize] = {};  // terminated
     uint32_t file_size = 0;         // FileSize as copied
     int32_t access_time = 0;        // AccessTime as copied
+    ChangeProof proof;              // read with the copy
     bool drop = false;
     uint32_t new_size = 0;  // when not dropped
     bool done = false;
   };
-  // Under one hold of the lock, carries out each repair whose block still
-  // holds the registration that was copied: listed (on the valid list, as a
-  // lookup of its path proves), with the same path, AccessTime and
-  // FileSize. Another registration since (a refresh, a new file in a freed
-  // block) leaves the block alone. Each change is recorded in the intent
-  // record first, so that a holder dying mid-change leaves it undone, and
-  // keeps the lookup table and the totals in step. False when the lock
-  // could not be had (nothing done).
+  // Under one hold of the lock, carries out each repair whose proof still
+  // holds: the lookup table is in sync, in the epoch and with the
+  // ListedMark of the proof, and the block's change stamp is the one read
+  // with the copy, so no registration has come since the caller looked at
+  // the file (a registration of the same path in the same second at the
+  // same size included); the block still holds the copied path, AccessTime
+  // and FileSize and sits on the valid list. A repair without a known proof
+  // is left for the next check. A stale table is rebuilt (which voids every
+  // proof read before), so that proofs read after this call hold. Each
+  // change is recorded in the intent record first, so that a holder dying
+  // mid-change leaves it undone, keeps the lookup table and the totals in
+  // step, and gives the block a new stamp. False when the lock could not
+  // be had (nothing done).
   bool RepairEntries(EntryRepair* repairs, size_t count);
 
  private:

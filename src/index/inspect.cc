@@ -97,6 +97,13 @@ bool IndexInspection::StampOf(const IndexFileHeader& header, int32_t block, uint
   return true;
 }
 
+ChangeProof IndexInspection::ProofOf(const IndexFileHeader& header, int32_t block) const {
+  ChangeProof proof;
+  proof.known = StampOf(header, block, &proof.epoch, &proof.stamp);
+  proof.listed_mark = header.ListedMark;
+  return proof;
+}
+
 bool IndexInspection::NoteOf(int32_t block, BlockNote* note) const {
   if (table_ == nullptr || !BlockInRange(block)) return false;
   *note = table_->Note(block);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "index/change_proof.h"
 #include "index/layout.h"
 #include "index/lookup_table.h"
 #include "platform/platform.h"
@@ -82,6 +83,11 @@ class IndexInspection {
   // and is in sync with `header`. False when no stamp can prove anything.
   bool StampOf(const IndexFileHeader& header, int32_t block, uint32_t* epoch,
                uint32_t* stamp) const;
+
+  // Inside Read: the proof that `block` still holds what is copied from it
+  // now (see ChangeProof); not known when the lookup table is stale or
+  // absent.
+  ChangeProof ProofOf(const IndexFileHeader& header, int32_t block) const;
 
   // Inside Read: the note of `block` (see BlockNote), when the lookup table
   // beside the index exists. Notes outlive a stale table: each names the

@@ -77,7 +77,10 @@ LookupTable::LookupTable(const std::string& path) {
       .OpenSharedFile(path, MakeObjectName(kMappingPrefix, mapping_name.c_str()), kFileSize,
                       std::string(kLookupMagic, sizeof(kLookupMagic)), &file_)
       .ThrowIfFailed();
-  found_short_ = file_->GrownAtOpen();
+  // Only a table that still had its header can have lost slots to the cut;
+  // one without (a new file among them) is stale by its header alone, and
+  // a rebuild by another process since needs no second one from this.
+  found_short_ = file_->GrownAtOpen() && Formatted();
 }
 
 LookupTable::Header* LookupTable::header() { return reinterpret_cast<Header*>(file_->data()); }

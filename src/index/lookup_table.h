@@ -154,8 +154,9 @@ class LookupTable {
   BlockNote* notes() const;
 
   std::unique_ptr<platform::SharedFile> file_;
-  // The file was shorter than kFileSize when this process opened it: it is
-  // marked stale under the index lock, at the next RecoverTruncation.
+  // The file was shorter than kFileSize when this process opened it, with
+  // the table's header: it is marked stale under the index lock, at the
+  // next RecoverTruncation.
   bool found_short_ = false;
 };
 

@@ -193,6 +193,7 @@ ListEnd ListIndex(const std::string& index_path, const CacheSettings& settings, 
           return cursor.Walk(h, blocks, [&](int32_t i) {
             batch.emplace_back();
             CopyEntry(blocks[i], i, settings, now, &batch.back());
+            batch.back().proof = inspection.ProofOf(h, i);
             const int32_t taken = *reported + static_cast<int32_t>(batch.size());
             return batch.size() < static_cast<size_t>(batch_size) && (limit == 0 || taken < limit);
           });

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "config/settings.h"
+#include "index/change_proof.h"
 #include "index/layout.h"
 #include "index/list_check.h"
 
@@ -49,6 +50,9 @@ struct ListedEntry {
   int32_t registered = 0;
   int64_t delay = 0;
   bool evictable = false;  // old enough for a pass at the time it was read
+  // Read with the copy: proves later that the block still holds this
+  // registration (see IndexFile::RepairEntries).
+  ChangeProof proof;
 };
 
 // How a listing ended: at the end of the list (or where `take` asked to

@@ -152,6 +152,53 @@ TEST_F(DiskWitnessTest, RepairLeavesEntriesRegisteredAgainSinceTheLook) {
   EXPECT_EQ(2 * 777, after.header().CacheSize);
 }
 
+// Between the look and the repair a client registers two files again in the
+// second and at the size the look copied: one deleted and written anew (the
+// look saw it missing), one rewritten in place (the look saw it half
+// written). Only the change stamp read with the copy tells such a
+// registration; the repair must leave both entries as it left them. The
+// second is set ahead of the run, later when the client did not reach it
+// in time.
+TEST_F(DiskWitnessTest, RepairLeavesEntriesRegisteredAgainInTheSameSecondAtTheSameSize) {
+  ASSERT_TRUE(MakeDir(box_.cache_dir()));
+  const std::string gone = box_.Data("gone");
+  const std::string half = box_.Data("half");
+  for (int64_t ahead = 2;; ahead *= 2) {
+    ASSERT_LE(ahead, 16) << "the client never registered in the second asked for";
+    const int64_t now = UnixSeconds();
+    const int32_t second = static_cast<int32_t>(now + ahead);
+    IndexImage image = IndexImage::Formatted();
+    // Least recently registered: in the second batch of the repair.
+    image.AddEntry(gone, 100, second, 0);
+    image.AddEntry(half, 100, second, 0);
+    for (int i = 0; i < 300; ++i) {
+      image.AddEntry(box_.Data("m" + N(i)), 10, static_cast<int32_t>(now - 600), 0);
+    }
+    ASSERT_TRUE(image.Save(box_.index_path()));
+    RemoveTree(gone);
+    ASSERT_TRUE(WriteFileOfSize(half, 40));
+    const std::string touch = gone + "@100@" + N(second) + ";" + half + "@100@" + N(second);
+    ClientRun run = box_.RunClient({"init", "0", "check-files", "1", touch}, kClientTimeoutMs);
+    ASSERT_EQ(0, run.exit_code) << run.output;
+    const std::string in_time = "touched 1 " + N(second) + " " + N(second);
+    if (Starting(run.results, "touched") != Lines{in_time, in_time}) continue;
+
+    const Lines problems = Starting(run.results, "problem");
+    ASSERT_EQ(302u, problems.size()) << run.output;
+    EXPECT_EQ("problem 0 1 0 100 0 " + gone, problems[301]);
+    EXPECT_EQ("problem 1 3 0 100 40 " + half, problems[300]);
+    EXPECT_EQ((Lines{"check-files 7 302 301 0 1 300 3000 0"}),
+              Starting(run.results, "check-files"));
+    IndexImage after = LoadIndex();
+    EXPECT_TRUE(ListsConsistent(after));
+    EXPECT_EQ((std::vector<std::string>{half, gone}), after.ValidNames());
+    EXPECT_EQ(100u, after.block(0).FileSize);
+    EXPECT_EQ(100u, after.block(1).FileSize);
+    EXPECT_EQ(200, after.header().CacheSize);
+    break;
+  }
+}
+
 // Blocks freed meanwhile (a client emptied the cache) keep their path, size
 // and time on the free list: the repair must see that they are no longer
 // listed, and leave the lists whole.

@@ -177,7 +177,9 @@ int32_t STOWMASTER_CALL OnEach(const StowmasterEntry* e, void* context) {
 // check-files: each problem as a result line; the first one (when `touch`
 // names files, separated by ';') rewrites each at 777 bytes and registers it
 // again ("!empty": empties the cache), as another client would between the
-// library's look at the files and its repair.
+// library's look at the files and its repair. "PATH@SIZE@SECOND" waits for
+// that second of the system clock (at most a minute), then writes SIZE
+// bytes and registers: "touched" adds the seconds before and after.
 struct FilesCheck {
   const Library* lib;
   std::string touch;
@@ -190,15 +192,26 @@ int32_t STOWMASTER_CALL OnFileProblem(const StowmasterFileProblem* p, void* cont
   for (size_t at = 0; at < check.touch.size();) {
     const size_t end = std::min(check.touch.find(';', at), check.touch.size());
     const std::string path = check.touch.substr(at, end - at);
+    at = end + 1;
     if (path == "!empty") {  // empties the cache instead
       check.lib->DeleteAll();
       Result("touched", 1);
-      at = end + 1;
       continue;
     }
-    const bool written = WriteWholeFile(path, std::string(777, 't'));
-    Result("touched", written && check.lib->AddFileA(path.c_str(), 0) == 1 ? 1 : 0);
-    at = end + 1;
+    const size_t size_at = path.find('@');
+    if (size_at == std::string::npos) {
+      const bool written = WriteWholeFile(path, std::string(777, 't'));
+      Result("touched", written && check.lib->AddFileA(path.c_str(), 0) == 1 ? 1 : 0);
+      continue;
+    }
+    const std::string file = path.substr(0, size_at);
+    const size_t size = std::strtoul(path.c_str() + size_at + 1, nullptr, 10);
+    const int64_t second = std::atoll(path.c_str() + path.find('@', size_at + 1) + 1);
+    for (int waits = 0; UnixSeconds() < second && waits < 60000; ++waits) SleepMs(1);
+    const int64_t before = UnixSeconds();
+    const bool written = WriteWholeFile(file, std::string(size, 't'));
+    const bool added = written && check.lib->AddFileA(file.c_str(), 0) == 1;
+    Result("touched", added ? 1 : 0, before, UnixSeconds());
   }
   check.touch.clear();
   return 1;

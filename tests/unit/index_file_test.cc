@@ -4,9 +4,11 @@
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "index/report.h"
 #include "index_test_util.h"
 
 namespace stow {
@@ -115,6 +117,58 @@ TEST_F(IndexTest, FullIndexRefusesNewFilesButRefreshesListedOnes) {
   EXPECT_EQ(H().LastValidBlock, 99998);
   EXPECT_EQ(B(99999).AccessTime, kStartTime + 50);
   EXPECT_FALSE(index_->CheckAndRepair());
+}
+
+// A repair drops an entry only while the proof read with its copy holds.
+// The clock stands still: a registration again is of the same second and
+// size, so only the change stamp tells it apart. "c" is at the head.
+TEST_F(IndexTest, RepairHoldsOnlyWhileTheProofReadWithTheCopyHolds) {
+  struct Case {
+    const char* what;
+    std::function<void()> before_copy, after_copy;
+    const char* kept;  // the entries the repair must leave, from the head
+  };
+  const auto nothing = [] {};
+  const auto stale = [this] { H().ListedMark += 1; };  // the table no longer in sync
+  const auto again = [this](const char* p) { return [this, p] { Add(p, 10); }; };
+  const Case cases[] = {
+      {"unchanged", nothing, nothing, ""},
+      {"head registered again", nothing, again("c"), "c"},
+      {"middle registered again", nothing, again("b"), "b"},
+      {"table stale at the copy", stale, nothing, "c b a"},
+      {"table rebuilt since the copy", nothing, stale, "c b a"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    index_.reset();
+    std::filesystem::remove(index_path_);
+    index_ = Open();
+    for (const char* p : {"a", "b", "c"}) ASSERT_TRUE(Add(p, 10));
+    c.before_copy();
+    std::vector<IndexFile::EntryRepair> repairs;
+    int32_t reported = 0;
+    ListIndex(
+        index_path_, CacheSettings{200 * kMiB, 20, 900}, 0, 64,
+        [&](const ListedEntry& e) {
+          repairs.emplace_back();
+          IndexFile::EntryRepair& r = repairs.back();
+          r.block = e.block;
+          std::memcpy(r.path, e.path, sizeof(r.path));
+          r.file_size = e.file_size;
+          r.access_time = e.registered;
+          r.proof = e.proof;
+          r.drop = true;
+          return true;
+        },
+        &reported);
+    ASSERT_EQ(3u, repairs.size());
+    c.after_copy();
+    ASSERT_TRUE(index_->RepairEntries(repairs.data(), repairs.size()));
+    std::string kept;
+    for (const std::string& p : Valid(*index_)) kept += (kept.empty() ? "" : " ") + p;
+    EXPECT_EQ(c.kept, kept);
+    EXPECT_TRUE(testing_support::ListsConsistentInSecondMapping(index_path_));
+  }
 }
 
 TEST_F(IndexTest, SecondHandleSharesTheIndex) {
