@@ -65,8 +65,8 @@ struct ProcessKey {
 const ProcessKey& Key() {
   static const ProcessKey key = [] {
     std::random_device device;
-    const uint64_t t = static_cast<uint64_t>(
-        std::chrono::steady_clock::now().time_since_epoch().count());
+    const uint64_t t =
+        static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
     int local = 0;
     const uint64_t where = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&local));
     const auto draw = [&device] { return (uint64_t{device()} << 32) ^ device(); };
@@ -244,15 +244,15 @@ bool LookupTable::CrowdedListedTwice(const ImageFileBlock* blocks, std::vector<i
   for (const int32_t b : *left_out) {
     const char* name = blocks[b].ImageFileName;
     const void* end = std::memchr(name, '\0', kFileNameSize);
-    const size_t size = end == nullptr ? kFileNameSize
-                                       : static_cast<size_t>(static_cast<const char*>(end) - name);
+    const size_t size =
+        end == nullptr ? kFileNameSize : static_cast<size_t>(static_cast<const char*>(end) - name);
     keyed.emplace_back(SipHash13(key.k0, key.k1, name, size), b);
   }
   std::sort(keyed.begin(), keyed.end());
   for (size_t i = 0; i < keyed.size(); ++i) {
     for (size_t j = i + 1; j < keyed.size() && keyed[j].first == keyed[i].first; ++j) {
-      if (keyed[j].second != keyed[i].second && SamePath(blocks[keyed[i].second],
-                                                         blocks[keyed[j].second].ImageFileName)) {
+      if (keyed[j].second != keyed[i].second &&
+          SamePath(blocks[keyed[i].second], blocks[keyed[j].second].ImageFileName)) {
         return true;
       }
     }

@@ -135,8 +135,8 @@ TEST_F(EvictionTest, ZeroedLookupSlotsListNothingTwiceAndDeleteNothing) {
   settings.delay = "5";
   ASSERT_TRUE(box_.WriteSettings(settings));
   std::vector<Seed> seeds;
-  std::vector<std::string> again = {"init", "0", "signal", box_.Marker("ready"), "wait-for",
-                                    box_.Marker("zeroed")};
+  std::vector<std::string> again = {
+      "init", "0", "signal", box_.Marker("ready"), "wait-for", box_.Marker("zeroed")};
   for (int i = 0; i < 50; ++i) {
     const std::string path = box_.Data("f" + std::to_string(i));
     ASSERT_TRUE(WriteWholeFile(path, std::string(kMiB, 'f')));

@@ -5,9 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <iterator>
 #include <list>
@@ -130,8 +130,8 @@ class LookupTableTest : public testing_support::IndexTest {
     int damaged = 0;
     for (int step = 0; step < steps; ++step) {
       IndexFile& by = random() % 3 == 0 ? *other : *index_;
-      std::string path = names_.empty() ? "p" + std::to_string(random() % 300)
-                                        : names_[random() % names_.size()];
+      std::string path =
+          names_.empty() ? "p" + std::to_string(random() % 300) : names_[random() % names_.size()];
       const uint32_t size = 1 + random() % 5;
       if (c.damage != Damage::kNone && step % 10 == 9 && !model.empty()) {
         auto it = model.begin();
@@ -266,8 +266,8 @@ TEST_F(LookupTableTest, DamagedTableNeverLeavesAPathListedTwicePastTheRepair) {
 // the walk, and agrees with the model through every change and damage.
 TEST_F(LookupTableTest, CollidingPathsAgreeWithAModel) {
   names_ = bench_support::CollidingPaths("c/", 300);
-  for (const Damage damage : {Damage::kNone, Damage::kZeroedPage, Damage::kClearedSlots,
-                              Damage::kForgedListedBlock}) {
+  for (const Damage damage :
+       {Damage::kNone, Damage::kZeroedPage, Damage::kClearedSlots, Damage::kForgedListedBlock}) {
     index_->RemoveAll([](const char*) { return true; });
     ASSERT_NO_FATAL_FAILURE(RunModel({"colliding paths", damage}, 1200, 99));
   }
