@@ -75,6 +75,11 @@ const ProcessKey& Key() {
   return key;
 }
 
+uint64_t KeyedHash(std::string_view path) {
+  const ProcessKey& key = Key();
+  return SipHash13(key.k0, key.k1, path.data(), path.size());
+}
+
 bool SamePath(const ImageFileBlock& b, const char* path) {
   return std::strncmp(b.ImageFileName, path, kFileNameSize) == 0;
 }
@@ -183,8 +188,9 @@ int32_t LookupTable::Rebuild(const IndexFileHeader& h, ImageFileBlock* blocks) {
   t.LeftOut = 0;
   int32_t listed = 0;
   bool inserts_ok = true;
-  // The crowded paths, compared once the walk is done.
-  std::vector<int32_t> left_out;
+  // The crowded paths by their keyed hash (taken while the block is at
+  // hand), compared once the walk is done.
+  std::vector<KeyedBlock> left_out;
   std::vector<uint32_t> crowded_homes;
   const WalkResult r = WalkValidList(h, blocks, Toward::kTail, [&](int32_t at) {
     blocks[at].Reserved = h.ListedMark;
@@ -194,13 +200,13 @@ int32_t LookupTable::Rebuild(const IndexFileHeader& h, ImageFileBlock* blocks) {
       t.LeftOut += 1;
       return true;
     }
-    const uint32_t hash = HashPath(blocks[at].ImageFileName);
+    const uint32_t hash = Fnv1a(path.data(), path.size());  // HashPath, the end known
     const uint32_t before = t.CrowdedHomes;
     switch (Place(blocks, blocks[at].ImageFileName, hash, at)) {
       case Placed::kInTable:
         break;
       case Placed::kCrowded:
-        left_out.push_back(at);
+        left_out.emplace_back(KeyedHash(path), at);
         if (t.CrowdedHomes != before) crowded_homes.push_back(hash & (kSlotCount - 1));
         break;
       case Placed::kTwice:
@@ -221,7 +227,8 @@ int32_t LookupTable::Rebuild(const IndexFileHeader& h, ImageFileBlock* blocks) {
   return listed;
 }
 
-bool LookupTable::CrowdedListedTwice(const ImageFileBlock* blocks, std::vector<int32_t>* left_out,
+bool LookupTable::CrowdedListedTwice(const ImageFileBlock* blocks,
+                                     std::vector<KeyedBlock>* left_out,
                                      const std::vector<uint32_t>& crowded_homes) const {
   if (left_out->empty()) return false;
   // A path left out meets its twin either among the others left out or
@@ -231,23 +238,17 @@ bool LookupTable::CrowdedListedTwice(const ImageFileBlock* blocks, std::vector<i
     for (uint32_t k = 0; k < kProbeLimit; ++k) {
       const Slot slot = s[(home + k) & (kSlotCount - 1)];
       if (SlotCode::EntryOf(slot.Entry) == SlotCode::kEmpty) break;
-      if ((slot.Hash & (kSlotCount - 1)) == home) {
-        left_out->push_back(static_cast<int32_t>(SlotCode::BlockOf(slot.Entry)));
+      const int64_t b = SlotCode::BlockOf(slot.Entry);
+      std::string_view path;
+      if ((slot.Hash & (kSlotCount - 1)) == home && b >= 0 && b < kBlockCount &&
+          ListedPath(blocks[b], &path)) {
+        left_out->emplace_back(KeyedHash(path), static_cast<int32_t>(b));
       }
     }
   }
   // Sorted by a keyed hash, equal paths are neighbours; paths of equal
   // keyed hash are compared (in effect, only equal ones have one).
-  std::vector<std::pair<uint64_t, int32_t>> keyed;
-  keyed.reserve(left_out->size());
-  const ProcessKey& key = Key();
-  for (const int32_t b : *left_out) {
-    const char* name = blocks[b].ImageFileName;
-    const void* end = std::memchr(name, '\0', kFileNameSize);
-    const size_t size =
-        end == nullptr ? kFileNameSize : static_cast<size_t>(static_cast<const char*>(end) - name);
-    keyed.emplace_back(SipHash13(key.k0, key.k1, name, size), b);
-  }
+  std::vector<KeyedBlock>& keyed = *left_out;
   std::sort(keyed.begin(), keyed.end());
   for (size_t i = 0; i < keyed.size(); ++i) {
     for (size_t j = i + 1; j < keyed.size() && keyed[j].first == keyed[i].first; ++j) {

@@ -63,6 +63,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "index/layout.h"
@@ -197,8 +198,10 @@ class LookupTable {
   void MarkCrowded(uint32_t home);
   // True when slot page `page` matches its check; counts its taken slots.
   bool PageMatches(uint32_t page, uint32_t* taken = nullptr) const;
-  // Whether the rebuild's crowded paths list one twice.
-  bool CrowdedListedTwice(const ImageFileBlock* blocks, std::vector<int32_t>* left_out,
+  // Whether the rebuild's crowded paths (by a keyed hash of their own)
+  // list one twice, the entries in the table of their homes included.
+  using KeyedBlock = std::pair<uint64_t, int32_t>;
+  bool CrowdedListedTwice(const ImageFileBlock* blocks, std::vector<KeyedBlock>* left_out,
                           const std::vector<uint32_t>& crowded_homes) const;
 
   std::unique_ptr<platform::SharedFile> file_;
