@@ -29,7 +29,7 @@ inline uint64_t SipHash13(uint64_t k0, uint64_t k1, const void* data, size_t siz
   uint64_t v2 = k0 ^ 0x6c7967656e657261ull;
   uint64_t v3 = k1 ^ 0x7465646279746573ull;
   const auto rotl = [](uint64_t x, int b) { return (x << b) | (x >> (64 - b)); };
-  const auto round = [&] {
+  const auto sip_round = [&] {
     v0 += v1;
     v1 = rotl(v1, 13);
     v1 ^= v0;
@@ -51,18 +51,18 @@ inline uint64_t SipHash13(uint64_t k0, uint64_t k1, const void* data, size_t siz
     uint64_t m = 0;
     for (int b = 7; b >= 0; --b) m = (m << 8) | p[i + static_cast<size_t>(b)];
     v3 ^= m;
-    round();
+    sip_round();
     v0 ^= m;
   }
   uint64_t last = static_cast<uint64_t>(size & 0xff) << 56;
   for (size_t i = whole; i < size; ++i) last |= static_cast<uint64_t>(p[i]) << (8 * (i - whole));
   v3 ^= last;
-  round();
+  sip_round();
   v0 ^= last;
   v2 ^= 0xff;
-  round();
-  round();
-  round();
+  sip_round();
+  sip_round();
+  sip_round();
   return v0 ^ v1 ^ v2 ^ v3;
 }
 

@@ -64,13 +64,20 @@ struct ProcessKey {
 };
 const ProcessKey& Key() {
   static const ProcessKey key = [] {
-    std::random_device device;
     const uint64_t t =
         static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
     int local = 0;
     const uint64_t where = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&local));
-    const auto draw = [&device] { return (uint64_t{device()} << 32) ^ device(); };
-    return ProcessKey{draw() ^ t, draw() ^ (where * 0x9E3779B97F4A7C15ull)};
+    ProcessKey k{t, where * 0x9E3779B97F4A7C15ull};
+    try {
+      std::random_device device;
+      const auto draw = [&device] { return (uint64_t{device()} << 32) ^ device(); };
+      k.k0 ^= draw();
+      k.k1 ^= draw();
+    } catch (...) {
+      // No source of randomness: the clock and the stack's place stay.
+    }
+    return k;
   }();
   return key;
 }

@@ -49,10 +49,12 @@
 //  - Processes of earlier releases share the file: their table header has
 //    the same fields at the same offsets, with their own magic text, so
 //    each release sees the other's table as stale and rebuilds it before
-//    use (the previous release wrote an empty slot as -1), and they write
-//    nothing past their header's fields, slots and notes. Every change they
-//    make leaves the table stale for this release, so their changes never
-//    pass for ours; they keep no ListedMark, which the rebuild renews.
+//    use (an earlier release wrote an empty slot as -1; the previous one
+//    keeps neither crowded marks nor page checks), and they write nothing
+//    past their header's fields, slots and notes. Every change they make
+//    leaves the table stale for this release, so their changes never pass
+//    for ours; the oldest keep no ListedMark, which the rebuild renews.
+//    Each release maps the file under a name of its own (its version).
 //  - The header has reserved room, zero until later work uses it, so that
 //    what is added to this file later does not change its layout again.
 //  - Cost at rest: a 4 KiB header, 262,144 slots of 8 bytes (2 MiB) and
