@@ -86,9 +86,9 @@ class LookupTable {
   // A slot page, the unit of the checks.
   static constexpr uint32_t kSlotsPerPage = 512;
   static constexpr uint32_t kSlotPages = kSlotCount / kSlotsPerPage;
-  // The farthest an entry lies from its home slot, plus one. At most
-  // kBlockCount entries in kSlotCount slots (38% full), a run of taken
-  // slots this long happens about once in 10^9 registrations.
+  // The farthest an entry lies from its home slot, plus one. The table is
+  // at most 38% full, where ordinary paths almost never probe this far;
+  // one that does is only left to the walk.
   static constexpr uint32_t kProbeLimit = 64;
   // The length of the file.
   static const size_t kFileSize;
