@@ -384,6 +384,30 @@ void IndexFile::RebuildTable() {
   }
 }
 
+bool IndexFile::ProveEachPathListedOnce() {
+  // Without a table every lookup walks the list, and a walk's "absent" is
+  // proved; only a damaged index lists a path twice, which the check at
+  // open and every rebuild of the table meet.
+  if (table_ == nullptr) return true;
+  if (table_ok_ && table_->ProvesEachPathOnce(*header_)) return true;
+  if (table_ok_) {
+    WriteLogBufferToFile(
+        "Lookup table does not match its checks before a pass deletes for size and is "
+        "rebuilt.\n");
+    table_->Begin();
+    table_ok_ = false;
+  }
+  // The rebuild compares every listed path.
+  RebuildTable();
+  if (!damaged_) return true;
+  WriteLogBufferToFile(
+      "A pass about to delete for size found the lists damaged or a path listed twice; they "
+      "are repaired first.\n");
+  RepairIfDamaged(false);
+  RebuildTable();
+  return false;
+}
+
 int32_t IndexFile::Find(const FileRecord& record) {
   // A table that named what the index does not prove is rebuilt and asked
   // once more.
@@ -401,10 +425,21 @@ int32_t IndexFile::Find(const FileRecord& record) {
         // the lock is let go.
         damaged_ = true;
         return FindListed(*header_, blocks_, record, &damaged_);
+      case LookupTable::Answer::kCrowded:
+        // A path whose home slot is crowded may be left out of the table:
+        // the walk decides.
+        return FindListed(*header_, blocks_, record, &damaged_);
       case LookupTable::Answer::kDamaged:
         WriteLogBufferToFile(
             "Lookup table named a block the index does not list for that path and is "
             "rebuilt.\n");
+        table_->Begin();
+        table_ok_ = false;
+        break;
+      case LookupTable::Answer::kUnproven:
+        WriteLogBufferToFile(
+            "Lookup table slots do not match their checks (zeroed or overwritten) and the "
+            "table is rebuilt.\n");
         table_->Begin();
         table_ok_ = false;
         break;
@@ -623,6 +658,14 @@ PassOutcome IndexFile::RunPass(PassGoal goal, const RemoveFileFn& remove,
         if (!by_age && table_ok_ &&
             PassSkipped(table_->Bounds(), settings_, identity, Now(), Block(tail),
                         BlockInRange(tail) ? &table_->Note(tail) : nullptr)) {
+          return out;
+        }
+        // A path listed twice counts its bytes twice: a pass for size would
+        // delete files for bytes that are not in use. Proved first, and
+        // decided again after a repair.
+        if (!by_age && !ProveEachPathListedOnce() &&
+            (goal == PassGoal::kLowMark ? !marks.Starts(header_->CacheSize)
+                                        : header_->FirstInvalidBlock != kNoBlock)) {
           return out;
         }
         proved = table_ok_;

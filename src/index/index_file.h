@@ -213,6 +213,12 @@ class IndexFile {
   // The listed block of `record`'s path, from the lookup table when it can
   // answer (rebuilt first when stale), else from a walk of the list.
   int32_t Find(const FileRecord& record);
+  // Under the lock, before a pass deletes for size: proves that no path is
+  // listed twice, cheaply from the lookup table's checks, or else by a
+  // rebuild of the table, which compares every path; a path listed twice
+  // is repaired at once (logged). False when the lists were repaired: the
+  // pass decides again.
+  bool ProveEachPathListedOnce();
   // Rebuilds the lookup table, with a new ListedMark on the valid list;
   // marks the index damaged when the lists do not hold together or list a
   // path twice.

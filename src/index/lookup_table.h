@@ -22,10 +22,21 @@
 //    path, carries the index's ListedMark (which only blocks on the valid
 //    list do) and sits where a valid-list block can. An answer that is not
 //    proved, or a slot that does not describe its block, means the table
-//    is damaged: the caller rebuilds it. An "absent" answer cannot be
-//    proved without a walk: a slot cleared by someone else makes the
-//    caller list the path a second time, which the list check reports and
-//    the repair mends (see CheckLists).
+//    is damaged: the caller rebuilds it.
+//  - An "absent" answer is proved by the slot pages it read: each 4 KiB
+//    page of slots has a check in the header (the number of its taken
+//    slots and a sum of a mix of each slot's position and value), kept with
+//    every slot written. A page zeroed or garbled behind the table's back
+//    (a power cut that lost it, another user) does not match its check:
+//    the answer is "unproven" and the caller rebuilds the table, rather
+//    than list the path a second time.
+//  - A probe is bounded: an entry lies at most kProbeLimit slots from its
+//    home slot. A path that finds no room within that bound is left out of
+//    the table and its home slot is marked crowded; a lookup of a path
+//    whose home is crowded and that the probe does not find walks the list.
+//    Paths crafted to share one hash (FNV-1a is unkeyed and the file can be
+//    read by anyone) so cost a rebuild O(n x kProbeLimit) and a lookup at
+//    most one walk of the list, never a probe through all of them.
 //  - The file gets the protections of the index file itself: no link is
 //    followed, only a regular file is used, its space is reserved at every
 //    open, and a process that cuts it short cannot make a fault in its view
@@ -38,10 +49,14 @@
 //  - Processes of earlier releases share the file: their table header has
 //    the same fields at the same offsets, with their own magic text, so
 //    each release sees the other's table as stale and rebuilds it before
-//    use (the previous release wrote an empty slot as -1), and they write
-//    nothing past their header's fields, slots and notes. Every change they
-//    make leaves the table stale for this release, so their changes never
-//    pass for ours; they keep no ListedMark, which the rebuild renews.
+//    use (an earlier release wrote an empty slot as -1; the previous one
+//    keeps neither crowded marks nor page checks), and they write nothing
+//    past their header's fields, slots and notes. Every change they make
+//    leaves the table stale for this release, so their changes never pass
+//    for ours; the oldest keep no ListedMark, which the rebuild renews.
+//    Each release maps the file under a name of its own (its version).
+//  - The header has reserved room, zero until later work uses it, so that
+//    what is added to this file later does not change its layout again.
 //  - Cost at rest: a 4 KiB header, 262,144 slots of 8 bytes (2 MiB) and
 //    100,000 block notes of 20 bytes (2 MB), of disk and, once touched, of
 //    shared memory; a rebuild at 100,000 entries hashes every path once.
@@ -50,6 +65,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "index/layout.h"
 #include "index/pass_bounds.h"
@@ -63,8 +80,16 @@ class LookupTable {
  public:
   static constexpr uint32_t kSlotCount = 1u << 18;
   // The slots follow the table's header at this offset of the file; each is
-  // the path's 32-bit hash and its block + 1 (0: empty).
+  // the path's 32-bit hash and its block + 1 (0: empty), whose top bit is
+  // the crowded mark of the slot as a home.
   static constexpr size_t kSlotsOffset = 4096;
+  // A slot page, the unit of the checks.
+  static constexpr uint32_t kSlotsPerPage = 512;
+  static constexpr uint32_t kSlotPages = kSlotCount / kSlotsPerPage;
+  // The farthest an entry lies from its home slot, plus one. The table is
+  // at most 38% full, where ordinary paths almost never probe this far;
+  // one that does is only left to the walk.
+  static constexpr uint32_t kProbeLimit = 64;
   // The length of the file.
   static const size_t kFileSize;
 
@@ -81,8 +106,12 @@ class LookupTable {
 
   // Fills the table from the valid list (a walk bounded by the block count),
   // marks each of its blocks with the header's ListedMark, and stamps the
-  // table with `header`. Returns the entries inserted, or -1 (the table
-  // left stale) when the list does not hold together or lists a path twice.
+  // table with `header`. Returns the entries listed with a path (in the
+  // table or left out as crowded), or -1 (the table left stale) when the
+  // list does not hold together or lists a path twice: crowded paths are
+  // compared through a keyed hash of their own, so that a flood of them
+  // costs no more than ordinary paths.
+  // O(n x kProbeLimit) whatever the paths.
   int32_t Rebuild(const IndexFileHeader& header, ImageFileBlock* blocks);
 
   enum class Answer {
@@ -90,6 +119,8 @@ class LookupTable {
     kAbsent,       // the table holds no entry for the path
     kListedTwice,  // two listed blocks hold the path: the index is damaged
     kDamaged,      // the table named what the index does not prove: rebuild it
+    kUnproven,     // not found, but a slot page read does not match its check: rebuild
+    kCrowded,      // not found, and the path's home is crowded: walk the list
   };
   Answer Find(const IndexFileHeader& header, const ImageFileBlock* blocks, const char* path,
               int32_t* block) const;
@@ -99,8 +130,8 @@ class LookupTable {
   // the flag again.
   void Begin();
   // False when the path already has an entry for another block that holds
-  // it too, or the table has no room (it is damaged): the table is left
-  // without the entry.
+  // it too (it is damaged): the table is left without the entry. A path
+  // whose home is crowded is left out too, and counted (true).
   bool Insert(const ImageFileBlock* blocks, const char* path, int32_t block);
   void Erase(const char* path, int32_t block);
   void End(const IndexFileHeader& header);
@@ -110,6 +141,16 @@ class LookupTable {
   // this process found it short at open. See SharedFile::CheckTruncated for
   // `look_at_length`.
   bool RecoverTruncation(bool look_at_length);
+
+  // True when the table, in sync with `header`, proves that no path is
+  // listed twice: every slot page matches its check, and the taken slots
+  // and the listed entries left out of the table add up to the listed
+  // count. Every entry was inserted by a rebuild, which compares every
+  // path, or after a lookup that the same checks proved absent. Reads every
+  // slot (2 MiB): for a pass about to delete for size.
+  bool ProvesEachPathOnce(const IndexFileHeader& header) const;
+  // Home slots marked crowded since the last rebuild.
+  uint32_t CrowdedHomes() const;
 
   // Processes waiting for the index lock right now; a pass that lets go of
   // the lock between batches waits for them to get in first. A process
@@ -152,6 +193,18 @@ class LookupTable {
   const Header* header() const;
   Slot* slots() const;
   BlockNote* notes() const;
+  enum class Placed { kInTable, kCrowded, kTwice };
+  Placed Place(const ImageFileBlock* blocks, const char* path, uint32_t hash, int32_t block);
+  // Every slot write goes through Put, which keeps the page's check.
+  void Put(uint32_t at, Slot value);
+  void MarkCrowded(uint32_t home);
+  // True when slot page `page` matches its check; counts its taken slots.
+  bool PageMatches(uint32_t page, uint32_t* taken = nullptr) const;
+  // Whether the rebuild's crowded paths (by a keyed hash of their own)
+  // list one twice, the entries in the table of their homes included.
+  using KeyedBlock = std::pair<uint64_t, int32_t>;
+  bool CrowdedListedTwice(const ImageFileBlock* blocks, std::vector<KeyedBlock>* left_out,
+                          const std::vector<uint32_t>& crowded_homes) const;
 
   std::unique_ptr<platform::SharedFile> file_;
   // The file was shorter than kFileSize when this process opened it, with

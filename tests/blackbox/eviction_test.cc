@@ -1,5 +1,6 @@
 // Eviction passes over real files and folders: what a pass deletes, what it
 // keeps, the folders it tidies up and what it logs.
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -119,6 +120,60 @@ TEST_F(EvictionTest, PassDeletesFilesTidiesFoldersAndKeepsRefusedEntries) {
   EXPECT_EQ((std::vector<std::string>{box_.Data("fresh2"), box_.Data("fresh1"), young, dir}),
             image.ValidNames());
   EXPECT_EQ(60 * int64_t{kMiB} + 2, image.header().CacheSize);
+}
+
+// 50 files of 1 MiB, old enough, under a 50 MiB limit (high mark 60 MiB).
+// A client's view of the lookup table loses its slot pages (zeroed, the
+// header left alone, as a power cut can leave the file) between its
+// initialisation and its registering the same 50 files again: the table's
+// checks show the loss, it is rebuilt, each registration finds its entry,
+// nothing is listed twice and nothing deleted.
+TEST_F(EvictionTest, ZeroedLookupSlotsListNothingTwiceAndDeleteNothing) {
+  SandboxSettings settings;
+  settings.cache_size = "50";
+  settings.precision = "20";
+  settings.delay = "5";
+  ASSERT_TRUE(box_.WriteSettings(settings));
+  std::vector<Seed> seeds;
+  std::vector<std::string> again = {
+      "init", "0", "signal", box_.Marker("ready"), "wait-for", box_.Marker("zeroed")};
+  for (int i = 0; i < 50; ++i) {
+    const std::string path = box_.Data("f" + std::to_string(i));
+    ASSERT_TRUE(WriteWholeFile(path, std::string(kMiB, 'f')));
+    seeds.push_back({path, kMiB, kOld});
+    again.insert(again.end(), {"add", path, "0"});
+  }
+  again.push_back("uninit");
+  ASSERT_NO_FATAL_FAILURE(SeedIndex(seeds));
+  // A first registration builds the table.
+  ASSERT_NO_FATAL_FAILURE(RegisterFresh({"first"}));
+
+  ClientProcess client;
+  ASSERT_TRUE(box_.StartClient(again, &client));
+  ASSERT_TRUE(WaitForFile(box_.Marker("ready"), kClientTimeoutMs));
+  {
+    std::FILE* f = std::fopen(JoinPath(box_.cache_dir(), "Index.Lkp").c_str(), "r+b");
+    ASSERT_NE(nullptr, f);
+    const std::string zeros(size_t{1} << 21, '\0');  // 262,144 slots of 8 bytes
+    ASSERT_EQ(0, std::fseek(f, 4096, SEEK_SET));
+    ASSERT_EQ(zeros.size(), std::fwrite(zeros.data(), 1, zeros.size(), f));
+    std::fclose(f);
+  }
+  ASSERT_TRUE(WriteWholeFile(box_.Marker("zeroed"), "1"));
+  ASSERT_EQ(0, client.Wait(kClientTimeoutMs)) << client.Output();
+
+  const std::string log = box_.ReadLogs();
+  EXPECT_EQ(0, CountOf(log, "Delete File")) << log;
+  EXPECT_EQ(0, CountOf(log, "listed a path a second time")) << log;
+  EXPECT_EQ(1, CountOf(log, "Lookup table slots do not match their checks")) << log;
+  for (int i = 0; i < 50; ++i) EXPECT_TRUE(PathExists(box_.Data("f" + std::to_string(i)))) << i;
+  ClientRun check = box_.RunClient({"init", "0", "check", "0", "uninit"}, kClientTimeoutMs);
+  ASSERT_EQ(0, check.exit_code) << check.output;
+  ASSERT_EQ(3u, check.results.size()) << check.output;
+  EXPECT_EQ(0u, check.results[1].find("check 0 1 1 1 0 51 ")) << check.results[1];
+  IndexImage image = LoadIndex();
+  ASSERT_TRUE(ListsConsistent(image));
+  EXPECT_EQ(50 * int64_t{kMiB} + 1, image.header().CacheSize);
 }
 
 // At the entry ceiling a new file first makes room: the least recently
