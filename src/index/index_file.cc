@@ -658,6 +658,7 @@ PassOutcome IndexFile::RunPass(PassGoal goal, const RemoveFileFn& remove,
         if (!by_age && table_ok_ &&
             PassSkipped(table_->Bounds(), settings_, identity, Now(), Block(tail),
                         BlockInRange(tail) ? &table_->Note(tail) : nullptr)) {
+          KeptBySkip(table_->Bounds(), identity, &out.kept, &out.kept_bytes);
           return out;
         }
         // A path listed twice counts its bytes twice: a pass for size would

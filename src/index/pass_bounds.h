@@ -225,6 +225,16 @@ inline bool PassSkipped(const PassBounds& p, const CacheSettings& settings, uint
          ActionFor(*tail, tail_note, settings, identity, now, &wait) != PassAction::kTry;
 }
 
+// What a pass skipped by PassSkipped keeps: the entries refused to
+// `identity` within their back-off, as the walk that wrote the bounds
+// counted them (none when the refusals are another's). Read from the
+// companion file: clamped to what the index can hold.
+inline void KeptBySkip(const PassBounds& p, uint32_t identity, int32_t* files, int64_t* bytes) {
+  const bool mine = identity != 0 && p.Refuser == identity;
+  *files = mine ? std::min(std::max(p.RefusedCount, int32_t{0}), kBlockCount) : 0;
+  *bytes = mine && *files > 0 ? std::max(p.RefusedBytes, int64_t{0}) : 0;
+}
+
 // Bounds from one walk of the whole valid list: every entry the walk leaves
 // listed is added, each at the time the walk looked at it.
 class BoundsBuilder {

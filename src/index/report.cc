@@ -243,6 +243,7 @@ ListEnd ForecastPass(const std::string& index_path, const CacheSettings& setting
             if (older_than <= 0 && inspection.BoundsOf(h, &bounds) &&
                 PassSkipped(bounds, settings, identity, now, has_tail ? &blocks[tail] : nullptr,
                             has_tail && inspection.NoteOf(tail, &note) ? &note : nullptr)) {
+              KeptBySkip(bounds, identity, &totals->kept_files, &totals->kept_bytes);
               done = true;
               return BatchCursor::Stop::kEnd;
             }

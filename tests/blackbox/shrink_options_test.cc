@@ -198,9 +198,12 @@ TEST_F(ShrinkOptionsTest, RefusedFilesAreKeptWithinTheirBackOffButRetriedByAge) 
   ClientRun again = box_.RunClient(
       {"shrink", "shrinkwith", "0", "600", "0", "shrinkwith", "1", "600", "0"}, kClientTimeoutMs);
   ASSERT_EQ(0, again.exit_code) << again.output;
-  // The ordinary pass kept it untried, the pass by age tried it again (and
-  // was refused again), and the dry run by age would try it too.
+  // The ordinary pass kept it untried (and says so, as the dry run did), the
+  // pass by age tried it again (and was refused again), and the dry run by
+  // age would try it too.
   EXPECT_EQ(2, CountOf(box_.ReadLogs(), refusal)) << box_.ReadLogs();
+  EXPECT_EQ((Lines{"shrink 3 0 0 1 " + N(10 * kMiB) + " 2 " + N(60 * kMiB) + " 0"}),
+            Starting(again.results, "shrink"));
   EXPECT_EQ((Lines{"shrinkwith 3 0 0 1 " + N(10 * kMiB) + " 2 " + N(60 * kMiB),
                    "shrinkwith 0 1 " + N(10 * kMiB) + " 0 0 1 " + N(50 * kMiB)}),
             Starting(again.results, "shrinkwith"));
