@@ -432,6 +432,28 @@ int Usage(const Invocation& call, Session& session) {
 
 // --------------------------------------------------------------- metrics ---
 
+namespace {
+
+// `value` as a label value of the text exposition format: between double
+// quotes, with a backslash, a double quote and a line end escaped.
+std::string LabelValue(const std::string& value) {
+  std::string quoted = "\"";
+  for (char c : value) {
+    if (c == '\\') {
+      quoted += "\\\\";
+    } else if (c == '"') {
+      quoted += "\\\"";
+    } else if (c == '\n') {
+      quoted += "\\n";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "\"";
+}
+
+}  // namespace
+
 int Metrics(const Invocation& call, Session& session) {
   const StowmasterSettings& s = session.settings;
   bool ok = false;
@@ -470,9 +492,25 @@ int Metrics(const Invocation& call, Session& session) {
                       "list.",
                       disk.unlisted_bytes});
   }
+  // Every sample names its cache, so that the series of several caches on
+  // one host differ. The format is UTF-8; the folder is in the system's text.
+  std::string folder;
+  SystemTextToUtf8(s.cache_dir, &folder);
+  const std::string labels = "{cache=" + LabelValue(folder) + "}";
+  std::string text;
   for (const Gauge& g : gauges) {
-    std::fprintf(session.out, "# HELP %s %s\n# TYPE %s gauge\n%s %lld\n", g.name, g.help, g.name,
-                 g.name, g.value);
+    text += std::string("# HELP ") + g.name + " " + g.help + "\n# TYPE " + g.name + " gauge\n" +
+            g.name + labels + " " + std::to_string(g.value) + "\n";
+  }
+  if (!call.Has("--output")) {
+    std::fwrite(text.data(), 1, text.size(), session.out);
+    return kExitOk;
+  }
+  std::string error;
+  if (!ReplaceFileWith(call.Text("--output"), text, &error)) {
+    std::fprintf(stderr, "stowmaster: cannot write the metrics (%s is unchanged): %s\n",
+                 Printable(call.Text("--output").c_str()).c_str(), error.c_str());
+    return kExitUnusable;
   }
   return kExitOk;
 }

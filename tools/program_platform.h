@@ -41,6 +41,14 @@ std::FILE* TakeStandardOutput();
 // result is well-formed UTF-8 is the caller's to check.
 bool SystemTextToUtf8(const std::string& text, std::string* utf8);
 
+// Puts `text` in the file `path` whole or not at all, so that a reader never
+// sees it empty or half-written: writes a temporary file in the same folder,
+// named "." + the file's name + ".tmp." + the process id (a name that a
+// collector of "*.prom" files skips), flushes it to the disk and renames it
+// over `path`. On any failure `path` is left as it was, the temporary file is
+// removed, and `error` says which call failed on which file and why.
+bool ReplaceFileWith(const std::string& path, const std::string& text, std::string* error);
+
 }  // namespace stow_program
 
 namespace stow_program {

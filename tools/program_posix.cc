@@ -1,9 +1,12 @@
 // The stowmaster program's system calls on Linux and other POSIX systems.
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include "program_platform.h"
 
@@ -67,6 +70,69 @@ std::FILE* TakeStandardOutput() {
 bool SystemTextToUtf8(const std::string& text, std::string* utf8) {
   *utf8 = text;
   return true;
+}
+
+namespace {
+
+// Closes the descriptor it holds when it goes, unless Close() did already.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  // The result of close(2); the descriptor is gone either way.
+  int Close() {
+    const int rc = ::close(fd_);
+    fd_ = -1;
+    return rc;
+  }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+bool ReplaceFileWith(const std::string& path, const std::string& text, std::string* error) {
+  const size_t slash = path.find_last_of('/');
+  const size_t name_at = slash == std::string::npos ? 0 : slash + 1;
+  const std::string temporary = path.substr(0, name_at) + "." + path.substr(name_at) + ".tmp." +
+                                std::to_string(static_cast<long long>(::getpid()));
+  // O_EXCL and O_NOFOLLOW: never write through a name someone else put there.
+  Descriptor fd(
+      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (fd.get() < 0) {
+    *error = "open " + temporary + ": " + std::strerror(errno);
+    return false;
+  }
+  std::string failed;
+  size_t done = 0;
+  while (failed.empty() && done < text.size()) {
+    const ssize_t n = ::write(fd.get(), text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      failed = "write " + temporary + ": " + std::strerror(n < 0 ? errno : EIO);
+    } else {
+      done += static_cast<size_t>(n);
+    }
+  }
+  if (failed.empty() && ::fsync(fd.get()) != 0) {
+    failed = "fsync " + temporary + ": " + std::strerror(errno);
+  }
+  if (fd.Close() != 0 && failed.empty()) {
+    failed = "close " + temporary + ": " + std::strerror(errno);
+  }
+  if (failed.empty() && ::rename(temporary.c_str(), path.c_str()) != 0) {
+    failed = "rename " + temporary + " to " + path + ": " + std::strerror(errno);
+  }
+  if (failed.empty()) return true;
+  ::unlink(temporary.c_str());
+  *error = failed;
+  return false;
 }
 
 }  // namespace stow_program

@@ -85,6 +85,79 @@ bool SystemTextToUtf8(const std::string& text, std::string* utf8) {
   return exact;
 }
 
+namespace {
+
+// The system's message for `code`, without its line end.
+std::string SystemMessage(DWORD code) {
+  char text[512];
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, code,
+                           0, text, sizeof(text), NULL);
+  while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == '.')) --n;
+  if (n == 0) return "error " + std::to_string(static_cast<unsigned long>(code));
+  return std::string(text, n);
+}
+
+// Closes the handle it holds when it goes, unless Close() did already.
+class Handle {
+ public:
+  explicit Handle(HANDLE h) : h_(h) {}
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  ~Handle() {
+    if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
+  }
+  HANDLE get() const { return h_; }
+  bool Close() {
+    const BOOL ok = CloseHandle(h_);
+    h_ = INVALID_HANDLE_VALUE;
+    return ok != 0;
+  }
+
+ private:
+  HANDLE h_;
+};
+
+}  // namespace
+
+bool ReplaceFileWith(const std::string& path, const std::string& text, std::string* error) {
+  const size_t slash = path.find_last_of("\\/:");
+  const size_t name_at = slash == std::string::npos ? 0 : slash + 1;
+  const std::string temporary = path.substr(0, name_at) + "." + path.substr(name_at) + ".tmp." +
+                                std::to_string(static_cast<unsigned long>(GetCurrentProcessId()));
+  Handle file(CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW,
+                          FILE_ATTRIBUTE_NORMAL, NULL));
+  if (file.get() == INVALID_HANDLE_VALUE) {
+    *error = "CreateFile " + temporary + ": " + SystemMessage(GetLastError());
+    return false;
+  }
+  std::string failed;
+  size_t done = 0;
+  while (failed.empty() && done < text.size()) {
+    const size_t left = text.size() - done;
+    const DWORD chunk = left > 0x40000000 ? 0x40000000 : static_cast<DWORD>(left);
+    DWORD written = 0;
+    if (!WriteFile(file.get(), text.data() + done, chunk, &written, NULL) || written == 0) {
+      failed = "WriteFile " + temporary + ": " + SystemMessage(GetLastError());
+    } else {
+      done += written;
+    }
+  }
+  if (failed.empty() && !FlushFileBuffers(file.get())) {
+    failed = "FlushFileBuffers " + temporary + ": " + SystemMessage(GetLastError());
+  }
+  if (!file.Close() && failed.empty()) {
+    failed = "CloseHandle " + temporary + ": " + SystemMessage(GetLastError());
+  }
+  if (failed.empty() && !MoveFileExA(temporary.c_str(), path.c_str(),
+                                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    failed = "MoveFileEx " + temporary + " to " + path + ": " + SystemMessage(GetLastError());
+  }
+  if (failed.empty()) return true;
+  DeleteFileA(temporary.c_str());
+  *error = failed;
+  return false;
+}
+
 }  // namespace stow_program
 
 namespace stow_program {

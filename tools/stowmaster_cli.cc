@@ -157,14 +157,24 @@ const std::vector<CommandSpec>& Commands() {
       {"metrics", "", ArgKind::kNone,
        "The cache's gauges for a metrics text-file collector.",
        {{"--disk", ValueKind::kNone, nullptr,
-         "Walk the cache folders too, for stowmaster_unlisted_bytes.", 0}},
+         "Walk the cache folders too, for stowmaster_unlisted_bytes.", 0},
+        {"--output", ValueKind::kFile, "FILE",
+         "Replace FILE whole instead of printing: write .FILE.tmp.PID\n"
+         "beside it, then rename it over FILE.", 0}},
        false, true, Metrics,
        "Prints, for each gauge, a # HELP line, a # TYPE line and one whole-number\n"
        "sample: stowmaster_limit_bytes, stowmaster_used_bytes,\n"
        "stowmaster_high_mark_bytes, stowmaster_low_mark_bytes, stowmaster_entries,\n"
        "stowmaster_oldest_entry_age_seconds, stowmaster_refused_entries,\n"
        "stowmaster_refused_bytes, and with --disk stowmaster_unlisted_bytes.\n"
-       "Redirect it into a text-file collector's folder, e.g. from cron.\n"},
+       "Each sample carries the label cache=\"CacheDir\", so that several caches\n"
+       "on one host give distinct series.\n"
+       "\n"
+       "For a text-file collector, run from a timer or cron:\n"
+       "  stowmaster metrics --output /var/lib/node_exporter/textfile/stowmaster.prom\n"
+       "The collector never sees a partial file. When the metrics cannot be\n"
+       "written, FILE stays as it was, the temporary file is removed and the exit\n"
+       "code is 1.\n"},
       {"help", "[COMMAND]", ArgKind::kCommand, "The help of the program, or of one command.",
        {}, false, false, Help, "Same as stowmaster --help, or stowmaster COMMAND --help.\n"},
       {"completion", "bash", ArgKind::kShell, "Prints the bash completion script.", {}, false,

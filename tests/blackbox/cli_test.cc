@@ -598,7 +598,7 @@ TEST_F(ToolkitTest, TheCompletionScriptKnowsEveryCommand) {
       {"stowmaster list --sort ''", "age path size"},
       {"stowmaster list --", "--help --json --library --limit --older-than --sort --under"},
       {"stowmaster shrink --d", "--dry-run"},
-      {"stowmaster metrics --", "--disk --help --library"},
+      {"stowmaster metrics --", "--disk --help --library --output"},
       {"stowmaster help us", "usage"},
       {"stowmaster completion ''", "bash"},
   };
@@ -702,7 +702,8 @@ TEST_F(ToolkitTest, UsageGroupsTheListedBytesByFolder) {
 }
 
 // `metrics`: a # HELP and a # TYPE line and one whole-number sample per
-// gauge, in this order.
+// gauge, in this order, each sample labelled with its cache folder (a
+// Windows path's backslashes escaped).
 TEST_F(ToolkitTest, MetricsAreTheTextExpositionFormat) {
   ASSERT_NO_FATAL_FAILURE(UseSmallCache());
   ASSERT_NO_FATAL_FAILURE(SeedListed(kTree, false));
@@ -719,6 +720,9 @@ TEST_F(ToolkitTest, MetricsAreTheTextExpositionFormat) {
                 {"stowmaster_oldest_entry_age_seconds", -4 * kHour},
                 {"stowmaster_refused_entries", 0},
                 {"stowmaster_refused_bytes", 0}};
+  std::string label = "{cache=\"";
+  for (char c : box_.cache_dir()) label += c == '\\' ? std::string("\\\\") : std::string(1, c);
+  label += "\"} ";
   std::vector<std::string> lines;
   for (size_t at = 0; at < run.output.size();) {
     const size_t end = std::min(run.output.find('\n', at), run.output.size());
@@ -731,8 +735,8 @@ TEST_F(ToolkitTest, MetricsAreTheTextExpositionFormat) {
     EXPECT_EQ(0u, lines[3 * i].find("# HELP " + g.name + " ")) << lines[3 * i];
     EXPECT_EQ("# TYPE " + g.name + " gauge", lines[3 * i + 1]);
     const std::string sample = lines[3 * i + 2];
-    ASSERT_EQ(0u, sample.find(g.name + " ")) << sample;
-    const std::string value = sample.substr(g.name.size() + 1);
+    ASSERT_EQ(0u, sample.find(g.name + label)) << sample;
+    const std::string value = sample.substr(g.name.size() + label.size());
     EXPECT_EQ(std::string::npos, value.find_first_not_of("0123456789")) << sample;
     if (g.value >= 0) {
       EXPECT_EQ(std::to_string(g.value), value);
@@ -744,7 +748,8 @@ TEST_F(ToolkitTest, MetricsAreTheTextExpositionFormat) {
   ClientRun disk = Run({"metrics", "--disk"});
   ASSERT_EQ(0, disk.exit_code) << disk.output;
   EXPECT_EQ(run.output.size(), disk.output.find("# HELP stowmaster_unlisted_bytes ")) << disk.output;
-  EXPECT_NE(std::string::npos, disk.output.find("\nstowmaster_unlisted_bytes 0\n")) << disk.output;
+  EXPECT_NE(std::string::npos, disk.output.find("\nstowmaster_unlisted_bytes" + label + "0\n"))
+      << disk.output;
 }
 
 // Every --json output starts with "schema": 1 and names its members as the

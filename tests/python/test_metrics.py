@@ -1,15 +1,20 @@
 """`stowmaster metrics` read as a metrics text-file collector reads it: with
-the distribution's Prometheus client parser, against `status --json`."""
+the distribution's Prometheus client parser, against `status --json`, for
+two caches at once, and written with --output as a collector may read it at
+any moment."""
 
 import json
 import math
 import os
+import resource
+import signal
+import subprocess
 import time
 import unittest
 
 from prometheus_client.parser import text_string_to_metric_families
 
-from sandbox import Sandbox
+from sandbox import Sandbox, built
 
 # Each gauge and the member of `status --json` that holds its value.
 GAUGES = {
@@ -59,7 +64,7 @@ class MetricsTest(unittest.TestCase):
                 self.assertNotEqual(family.documentation, "")
                 self.assertEqual(len(family.samples), 1)
                 self.assertEqual(family.samples[0].name, family.name)
-                self.assertEqual(family.samples[0].labels, {})
+                self.assertEqual(family.samples[0].labels, {"cache": self.box.cache_dir})
             values[family.name] = family.samples[0].value
         return values
 
@@ -96,6 +101,66 @@ class MetricsTest(unittest.TestCase):
         self.assertEqual(disk[DISK_GAUGE], 777)
         self.assertEqual(disk[DISK_GAUGE], find_member(disk_status, "unlisted_bytes"))
         self.assertEqual(disk["stowmaster_used_bytes"], 4000)
+
+    def test_two_caches_give_distinct_series(self):
+        # A second cache on the same host, whose folder name holds a double
+        # quote and a backslash, escaped in the output as \" and \\.
+        other = Sandbox()
+        self.addCleanup(other.remove)
+        other.cache_dir = os.path.join(other.root, 'ca"che\\x')
+        other.write_settings(cache_size=20, precision=10, delay_minutes=5)
+        code, other_text, err = other.run_program("metrics")
+        self.assertEqual(code, 0, err)
+
+        series = []
+        text = self.program("metrics") + other_text
+        for family in text_string_to_metric_families(text):
+            for sample in family.samples:
+                series.append((sample.name, tuple(sorted(sample.labels.items()))))
+        self.assertEqual(len(series), 2 * len(GAUGES))
+        self.assertEqual(len(set(series)), len(series), "duplicate series")
+        self.assertIn('{cache="%s/ca\\"che\\\\x"}' % other.root, other_text)
+        self.assertEqual({dict(labels)["cache"] for _, labels in series},
+                         {self.box.cache_dir, other.cache_dir})
+
+    def test_output_replaces_the_file_whole_or_not_at_all(self):
+        folder = os.path.join(self.box.root, "textfile")
+        os.makedirs(folder)
+        target = os.path.join(folder, "stowmaster.prom")
+        with open(target, "w") as f:
+            f.write("old\n")
+        printed = self.program("metrics")
+        self.assertEqual(self.program("metrics", "--output", target), "")
+        with open(target) as f:
+            self.assertEqual(f.read(), printed)
+        self.assertEqual(os.listdir(folder), ["stowmaster.prom"])
+
+        def unwritable_folder():
+            os.chmod(folder, 0o555)
+            self.addCleanup(os.chmod, folder, 0o755)
+
+        def one_hundred_bytes_at_most():
+            # The write fails halfway, after the file was opened.
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (100, 100))
+
+        cases = [("file size limit", None, one_hundred_bytes_at_most)]
+        if os.geteuid() != 0:  # the superuser writes into any folder
+            cases.append(("unwritable folder", unwritable_folder, None))
+        for name, prepare, in_child in cases:
+            with self.subTest(name):
+                with open(target, "w") as f:
+                    f.write("old\n")
+                if prepare:
+                    prepare()
+                done = subprocess.run([built("STOW_TEST_PROGRAM"), "--library", self.box.library,
+                                       "metrics", "--output", target], preexec_fn=in_child,
+                                      capture_output=True, text=True, timeout=60)
+                self.assertEqual(done.returncode, 1)
+                self.assertIn("stowmaster: cannot write the metrics", done.stderr)
+                with open(target) as f:
+                    self.assertEqual(f.read(), "old\n")
+                self.assertEqual(os.listdir(folder), ["stowmaster.prom"])
 
 
 if __name__ == "__main__":
