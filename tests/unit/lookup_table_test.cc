@@ -398,13 +398,26 @@ TEST_F(LookupTableTest, TwoYieldingPassesKeepTheOrderAndDoNotOverTrim) {
     IndexFile* index;
     std::atomic<int>* deleted;
     std::vector<std::string> paths;
+    // Each pass waits, in its first deletion and so holding the lock, for
+    // the other to have started and to be waiting for the lock: on a busy
+    // machine one thread may otherwise start only once the other's pass is
+    // over.
+    std::atomic<int>* started;
   };
   std::atomic<int> deleted{0};
-  Pass a{index_.get(), &deleted, {}};
-  Pass b{second.get(), &deleted, {}};
+  std::atomic<int> started{0};
+  Pass a{index_.get(), &deleted, {}, &started};
+  Pass b{second.get(), &deleted, {}, &started};
   auto run = [](void* arg) {
     auto* pass = static_cast<Pass*>(arg);
+    pass->started->fetch_add(1);
     pass->index->ShrinkCache([pass](const char* path) {
+      if (pass->paths.empty()) {
+        for (int waited = 0; pass->started->load() < 2 && waited < 5000; ++waited) {
+          platform::env().SleepMs(1);
+        }
+        platform::env().SleepMs(50);
+      }
       pass->paths.push_back(path);
       pass->deleted->fetch_add(1);
       platform::env().SleepMs(1);
