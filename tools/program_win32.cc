@@ -96,4 +96,14 @@ char PathSpellingKey(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
+// The system makes the path whole: the current folder's drive and folder
+// before a relative path, '/' as '\\', runs of separators and "." names
+// folded.
+std::string AbsolutePath(const std::string& path) {
+  char full[MAX_PATH * 4];
+  const DWORD n = ::GetFullPathNameA(path.c_str(), sizeof(full), full, nullptr);
+  if (n == 0 || n >= sizeof(full)) return path;
+  return std::string(full, n);
+}
+
 }  // namespace stow_program
