@@ -56,6 +56,8 @@ class CliTest : public BlackBoxTest {
 #endif
     error->clear();
     ReadFile(error_file, error);
+    // A text-mode stream ends its lines with CR LF on Windows.
+    error->erase(std::remove(error->begin(), error->end(), '\r'), error->end());
     return run;
   }
 
