@@ -224,7 +224,8 @@ bool ParseCommandLine(int argc, char** argv, const std::vector<CommandSpec>& tab
       break;
     case ArgKind::kFiles:
     case ArgKind::kDirs:
-      if (args.empty()) {
+      // A list of paths read from a file stands for the arguments.
+      if (args.empty() && !call->Has("--from")) {
         *error = name + " needs at least one " + (command->args == ArgKind::kFiles ? "FILE" : "DIR");
         return false;
       }

@@ -1,4 +1,6 @@
 // The commands that change the cache: add, adopt, shrink and empty.
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -10,21 +12,104 @@
 
 namespace stow_program {
 
+namespace {
+
+// The longest path a list of paths may hold on one line; a longer line is
+// reported and skipped rather than grown without bound.
+constexpr size_t kMaxListedPath = 32 * 1024;
+
+// Registers one path, saying so unless quiet; false when it was not
+// registered.
+bool AddOne(Library& lib, Session& session, const std::string& file, uint32_t delay, bool quiet) {
+  if (lib.AddFileA(file.c_str(), delay) == 1) {
+    if (!quiet) std::fprintf(session.out, "registered %s\n", file.c_str());
+    return true;
+  }
+  std::fprintf(stderr, "stowmaster: not registered: %s: %s\n", file.c_str(),
+               session.LastError().c_str());
+  return false;
+}
+
+// Registers each path of `in`, one a line (or each ended by a NUL), as it
+// is read, so that a producer such as find is not waited for. Empty entries
+// are skipped. Counts the failures into `failed`.
+void AddListed(Library& lib, Session& session, std::FILE* in, const char* name, char end,
+               uint32_t delay, bool quiet, int* failed) {
+  std::string path;
+  bool too_long = false;
+  for (;;) {
+    const int c = std::fgetc(in);
+    if (c != EOF && static_cast<char>(c) != end) {
+      if (path.size() < kMaxListedPath) {
+        path += static_cast<char>(c);
+      } else {
+        too_long = true;
+      }
+      continue;
+    }
+    if (too_long) {
+      std::fprintf(stderr, "stowmaster: not registered: a path of %s is longer than %zu bytes\n",
+                   name, kMaxListedPath);
+      ++*failed;
+    } else if (!path.empty() && !AddOne(lib, session, path, delay, quiet)) {
+      ++*failed;
+    }
+    path.clear();
+    too_long = false;
+    if (c == EOF) break;
+  }
+  if (std::ferror(in)) {
+    std::fprintf(stderr, "stowmaster: cannot read %s: %s\n", name, std::strerror(errno));
+    ++*failed;
+  }
+}
+
+}  // namespace
+
+// The library is initialised once for every path, whether given as
+// arguments or read from a list: its shutdown writes the dump of the whole
+// index, which at tens of thousands of entries costs megabytes per call.
 int Add(const Invocation& call, Session& session) {
   Library& lib = *session.lib;
+  // The list file is opened first: a name that cannot be read is the
+  // caller's mistake, found before anything is registered.
+  std::FILE* from = nullptr;
+  const std::string from_name = call.Text("--from");
+  if (call.Has("--from") && from_name != "-") {
+    from = std::fopen(from_name.c_str(), "rb");
+    if (from == nullptr) {
+      std::fprintf(stderr, "stowmaster: cannot open %s: %s\n", from_name.c_str(),
+                   std::strerror(errno));
+      return kExitUnusable;
+    }
+  }
   if (lib.Initialize(0) == 0) {
     lib.UnInitialize();
+    if (from != nullptr) std::fclose(from);
     return session.Fail("the library could not be initialised");
   }
+  // An age is at most 100 years, which a 32-bit count of seconds holds.
   const uint32_t delay = static_cast<uint32_t>(call.Number("--delay", 0));
+  const bool quiet = call.Has("--quiet");
+  const char end = call.Has("-0") ? '\0' : '\n';
   int failed = 0;
+  bool stdin_read = false;
   for (const std::string& file : call.args) {
-    if (lib.AddFileA(file.c_str(), delay) == 1) {
-      std::fprintf(session.out, "registered %s\n", file.c_str());
-    } else {
-      std::fprintf(stderr, "stowmaster: not registered: %s: %s\n", file.c_str(),
-                   session.LastError().c_str());
+    if (file == "-") {
+      // The standard input is read once however often "-" is given.
+      if (!stdin_read)
+        AddListed(lib, session, stdin, "the standard input", end, delay, quiet, &failed);
+      stdin_read = true;
+    } else if (!AddOne(lib, session, file, delay, quiet)) {
       ++failed;
+    }
+  }
+  if (call.Has("--from")) {
+    if (from != nullptr) {
+      AddListed(lib, session, from, from_name.c_str(), end, delay, quiet, &failed);
+      std::fclose(from);
+    } else if (!stdin_read) {
+      AddListed(lib, session, stdin, "the standard input", end, delay, quiet, &failed);
     }
   }
   lib.UnInitialize();

@@ -218,11 +218,13 @@ struct Walk {
   void* context = nullptr;
   std::vector<StowmasterEntry> kept;  // sorted, or when `show` is null
   long long shown = 0;
+  long long below = 0;  // entries below `under`, whatever the other filters
 };
 
 int32_t STOWMASTER_CALL WalkEntry(const StowmasterEntry* e, void* context) {
   Walk& walk = *static_cast<Walk*>(context);
   if (!walk.under.empty() && !SpeltUnder(e->path, walk.under)) return 1;
+  ++walk.below;
   if (walk.older_than >= 0 && walk.now - e->registered < walk.older_than) return 1;
   if (!walk.sort.empty() || walk.show == nullptr) {
     walk.kept.push_back(*e);
@@ -314,12 +316,29 @@ int WalkEnded(const Session& session, int32_t rc) {
   return kExitOk;
 }
 
+// The folder of --under as the index spells the paths it lists: absolute,
+// each separator once.
+std::string UnderFolder(const Invocation& call) {
+  const std::string under = call.Text("--under");
+  return under.empty() ? under : AbsolutePath(under);
+}
+
+// A folder below which nothing is listed may be a spelling the index does
+// not use (a link, another case): said on the standard error, as the empty
+// output alone does not tell it from an empty folder.
+void SayIfNothingBelow(const Walk& walk, int32_t rc) {
+  if (!walk.under.empty() && walk.below == 0 && rc == STOWMASTER_OK) {
+    std::fprintf(stderr, "stowmaster: nothing is listed under %s\n",
+                 Printable(walk.under.c_str()).c_str());
+  }
+}
+
 }  // namespace
 
 int List(const Invocation& call, Session& session) {
   ListOutput output{session.out, call.json, static_cast<int64_t>(std::time(nullptr)), 0};
   Walk walk;
-  walk.under = call.Text("--under");
+  walk.under = UnderFolder(call);
   walk.older_than = call.Number("--older-than", -1);
   walk.sort = call.Text("--sort");
   walk.limit = call.Number("--limit", 0);
@@ -333,6 +352,7 @@ int List(const Invocation& call, Session& session) {
                  "PATH");
   }
   const int32_t rc = RunWalk(session, &walk);
+  SayIfNothingBelow(walk, rc);
   if (call.json) {
     std::fprintf(session.out, "%s], \"complete\": %s}\n", walk.shown == 0 ? "" : "\n  ",
                  rc == STOWMASTER_OK ? "true" : "false");
@@ -345,8 +365,9 @@ int List(const Invocation& call, Session& session) {
 
 int Usage(const Invocation& call, Session& session) {
   Walk walk;
-  walk.under = call.Text("--under");
+  walk.under = UnderFolder(call);
   const int32_t rc = RunWalk(session, &walk);
+  SayIfNothingBelow(walk, rc);
   if (rc != STOWMASTER_OK && rc != STOWMASTER_CHANGED && rc != STOWMASTER_DAMAGED) {
     return session.Fail("cannot read the index");
   }
@@ -414,9 +435,10 @@ int Usage(const Invocation& call, Session& session) {
         .Bool("complete", rc == STOWMASTER_OK);
     std::fprintf(session.out, "%s\n", json.str().c_str());
   } else {
-    std::fprintf(session.out, "%lld files (%s) below %s, in %zu folders\n", total_files,
-                 HumanSize(total_bytes).c_str(), Printable(shown_root.c_str()).c_str(),
-                 ordered.size());
+    std::fprintf(session.out, "%lld file%s (%s) below %s, in %zu folder%s\n", total_files,
+                 total_files == 1 ? "" : "s", HumanSize(total_bytes).c_str(),
+                 Printable(shown_root.c_str()).c_str(), ordered.size(),
+                 ordered.size() == 1 ? "" : "s");
     for (const Group& g : ordered) {
       const double percent =
           total_bytes > 0 ? 100.0 * static_cast<double>(g.bytes) / static_cast<double>(total_bytes)

@@ -29,6 +29,12 @@ std::string FileOfAddress(void* address);
 
 bool StderrIsTerminal();
 
+// `path` as an absolute path, as the index spells the paths it lists: a
+// relative path taken from the current folder, runs of separators folded
+// into one, "." names dropped and ".." names folded with the name before.
+// `path` itself when the current folder cannot be had.
+std::string AbsolutePath(const std::string& path);
+
 // Keeps the standard output for the program's own output: returns a new
 // stream on it, and points the standard output of everything else in the
 // process (the library's log echo, "EchoToStdout=1") to the standard error.

@@ -1,4 +1,6 @@
 // The stowmaster program's system calls on Linux and other POSIX systems.
+#include <algorithm>
+
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -142,5 +144,32 @@ namespace stow_program {
 const char kPathSeparator = '/';
 
 char PathSpellingKey(char c) { return c; }
+
+std::string AbsolutePath(const std::string& path) {
+  std::string whole = path;
+  if (path.empty() || path[0] != '/') {
+    char* cwd = ::getcwd(nullptr, 0);
+    if (cwd == nullptr) return path;
+    whole = std::string(cwd) + "/" + path;
+    ::free(cwd);
+  }
+  // Each name between separators once; "." names dropped and ".." taking
+  // the name before it away, by the spelling alone as the index compares
+  // paths (as the Windows call does).
+  std::string folded;
+  for (size_t at = 0; at < whole.size();) {
+    const size_t slash = std::min(whole.find('/', at), whole.size());
+    const std::string name = whole.substr(at, slash - at);
+    if (name == "..") {
+      folded.resize(folded.empty() ? 0 : folded.find_last_of('/'));
+    } else if (!name.empty() && name != ".") {
+      folded += "/" + name;
+    }
+    at = slash + 1;
+  }
+  if (folded.empty()) folded = "/";
+  if (whole.size() > 1 && whole.back() == '/' && folded != "/") folded += '/';
+  return folded;
+}
 
 }  // namespace stow_program

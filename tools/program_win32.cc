@@ -169,4 +169,21 @@ char PathSpellingKey(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
+// The system makes the path whole: the current folder's drive and folder
+// before a relative path, '/' as '\\', "." and ".." names folded.
+std::string AbsolutePath(const std::string& path) {
+  char full[MAX_PATH * 4];
+  const DWORD n = ::GetFullPathNameA(path.c_str(), sizeof(full), full, nullptr);
+  if (n == 0 || n >= sizeof(full)) return path;
+  // Runs of separators once more, whatever the call left; the two of a
+  // \\server prefix stay.
+  std::string folded;
+  for (DWORD i = 0; i < n; ++i) {
+    const bool separator = full[i] == '\\' || full[i] == '/';
+    if (separator && i > 1 && !folded.empty() && folded.back() == '\\') continue;
+    folded += separator ? '\\' : full[i];
+  }
+  return folded;
+}
+
 }  // namespace stow_program

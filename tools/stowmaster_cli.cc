@@ -18,6 +18,7 @@
 
 #include "command_table.h"
 #include "commands.h"
+#include "json_writer.h"
 #include "program_platform.h"
 
 namespace stow_program {
@@ -90,20 +91,33 @@ const std::vector<CommandSpec>& Commands() {
        "repaired it). With --files, exits 5 when the disk disagrees with an\n"
        "entry (also when --repair repaired it), 4 when the walk met damage.\n"},
       {"add", "FILE...", ArgKind::kFiles, "Registers files, as a client program does.",
-       {{"--delay", ValueKind::kCount, "SECONDS",
-         "Keep each file at least SECONDS (default 0) beyond the configured\n"
-         "minimum age.",
-         0xFFFFFFFFLL}},
+       {{"--delay", ValueKind::kAge, "AGE",
+         "Keep each file at least AGE (default 0) beyond the configured\n"
+         "minimum age: a number with a unit s, m, h, d or w; bare: seconds.",
+         0},
+        {"--from", ValueKind::kFile, "FILE",
+         "Register the paths listed in FILE too, one a line (\"-\": the\n"
+         "standard input).",
+         0},
+        {"-0", ValueKind::kNone, nullptr,
+         "The paths of a list are each ended by a NUL instead of a line end\n"
+         "(as find -print0 writes them).",
+         0},
+        {"--quiet", ValueKind::kNone, nullptr,
+         "No line per registered file; the failures are still shown.", 0}},
        false, true, Add,
        "Registers (or refreshes) each FILE in the index, then runs an eviction\n"
-       "pass as a registration does. Exits 1 when a file could not be\n"
-       "registered.\n"},
+       "pass as a registration does. A FILE \"-\" reads the paths from the\n"
+       "standard input, one a line. However many paths there are, the library\n"
+       "is initialised once, and the dump that its shutdown writes is written\n"
+       "once. Exits 1 when a file could not be registered.\n"},
       {"adopt", "DIR...", ArgKind::kDirs,
        "Registers the unlisted files below folders.",
-       {{"--delay", ValueKind::kCount, "SECONDS",
-         "Keep each adopted file at least SECONDS (default 0) beyond the\n"
-         "configured minimum age.",
-         0xFFFFFFFFLL}},
+       {{"--delay", ValueKind::kAge, "AGE",
+         "Keep each adopted file at least AGE (default 0) beyond the\n"
+         "configured minimum age: a number with a unit s, m, h, d or w;\n"
+         "bare: seconds.",
+         0}},
        false, true, Adopt,
        "Registers the regular files below each DIR (subfolders included, links\n"
        "not followed) that the index does not list, oldest modification first,\n"
@@ -235,7 +249,11 @@ int main(int argc, char** argv) {
 
   // The program's own version comes first: it is known even when the
   // library cannot be loaded.
-  if (call.version) std::fprintf(session.out, "stowmaster %s\n", STOWMASTER_VERSION_STRING);
+  // With --json both versions go into one object, once the library is
+  // loaded.
+  if (call.version && !call.json) {
+    std::fprintf(session.out, "stowmaster %s\n", STOWMASTER_VERSION_STRING);
+  }
   if (call.library.empty()) call.library = InstalledLibrary();
   Library lib;
   const bool bound = lib.Load(call.library, &error);
@@ -249,8 +267,18 @@ int main(int argc, char** argv) {
                    call.library.c_str());
       return kExitUnusable;
     }
-    std::fprintf(session.out, "library %s (%s)\n", lib.Version(),
-                 FileOfAddress(reinterpret_cast<void*>(lib.Version)).c_str());
+    const std::string file = FileOfAddress(reinterpret_cast<void*>(lib.Version));
+    if (call.json) {
+      std::fprintf(session.out, "%s\n",
+                   JsonDocument()
+                       .Text("program_version", STOWMASTER_VERSION_STRING)
+                       .Text("library_version", lib.Version())
+                       .Text("library_file", file.c_str())
+                       .str()
+                       .c_str());
+    } else {
+      std::fprintf(session.out, "library %s (%s)\n", lib.Version(), file.c_str());
+    }
     return kExitOk;
   }
   if (!bound) {

@@ -34,7 +34,9 @@ class CliTest : public BlackBoxTest {
 
   // Runs the program with its standard error in a file of its own: what it
   // printed to the standard output, and `error` what it printed there.
-  ClientRun RunSeparately(const std::vector<std::string>& args, std::string* error) {
+  // `input`: the file its standard input reads, none when empty.
+  ClientRun RunSeparately(const std::vector<std::string>& args, std::string* error,
+                          const std::string& input = std::string()) {
     const std::string error_file = JoinPath(box_.root(), "stderr.txt");
     std::vector<std::string> line = {
         JoinPath(ExecutableDir(), std::string("stowmaster") + kExeSuffix), "--library",
@@ -43,15 +45,19 @@ class CliTest : public BlackBoxTest {
 #ifdef _WIN32
     line.insert(line.begin(), "/c");
     line.push_back("2>" + error_file);
+    if (!input.empty()) line.push_back("<" + input);
     const char* shell = std::getenv("ComSpec");
     ClientRun run = box_.RunProgram(shell != nullptr ? shell : "C:\\windows\\system32\\cmd.exe",
                                     line, kClientTimeoutMs);
 #else
-    line.insert(line.begin(), {"-c", "exec \"$@\" 2>\"$0\"", error_file});
+    line.insert(line.begin(), {"-c", "f=$1; shift; exec \"$@\" 2>\"$0\" <\"$f\"", error_file,
+                               input.empty() ? "/dev/null" : input});
     ClientRun run = box_.RunProgram("/bin/sh", line, kClientTimeoutMs);
 #endif
     error->clear();
     ReadFile(error_file, error);
+    // A text-mode stream ends its lines with CR LF on Windows.
+    error->erase(std::remove(error->begin(), error->end(), '\r'), error->end());
     return run;
   }
 
@@ -219,6 +225,112 @@ TEST_F(CliTest, EveryExitCodeComesFromARealSituation) {
       box_.RunProgram(JoinPath(ExecutableDir(), std::string("stowmaster") + kExeSuffix),
                       {"--library", box_.Data("nothing"), "status"}, kClientTimeoutMs);
   EXPECT_EQ(1, missing.exit_code) << missing.output;
+}
+
+// `add` takes its paths as arguments, from the standard input ("-") or from
+// a list file, one a line or NUL-ended, and initialises the library once
+// for all of them; --quiet leaves only the failures; --delay takes an age.
+TEST_F(CliTest, AddRegistersListedPathsWithinOneInitialisation) {
+  ASSERT_TRUE(MakeDir(box_.cache_dir()));
+  const std::string list = JoinPath(box_.root(), "paths.txt");
+  struct Case {
+    const char* what;
+    std::vector<std::string> names;  // the files made below data/
+    std::string listed;              // the list file's text, each '|' a data path
+    std::vector<std::string> args;   // "@" stands for the list file
+    bool from_stdin;
+    int exit_code;
+    int registered_lines;  // "registered" lines on the standard output
+    std::string error;     // in the standard error; empty: nothing there
+    int64_t delay;         // of the first name
+  } cases[] = {
+      {"lines from the standard input, a blank one and a missing file among them",
+       {"1a", "1b"},
+       "|1a\n\n|1b\n|1missing\n",
+       {"-"},
+       true,
+       1,
+       2,
+       "not registered: ",
+       0},
+      {"NUL-ended paths of a list file, quiet",
+       {"2a", "2b"},
+       std::string("|2a\0|2b\0", 8),
+       {"--from", "@", "-0", "--quiet"},
+       false,
+       0,
+       0,
+       "",
+       0},
+      {"arguments and a list file together, an age as the delay",
+       {"3a", "3b"},
+       "|3b",
+       {"--delay", "1h", "|3a", "--from", "@"},
+       false,
+       0,
+       2,
+       "",
+       3600},
+      {"quiet hides the registered, not the failures",
+       {"4a"},
+       "",
+       {"--quiet", "|4a", "|4missing"},
+       false,
+       1,
+       0,
+       "not registered: ",
+       0},
+      {"a bare delay is seconds", {"5a"}, "", {"--delay", "90", "|5a"}, false, 0, 1, "", 90},
+      {"a list file that is not there",
+       {},
+       "",
+       {"--from", "|6none"},
+       false,
+       1,
+       0,
+       "cannot open ",
+       -1},
+  };
+  const auto spell = [this](std::string text) {
+    for (size_t at = text.find('|'); at != std::string::npos; at = text.find('|', at)) {
+      const size_t end = std::min(text.find_first_of(std::string("\n\0", 2), at), text.size());
+      const std::string path = box_.Data(text.substr(at + 1, end - at - 1));
+      text.replace(at, end - at, path);
+      at += path.size();
+    }
+    return text;
+  };
+  for (const Case& c : cases) {
+    for (const std::string& name : c.names) ASSERT_TRUE(WriteWholeFile(box_.Data(name), "data"));
+    ASSERT_TRUE(WriteWholeFile(list, spell(c.listed)));
+    std::vector<std::string> args = {"add"};
+    for (const std::string& arg : c.args) args.push_back(arg == "@" ? list : spell(arg));
+    const int inits = CountOf(box_.ReadLogs(), " Initialize stowmaster successfully");
+    std::string error;
+    ClientRun run = RunSeparately(args, &error, c.from_stdin ? list : std::string());
+    EXPECT_EQ(c.exit_code, run.exit_code) << c.what << "\n" << run.output << error;
+    EXPECT_EQ(c.registered_lines, CountOf(run.output, "registered ")) << c.what << "\n"
+                                                                      << run.output;
+    if (c.error.empty()) {
+      EXPECT_EQ("", error) << c.what;
+    } else {
+      EXPECT_NE(std::string::npos, error.find("stowmaster: " + c.error)) << c.what << "\n" << error;
+    }
+    // One initialisation however many paths, none when nothing can be read.
+    EXPECT_EQ(inits + (c.delay < 0 ? 0 : 1),
+              CountOf(box_.ReadLogs(), " Initialize stowmaster successfully"))
+        << c.what;
+    nlohmann::json entries = RunJson({"list", "--json"}, 0)["entries"];
+    for (const std::string& name : c.names) {
+      const auto listed =
+          std::find_if(entries.begin(), entries.end(),
+                       [&](const nlohmann::json& e) { return e["path"] == box_.Data(name); });
+      ASSERT_NE(entries.end(), listed) << c.what << ": " << name << "\n" << entries;
+      if (name == c.names[0]) {
+        EXPECT_EQ(c.delay, (*listed)["delay"].get<int64_t>()) << c.what;
+      }
+    }
+  }
 }
 
 // An index that no command can use makes every command exit 1 and say why,
@@ -503,6 +615,11 @@ TEST_F(ToolkitTest, UsageErrorsAreOneLineWithAHint) {
       {{"metrics", "--json"}, "stowmaster: metrics has no --json output; see stowmaster metrics --help\n"},
       {{"shrink", "--json"}, "stowmaster: --json goes with --dry-run; see stowmaster shrink --help\n"},
       {{"add"}, "stowmaster: add needs at least one FILE; see stowmaster add --help\n"},
+      {{"add", "--quiet", "-0"},
+       "stowmaster: add needs at least one FILE; see stowmaster add --help\n"},
+      {{"add", "--delay", "1y", "f"},
+       "stowmaster: --delay takes an age such as 30d, 12h, 90m or 45s, not '1y'; see "
+       "stowmaster add --help\n"},
       {{"dump", "a", "b"}, "stowmaster: dump takes at most one FILE; see stowmaster dump --help\n"},
       {{"status", "extra"}, "stowmaster: unexpected argument 'extra'; see stowmaster status --help\n"},
       {{"dump", "-x"}, "stowmaster: unknown option -x; see stowmaster dump --help\n"},
@@ -632,6 +749,7 @@ TEST_F(ToolkitTest, ListFiltersSortsAndLimits) {
   struct Case {
     std::vector<std::string> args;
     std::vector<std::string> names;
+    std::string nothing_under = "";  // the folder the standard error says lists nothing
   } cases[] = {
       {{}, {"one/b", "two/c", "one/a", "two/deep/e", "oneself/d"}},
       {{"--limit", "2"}, {"one/b", "two/c"}},
@@ -641,19 +759,36 @@ TEST_F(ToolkitTest, ListFiltersSortsAndLimits) {
       {{"--under", one}, {"one/b", "one/a"}},
       {{"--under", one + (one.find('\\') != std::string::npos ? "\\" : "/")}, {"one/b", "one/a"}},
       {{"--under", DataPath("two")}, {"two/c", "two/deep/e"}},
-      {{"--under", DataPath("on")}, {}},
+      {{"--under", DataPath("on")}, {}, DataPath("on")},
+      // From the current folder (data/), each separator once.
+      {{"--under", "one"}, {"one/b", "one/a"}},
+      {{"--under", "two//deep/"}, {"two/deep/e"}},
+      {{"--under", "./two/deep/..//"}, {"two/c", "two/deep/e"}},
+      {{"--under", box_.data_dir() + "//one"}, {"one/b", "one/a"}},
+      {{"--under", "nowhere"}, {}, DataPath("nowhere")},
       {{"--older-than", "150m"}, {"one/a", "two/deep/e", "oneself/d"}},
       {{"--older-than", "150m", "--sort", "path", "--limit", "2"}, {"one/a", "oneself/d"}},
       {{"--sort", "size", "--limit", "2"}, {"two/c", "one/a"}},
       {{"--under", one, "--limit", "1"}, {"one/b"}},
   };
+  const fs::path before = fs::current_path();
+  fs::current_path(FsPath(box_.data_dir()));
   for (const Case& c : cases) {
     std::vector<std::string> args = {"list", "--json"};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    nlohmann::json list = RunJson(args, 0);
+    std::string error;
+    ClientRun run = RunSeparately(args, &error);
+    EXPECT_EQ(0, run.exit_code) << run.output << error;
+    const nlohmann::json list = ParsedOrFail(run.output);
     EXPECT_EQ(c.names, Names(list["entries"])) << args.back();
     EXPECT_TRUE(list.value("complete", false));
+    EXPECT_EQ(c.nothing_under.empty()
+                  ? ""
+                  : "stowmaster: nothing is listed under " + c.nothing_under + "\n",
+              error)
+        << args.back();
   }
+  fs::current_path(before);
   // In words too: the filtered lines only.
   ClientRun text = Run({"list", "--under", one, "--sort", "size"});
   EXPECT_EQ(0, text.exit_code);
@@ -677,7 +812,10 @@ TEST_F(ToolkitTest, UsageGroupsTheListedBytesByFolder) {
       {{"--depth", "1"}, "", {{"two", 2, 6 * kMiB}, {"one", 2, 4 * kMiB}, {"oneself", 1, 2 * kMiB}}},
       {{"--depth=0"}, "", {{"", 5, 12 * kMiB}}},
       {{"--under", DataPath("two"), "--depth", "1"}, "two", {{"two", 1, 5 * kMiB}, {"two/deep", 1, 1 * kMiB}}},
+      {{"--under", "two//deep"}, "two/deep", {{"two/deep", 1, 1 * kMiB}}},
   };
+  const fs::path before = fs::current_path();
+  fs::current_path(FsPath(box_.data_dir()));
   for (const Case& c : cases) {
     std::vector<std::string> args = {"usage", "--json"};
     args.insert(args.end(), c.args.begin(), c.args.end());
@@ -691,6 +829,17 @@ TEST_F(ToolkitTest, UsageGroupsTheListedBytesByFolder) {
       EXPECT_EQ(c.groups[i].bytes, usage["folders"][i]["bytes"].get<int64_t>()) << usage;
     }
   }
+  // In words, a single file and folder as such; nothing under a spelling
+  // said once on the standard error.
+  ClientRun one = Run({"usage", "--under", "two/deep"});
+  EXPECT_NE(std::string::npos,
+            one.output.find("1 file (1.0 MiB) below " + DataPath("two/deep") + ", in 1 folder\n"))
+      << one.output;
+  std::string error;
+  ClientRun nothing = RunSeparately({"usage", "--under", "on"}, &error);
+  EXPECT_EQ(0, nothing.exit_code) << nothing.output;
+  EXPECT_EQ("stowmaster: nothing is listed under " + DataPath("on") + "\n", error);
+  fs::current_path(before);
   // In words: the root, and a line per folder with its share as a bar.
   ClientRun text = Run({"usage", "--depth", "1"});
   EXPECT_EQ(0, text.exit_code) << text.output;
@@ -793,6 +942,7 @@ TEST_F(ToolkitTest, JsonCarriesTheSchemaAndTheStructsNames) {
        {"disk_usage", "disk_usage/folders", "disk_usage/files", "disk_usage/bytes",
         "disk_usage/unlisted_files", "disk_usage/unlisted_bytes"},
        {}},
+      {{"--version", "--json"}, {"program_version", "library_version", "library_file"}, {}},
   };
   for (const Case& c : cases) {
     const std::string what = c.args[0] + " " + c.args[1];
