@@ -104,6 +104,8 @@ class Damaged(Error):
 
 
 class TooSmall(Error):
+    """A struct passed to the library is smaller than the library needs:
+    the module and the library are of different releases."""
     code = TOO_SMALL
 
 
@@ -420,6 +422,9 @@ class PassResult:
 
 @dataclasses.dataclass
 class AdoptResult:
+    """What adopt() did: the regular files found below the folder, those
+    listed already, those registered now (and their bytes), and those whose
+    registration failed."""
     found: int
     listed: int
     adopted: int
@@ -429,6 +434,9 @@ class AdoptResult:
 
 @dataclasses.dataclass
 class DiskUsage:
+    """What the cache folders hold on disk: folders, regular files and
+    their bytes, and how many of those files (and bytes) the index does not
+    list."""
     folders: int
     files: int
     bytes: int
@@ -588,9 +596,13 @@ class Library:
         raise _ERRORS.get(code, Error)(text, code, result)
 
     def version(self) -> str:
+        """The library's version, e.g. "1.0.0"."""
         return self._fn("StowmasterVersion")().decode("ascii", "replace")
 
     def settings(self) -> Settings:
+        """The settings in effect: the settings file read (if any), the
+        cache folder, the index path, the log file, the limit with its high
+        and low marks, and the minimum age."""
         s = _sized(_Settings)
         rc = self._fn("StowmasterGetSettings")(ctypes.byref(s))
         if rc != OK:
@@ -599,6 +611,10 @@ class Library:
                         texts=("settings_file", "cache_dir", "index_path", "log_file"))
 
     def status(self) -> Status:
+        """The index as it is now: entries and bytes in use, the oldest and
+        newest registrations, what a pass would delete now, what goes next
+        and what is refused. Reads the index without changing it (the marks
+        are in settings())."""
         s = _sized(_Status)
         rc = self._fn("StowmasterGetStatus")(ctypes.byref(s))
         if rc != OK:
@@ -643,6 +659,9 @@ class Library:
         return walk()
 
     def session(self, threaded: bool = False) -> "Session":
+        """One initialisation of the library in this process, for many
+        registrations (see Session); `threaded` starts the worker thread
+        that runs the eviction passes."""
         return Session(self, threaded)
 
     def add(self, path, delay: int = 0) -> None:
@@ -816,6 +835,9 @@ class Session:
             raise Unusable(text)
 
     def add(self, path, delay: int = 0) -> None:
+        """Registers (or refreshes) one file with its own minimum age
+        `delay` in seconds; raises NotRegistered when the library refused
+        it (the reason is in the message)."""
         if not self._open:
             raise Unusable("the session is closed")
         delay = _delay(delay)
@@ -830,6 +852,8 @@ class Session:
             raise NotRegistered(self._lib.last_error() or "%s was not registered" % (path,))
 
     def close(self) -> None:
+        """Ends the initialisation (the library writes its dump when it was
+        the process's last one). Safe to call more than once."""
         # Once for every initialisation, whatever it returned.
         if self._open:
             self._open = False
@@ -872,44 +896,55 @@ def _default() -> Library:
 
 
 def version() -> str:
+    """Library.version() of the library the module loaded (see load())."""
     return _default().version()
 
 
 def settings() -> Settings:
+    """Library.settings() of the library the module loaded (see load())."""
     return _default().settings()
 
 
 def status() -> Status:
+    """Library.status() of the library the module loaded (see load())."""
     return _default().status()
 
 
 def entries(limit: int = 0) -> Iterator[Entry]:
+    """Library.entries() of the library the module loaded (see load())."""
     return _default().entries(limit)
 
 
 def add(path, delay: int = 0) -> None:
+    """Library.add() of the library the module loaded (see load())."""
     _default().add(path, delay)
 
 
 def check(repair: bool = False, files: bool = False) -> CheckReport:
+    """Library.check() of the library the module loaded (see load())."""
     return _default().check(repair, files)
 
 
 def shrink(dry_run: bool = False, older_than=None, progress=None) -> PassResult:
+    """Library.shrink() of the library the module loaded (see load())."""
     return _default().shrink(dry_run, older_than, progress)
 
 
 def empty(progress=None) -> PassResult:
+    """Library.empty() of the library the module loaded (see load())."""
     return _default().empty(progress)
 
 
 def dump(path=None) -> Optional[str]:
+    """Library.dump() of the library the module loaded (see load())."""
     return _default().dump(path)
 
 
 def adopt(folder, delay: int = 0, progress=None) -> AdoptResult:
+    """Library.adopt() of the library the module loaded (see load())."""
     return _default().adopt(folder, delay, progress)
 
 
 def disk_usage() -> DiskUsage:
+    """Library.disk_usage() of the library the module loaded (see load())."""
     return _default().disk_usage()

@@ -47,6 +47,26 @@ class StructLayoutTest(unittest.TestCase):
                     self.assertEqual(getattr(cls, field).offset, layout[name + "." + field],
                                      field)
 
+    def test_every_public_class_and_function_says_what_it_does(self):
+        import inspect
+        undocumented = []
+        for name, member in vars(stowmaster).items():
+            if name.startswith("_") or getattr(member, "__module__", None) != "stowmaster":
+                continue
+            if not (inspect.isclass(member) or inspect.isfunction(member)):
+                continue
+            # A class's own text: not one inherited, nor the signature a
+            # dataclass is given when it has none.
+            doc = vars(member).get("__doc__") if inspect.isclass(member) else member.__doc__
+            if not doc or doc.startswith(name + "("):
+                undocumented.append(name)
+            if inspect.isclass(member):
+                for attr, value in vars(member).items():
+                    if (not attr.startswith("_") and inspect.isfunction(value)
+                            and not inspect.getdoc(value)):
+                        undocumented.append(name + "." + attr)
+        self.assertEqual(undocumented, [])
+
 
 class SandboxTest(unittest.TestCase):
     def setUp(self):
