@@ -384,6 +384,12 @@ void IndexFile::RebuildTable() {
   }
 }
 
+void IndexFile::MarkTableStale(const char* why) {
+  WriteLogBufferToFile("%s", why);
+  table_->Begin();
+  table_ok_ = false;
+}
+
 bool IndexFile::ProveEachPathListedOnce() {
   // Without a table every lookup walks the list, and a walk's "absent" is
   // proved; only a damaged index lists a path twice, which the check at
@@ -391,11 +397,9 @@ bool IndexFile::ProveEachPathListedOnce() {
   if (table_ == nullptr) return true;
   if (table_ok_ && table_->ProvesEachPathOnce(*header_)) return true;
   if (table_ok_) {
-    WriteLogBufferToFile(
+    MarkTableStale(
         "Lookup table does not match its checks before a pass deletes for size and is "
         "rebuilt.\n");
-    table_->Begin();
-    table_ok_ = false;
   }
   // The rebuild compares every listed path.
   RebuildTable();
@@ -430,18 +434,14 @@ int32_t IndexFile::Find(const FileRecord& record) {
         // the walk decides.
         return FindListed(*header_, blocks_, record, &damaged_);
       case LookupTable::Answer::kDamaged:
-        WriteLogBufferToFile(
+        MarkTableStale(
             "Lookup table named a block the index does not list for that path and is "
             "rebuilt.\n");
-        table_->Begin();
-        table_ok_ = false;
         break;
       case LookupTable::Answer::kUnproven:
-        WriteLogBufferToFile(
+        MarkTableStale(
             "Lookup table slots do not match their checks (zeroed or overwritten) and the "
             "table is rebuilt.\n");
-        table_->Begin();
-        table_ok_ = false;
         break;
     }
   }

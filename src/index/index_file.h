@@ -223,6 +223,9 @@ class IndexFile {
   // marks the index damaged when the lists do not hold together or list a
   // path twice.
   void RebuildTable();
+  // Logs `why` (a whole line) and marks the lookup table stale, for the
+  // next lookup or pass to rebuild it.
+  void MarkTableStale(const char* why);
   // Chooses the next ListedMark (never 0).
   void RenewListedMark();
   bool MagicMatches() const;
