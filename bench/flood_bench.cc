@@ -199,7 +199,7 @@ BENCHMARK(BM_RegistrationDuringFlood)
     ->Unit(benchmark::kMillisecond);
 
 // What a pass for size pays before its first deletion to prove that no
-// path is listed twice (every slot page against its check, and the counts),
+// path is listed twice (every slot line against its check, and the counts),
 // beside a pass over the same 99,000 entries of 4 KiB that deletes down to
 // the low mark (its removal routine deletes nothing on disk).
 void BM_PassProof(benchmark::State& state) {

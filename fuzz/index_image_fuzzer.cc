@@ -163,7 +163,7 @@ World& Setup() {
     const uint8_t* slots = w->table.pristine() + LookupTable::kSlotsOffset;
     for (uint32_t k = 0; k < LookupTable::kSlotCount; ++k) {
       uint64_t slot;
-      std::memcpy(&slot, slots + 8 * k, 8);
+      std::memcpy(&slot, slots + (LookupTable::SlotOffset(k) - LookupTable::kSlotsOffset), 8);
       if (slot != 0) w->used_slots.push_back(k);
     }
     if (w->used_slots.empty()) std::abort();
@@ -233,7 +233,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   // Then fields of the first blocks: block, field, value; a field byte of
   // 128 or more names a word of the lookup table instead: of its header,
-  // of a slot that holds an entry, or of any slot.
+  // of a slot that holds an entry, or of any word of the slot lines.
   auto* blocks = reinterpret_cast<ImageFileBlock*>(image + kHeaderRegionSize);
   for (; at + 6 <= size; at += 6) {
     ImageFileBlock& b = blocks[data[at] % kFuzzedBlocks];
@@ -247,12 +247,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           offset = 4 * (data[at] % 32);
           break;
         case 1:
-          offset = LookupTable::kSlotsOffset + 8 * w.used_slots[data[at] % w.used_slots.size()] +
-                   4 * word;
+          offset = LookupTable::SlotOffset(w.used_slots[data[at] % w.used_slots.size()]) + 4 * word;
           break;
         default:
           offset = LookupTable::kSlotsOffset +
-                   8 * ((static_cast<uint32_t>(value) >> 8) % LookupTable::kSlotCount) + 4 * word;
+                   8 * ((static_cast<uint32_t>(value) >> 8) % (8 * LookupTable::kLineCount)) +
+                   4 * word;
           break;
       }
       std::memcpy(table + offset, &value, 4);

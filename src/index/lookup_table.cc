@@ -20,7 +20,7 @@ namespace {
 
 constexpr char kLookupMagic[] = "Stowmaster lookup table v4\n";
 constexpr size_t kHeaderSize = LookupTable::kSlotsOffset;
-constexpr size_t kSlotsSize = size_t{8} * LookupTable::kSlotCount;
+constexpr size_t kSlotsSize = size_t{64} * LookupTable::kLineCount;
 constexpr size_t kNotesSize = sizeof(BlockNote) * size_t{kBlockCount};
 
 uint32_t HashPath(const char* path) {
@@ -43,17 +43,30 @@ struct SlotCode {
   static int64_t BlockOf(uint32_t word) { return static_cast<int64_t>(EntryOf(word)) - 1; }
 };
 
-// A slot's part of its page's check: 0 for a slot of zeros, else a mix of
+// A slot's part of its line's check: 0 for a slot of zeros, else a mix of
 // its position and its whole value, so that a slot moved, changed or
-// cleared changes the sum.
-uint32_t SlotMix(uint32_t at, uint32_t hash, uint32_t word) {
-  const uint64_t value = (uint64_t{hash} << 32) | word;
-  // One multiply and no branch: the check of a whole page is on the way of
-  // every "absent" answer.
-  const uint64_t x = (value ^ ((uint64_t{at} + 1) * 0x9E3779B97F4A7C15ull)) * 0xBF58476D1CE4E5B9ull;
-  const uint32_t none = value == 0 ? 0u : ~0u;
-  return static_cast<uint32_t>(x >> 32) & none;
+// cleared changes the check.
+constexpr uint64_t kPlaceStep = 0x9E3779B97F4A7C15ull;
+uint64_t SlotMix(uint64_t place, uint64_t value) {
+  // One multiply and no branch: the check of a line is on the way of every
+  // "absent" answer.
+  const uint64_t x = (value ^ place) * 0xBF58476D1CE4E5B9ull;
+  const uint64_t none = 0 - static_cast<uint64_t>(value != 0);  // all ones, or 0 for zeros
+  return (x ^ (x >> 31)) & none;
 }
+// The mix of slot `at` holding `hash` and `word`.
+uint64_t SlotMix(uint32_t at, uint32_t hash, uint32_t word) {
+  return SlotMix((uint64_t{at} + 1) * kPlaceStep, (uint64_t{hash} << 32) | word);
+}
+
+// The check of a line of empty slots: never zero, so that a line of zeros
+// (lost, cut, or never written by this release) does not match.
+uint64_t EmptyLineCheck(uint32_t line) {
+  const uint64_t x = (uint64_t{line} + 0x5157u) * 0xD6E8FEB86659FD93ull;
+  return (x ^ (x >> 32)) | 1u;
+}
+
+uint32_t NextSlot(uint32_t at) { return at + 1 == LookupTable::kSlotCount ? 0 : at + 1; }
 
 // The key of the hash that compares crowded paths, chosen once per
 // process: never written anywhere, so paths cannot be crafted against it.
@@ -116,7 +129,7 @@ struct LookupTable::Header {
   // path (only in a damaged index).
   int32_t LeftOut;
   uint32_t HeaderPad;
-  // ---- Reserved, zero: room for what later releases keep here, so that
+  // ---- Reserved, zero: room for what later work keeps here, so that
   // the layout of this file changes once. Nothing reads them yet.
   // Cumulative counters of the cache's life (registrations, deletions,
   // bytes freed, refusals, passes, ...).
@@ -125,11 +138,7 @@ struct LookupTable::Header {
   uint64_t ReservedGeneration;     // clean/dirty generation
   int64_t ReservedSyncTime;        // the time of the last sync
   uint32_t ReservedWakeWord;       // a wake-up word for lock waiters
-  uint32_t ReservedWords[165];
-  // The slot pages' checks: per page, a sum of SlotMix over its slots, and
-  // its taken slots (entries, crowded marks alone not counted).
-  uint32_t PageSum[LookupTable::kSlotPages];
-  uint16_t PageTaken[LookupTable::kSlotPages];
+  uint32_t ReservedWords[933];
 };
 static_assert(sizeof(std::atomic<int32_t>) == sizeof(int32_t), "lock-free word in shared memory");
 
@@ -142,7 +151,7 @@ LookupTable::LookupTable(const std::string& path) {
   static_assert(offsetof(Header, ListedMark) == 184, "the previous release's fields");
   static_assert(offsetof(Header, ReservedCounters) == 200, "reserved room");
   static_assert(offsetof(Header, ReservedWakeWord) % 4 == 0, "wake-up word aligned");
-  static_assert(offsetof(Header, PageSum) == 1024, "page checks");
+  static_assert(sizeof(Line) == 64, "a slot line is a cache line");
   static_assert(sizeof(Header) == kHeaderSize, "table header size");
   // The mapping's name carries the table's version, so that releases whose
   // tables differ never share a mapping object where names matter
@@ -163,8 +172,8 @@ LookupTable::Header* LookupTable::header() { return reinterpret_cast<Header*>(fi
 const LookupTable::Header* LookupTable::header() const {
   return reinterpret_cast<const Header*>(file_->data());
 }
-LookupTable::Slot* LookupTable::slots() const {
-  return reinterpret_cast<Slot*>(file_->data() + kHeaderSize);
+LookupTable::Line* LookupTable::lines() const {
+  return reinterpret_cast<Line*>(file_->data() + kHeaderSize);
 }
 BlockNote* LookupTable::notes() const {
   return reinterpret_cast<BlockNote*>(file_->data() + kHeaderSize + kSlotsSize);
@@ -191,11 +200,12 @@ int32_t LookupTable::Rebuild(const IndexFileHeader& h, ImageFileBlock* blocks) {
   InvalidateBounds();
   // Stores the cache keeps (a memset of this size may bypass it), so that
   // the inserts below find their slots at hand.
-  Slot* s = slots();
-  for (uint32_t k = 0; k < kSlotCount; ++k) s[k] = Slot{0, SlotCode::kEmpty};
+  Line* l = lines();
+  for (uint32_t line = 0; line < kLineCount; ++line) {
+    for (Slot& slot : l[line].slots) slot = Slot{0, SlotCode::kEmpty};
+    l[line].check = EmptyLineCheck(line);
+  }
   Header& t = *header();
-  std::memset(t.PageSum, 0, sizeof(t.PageSum));
-  std::memset(t.PageTaken, 0, sizeof(t.PageTaken));
   t.CrowdedHomes = 0;
   t.LeftOut = 0;
   int32_t listed = 0;
@@ -219,7 +229,7 @@ int32_t LookupTable::Rebuild(const IndexFileHeader& h, ImageFileBlock* blocks) {
         break;
       case Placed::kCrowded:
         left_out.emplace_back(KeyedHash(path), at);
-        if (t.CrowdedHomes != before) crowded_homes.push_back(hash & (kSlotCount - 1));
+        if (t.CrowdedHomes != before) crowded_homes.push_back(HomeOf(hash));
         break;
       case Placed::kTwice:
         inserts_ok = false;
@@ -245,14 +255,13 @@ bool LookupTable::CrowdedListedTwice(const ImageFileBlock* blocks,
   if (left_out->empty()) return false;
   // A path left out meets its twin either among the others left out or
   // among the entries of its home that got in before the home was marked.
-  const Slot* s = slots();
   for (const uint32_t home : crowded_homes) {
-    for (uint32_t k = 0; k < kProbeLimit; ++k) {
-      const Slot slot = s[(home + k) & (kSlotCount - 1)];
+    for (uint32_t k = 0, at = home; k < kProbeLimit; ++k, at = NextSlot(at)) {
+      const Slot slot = SlotAt(at);
       if (SlotCode::EntryOf(slot.Entry) == SlotCode::kEmpty) break;
       const int64_t b = SlotCode::BlockOf(slot.Entry);
       std::string_view path;
-      if ((slot.Hash & (kSlotCount - 1)) == home && b >= 0 && b < kBlockCount &&
+      if (HomeOf(slot.Hash) == home && b >= 0 && b < kBlockCount &&
           ListedPath(blocks[b], &path)) {
         left_out->emplace_back(KeyedHash(path), static_cast<int32_t>(b));
       }
@@ -276,13 +285,12 @@ bool LookupTable::CrowdedListedTwice(const ImageFileBlock* blocks,
 LookupTable::Answer LookupTable::Find(const IndexFileHeader& h, const ImageFileBlock* blocks,
                                       const char* path, int32_t* block) const {
   const uint32_t hash = HashPath(path);
-  const Slot* s = slots();
-  const uint32_t home = hash & (kSlotCount - 1);
+  const uint32_t home = HomeOf(hash);
   uint32_t last = home;
   int32_t found = kNoBlock;
   // No entry lies kProbeLimit slots or more from its home.
-  for (uint32_t k = 0, at = home; k < kProbeLimit; ++k, at = (at + 1) & (kSlotCount - 1)) {
-    const Slot slot = s[at];
+  for (uint32_t k = 0, at = home; k < kProbeLimit; ++k, at = NextSlot(at)) {
+    const Slot slot = SlotAt(at);
     last = at;
     if (SlotCode::EntryOf(slot.Entry) == SlotCode::kEmpty) break;
     if (slot.Hash != hash) continue;
@@ -301,13 +309,14 @@ LookupTable::Answer LookupTable::Find(const IndexFileHeader& h, const ImageFileB
     found = static_cast<int32_t>(b);
   }
   if (found == kNoBlock) {
-    // "Absent" holds only if the slots read are those the table wrote.
-    const uint32_t first_page = home / kSlotsPerPage;
-    const uint32_t last_page = last / kSlotsPerPage;
-    if (!PageMatches(first_page) || (last_page != first_page && !PageMatches(last_page))) {
-      return Answer::kUnproven;
+    // "Absent" holds only if the slots read are those the table wrote:
+    // every line the probe read matches its check (a probe that wrapped
+    // read the lines from the home's to the last and the first one).
+    for (uint32_t line = home / kLineSlots;; line = line + 1 == kLineCount ? 0 : line + 1) {
+      if (!LineMatches(line)) return Answer::kUnproven;
+      if (line == last / kLineSlots) break;
     }
-    return SlotCode::Crowded(s[home].Entry) ? Answer::kCrowded : Answer::kAbsent;
+    return SlotCode::Crowded(SlotAt(home).Entry) ? Answer::kCrowded : Answer::kAbsent;
   }
   // The block must sit where a valid-list block can: its neighbours link
   // back to it, and an end of it is an end of the valid list.
@@ -323,31 +332,32 @@ LookupTable::Answer LookupTable::Find(const IndexFileHeader& h, const ImageFileB
   return Answer::kFound;
 }
 
-bool LookupTable::PageMatches(uint32_t page, uint32_t* taken) const {
-  const Slot* s = slots() + size_t{page} * kSlotsPerPage;
-  const uint32_t first = page * kSlotsPerPage;
-  // Two independent chains, so that the mixes overlap.
-  uint32_t sum[2] = {0, 0};
+bool LookupTable::LineMatches(uint32_t line, uint32_t* taken) const {
+  return LineMatches(lines()[line], line, taken);
+}
+
+bool LookupTable::LineMatches(const Line& l, uint32_t line, uint32_t* taken) {
+  // The places of the line's slots step by a constant: no multiply for
+  // them, and the seven mixes are independent of each other.
+  uint64_t place = (uint64_t{line} * kLineSlots + 1) * kPlaceStep;
+  uint64_t check = EmptyLineCheck(line);
   uint32_t count = 0;
-  for (uint32_t k = 0; k < kSlotsPerPage; k += 2) {
-    const Slot a = s[k];
-    const Slot b = s[k + 1];
-    sum[0] ^= SlotMix(first + k, a.Hash, a.Entry);
-    sum[1] ^= SlotMix(first + k + 1, b.Hash, b.Entry);
-    count += (SlotCode::EntryOf(a.Entry) != SlotCode::kEmpty ? 1u : 0u) +
-             (SlotCode::EntryOf(b.Entry) != SlotCode::kEmpty ? 1u : 0u);
+  for (uint32_t k = 0; k < kLineSlots; ++k, place += kPlaceStep) {
+    const Slot slot = l.slots[k];
+    check ^= SlotMix(place, (uint64_t{slot.Hash} << 32) | slot.Entry);
+    count += static_cast<uint32_t>((slot.Entry & ~SlotCode::kCrowded) != 0);
   }
   if (taken != nullptr) *taken = count;
-  const Header& t = *header();
-  return (sum[0] ^ sum[1]) == t.PageSum[page] && count == t.PageTaken[page];
+  return check == l.check;
 }
 
 bool LookupTable::ProvesEachPathOnce(const IndexFileHeader& h) const {
   if (!InSync(h)) return false;
   int64_t taken = 0;
-  for (uint32_t page = 0; page < kSlotPages; ++page) {
+  const Line* l = lines();
+  for (uint32_t line = 0; line < kLineCount; ++line) {
     uint32_t count = 0;
-    if (!PageMatches(page, &count)) return false;
+    if (!LineMatches(l[line], line, &count)) return false;
     taken += count;
   }
   return header()->LeftOut >= 0 && taken + header()->LeftOut == h.TotalFileCount;
@@ -377,18 +387,14 @@ void LookupTable::Begin() {
 }
 
 void LookupTable::Put(uint32_t at, Slot value) {
-  Slot& slot = slots()[at];
-  Header& t = *header();
-  const uint32_t page = at / kSlotsPerPage;
-  t.PageSum[page] ^= SlotMix(at, slot.Hash, slot.Entry) ^ SlotMix(at, value.Hash, value.Entry);
-  const bool was = SlotCode::EntryOf(slot.Entry) != SlotCode::kEmpty;
-  const bool is = SlotCode::EntryOf(value.Entry) != SlotCode::kEmpty;
-  t.PageTaken[page] = static_cast<uint16_t>(t.PageTaken[page] + (is ? 1 : 0) - (was ? 1 : 0));
+  Line& line = lines()[at / kLineSlots];
+  Slot& slot = line.slots[at % kLineSlots];
+  line.check ^= SlotMix(at, slot.Hash, slot.Entry) ^ SlotMix(at, value.Hash, value.Entry);
   slot = value;
 }
 
 void LookupTable::MarkCrowded(uint32_t home) {
-  const Slot slot = slots()[home];
+  const Slot slot = SlotAt(home);
   if (SlotCode::Crowded(slot.Entry)) return;
   Put(home, Slot{slot.Hash, slot.Entry | SlotCode::kCrowded});
   header()->CrowdedHomes += 1;
@@ -396,11 +402,10 @@ void LookupTable::MarkCrowded(uint32_t home) {
 
 LookupTable::Placed LookupTable::Place(const ImageFileBlock* blocks, const char* path,
                                        uint32_t hash, int32_t block) {
-  Slot* s = slots();
-  const uint32_t home = hash & (kSlotCount - 1);
-  if (!SlotCode::Crowded(s[home].Entry)) {
-    for (uint32_t k = 0, at = home; k < kProbeLimit; ++k, at = (at + 1) & (kSlotCount - 1)) {
-      const Slot slot = s[at];
+  const uint32_t home = HomeOf(hash);
+  if (!SlotCode::Crowded(SlotAt(home).Entry)) {
+    for (uint32_t k = 0, at = home; k < kProbeLimit; ++k, at = NextSlot(at)) {
+      const Slot slot = SlotAt(at);
       if (SlotCode::EntryOf(slot.Entry) == SlotCode::kEmpty) {
         Put(at, Slot{hash, SlotCode::Of(block) | (slot.Entry & SlotCode::kCrowded)});
         return Placed::kInTable;
@@ -424,15 +429,13 @@ bool LookupTable::Insert(const ImageFileBlock* blocks, const char* path, int32_t
 void LookupTable::Erase(const char* path, int32_t block) {
   const uint32_t hash = HashPath(path);
   const uint32_t entry = SlotCode::Of(block);
-  Slot* s = slots();
-  const uint32_t mask = kSlotCount - 1;
-  uint32_t hole = hash & mask;
+  uint32_t hole = HomeOf(hash);
   uint32_t k = 0;
-  for (; k < kProbeLimit; ++k, hole = (hole + 1) & mask) {
-    if (SlotCode::EntryOf(s[hole].Entry) == SlotCode::kEmpty) break;
-    if (SlotCode::EntryOf(s[hole].Entry) == entry) break;
+  for (; k < kProbeLimit; ++k, hole = NextSlot(hole)) {
+    if (SlotCode::EntryOf(SlotAt(hole).Entry) == SlotCode::kEmpty) break;
+    if (SlotCode::EntryOf(SlotAt(hole).Entry) == entry) break;
   }
-  if (k == kProbeLimit || SlotCode::EntryOf(s[hole].Entry) != entry) {
+  if (k == kProbeLimit || SlotCode::EntryOf(SlotAt(hole).Entry) != entry) {
     // Left out of the table (crowded, or without a path).
     if (header()->LeftOut > 0) header()->LeftOut -= 1;
     return;
@@ -441,18 +444,19 @@ void LookupTable::Erase(const char* path, int32_t block) {
   // hole lies between their home slot and where they are; each entry only
   // comes nearer its home. The crowded marks stay with their slots.
   const auto entry_with_mark = [&](uint32_t word, uint32_t at) {
-    return SlotCode::EntryOf(word) | (s[at].Entry & SlotCode::kCrowded);
+    return SlotCode::EntryOf(word) | (SlotAt(at).Entry & SlotCode::kCrowded);
   };
-  for (uint32_t at = (hole + 1) & mask, n = 0; n < kSlotCount; ++n, at = (at + 1) & mask) {
-    if (SlotCode::EntryOf(s[at].Entry) == SlotCode::kEmpty) break;
-    const uint32_t home = s[at].Hash & mask;
+  for (uint32_t at = NextSlot(hole), n = 0; n < kSlotCount; ++n, at = NextSlot(at)) {
+    const Slot slot = SlotAt(at);
+    if (SlotCode::EntryOf(slot.Entry) == SlotCode::kEmpty) break;
+    const uint32_t home = HomeOf(slot.Hash);
     const bool movable = hole <= at ? (home <= hole || home > at) : (home <= hole && home > at);
     if (movable) {
-      Put(hole, Slot{s[at].Hash, entry_with_mark(s[at].Entry, hole)});
+      Put(hole, Slot{slot.Hash, entry_with_mark(slot.Entry, hole)});
       hole = at;
     }
   }
-  Put(hole, Slot{0, s[hole].Entry & SlotCode::kCrowded});
+  Put(hole, Slot{0, SlotAt(hole).Entry & SlotCode::kCrowded});
 }
 
 void LookupTable::End(const IndexFileHeader& h) {

@@ -23,13 +23,14 @@
 //    list do) and sits where a valid-list block can. An answer that is not
 //    proved, or a slot that does not describe its block, means the table
 //    is damaged: the caller rebuilds it.
-//  - An "absent" answer is proved by the slot pages it read: each 4 KiB
-//    page of slots has a check in the header (the number of its taken
-//    slots and a sum of a mix of each slot's position and value), kept with
-//    every slot written. A page zeroed or garbled behind the table's back
-//    (a power cut that lost it, another user) does not match its check:
-//    the answer is "unproven" and the caller rebuilds the table, rather
-//    than list the path a second time.
+//  - An "absent" answer is proved by the slot lines it read: the slots
+//    lie in lines of 64 bytes, seven slots and a check word that mixes
+//    the line's place with each of its slots, kept with every slot
+//    written. A line of zeros (a power cut that lost its page, a cut file
+//    grown back) or a garbled one does not match its check: the answer is
+//    "unproven" and the caller rebuilds the table, rather than list the
+//    path a second time. A line never straddles a page, so a cut keeps or
+//    loses a line and its check together.
 //  - A probe is bounded: an entry lies at most kProbeLimit slots from its
 //    home slot. A path that finds no room within that bound is left out of
 //    the table and its home slot is marked crowded; a lookup of a path
@@ -50,14 +51,15 @@
 //    the same fields at the same offsets, with their own magic text, so
 //    each release sees the other's table as stale and rebuilds it before
 //    use (an earlier release wrote an empty slot as -1; the previous one
-//    keeps neither crowded marks nor page checks), and they write nothing
+//    keeps neither crowded marks nor slot checks), and they write nothing
 //    past their header's fields, slots and notes. Every change they make
 //    leaves the table stale for this release, so their changes never pass
 //    for ours; the oldest keep no ListedMark, which the rebuild renews.
 //    Each release maps the file under a name of its own (its version).
 //  - The header has reserved room, zero until later work uses it, so that
 //    what is added to this file later does not change its layout again.
-//  - Cost at rest: a 4 KiB header, 262,144 slots of 8 bytes (2 MiB) and
+//  - Cost at rest: a 4 KiB header, 229,376 slots of 8 bytes in 32,768
+//    lines (2 MiB) and
 //    100,000 block notes of 20 bytes (2 MB), of disk and, once touched, of
 //    shared memory; a rebuild at 100,000 entries hashes every path once.
 #pragma once
@@ -78,14 +80,21 @@ extern const char kLookupFileName[];  // "Index.Lkp"
 
 class LookupTable {
  public:
-  static constexpr uint32_t kSlotCount = 1u << 18;
-  // The slots follow the table's header at this offset of the file; each is
-  // the path's 32-bit hash and its block + 1 (0: empty), whose top bit is
-  // the crowded mark of the slot as a home.
+  // The slots follow the table's header at this offset of the file, in
+  // lines of kLineSlots slots and a check word; each slot is the path's
+  // 32-bit hash and its block + 1 (0: empty), whose top bit is the crowded
+  // mark of the slot as a home.
   static constexpr size_t kSlotsOffset = 4096;
-  // A slot page, the unit of the checks.
-  static constexpr uint32_t kSlotsPerPage = 512;
-  static constexpr uint32_t kSlotPages = kSlotCount / kSlotsPerPage;
+  static constexpr uint32_t kLineSlots = 7;
+  static constexpr uint32_t kLineCount = 1u << 15;
+  static constexpr uint32_t kSlotCount = kLineSlots * kLineCount;
+  // Where slot `at` lies in the file, and the home slot of a hash.
+  static constexpr size_t SlotOffset(uint32_t at) {
+    return kSlotsOffset + 8 * (size_t{at / kLineSlots} * (kLineSlots + 1) + at % kLineSlots);
+  }
+  static constexpr uint32_t HomeOf(uint32_t hash) {
+    return static_cast<uint32_t>((uint64_t{hash} * kSlotCount) >> 32);
+  }
   // The farthest an entry lies from its home slot, plus one. The table is
   // at most 38% full, where ordinary paths almost never probe this far;
   // one that does is only left to the walk.
@@ -119,7 +128,7 @@ class LookupTable {
     kAbsent,       // the table holds no entry for the path
     kListedTwice,  // two listed blocks hold the path: the index is damaged
     kDamaged,      // the table named what the index does not prove: rebuild it
-    kUnproven,     // not found, but a slot page read does not match its check: rebuild
+    kUnproven,     // not found, but a slot line read does not match its check: rebuild
     kCrowded,      // not found, and the path's home is crowded: walk the list
   };
   Answer Find(const IndexFileHeader& header, const ImageFileBlock* blocks, const char* path,
@@ -143,7 +152,7 @@ class LookupTable {
   bool RecoverTruncation(bool look_at_length);
 
   // True when the table, in sync with `header`, proves that no path is
-  // listed twice: every slot page matches its check, and the taken slots
+  // listed twice: every slot line matches its check, and the taken slots
   // and the listed entries left out of the table add up to the listed
   // count. Every entry was inserted by a rebuild, which compares every
   // path, or after a lookup that the same checks proved absent. Reads every
@@ -191,15 +200,21 @@ class LookupTable {
   };
   Header* header();
   const Header* header() const;
-  Slot* slots() const;
+  struct Line {
+    Slot slots[kLineSlots];
+    uint64_t check;
+  };
+  Line* lines() const;
+  Slot& SlotAt(uint32_t at) const { return lines()[at / kLineSlots].slots[at % kLineSlots]; }
   BlockNote* notes() const;
   enum class Placed { kInTable, kCrowded, kTwice };
   Placed Place(const ImageFileBlock* blocks, const char* path, uint32_t hash, int32_t block);
-  // Every slot write goes through Put, which keeps the page's check.
+  // Every slot write goes through Put, which keeps the line's check.
   void Put(uint32_t at, Slot value);
   void MarkCrowded(uint32_t home);
-  // True when slot page `page` matches its check; counts its taken slots.
-  bool PageMatches(uint32_t page, uint32_t* taken = nullptr) const;
+  // True when slot line `line` matches its check; counts its taken slots.
+  bool LineMatches(uint32_t line, uint32_t* taken = nullptr) const;
+  static bool LineMatches(const Line& l, uint32_t line, uint32_t* taken);
   // Whether the rebuild's crowded paths (by a keyed hash of their own)
   // list one twice, the entries in the table of their homes included.
   using KeyedBlock = std::pair<uint64_t, int32_t>;

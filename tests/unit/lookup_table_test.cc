@@ -40,6 +40,7 @@ enum class Damage {
   kClearedSlots,       // slots around a listed path's home set to zero
   kRandomSlots,        // the same slots set to random bytes
   kZeroedPage,         // the 4 KiB slot page of a listed path's home zeroed
+  kClearedEntryLine,   // the slots of the line that holds a path's entry cleared
   kForgedFreeBlock,    // a path's entry names a free block that still holds it
   kForgedListedBlock,  // a listed path's entry names another listed block
 };
@@ -58,27 +59,40 @@ class LookupTableTest : public testing_support::IndexTest {
     uint32_t entry;  // block + 1, 0: empty
   };
   static uint32_t Home(const std::string& path) {
-    return Fnv1a(path.data(), path.size()) & (LookupTable::kSlotCount - 1);
+    return LookupTable::HomeOf(Fnv1a(path.data(), path.size()));
   }
   // Reads or writes `count` slots from slot `first` through the file, as
-  // another user would.
+  // another user would (the lines' checks left alone).
   std::vector<Slot> ReadSlots(uint32_t first, uint32_t count) {
     std::vector<Slot> slots(count);
     std::FILE* f = std::fopen(TablePath().c_str(), "rb");
     EXPECT_NE(nullptr, f);
     if (f == nullptr) return slots;
-    std::fseek(f, static_cast<long>(LookupTable::kSlotsOffset + 8 * size_t{first}), SEEK_SET);
-    EXPECT_EQ(count, std::fread(slots.data(), sizeof(Slot), count, f));
+    for (uint32_t k = 0; k < count; ++k) {
+      std::fseek(f, static_cast<long>(LookupTable::SlotOffset(first + k)), SEEK_SET);
+      EXPECT_EQ(1u, std::fread(&slots[k], sizeof(Slot), 1, f));
+    }
     std::fclose(f);
     return slots;
   }
   void WriteSlots(uint32_t first, const std::vector<Slot>& slots) {
     std::FILE* f = std::fopen(TablePath().c_str(), "r+b");
     ASSERT_NE(nullptr, f);
-    std::fseek(f, static_cast<long>(LookupTable::kSlotsOffset + 8 * size_t{first}), SEEK_SET);
-    ASSERT_EQ(slots.size(), std::fwrite(slots.data(), sizeof(Slot), slots.size(), f));
+    for (uint32_t k = 0; k < slots.size(); ++k) {
+      std::fseek(f, static_cast<long>(LookupTable::SlotOffset(first + k)), SEEK_SET);
+      ASSERT_EQ(1u, std::fwrite(&slots[k], sizeof(Slot), 1, f));
+    }
     std::fclose(f);
   }
+  // Writes `bytes` over the file from `offset`, as another user would.
+  void WriteTable(size_t offset, const std::vector<char>& bytes) {
+    std::FILE* f = std::fopen(TablePath().c_str(), "r+b");
+    ASSERT_NE(nullptr, f);
+    std::fseek(f, static_cast<long>(offset), SEEK_SET);
+    ASSERT_EQ(bytes.size(), std::fwrite(bytes.data(), 1, bytes.size(), f));
+    std::fclose(f);
+  }
+  static constexpr size_t kSlotRegionSize = size_t{64} * LookupTable::kLineCount;
   int32_t ListedBlock(const std::string& path) {
     for (int32_t i = H().FirstValidBlock; i != kNoBlock; i = B(i).RightNode) {
       if (path == B(i).ImageFileName) return i;
@@ -153,10 +167,21 @@ class LookupTableTest : public testing_support::IndexTest {
             ASSERT_NO_FATAL_FAILURE(WriteSlots(around, std::vector<Slot>(64, Slot{0, 0})));
             break;
           case Damage::kZeroedPage: {
-            const uint32_t page = Home(path) / LookupTable::kSlotsPerPage;
-            ASSERT_NO_FATAL_FAILURE(
-                WriteSlots(page * LookupTable::kSlotsPerPage,
-                           std::vector<Slot>(LookupTable::kSlotsPerPage, Slot{0, 0})));
+            const size_t page = LookupTable::SlotOffset(Home(path)) / 4096 * 4096;
+            ASSERT_NO_FATAL_FAILURE(WriteTable(page, std::vector<char>(4096)));
+            break;
+          }
+          case Damage::kClearedEntryLine: {
+            // Among crowded paths the entry often lies lines past its home:
+            // the probe reads through the home's line, which is intact.
+            const uint32_t entry = static_cast<uint32_t>(ListedBlock(path)) + 1;
+            const std::vector<Slot> run = ReadSlots(Home(path), 64);
+            for (uint32_t k = 0; k < run.size(); ++k) {
+              if ((run[k].entry & 0x7FFFFFFFu) != entry) continue;
+              const uint32_t line = (Home(path) + k) % LookupTable::kSlotCount / 7;
+              ASSERT_NO_FATAL_FAILURE(WriteSlots(line * 7, std::vector<Slot>(7, Slot{0, 0})));
+              break;
+            }
             break;
           }
           case Damage::kRandomSlots: {
@@ -183,7 +208,7 @@ class LookupTableTest : public testing_support::IndexTest {
             const int32_t free_block = B(H().LastInvalidBlock).LeftNode;
             ASSERT_EQ(path, B(free_block).ImageFileName);
             const uint32_t hash = Fnv1a(path.data(), path.size());
-            for (uint32_t at = Home(path);; at = (at + 1) & (LookupTable::kSlotCount - 1)) {
+            for (uint32_t at = Home(path);; at = (at + 1) % LookupTable::kSlotCount) {
               if (ReadSlots(at, 1)[0].entry == 0) {
                 ASSERT_NO_FATAL_FAILURE(
                     WriteSlots(at, {Slot{hash, static_cast<uint32_t>(free_block) + 1}}));
@@ -250,6 +275,7 @@ TEST_F(LookupTableTest, DamagedTableNeverLeavesAPathListedTwicePastTheRepair) {
       {"cleared slots", Damage::kClearedSlots},
       {"random slots", Damage::kRandomSlots},
       {"zeroed slot page", Damage::kZeroedPage},
+      {"cleared line of an entry", Damage::kClearedEntryLine},
       {"forged answer: a free block", Damage::kForgedFreeBlock},
       {"forged answer: another listed block", Damage::kForgedListedBlock},
   };
@@ -267,7 +293,8 @@ TEST_F(LookupTableTest, DamagedTableNeverLeavesAPathListedTwicePastTheRepair) {
 TEST_F(LookupTableTest, CollidingPathsAgreeWithAModel) {
   names_ = bench_support::CollidingPaths("c/", 300);
   for (const Damage damage :
-       {Damage::kNone, Damage::kZeroedPage, Damage::kClearedSlots, Damage::kForgedListedBlock}) {
+       {Damage::kNone, Damage::kZeroedPage, Damage::kClearedSlots, Damage::kClearedEntryLine,
+        Damage::kForgedListedBlock}) {
     index_->RemoveAll([](const char*) { return true; });
     ASSERT_NO_FATAL_FAILURE(RunModel({"colliding paths", damage}, 1200, 99));
   }
@@ -298,8 +325,8 @@ TEST_F(LookupTableTest, RebuildMeetsCrowdedPathsListedTwice) {
 }
 
 // 50 files of 1 MiB under a limit of 50 MiB (high mark 60 MiB), old
-// enough; then the slots and their checks are zeroed alike, so that every
-// lookup answers "absent" unseen and registering the 50 files again lists
+// enough; then the slots are replaced by those of an empty table, checks
+// and all, so that every lookup answers "absent" unseen and registering the 50 files again lists
 // each twice (100 MiB counted). A pass for size proves first that no path
 // is listed twice: the counts do not add up, the rebuild meets the
 // duplicates, the repair frees them, and the pass decides again: nothing to
@@ -309,15 +336,20 @@ TEST_F(LookupTableTest, PassProvesEachPathListedOnceBeforeDeletingForSize) {
   for (int i = 0; i < 50; ++i) ASSERT_TRUE(Add("f" + std::to_string(i), kMiB));
   IndexNow() += 3600;
   ASSERT_TRUE(LookupTable(TablePath()).ProvesEachPathOnce(H()));
-  WriteSlots(0, std::vector<Slot>(LookupTable::kSlotCount, Slot{0, 0}));
   {
-    // The pages' checks, at the end of the table's header.
-    std::FILE* f = std::fopen(TablePath().c_str(), "r+b");
+    // The slot lines of another cache's table, which lists nothing.
+    const std::string elsewhere = dir_.Sub("empty");
+    ASSERT_TRUE(EnsureDirectory(elsewhere.c_str()));
+    IndexFile empty(elsewhere + platform::kSeparator + kIndexFileName, {200 * kMiB, 20, 900});
+    ASSERT_TRUE(empty.AddFile(MakeRecord("x", 1), 0));
+    empty.RemoveAll([](const char*) { return true; });
+    std::vector<char> lines(kSlotRegionSize);
+    std::FILE* f = std::fopen((elsewhere + platform::kSeparator + kLookupFileName).c_str(), "rb");
     ASSERT_NE(nullptr, f);
-    std::fseek(f, 1024, SEEK_SET);
-    const std::vector<char> zeros(LookupTable::kSlotsOffset - 1024);
-    ASSERT_EQ(zeros.size(), std::fwrite(zeros.data(), 1, zeros.size(), f));
+    std::fseek(f, static_cast<long>(LookupTable::kSlotsOffset), SEEK_SET);
+    ASSERT_EQ(lines.size(), std::fread(lines.data(), 1, lines.size(), f));
     std::fclose(f);
+    ASSERT_NO_FATAL_FAILURE(WriteTable(LookupTable::kSlotsOffset, lines));
   }
   for (int i = 0; i < 50; ++i) ASSERT_TRUE(Add("f" + std::to_string(i), kMiB));
   ASSERT_EQ(H().TotalFileCount, 100);  // the damage unseen so far
@@ -333,7 +365,7 @@ TEST_F(LookupTableTest, PassProvesEachPathListedOnceBeforeDeletingForSize) {
 
 // A table whose slots were all zeroed (cut and grown back, or lost in a
 // power cut) with its header left alone: zeros are empty slots, not entries
-// naming block 0, and the pages' checks do not let them prove "absent".
+// naming block 0, and the lines' checks do not let them prove "absent".
 TEST_F(LookupTableTest, ZeroedSlotsProveNothing) {
   ASSERT_TRUE(Add("a", 1));
   ASSERT_TRUE(Add("b", 1));
@@ -342,7 +374,7 @@ TEST_F(LookupTableTest, ZeroedSlotsProveNothing) {
   ASSERT_TRUE(table.ProvesEachPathOnce(H()));
   int32_t block = kNoBlock;
   EXPECT_EQ(LookupTable::Answer::kAbsent, table.Find(H(), index_->blocks(), "c", &block));
-  WriteSlots(0, std::vector<Slot>(LookupTable::kSlotCount, Slot{0, 0}));
+  WriteTable(LookupTable::kSlotsOffset, std::vector<char>(kSlotRegionSize));
   ASSERT_TRUE(table.InSync(H()));
   EXPECT_EQ(LookupTable::Answer::kUnproven, table.Find(H(), index_->blocks(), "a", &block));
   EXPECT_FALSE(table.ProvesEachPathOnce(H()));
