@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace stow {
 
@@ -65,5 +66,17 @@ inline uint64_t SipHash13(uint64_t k0, uint64_t k1, const void* data, size_t siz
   sip_round();
   return v0 ^ v1 ^ v2 ^ v3;
 }
+
+// SipHash-1-3 of `bytes` under a key chosen at random once per process:
+// for the sets of paths that compare what a shared file lists, so that
+// paths crafted to collide cannot make them quadratic.
+uint64_t ProcessKeyedHash(std::string_view bytes);
+
+// The same, as the hasher of an unordered container of paths.
+struct ProcessKeyedPathHash {
+  size_t operator()(std::string_view path) const {
+    return static_cast<size_t>(ProcessKeyedHash(path));
+  }
+};
 
 }  // namespace stow

@@ -1,8 +1,9 @@
 #include "index/list_check.h"
 
-#include <functional>
 #include <string_view>
 #include <vector>
+
+#include "index/hash.h"
 
 namespace stow {
 namespace {
@@ -68,7 +69,7 @@ std::string FindListedTwice(const ImageFileBlock* blocks, const std::vector<uint
   while (capacity < 2 * static_cast<size_t>(count)) capacity *= 2;
   std::vector<Seen> seen(capacity, Seen{0, kNoBlock});
   const size_t mask = capacity - 1;
-  const std::hash<std::string_view> hasher;
+  const ProcessKeyedPathHash hasher;
   int32_t first = kNoBlock;
   int32_t second = kNoBlock;
   for (int32_t i = 0; i < kBlockCount; ++i) {

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "config/log.h"
+#include "index/hash.h"
 #include "index/index_file.h"
 #include "index/list_check.h"
 #include "index/list_walk.h"
@@ -140,7 +141,7 @@ void IndexFile::RebuildLists() {
 
   // A path listed twice keeps its first block; the others join the free
   // list (their file is the first one's, and stays).
-  std::unordered_set<std::string_view> listed;
+  std::unordered_set<std::string_view, ProcessKeyedPathHash> listed;
   listed.reserve(valid.size());
   int32_t twice = 0;
   {

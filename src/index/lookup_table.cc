@@ -2,10 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstddef>
 #include <cstring>
-#include <random>
 #include <utility>
 
 #include "index/hash.h"
@@ -67,37 +65,6 @@ uint64_t EmptyLineCheck(uint32_t line) {
 }
 
 uint32_t NextSlot(uint32_t at) { return at + 1 == LookupTable::kSlotCount ? 0 : at + 1; }
-
-// The key of the hash that compares crowded paths, chosen once per
-// process: never written anywhere, so paths cannot be crafted against it.
-struct ProcessKey {
-  uint64_t k0;
-  uint64_t k1;
-};
-const ProcessKey& Key() {
-  static const ProcessKey key = [] {
-    const uint64_t t =
-        static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-    int local = 0;
-    const uint64_t where = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&local));
-    ProcessKey k{t, where * 0x9E3779B97F4A7C15ull};
-    try {
-      std::random_device device;
-      const auto draw = [&device] { return (uint64_t{device()} << 32) ^ device(); };
-      k.k0 ^= draw();
-      k.k1 ^= draw();
-    } catch (...) {
-      // No source of randomness: the clock and the stack's place stay.
-    }
-    return k;
-  }();
-  return key;
-}
-
-uint64_t KeyedHash(std::string_view path) {
-  const ProcessKey& key = Key();
-  return SipHash13(key.k0, key.k1, path.data(), path.size());
-}
 
 bool SamePath(const ImageFileBlock& b, const char* path) {
   return std::strncmp(b.ImageFileName, path, kFileNameSize) == 0;
@@ -228,7 +195,7 @@ int32_t LookupTable::Rebuild(const IndexFileHeader& h, ImageFileBlock* blocks) {
       case Placed::kInTable:
         break;
       case Placed::kCrowded:
-        left_out.emplace_back(KeyedHash(path), at);
+        left_out.emplace_back(ProcessKeyedHash(path), at);
         if (t.CrowdedHomes != before) crowded_homes.push_back(HomeOf(hash));
         break;
       case Placed::kTwice:
@@ -263,7 +230,7 @@ bool LookupTable::CrowdedListedTwice(const ImageFileBlock* blocks,
       std::string_view path;
       if (HomeOf(slot.Hash) == home && b >= 0 && b < kBlockCount &&
           ListedPath(blocks[b], &path)) {
-        left_out->emplace_back(KeyedHash(path), static_cast<int32_t>(b));
+        left_out->emplace_back(ProcessKeyedHash(path), static_cast<int32_t>(b));
       }
     }
   }
