@@ -214,13 +214,15 @@ check "installed layout: bin/, lib/, include/, packages, soname" prefix_layout
 exported_names() {
   nm -D --defined-only "$lib/libstowmaster.so.1" | awk '{print $NF}' | sort | tr '\n' ' ' \
     >"$work/names"
-  same "$(cat "$work/names")" "AddFileToStowmasterA AddFileToStowmasterW DeleteAllFileInCache \
-EmptyCache InitializeStowmaster StowmasterAdopt StowmasterCheck StowmasterCheckFiles \
-StowmasterDump StowmasterEmpty StowmasterGetDiskUsage StowmasterGetSettings \
-StowmasterGetStatus StowmasterLastError StowmasterListEntries StowmasterShrink \
-StowmasterShrinkWith StowmasterVersion UnInitializeStowmaster " "exported functions"
+  # Sorted here as the names above are, so that a new export goes at the end.
+  same "$(cat "$work/names")" "$(printf '%s\n' AddFileToStowmasterA AddFileToStowmasterW \
+DeleteAllFileInCache EmptyCache InitializeStowmaster StowmasterAdopt StowmasterCheck \
+StowmasterCheckFiles StowmasterDump StowmasterEmpty StowmasterGetDiskUsage \
+StowmasterGetSettings StowmasterGetStatus StowmasterLastError StowmasterListEntries \
+StowmasterShrink StowmasterShrinkWith StowmasterVersion UnInitializeStowmaster \
+StowmasterUseSettingsFile StowmasterListSettings | sort | tr '\n' ' ')" "exported functions"
 }
-check "the library exports its nineteen functions and nothing else" exported_names
+check "the library exports its twenty-one functions and nothing else" exported_names
 
 # Asks the installed stowmasterConfigVersion.cmake whether it accepts a
 # version, as find_package(stowmaster VERSION) does.
