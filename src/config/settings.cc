@@ -529,7 +529,6 @@ SettingsFacts ExamineSettings() {
     p.text = distrust;
     facts.problems.push_back(p);
   }
-  if (!usable) facts.found = facts.found && known;
 
   // Each key the file holds that the library does not know.
   if (usable && facts.found) {

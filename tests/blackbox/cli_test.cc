@@ -140,7 +140,7 @@ TEST_F(CliTest, JsonOfStatusListAndCheckDescribesTheCache) {
 // both say them in JSON too.
 TEST_F(CliTest, ConfigAndStatusShowTheSettingsMistakes) {
   SandboxSettings settings;
-  settings.cache_size = "10";                                    // line 3
+  settings.cache_size = "10";                                     // line 3
   settings.cache_lines = {"CacheSzie=500", "Delay=2 ; minutes"};  // lines 5 and 6
   ASSERT_TRUE(box_.WriteSettings(settings));
   const std::string ini = JoinPath(JoinPath(box_.root(), "lib"), "TESSARON.INI");
@@ -149,13 +149,15 @@ TEST_F(CliTest, ConfigAndStatusShowTheSettingsMistakes) {
     int line;
     std::string text;
   } mistakes[] = {
-      {"out_of_range", 3, ":3: CacheSize=10 is out of range (50 to 204800 MiB): the default 200 "
-                          "MiB applies"},
+      {"out_of_range", 3,
+       ":3: CacheSize=10 is out of range (50 to 204800 MiB): the default 200 "
+       "MiB applies"},
       {"unknown_key", 5, ":5: unknown key CacheSzie in [Cache], ignored (meant CacheSize?)"},
-      {"not_a_number", 6, ":6: Delay=2 ; minutes is not a whole number: it reads as 2 (a number "
-                          "ends at its first other character; ';' starts a comment only at the "
-                          "start of a line), which is out of range (5 to 4320 minutes): the "
-                          "default 15 minutes applies"},
+      {"not_a_number", 6,
+       ":6: Delay=2 ; minutes is not a whole number: it reads as 2 (a number "
+       "ends at its first other character; ';' starts a comment only at the "
+       "start of a line), which is out of range (5 to 4320 minutes): the "
+       "default 15 minutes applies"},
   };
   std::string problem_lines;
   for (const auto& m : mistakes) problem_lines += "Problem      " + ini + m.text + "\n";
@@ -163,7 +165,8 @@ TEST_F(CliTest, ConfigAndStatusShowTheSettingsMistakes) {
   ClientRun config = Run({"config"});
   EXPECT_EQ(0, config.exit_code) << config.output;
   EXPECT_EQ(0u, config.output.find("Settings     " + ini + "\n")) << config.output;
-  EXPECT_NE(std::string::npos, config.output.find("  [Cache] CacheSize    200 MiB                  default\n"))
+  EXPECT_NE(std::string::npos,
+            config.output.find("  [Cache] CacheSize    200 MiB                  default\n"))
       << config.output;
   EXPECT_NE(std::string::npos, config.output.find("  [Cache] FileFolders  " + box_.data_dir()))
       << config.output;
@@ -727,10 +730,9 @@ TEST_F(ToolkitTest, EveryCommandHasItsHelpAndItsManualEntry) {
   for (size_t at = from + 10; at < to; at = top.output.find('\n', at) + 1) {
     commands.push_back(top.output.substr(at + 2, top.output.find(' ', at + 2) - at - 2));
   }
-  const std::vector<std::string> expected = {"status", "config", "list",    "check",
-                                             "add",    "adopt",  "shrink",  "empty",
-                                             "dump",   "usage",  "metrics", "help",
-                                             "completion"};
+  const std::vector<std::string> expected = {"status",  "config", "list",      "check", "add",
+                                             "adopt",   "shrink", "empty",     "dump",  "usage",
+                                             "metrics", "help",   "completion"};
   EXPECT_EQ(expected, commands);
 
   std::string manual;
@@ -781,11 +783,14 @@ TEST_F(ToolkitTest, TheCompletionScriptKnowsEveryCommand) {
     std::string words;  // the command line so far, the last word the one completed
     std::string offered;
   } cases[] = {
-      {"stowmaster ''", "add adopt check completion config dump empty help list metrics shrink status usage --help --json --library --settings --version"},
+      {"stowmaster ''",
+       "add adopt check completion config dump empty help list metrics shrink status usage --help "
+       "--json --library --settings --version"},
       {"stowmaster li", "list"},
       {"stowmaster --json ch", "check"},
       {"stowmaster list --sort ''", "age path size"},
-      {"stowmaster list --", "--help --json --library --limit --older-than --settings --sort --under"},
+      {"stowmaster list --",
+       "--help --json --library --limit --older-than --settings --sort --under"},
       {"stowmaster shrink --d", "--dry-run"},
       {"stowmaster metrics --", "--disk --help --library --output --settings"},
       {"stowmaster --settings /et", "/etc"},
@@ -986,11 +991,32 @@ TEST_F(ToolkitTest, JsonCarriesTheSchemaAndTheStructsNames) {
     int exit_code = 0;
   } cases[] = {
       {{"status", "--json"},
-       {"settings_file", "settings_found", "cache_dir", "index_path", "log_file", "log_writable",
-        "precision", "limit_bytes", "high_mark_bytes", "low_mark_bytes", "min_age_seconds",
-        "index_present", "index_formatted", "lists_consistent", "entries", "capacity",
-        "bytes_in_use", "oldest_registration", "newest_registration", "evictable_files",
-        "evictable_bytes", "now", "next_path", "next_registered", "refused_files", "refused_bytes",
+       {"settings_file",
+        "settings_found",
+        "cache_dir",
+        "index_path",
+        "log_file",
+        "log_writable",
+        "precision",
+        "limit_bytes",
+        "high_mark_bytes",
+        "low_mark_bytes",
+        "min_age_seconds",
+        "index_present",
+        "index_formatted",
+        "lists_consistent",
+        "entries",
+        "capacity",
+        "bytes_in_use",
+        "oldest_registration",
+        "newest_registration",
+        "evictable_files",
+        "evictable_bytes",
+        "now",
+        "next_path",
+        "next_registered",
+        "refused_files",
+        "refused_bytes",
         "problems"},
        {"next_to_go", "disk_usage"}},
       {{"config", "--json"},

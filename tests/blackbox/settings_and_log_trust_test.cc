@@ -102,8 +102,8 @@ TEST_F(SettingsAndLogTrustTest, ProgramRunAsRootTakesTheSettingsFileOnlyAsAnOpti
   const std::string program = JoinPath(ExecutableDir(), "stowmaster");
   const std::string other_cache = JoinPath(box_.root(), "other-cache");
   const std::string other = JoinPath(box_.root(), "other.ini");
-  ASSERT_TRUE(WriteWholeFile(other, "[Cache]\nCacheDir=" + other_cache + "\n[Log]\nLogPath=" +
-                                        box_.log_dir() + "\n"));
+  ASSERT_TRUE(WriteWholeFile(
+      other, "[Cache]\nCacheDir=" + other_cache + "\n[Log]\nLogPath=" + box_.log_dir() + "\n"));
   ASSERT_EQ(0, ::chmod(other.c_str(), 0644));
   ASSERT_EQ(0, ::chmod(box_.root().c_str(), 0755));
   SetEnvironment("STOWMASTER_SETTINGS", other);
@@ -120,9 +120,9 @@ TEST_F(SettingsAndLogTrustTest, ProgramRunAsRootTakesTheSettingsFileOnlyAsAnOpti
       other + " instead (only its owner, root or you may change it and its folder)\n";
   const std::string data = JoinPath(box_.data_dir(), "f");
   ASSERT_TRUE(WriteWholeFile(data, "x"));
-  const std::vector<std::vector<std::string>> cache_commands = {
-      {"status"}, {"list"}, {"check"}, {"add", data}, {"shrink"}, {"empty"}, {"dump"},
-      {"usage"},  {"metrics"}, {"adopt", box_.data_dir()}};
+  const std::vector<std::vector<std::string> > cache_commands = {
+      {"status"}, {"list"}, {"check"}, {"add", data}, {"shrink"},
+      {"empty"},  {"dump"}, {"usage"}, {"metrics"},   {"adopt", box_.data_dir()}};
   for (const std::vector<std::string>& command : cache_commands) {
     ClientRun refused = run(command);
     EXPECT_EQ(1, refused.exit_code) << command[0];
@@ -132,9 +132,8 @@ TEST_F(SettingsAndLogTrustTest, ProgramRunAsRootTakesTheSettingsFileOnlyAsAnOpti
   EXPECT_FALSE(PathExists(other_cache));
   ClientRun config = run({"config"});
   EXPECT_EQ(0, config.exit_code) << config.output;
-  EXPECT_NE(std::string::npos,
-            config.output.find("Problem      STOWMASTER_SETTINGS=" + other +
-                               " is ignored in a privileged process"))
+  EXPECT_NE(std::string::npos, config.output.find("Problem      STOWMASTER_SETTINGS=" + other +
+                                                  " is ignored in a privileged process"))
       << config.output;
 
   // Named as an option, an owner-only file is taken, the variable no matter.

@@ -87,12 +87,18 @@ TEST_F(SettingsTest, ExamineGivesEachValueItsSourceAndEachProblemItsLine) {
     int source_line;    // and where it comes from (0: the default)
   } cases[] = {
       {"Precision=30", 0, Kind::kOutOfRange, "", "Precision", "30", 2},
-      {"CacheSzie=500", 1, Kind::kUnknownKey, "unknown key CacheSzie in [Cache], ignored (meant "
-       "CacheSize?)", "CacheSize", "200", 0},
-      {"CacheSize=10", 1, Kind::kOutOfRange, ":2: CacheSize=10 is out of range (50 to 204800 "
-       "MiB): the default 200 MiB applies", "CacheSize", "200", 0},
-      {"Delay=2 ; minutes", 1, Kind::kNotANumber, "Delay=2 ; minutes is not a whole number: it "
-       "reads as 2 (", "Delay", "15", 0},
+      {"CacheSzie=500", 1, Kind::kUnknownKey,
+       "unknown key CacheSzie in [Cache], ignored (meant "
+       "CacheSize?)",
+       "CacheSize", "200", 0},
+      {"CacheSize=10", 1, Kind::kOutOfRange,
+       ":2: CacheSize=10 is out of range (50 to 204800 "
+       "MiB): the default 200 MiB applies",
+       "CacheSize", "200", 0},
+      {"Delay=2 ; minutes", 1, Kind::kNotANumber,
+       "Delay=2 ; minutes is not a whole number: it "
+       "reads as 2 (",
+       "Delay", "15", 0},
       {"Delay=20 ; minutes", 1, Kind::kNotANumber, "reads as 20 (", "Delay", "20", 2},
       {"Delay=abc", 1, Kind::kNotANumber, "reads as 0 (", "Delay", "15", 0},
       // Cut to the 17 bytes of its buffer, the zeros alone are read.
