@@ -10,7 +10,8 @@
  * (UTF-16 path). The least recently registered files are deleted once the
  * cache passes its high-water mark.
  *
- * Settings come from TESSARON.INI beside the library file. Every function
+ * Settings come from TESSARON.INI beside the library file (see
+ * StowmasterUseSettingsFile for naming another). Every function
  * may be called from any thread; none of them throws or crashes the caller.
  */
 #ifndef STOWMASTER_H_
@@ -157,6 +158,12 @@ typedef struct StowmasterStatus {
   int32_t refused_files;
   int32_t reserved3;
   int64_t refused_bytes;
+  /* The settings the figures above were judged by, as StowmasterGetSettings
+   * gives them: a caller needs no second call to set the bytes in use
+   * against the limit and the marks. */
+  int64_t limit_bytes;
+  int64_t high_mark_bytes;
+  int64_t low_mark_bytes;
 } StowmasterStatus;
 
 /* One listed file. */
@@ -385,6 +392,60 @@ STOWMASTER_API int32_t STOWMASTER_CALL StowmasterDump(const char* path, char* bu
  * on this thread. Each thread reads only its own failures. The library
  * keeps at most 4095 bytes of a reason. */
 STOWMASTER_API uint32_t STOWMASTER_CALL StowmasterLastError(char* buffer, uint32_t size);
+
+/* Makes `path` the settings file of this process, in place of the one
+ * beside the library (and, where there is one, of the file that the
+ * STOWMASTER_SETTINGS environment variable names), for a program whose user
+ * names the file. Call it before InitializeStowmaster: every later call of
+ * this process, the watching and operating ones included, then works on the
+ * cache it names.
+ *
+ * In a privileged process (root, a service account, a set-user-ID program,
+ * a capability that passes the system's permission checks on deletion) the
+ * file is taken only when nobody but its owner, an administrator or the
+ * process's own user can change it or its folder: the check every settings
+ * file of such a process passes. Such a process ignores STOWMASTER_SETTINGS
+ * (and logs that it does); this call is how it is told of another file.
+ *
+ * STOWMASTER_OK: taken. STOWMASTER_BAD_ARGUMENT: a null or empty path.
+ * STOWMASTER_UNUSABLE, with nothing changed: the file cannot be read, this
+ * process may not use it, or InitializeStowmaster has been called (the
+ * settings file stays fixed until the last UnInitializeStowmaster). */
+STOWMASTER_API int32_t STOWMASTER_CALL StowmasterUseSettingsFile(const char* path);
+
+/* One setting, or one problem found in the settings. */
+#define STOWMASTER_SETTING 0                  /* a setting and where its value comes from */
+#define STOWMASTER_PROBLEM_UNKNOWN_KEY 1      /* a key the library does not know: ignored */
+#define STOWMASTER_PROBLEM_OUT_OF_RANGE 2     /* a number out of its range: the default applies */
+#define STOWMASTER_PROBLEM_NOT_A_NUMBER 3     /* text besides the number: what it reads as */
+#define STOWMASTER_PROBLEM_UNREADABLE 4       /* the file cannot be read: the defaults apply */
+#define STOWMASTER_PROBLEM_VARIABLE_IGNORED 5 /* STOWMASTER_SETTINGS ignored: privileged */
+#define STOWMASTER_PROBLEM_UNTRUSTED 6        /* a privileged process may not use the file */
+typedef struct StowmasterSettingItem {
+  uint32_t size;
+  int32_t kind;     /* STOWMASTER_SETTING or a STOWMASTER_PROBLEM_* code */
+  char section[32]; /* "Cache" or "Log"; "" for a problem of the whole file */
+  char key[64];     /* as the library names it; an unknown key as written */
+  char value[1024]; /* a setting: its value in effect; a problem: the text
+                       written (the variable's value for VARIABLE_IGNORED) */
+  char unit[16];    /* a setting's unit in the file: "MiB", "%", "minutes" or "" */
+  char file[1024];  /* the file the value comes from; "" when the default applies */
+  int32_t line;     /* its line there, from 1; 0: the default, or the whole file */
+  int32_t reserved;
+  char text[1024]; /* a problem in words, one line; "" for a setting */
+} StowmasterSettingItem;
+
+typedef int32_t(STOWMASTER_CALL* StowmasterSettingFn)(const StowmasterSettingItem* item,
+                                                      void* context);
+
+/* Reads the settings file afresh and calls `fn` for each setting the
+ * library reads (with its value in effect and the file and line it comes
+ * from, or none for a default), then for each problem found, in the order
+ * of the file; return 0 to stop. The same problems the library logs at its
+ * first initialisation. Creates nothing. STOWMASTER_BAD_ARGUMENT without
+ * `fn`. */
+STOWMASTER_API int32_t STOWMASTER_CALL StowmasterListSettings(StowmasterSettingFn fn,
+                                                              void* context);
 
 #ifdef __cplusplus
 }

@@ -382,6 +382,53 @@ class Session {
   detail::Failure failure_;
 };
 
+// Makes `path` the settings file of this process; before the first
+// Session only (StowmasterUseSettingsFile).
+inline Result<void> use_settings_file(const std::string& path) {
+  const int32_t rc = StowmasterUseSettingsFile(path.c_str());
+  if (rc != STOWMASTER_OK) return detail::Failure::Of(rc);
+  return Result<void>();
+}
+
+namespace detail {
+struct SettingItems {
+  std::vector<StowmasterSettingItem>* out;
+  bool out_of_memory;
+};
+
+inline int32_t STOWMASTER_CALL TakeSettingItem(const StowmasterSettingItem* item,
+                                               void* context) noexcept {
+  SettingItems& items = *static_cast<SettingItems*>(context);
+#if defined(__cpp_exceptions) || defined(__EXCEPTIONS) || defined(_CPPUNWIND)
+  try {
+#endif
+    StowmasterSettingItem copy = Sized<StowmasterSettingItem>();
+    std::memcpy(&copy, item, item->size < sizeof(copy) ? item->size : sizeof(copy));
+    items.out->push_back(copy);
+    return 1;
+#if defined(__cpp_exceptions) || defined(__EXCEPTIONS) || defined(_CPPUNWIND)
+  } catch (...) {  // nothing thrown may cross the library's C frames
+    items.out_of_memory = true;
+    return 0;
+  }
+#endif
+}
+}  // namespace detail
+
+// Each setting with its value and where it comes from, then each problem
+// found in the settings (StowmasterListSettings): the items' `kind` tells
+// them apart.
+inline Result<std::vector<StowmasterSettingItem>> settings_report() {
+  std::vector<StowmasterSettingItem> items;
+  detail::SettingItems take{&items, false};
+  const int32_t rc = StowmasterListSettings(&detail::TakeSettingItem, &take);
+  if (take.out_of_memory) {
+    return detail::Failure(make_error_code(errc::too_small), "out of memory for the settings");
+  }
+  if (rc != STOWMASTER_OK) return detail::Failure::Of(rc);
+  return items;
+}
+
 }  // namespace stowmaster
 
 namespace std {

@@ -8,7 +8,11 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 bash scripts/install-deps.sh cmake make g++ libc6-dev libgtest-dev googletest \
   libbenchmark-dev nlohmann-json3-dev g++-mingw-w64-x86-64 wine wine64 groff-base python3 \
-  python3-prometheus-client
+  python3-prometheus-client mandoc
+
+# The manual pages: mandoc's lint has nothing to say, not even of style.
+echo "==== mandoc -Tlint"
+mandoc -Tlint docs/*.[1-9]
 
 # run_preset PRESET JOBS [CTEST ARGS...]
 run_preset() {

@@ -214,13 +214,15 @@ check "installed layout: bin/, lib/, include/, packages, soname" prefix_layout
 exported_names() {
   nm -D --defined-only "$lib/libstowmaster.so.1" | awk '{print $NF}' | sort | tr '\n' ' ' \
     >"$work/names"
-  same "$(cat "$work/names")" "AddFileToStowmasterA AddFileToStowmasterW DeleteAllFileInCache \
-EmptyCache InitializeStowmaster StowmasterAdopt StowmasterCheck StowmasterCheckFiles \
-StowmasterDump StowmasterEmpty StowmasterGetDiskUsage StowmasterGetSettings \
-StowmasterGetStatus StowmasterLastError StowmasterListEntries StowmasterShrink \
-StowmasterShrinkWith StowmasterVersion UnInitializeStowmaster " "exported functions"
+  # Sorted here as the names above are, so that a new export goes at the end.
+  same "$(cat "$work/names")" "$(printf '%s\n' AddFileToStowmasterA AddFileToStowmasterW \
+DeleteAllFileInCache EmptyCache InitializeStowmaster StowmasterAdopt StowmasterCheck \
+StowmasterCheckFiles StowmasterDump StowmasterEmpty StowmasterGetDiskUsage \
+StowmasterGetSettings StowmasterGetStatus StowmasterLastError StowmasterListEntries \
+StowmasterShrink StowmasterShrinkWith StowmasterVersion UnInitializeStowmaster \
+StowmasterUseSettingsFile StowmasterListSettings | sort | tr '\n' ' ')" "exported functions"
 }
-check "the library exports its nineteen functions and nothing else" exported_names
+check "the library exports its twenty-one functions and nothing else" exported_names
 
 # Asks the installed stowmasterConfigVersion.cmake whether it accepts a
 # version, as find_package(stowmaster VERSION) does.
@@ -737,9 +739,16 @@ zip_unpack() {
   for f in bin/stowmaster.dll bin/stowmaster.exe lib/libstowmaster.dll.a lib/stowmaster.def include/stowmaster.h \
     include/stowmaster.hpp include/stowmaster_version.h lib/cmake/stowmaster/stowmasterConfig.cmake \
     lib/cmake/stowmaster/stowmasterConfigVersion.cmake LICENSE doc/stowmaster.1.txt \
-    doc/stowmaster.3.txt; do
+    doc/stowmaster.3.txt bin/TESSARON.INI.example; do
     [ -f "$zip_x/$f" ] || fail "$f is not in the zip"
   done
+  # The example takes no effect: no settings file of that name ships.
+  [ ! -e "$zip_x/bin/TESSARON.INI" ] || fail "the zip ships a bin/TESSARON.INI"
+  # Taken as a settings file, the library finds no problem in it.
+  wine_to "$work/example.out" "$zip_x/bin/stowmaster.exe" \
+    --settings "$(winpath "$zip_x/bin/TESSARON.INI.example")" config --json
+  has '"problems": []' "$work/example.out"
+  has '"value": "C:\\ProgramData\\Stowmaster\\Cache"' "$work/example.out"
   has StowmasterVersion "$zip_x/lib/stowmaster.def"
   mkdir -p "$work/w-cache" "$work/w-log"
   printf '[Cache]\r\nCacheDir=%s\r\n[Log]\r\nLogPath=%s\r\n' "$(winpath "$work/w-cache")" \

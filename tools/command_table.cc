@@ -11,7 +11,14 @@ const std::vector<OptionSpec>& GlobalOptions() {
        "beside this program, else the one in the library folder of this\n"
        "program's installation, else the system's.",
        0},
-      {"--json", ValueKind::kNone, nullptr, "Output as one JSON object (the commands that say so).", 0},
+      {"--settings", ValueKind::kFile, "FILE",
+       "Work on the cache that the settings file FILE names instead of the\n"
+       "library's own. Run as root (or set-id, or with a capability), FILE\n"
+       "must be changeable by its owner alone, who is root or this user,\n"
+       "and so must its folder.",
+       0},
+      {"--json", ValueKind::kNone, nullptr, "Output as one JSON object (the commands that say so).",
+       0},
       {"--version", ValueKind::kNone, nullptr,
        "Show the version of this program and of the library, and the\n"
        "library's file.",
@@ -191,6 +198,8 @@ bool ParseCommandLine(int argc, char** argv, const std::vector<CommandSpec>& tab
       call->json = true;
     } else if (name == "--library") {
       call->library = value.text;
+    } else if (name == "--settings") {
+      call->settings = value.text;
     } else {
       call->options[name] = value;
     }
@@ -263,7 +272,8 @@ void PrintUsageError(std::FILE* out, const CommandSpec* command, const std::stri
 
 void PrintTopHelp(std::FILE* out, const std::vector<CommandSpec>& table) {
   std::fputs(
-      "Usage: stowmaster [--library FILE] [--json] COMMAND [OPTIONS] [ARGUMENTS]\n"
+      "Usage: stowmaster [--library FILE] [--settings FILE] [--json] COMMAND [OPTIONS]\n"
+      "                  [ARGUMENTS]\n"
       "       stowmaster [--library FILE] --version\n"
       "       stowmaster help COMMAND, or stowmaster COMMAND --help: the command's help\n"
       "\n"
@@ -274,8 +284,11 @@ void PrintTopHelp(std::FILE* out, const std::vector<CommandSpec>& table) {
   }
   std::fputs(
       "\n"
-      "The cache is the one named by TESSARON.INI beside the library; what the\n"
-      "commands do is written to the library's log.\n"
+      "The cache is the one named by TESSARON.INI beside the library (or by the\n"
+      "file that STOWMASTER_SETTINGS or --settings names); what the commands do\n"
+      "is written to the library's log. Run as root, the program ignores\n"
+      "STOWMASTER_SETTINGS as the library does, and so refuses to work on a\n"
+      "cache while it is set: give --settings FILE instead.\n"
       "\n"
       "Options:\n",
       out);
@@ -337,18 +350,20 @@ std::string BashCompletion(const std::vector<CommandSpec>& table) {
       "    for ((i = 1; i < COMP_CWORD; i++)); do\n"
       "        case ${COMP_WORDS[i]} in\n"
       "            --) ended=1 ;;\n"
-      "            --library) [[ $ended ]] || ((i++)) ;;\n"
+      "            --library|--settings) [[ $ended ]] || ((i++)) ;;\n"
       "            -*) [[ $ended ]] || continue ;&\n"
       "            *) [[ $command ]] || command=${COMP_WORDS[i]} ;;\n"
       "        esac\n"
       "    done\n"
-      "    if [[ ! $ended && $prev == --library ]]; then\n"
+      "    if [[ ! $ended && ( $prev == --library || $prev == --settings ) ]]; then\n"
       "        _stowmaster_paths -f\n"
       "        return\n"
       "    fi\n"
       "    case $command in\n"
       "        '')\n"
-      "            _stowmaster_words \"" + commands + " --library --json --version --help\"\n"
+      "            _stowmaster_words \"" +
+      commands +
+      " --library --settings --json --version --help\"\n"
       "            ;;\n";
   for (const CommandSpec& command : table) {
     std::string words;
@@ -379,7 +394,7 @@ std::string BashCompletion(const std::vector<CommandSpec>& table) {
       prev_cases += std::string("                ") + option.name + ") " + action + "; return ;;\n";
     }
     if (command.json) words += " --json";
-    words += " --library --help";
+    words += " --library --settings --help";
     std::string operands;
     switch (command.args) {
       case ArgKind::kNone:

@@ -59,6 +59,7 @@ struct CommandSpec {
 struct Invocation {
   const CommandSpec* command = nullptr;  // null: none given
   std::string library;
+  std::string settings;  // --settings: the settings file the user names
   bool json = false;
   bool help = false;
   bool version = false;

@@ -25,6 +25,10 @@ struct Session {
   const std::vector<CommandSpec>* table = nullptr;
   Library* lib = nullptr;  // loaded and bound, for a command that needs it
   StowmasterSettings settings = {};
+  bool settings_read = false;  // false: StowmasterGetSettings failed (config only)
+  // Each setting, then each problem found in the settings, as the library
+  // judged them (StowmasterListSettings).
+  std::vector<StowmasterSettingItem> setting_items;
   // The program's own standard output: what else in the process writes to
   // the standard output (the library's log echo) goes to the standard error.
   std::FILE* out = stdout;
@@ -36,6 +40,7 @@ struct Session {
 };
 
 int Status(const Invocation& call, Session& session);
+int Config(const Invocation& call, Session& session);
 int List(const Invocation& call, Session& session);
 int Usage(const Invocation& call, Session& session);
 int Metrics(const Invocation& call, Session& session);
@@ -45,6 +50,9 @@ int Add(const Invocation& call, Session& session);
 int Adopt(const Invocation& call, Session& session);
 int Shrink(const Invocation& call, Session& session);
 int Empty(const Invocation& call, Session& session);
+
+// The problems among the settings items as a JSON array.
+std::string SettingsProblemsJson(const std::vector<StowmasterSettingItem>& items);
 
 // One listed entry as a JSON object, its age taken at `now`: the same for
 // the list and for what a dry run would delete.

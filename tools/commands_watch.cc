@@ -81,7 +81,53 @@ std::string DiskUsageJson(const StowmasterDiskUsage& d) {
       .str();
 }
 
+// The word of a settings problem's kind in JSON.
+const char* ProblemKindName(int32_t kind) {
+  switch (kind) {
+    case STOWMASTER_PROBLEM_UNKNOWN_KEY:
+      return "unknown_key";
+    case STOWMASTER_PROBLEM_OUT_OF_RANGE:
+      return "out_of_range";
+    case STOWMASTER_PROBLEM_NOT_A_NUMBER:
+      return "not_a_number";
+    case STOWMASTER_PROBLEM_UNREADABLE:
+      return "unreadable";
+    case STOWMASTER_PROBLEM_VARIABLE_IGNORED:
+      return "variable_ignored";
+    case STOWMASTER_PROBLEM_UNTRUSTED:
+      return "untrusted";
+  }
+  return "other";
+}
+
+// The problems' lines that end `status` and `config`.
+void PrintProblems(std::FILE* out, const std::vector<StowmasterSettingItem>& items) {
+  for (const StowmasterSettingItem& item : items) {
+    if (item.kind != STOWMASTER_SETTING) {
+      std::fprintf(out, "Problem      %s\n", Printable(item.text).c_str());
+    }
+  }
+}
+
 }  // namespace
+
+std::string SettingsProblemsJson(const std::vector<StowmasterSettingItem>& items) {
+  std::string json = "[";
+  for (const StowmasterSettingItem& item : items) {
+    if (item.kind == STOWMASTER_SETTING) continue;
+    if (json.size() > 1) json += ", ";
+    json += JsonObject()
+                .Word("kind", ProblemKindName(item.kind))
+                .Text("section", item.section)
+                .Text("key", item.key)
+                .Text("value", item.value)
+                .Text("file", item.file)
+                .Int("line", item.line)
+                .Text("text", item.text)
+                .str();
+  }
+  return json + "]";
+}
 
 bool SpeltUnder(const std::string& path, const std::string& folder) {
   std::string f = folder;
@@ -93,11 +139,18 @@ bool SpeltUnder(const std::string& path, const std::string& folder) {
 // ---------------------------------------------------------------- status ---
 
 int Status(const Invocation& call, Session& session) {
-  const StowmasterSettings& s = session.settings;
+  StowmasterSettings s = session.settings;
   std::FILE* out = session.out;
   bool ok = false;
   const StowmasterStatus st = ReadStatus(session, &ok);
   if (!ok) return session.Fail("cannot read the index");
+  // The limit and the marks the figures were judged by, from a library
+  // that gives them with the figures.
+  if (st.size >= offsetof(StowmasterStatus, low_mark_bytes) + sizeof(st.low_mark_bytes)) {
+    s.limit_bytes = st.limit_bytes;
+    s.high_mark_bytes = st.high_mark_bytes;
+    s.low_mark_bytes = st.low_mark_bytes;
+  }
   StowmasterDiskUsage disk;
   const bool with_disk = call.Has("--disk");
   if (with_disk && !ReadDiskUsage(session, &disk)) {
@@ -132,6 +185,7 @@ int Status(const Invocation& call, Session& session) {
         .Int("refused_files", st.refused_files)
         .Int("refused_bytes", st.refused_bytes);
     if (with_disk) json.Raw("disk_usage", DiskUsageJson(disk));
+    json.Raw("problems", SettingsProblemsJson(session.setting_items));
     std::fprintf(out, "%s\n", json.str().c_str());
     return kExitOk;
   }
@@ -198,6 +252,56 @@ int Status(const Invocation& call, Session& session) {
                  HumanSize(disk.unlisted_bytes).c_str(),
                  disk.unlisted_files > 0 ? ": `stowmaster adopt DIR` registers them" : "");
   }
+  PrintProblems(out, session.setting_items);
+  return kExitOk;
+}
+
+// ---------------------------------------------------------------- config ---
+
+int Config(const Invocation& call, Session& session) {
+  const StowmasterSettings& s = session.settings;
+  std::FILE* out = session.out;
+  const bool known = session.settings_read;
+  if (call.json) {
+    JsonObject json = JsonDocument();
+    if (known) {
+      json.Text("settings_file", s.settings_file).Bool("settings_found", s.settings_found != 0);
+    }
+    std::string settings = "[";
+    for (const StowmasterSettingItem& item : session.setting_items) {
+      if (item.kind != STOWMASTER_SETTING) continue;
+      if (settings.size() > 1) settings += ", ";
+      settings += JsonObject()
+                      .Text("section", item.section)
+                      .Text("key", item.key)
+                      .Text("value", item.value)
+                      .Text("unit", item.unit)
+                      .Text("file", item.file)
+                      .Int("line", item.line)
+                      .Word("source", item.line > 0 ? "file" : "default")
+                      .str();
+    }
+    json.Raw("settings", settings + "]");
+    json.Raw("problems", SettingsProblemsJson(session.setting_items));
+    std::fprintf(out, "%s\n", json.str().c_str());
+    return kExitOk;
+  }
+  if (known) {
+    std::fprintf(out, "Settings     %s%s\n", s.settings_file,
+                 s.settings_found ? "" : " (not found: the defaults apply)");
+  }
+  for (const StowmasterSettingItem& item : session.setting_items) {
+    if (item.kind != STOWMASTER_SETTING) continue;
+    const std::string name = std::string("[") + item.section + "] " + item.key;
+    std::string value = item.value;
+    if (item.unit[0] != '\0') value += std::string(" ") + item.unit;
+    if (item.value[0] == '\0') value = "(empty)";
+    const std::string source =
+        item.line > 0 ? std::string(item.file) + ":" + std::to_string(item.line) : "default";
+    std::fprintf(out, "  %-20s %-24s %s\n", name.c_str(), Printable(value.c_str()).c_str(),
+                 Printable(source.c_str()).c_str());
+  }
+  PrintProblems(out, session.setting_items);
   return kExitOk;
 }
 

@@ -33,6 +33,19 @@ int Help(const Invocation& call, Session& session) {
   return kExitOk;
 }
 
+// Keeps each settings item the library reports.
+int32_t STOWMASTER_CALL TakeSettingItem(const StowmasterSettingItem* item, void* context) {
+  StowmasterSettingItem copy;
+  std::memset(&copy, 0, sizeof(copy));
+  std::memcpy(&copy, item, item->size < sizeof(copy) ? item->size : sizeof(copy));
+  try {
+    static_cast<std::vector<StowmasterSettingItem>*>(context)->push_back(copy);
+  } catch (...) {  // nothing thrown crosses the library's frames
+    return 0;
+  }
+  return 1;
+}
+
 int Completion(const Invocation&, Session& session) {
   std::fputs(BashCompletion(*session.table).c_str(), session.out);
   return kExitOk;
@@ -54,6 +67,18 @@ const std::vector<CommandSpec>& Commands() {
        "bar), the oldest and newest registration, the file that goes next, what\n"
        "a pass run now would delete and the files whose deletion was refused.\n"
        "Changes nothing.\n"},
+      {"config", "", ArgKind::kNone,
+       "Each setting, its value and where it comes from, and every problem.", {}, true, true,
+       Config,
+       "Shows the settings file, then each setting the library reads with its\n"
+       "value in effect (in the file's unit) and where that comes from: the file\n"
+       "and line, or \"default\". Then one line for each problem the library\n"
+       "finds in its settings: a key it does not know, a number out of its range\n"
+       "or followed by other text (the file has no comments after a value), a\n"
+       "file it cannot read or may not use, STOWMASTER_SETTINGS ignored. The\n"
+       "library logs the same problems when it is first initialised. `status`\n"
+       "ends with the same problem lines. Changes nothing; exits 0 whatever it\n"
+       "finds.\n"},
       {"list", "", ArgKind::kNone,
        "The listed files, most recently registered first.",
        {{"--under", ValueKind::kDir, "DIR",
@@ -287,14 +312,36 @@ int main(int argc, char** argv) {
     return kExitUnusable;
   }
   session.lib = &lib;
-  std::memset(&session.settings, 0, sizeof(session.settings));
-  session.settings.size = sizeof(session.settings);
-  if (lib.GetSettings(&session.settings) != STOWMASTER_OK) {
+  // The settings file the user named, before anything reads the settings.
+  if (!call.settings.empty() && lib.UseSettingsFile(call.settings.c_str()) != STOWMASTER_OK) {
+    return session.Fail(("cannot use the settings file " + call.settings).c_str());
+  }
+  if (lib.ListSettings(&TakeSettingItem, &session.setting_items) != STOWMASTER_OK) {
     return session.Fail("cannot read the settings");
   }
+  const bool is_config = std::strcmp(call.command->name, "config") == 0;
+  // Run privileged, the library ignores the variable and would work on
+  // another cache than the one it names: only `config`, which shows that,
+  // goes on.
+  for (const StowmasterSettingItem& item : session.setting_items) {
+    if (item.kind == STOWMASTER_PROBLEM_VARIABLE_IGNORED && !is_config) {
+      std::fprintf(stderr,
+                   "stowmaster: STOWMASTER_SETTINGS is ignored when run as root, set-id or with a "
+                   "capability, so this would work on another cache than the one it names; give "
+                   "the file as --settings %s instead (only its owner, root or you may change it "
+                   "and its folder)\n",
+                   item.value);
+      return kExitUnusable;
+    }
+  }
+  std::memset(&session.settings, 0, sizeof(session.settings));
+  session.settings.size = sizeof(session.settings);
+  session.settings_read = lib.GetSettings(&session.settings) == STOWMASTER_OK;
+  // `config` shows why the settings cannot be used rather than failing.
+  if (!session.settings_read && !is_config) return session.Fail("cannot read the settings");
   // With the log's echo off by default nothing else would show that the
   // library's messages are being lost.
-  if (!session.settings.log_writable) {
+  if (session.settings_read && !session.settings.log_writable) {
     std::fprintf(stderr, "stowmaster: warning: the log file %s cannot be written\n",
                  session.settings.log_file);
   }

@@ -49,7 +49,8 @@ __all__ = [
     "FilesDiffer", "NotRegistered", "Library", "Session", "Settings", "Status", "Entry",
     "CheckReport", "FilesReport", "FileProblem", "PassResult", "AdoptResult", "DiskUsage",
     "load", "settings", "status", "entries", "add", "check", "shrink", "empty", "dump",
-    "adopt", "disk_usage", "version",
+    "adopt", "disk_usage", "version", "Setting", "SettingsProblem", "SettingsReport",
+    "use_settings_file", "settings_report",
 ]
 
 OK = 0
@@ -155,7 +156,15 @@ class _Status(ctypes.Structure):
                 ("newest_registration", _i64), ("evictable_files", _i32), ("reserved", _i32),
                 ("evictable_bytes", _i64), ("now", _i64), ("next_path", ctypes.c_char * 260),
                 ("reserved2", _i32), ("next_registered", _i64), ("refused_files", _i32),
-                ("reserved3", _i32), ("refused_bytes", _i64)]
+                ("reserved3", _i32), ("refused_bytes", _i64), ("limit_bytes", _i64),
+                ("high_mark_bytes", _i64), ("low_mark_bytes", _i64)]
+
+
+class _SettingItem(ctypes.Structure):
+    _fields_ = [("size", _u32), ("kind", _i32), ("section", ctypes.c_char * 32),
+                ("key", ctypes.c_char * 64), ("value", ctypes.c_char * 1024),
+                ("unit", ctypes.c_char * 16), ("file", ctypes.c_char * 1024), ("line", _i32),
+                ("reserved", _i32), ("text", ctypes.c_char * 1024)]
 
 
 class _Entry(ctypes.Structure):
@@ -185,6 +194,11 @@ else:
 
 _EntryFn = _CALLBACK(_i32, ctypes.POINTER(_Entry), ctypes.c_void_p)
 _ProgressFn = _CALLBACK(None, ctypes.POINTER(_PassResult), ctypes.c_void_p)
+_SettingFn = _CALLBACK(_i32, ctypes.POINTER(_SettingItem), ctypes.c_void_p)
+
+# The kinds of StowmasterSettingItem: 0 a setting, else a problem.
+_PROBLEM_KINDS = {1: "unknown_key", 2: "out_of_range", 3: "not_a_number", 4: "unreadable",
+                  5: "variable_ignored", 6: "untrusted"}
 
 
 class _ShrinkOptions(ctypes.Structure):
@@ -353,6 +367,46 @@ class Status:
     next_registered: Optional[datetime.datetime]
     refused_files: int
     refused_bytes: int
+    limit_bytes: int = 0
+    high_mark_bytes: int = 0
+    low_mark_bytes: int = 0
+
+
+@dataclasses.dataclass
+class Setting:
+    """One setting the library reads: its value in effect (text, in the
+    file's unit), that unit ("MiB", "%", "minutes" or ""), and the file
+    and line it comes from (file "" and line 0: the default)."""
+    section: str
+    key: str
+    value: str
+    unit: str
+    file: str
+    line: int
+
+
+@dataclasses.dataclass
+class SettingsProblem:
+    """One problem the library finds in its settings, as it logs it at
+    its first initialisation. `kind` is "unknown_key", "out_of_range",
+    "not_a_number", "unreadable", "variable_ignored" or "untrusted";
+    `value` the text written (the variable's value for
+    "variable_ignored"); `line` 0 for the file as a whole; `text` the
+    problem in words."""
+    kind: str
+    section: str
+    key: str
+    value: str
+    file: str
+    line: int
+    text: str
+
+
+@dataclasses.dataclass
+class SettingsReport:
+    """Each setting with where it comes from, and each problem found."""
+    settings: List[Setting]
+    problems: List[SettingsProblem]
 
 
 @dataclasses.dataclass
@@ -532,6 +586,8 @@ def _signatures():
         "StowmasterDump": (_i32, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_uint64,
                                   p(ctypes.c_uint64)]),
         "StowmasterLastError": (_u32, [ctypes.c_char_p, _u32]),
+        "StowmasterUseSettingsFile": (_i32, [ctypes.c_char_p]),
+        "StowmasterListSettings": (_i32, [_SettingFn, ctypes.c_void_p]),
     }
 
 
@@ -610,11 +666,47 @@ class Library:
         return _convert(s, Settings, flags=("settings_found", "log_writable"),
                         texts=("settings_file", "cache_dir", "index_path", "log_file"))
 
+    def use_settings_file(self, path) -> None:
+        """Makes `path` the settings file of this process, in place of the
+        one beside the library (and of STOWMASTER_SETTINGS). Before the
+        first Session only: raises Unusable once the library is
+        initialised, when the file cannot be read, or, in a privileged
+        process, when others than its owner (root or this user) may change
+        it or its folder."""
+        rc = self._fn("StowmasterUseSettingsFile")(_path_bytes(path))
+        if rc != OK:
+            self._raise("StowmasterUseSettingsFile", rc)
+
+    def settings_report(self) -> SettingsReport:
+        """Reads the settings afresh: each setting with its value in effect
+        and the file and line it comes from, and each problem found (the
+        ones the library logs)."""
+        report = SettingsReport([], [])
+
+        def take(item, _context):
+            i = item.contents
+            if i.kind == 0:
+                report.settings.append(Setting(_text(i.section), _text(i.key), _text(i.value),
+                                               _text(i.unit), _text(i.file), i.line))
+            else:
+                report.problems.append(SettingsProblem(
+                    _PROBLEM_KINDS.get(i.kind, "other"), _text(i.section), _text(i.key),
+                    _text(i.value), _text(i.file), i.line, _text(i.text)))
+            return 1
+
+        guard = _Callback()
+        rc = self._fn("StowmasterListSettings")(_SettingFn(guard.guard(take, 0)), None)
+        guard.reraise()
+        if rc != OK:
+            self._raise("StowmasterListSettings", rc)
+        return report
+
     def status(self) -> Status:
         """The index as it is now: entries and bytes in use, the oldest and
-        newest registrations, what a pass would delete now, what goes next
-        and what is refused. Reads the index without changing it (the marks
-        are in settings())."""
+        newest registrations, what a pass would delete now, what goes next,
+        what is refused, and the limit and marks the figures were judged by
+        (0 from a library too old to give them). Reads the index without
+        changing it."""
         s = _sized(_Status)
         rc = self._fn("StowmasterGetStatus")(ctypes.byref(s))
         if rc != OK:
@@ -908,6 +1000,18 @@ def settings() -> Settings:
 def status() -> Status:
     """Library.status() of the library the module loaded (see load())."""
     return _default().status()
+
+
+def use_settings_file(path) -> None:
+    """Library.use_settings_file() of the library the module loaded (see
+    load())."""
+    _default().use_settings_file(path)
+
+
+def settings_report() -> SettingsReport:
+    """Library.settings_report() of the library the module loaded (see
+    load())."""
+    return _default().settings_report()
 
 
 def entries(limit: int = 0) -> Iterator[Entry]:

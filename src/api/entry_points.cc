@@ -157,4 +157,13 @@ STOWMASTER_API uint32_t STOWMASTER_CALL StowmasterLastError(char* buffer, uint32
   }
 }
 
+STOWMASTER_API int32_t STOWMASTER_CALL StowmasterUseSettingsFile(const char* path) {
+  return Contain("StowmasterUseSettingsFile", [&] { return stow::api::UseSettingsFile(path); });
+}
+
+STOWMASTER_API int32_t STOWMASTER_CALL StowmasterListSettings(StowmasterSettingFn fn,
+                                                              void* context) {
+  return Contain("StowmasterListSettings", [&] { return stow::api::ListSettings(fn, context); });
+}
+
 }  // extern "C"

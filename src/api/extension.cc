@@ -97,6 +97,39 @@ int32_t GetSettings(StowmasterSettings* out) {
   return STOWMASTER_OK;
 }
 
+int32_t ListSettings(StowmasterSettingFn fn, void* context) {
+  if (fn == nullptr) return BadArgument("StowmasterListSettings: no callback");
+  const SettingsFacts facts = ExamineSettings();
+  StowmasterSettingItem item;
+  for (const SettingFact& f : facts.settings) {
+    std::memset(&item, 0, sizeof(item));
+    item.size = sizeof(item);
+    item.kind = STOWMASTER_SETTING;
+    CopyText(f.section, item.section, sizeof(item.section));
+    CopyText(f.key, item.key, sizeof(item.key));
+    CopyText(f.value, item.value, sizeof(item.value));
+    CopyText(f.unit, item.unit, sizeof(item.unit));
+    if (f.line > 0) CopyText(facts.file, item.file, sizeof(item.file));
+    item.line = f.line;
+    if (fn(&item, context) == 0) return STOWMASTER_OK;
+  }
+  for (const SettingsProblem& p : facts.problems) {
+    std::memset(&item, 0, sizeof(item));
+    item.size = sizeof(item);
+    item.kind = static_cast<int32_t>(p.kind);
+    CopyText(p.section, item.section, sizeof(item.section));
+    CopyText(p.key, item.key, sizeof(item.key));
+    CopyText(p.written, item.value, sizeof(item.value));
+    if (p.kind != SettingsProblemKind::kVariableIgnored) {
+      CopyText(facts.file, item.file, sizeof(item.file));
+    }
+    item.line = p.line;
+    CopyText(p.text, item.text, sizeof(item.text));
+    if (fn(&item, context) == 0) return STOWMASTER_OK;
+  }
+  return STOWMASTER_OK;
+}
+
 // --------------------------------------------------------------- status ---
 
 int32_t GetStatus(StowmasterStatus* out) {
@@ -124,6 +157,9 @@ int32_t GetStatus(StowmasterStatus* out) {
   s.next_registered = r.next_registered;
   s.refused_files = r.refused_files;
   s.refused_bytes = r.refused_bytes;
+  s.limit_bytes = cache.CacheSize;
+  s.high_mark_bytes = static_cast<int64_t>(HighMark(cache));
+  s.low_mark_bytes = static_cast<int64_t>(LowMark(cache));
   Deliver(s, out);
   return STOWMASTER_OK;
 }

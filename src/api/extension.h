@@ -27,6 +27,7 @@ int32_t CheckFiles(int32_t repair, StowmasterFilesReport* out, StowmasterFilePro
 int32_t Adopt(const char* folder, uint32_t delay, StowmasterAdoptResult* out,
               StowmasterAdoptProgressFn progress, void* context);
 int32_t GetDiskUsage(StowmasterDiskUsage* out);
+int32_t ListSettings(StowmasterSettingFn fn, void* context);
 
 // Records `what: why` as the calling thread's last failure and writes it
 // to the log; gives STOWMASTER_UNUSABLE.

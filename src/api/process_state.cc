@@ -183,6 +183,29 @@ uint32_t LastError(char* buffer, uint32_t size) {
 
 int32_t ReferenceCount() { return g_references.load(); }
 
+int32_t UseSettingsFile(const char* path) {
+  if (path == nullptr || path[0] == '\0') {
+    RecordLastError("StowmasterUseSettingsFile: no path");
+    return STOWMASTER_BAD_ARGUMENT;
+  }
+  std::string why;
+  {
+    // Held so that no initialisation starts meanwhile with the file before.
+    LifecycleLock guard;
+    if (g_references.load() > 0) {
+      why =
+          "the library is initialised: its settings file stays as it is until the last "
+          "UnInitializeStowmaster";
+    } else if (stow::UseSettingsFile(std::string(path), &why)) {
+      return STOWMASTER_OK;
+    }
+  }
+  const std::string text = std::string("StowmasterUseSettingsFile: ") + why;
+  RecordLastError(text);
+  WriteLogBufferToFile("%s\n", text.c_str());
+  return STOWMASTER_UNUSABLE;
+}
+
 int32_t Initialize(int32_t threaded) {
   LifecycleLock guard;
   g_references.fetch_add(1);

@@ -25,6 +25,10 @@ constexpr uint32_t kLastErrorSize = 4096;
 void RecordLastError(const std::string& text);
 uint32_t LastError(char* buffer, uint32_t size);
 
+// StowmasterUseSettingsFile: names the settings file, before the first
+// initialisation only.
+int32_t UseSettingsFile(const char* path);
+
 // Initialisations not yet matched by an UnInitialize; for tests.
 int32_t ReferenceCount();
 

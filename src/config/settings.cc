@@ -1,10 +1,12 @@
 #include "config/settings.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 
 #include "config/log.h"
+#include "platform/ini_parser.h"
 #include "platform/platform.h"
 
 namespace stow {
@@ -346,61 +348,292 @@ std::string SettingsFileInEffect(bool* found) {
 namespace {
 
 // Key names compare without regard to ASCII case, as the lookup does.
+char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
 bool SameKey(const std::string& a, const char* b) {
   if (a.size() != std::strlen(b)) return false;
   for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
   }
   return true;
 }
 
+// How many one-character edits (without regard to case) turn `a` into `b`.
+size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t above = row[j];
+      const size_t change = diagonal + (LowerAscii(a[i - 1]) == LowerAscii(b[j - 1]) ? 0 : 1);
+      row[j] = std::min(change, std::min(above, row[j - 1]) + 1);
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// Every key the library reads, as it reads it.
+struct KnownSetting {
+  const char* section;
+  const char* key;
+  const char* fallback;
+  size_t buffer;     // the value is cut to buffer - 1 bytes
+  int64_t low;       // the range of a number, in the file's unit;
+  int64_t high;      // low > high: any text
+  const char* unit;  // the file's unit of a number
+};
+
+const KnownSetting kKnown[] = {
+    {"Cache", "CacheSize", "200", 18, 50, 204800, "MiB"},
+    {"Cache", "Precision", "20", 8, 1, 50, "%"},
+    {"Cache", "Delay", "15", 8, 5, 4320, "minutes"},
+    {"Cache", "CacheDir", platform::kDefaultCacheDir, kPathBufferSize, 1, 0, ""},
+    {"Cache", "FileFolders", "", 4096, 1, 0, ""},
+    {"Log", "LogPath", platform::kDefaultLogPath, kPathBufferSize, 1, 0, ""},
+    {"Log", "EchoToStdout", "0", 8, 0, 1, ""},
+};
+
+// A number with its unit: "200 MiB", "20 %", "15 minutes".
+std::string WithUnit(int64_t number, const char* unit) {
+  return std::to_string(number) + (unit[0] != '\0' ? " " : "") + unit;
+}
+
+// True when `text` holds a whole number and nothing else.
+bool WholeNumberAlone(const std::string& text) {
+  size_t at = (!text.empty() && (text[0] == '+' || text[0] == '-')) ? 1 : 0;
+  if (at == text.size()) return false;
+  for (; at < text.size(); ++at) {
+    if (text[at] < '0' || text[at] > '9') return false;
+  }
+  return true;
+}
+
+// Judges the value `written` of the number `k` at `where` (FILE:LINE);
+// adds the problem found, if any. Returns the number in effect and, in
+// `used`, whether it is the file's (else the default).
+int64_t JudgeNumber(const KnownSetting& k, const std::string& written, const std::string& where,
+                    int line, std::vector<SettingsProblem>* problems, bool* used) {
+  const std::string read = written.substr(0, k.buffer - 1);
+  const int64_t number = detail::ParseInteger(read.c_str());
+  const int64_t fallback = detail::ParseInteger(k.fallback);
+  const bool in_range = number >= k.low && number <= k.high;
+  const bool alone = read == written && WholeNumberAlone(written);
+  *used = in_range;
+  if (in_range && alone) return number;
+  SettingsProblem p;
+  p.kind = alone ? SettingsProblemKind::kOutOfRange : SettingsProblemKind::kNotANumber;
+  p.section = k.section;
+  p.key = k.key;
+  p.written = written;
+  p.line = line;
+  p.number = number;
+  p.low = k.low;
+  p.high = k.high;
+  const std::string range = "out of range (" + std::to_string(k.low) + " to " +
+                            WithUnit(k.high, k.unit) + "): the default " +
+                            WithUnit(fallback, k.unit) + " applies";
+  p.text = where + ": " + k.key + "=" + written + " is ";
+  if (alone) {
+    p.text += range;
+  } else {
+    p.text += "not a whole number: ";
+    if (number != detail::ParseInteger(written.c_str())) {
+      p.text += "only its first " + std::to_string(read.size()) + " characters are read, ";
+    }
+    p.text += "it reads as " + std::to_string(number) +
+              " (a number ends at its first other character; ';' starts a comment only at the "
+              "start of a line), which " +
+              (in_range ? std::string("applies") : "is " + range);
+  }
+  problems->push_back(p);
+  return in_range ? number : fallback;
+}
+
 }  // namespace
+
+bool UseSettingsFile(const std::string& path, std::string* why) {
+  std::string text;
+  const OsStatus read = path.empty() ? OsStatus(platform::kErrorInvalidName, "open", path)
+                                     : platform::env().ReadTextFile(path.c_str(), 1, &text);
+  if (!read.ok()) {
+    *why = "cannot read " + path + ": " + platform::ErrorText(read.code());
+    return false;
+  }
+  const std::string distrust = DistrustOf(path);
+  if (!distrust.empty()) {
+    *why = distrust;
+    return false;
+  }
+  SettingsLocation& loc = Location();
+  platform::LocalLock guard(loc.mutex);
+  loc.override_path = path;
+  loc.judged_path = path;
+  loc.distrust.clear();
+  return true;
+}
+
+SettingsFacts ExamineSettings() {
+  SettingsFacts facts;
+  std::string distrust;
+  const bool known = SettingsPath(&facts.file, &distrust, true);
+  if (!known) facts.file.clear();
+
+  // The variable a privileged process ignores, unless a file was named.
+  std::string variable;
+  bool chosen = false;
+  {
+    SettingsLocation& loc = Location();
+    platform::LocalLock guard(loc.mutex);
+    chosen = !loc.override_path.empty();
+  }
+  if (!chosen && platform::kSettingsVariable[0] != '\0' &&
+      platform::env().ReadEnvironmentVariable(platform::kSettingsVariable, &variable) &&
+      !variable.empty() && platform::env().ProcessPrivileges().privileged()) {
+    SettingsProblem p;
+    p.kind = SettingsProblemKind::kVariableIgnored;
+    p.written = variable;
+    p.text = std::string(platform::kSettingsVariable) + "=" + variable +
+             " is ignored in a privileged process, whose settings the environment must not "
+             "choose; settings file: " +
+             (known ? facts.file : std::string("none"));
+    facts.problems.push_back(p);
+  }
+
+  // The file's text, for the lines; a file that cannot be read is read as
+  // missing, so the defaults apply.
+  std::string text;
+  bool usable = known && distrust.empty();
+  if (known) {
+    const OsStatus read = platform::env().ReadTextFile(facts.file.c_str(), 1 << 20, &text);
+    facts.found = read.ok();
+    if (!read.ok() && !platform::IsNotFound(read.code())) {
+      // Seen, but not readable: what GetFileKind tells.
+      platform::FileInfo info;
+      facts.found = platform::env().GetFileKind(facts.file.c_str(), &info).ok();
+      if (facts.found) {
+        SettingsProblem p;
+        p.kind = SettingsProblemKind::kUnreadable;
+        p.text = facts.file + " cannot be read (" + read.call() + ": " +
+                 platform::ErrorText(read.code()) + "): the defaults apply";
+        facts.problems.push_back(p);
+      }
+      usable = false;
+    }
+  }
+  if (!distrust.empty()) {
+    SettingsProblem p;
+    p.kind = SettingsProblemKind::kUntrusted;
+    p.text = distrust;
+    facts.problems.push_back(p);
+  }
+
+  // Each key the file holds that the library does not know.
+  if (usable && facts.found) {
+    for (const char* section : {"Cache", "Log"}) {
+      const std::string names =
+          platform::env().ReadProfileString(facts.file, section, nullptr, "", 16384);
+      std::vector<std::string> seen;
+      for (size_t at = 0; at < names.size();) {
+        const std::string key = names.substr(at, names.find('\0', at) - at);
+        at += key.size() + 1;
+        bool listed = false;
+        for (const std::string& s : seen) listed = listed || SameKey(key, s.c_str());
+        if (listed) continue;  // only its first line counts
+        seen.push_back(key);
+        const char* nearest = nullptr;
+        bool is_known = false;
+        for (const KnownSetting& k : kKnown) {
+          if (std::strcmp(k.section, section) != 0) continue;
+          if (SameKey(key, k.key)) is_known = true;
+          if (nearest == nullptr && EditDistance(key, k.key) <= 2) nearest = k.key;
+        }
+        if (is_known) continue;
+        SettingsProblem p;
+        p.kind = SettingsProblemKind::kUnknownKey;
+        p.section = section;
+        p.key = key;
+        p.line = platform::FindIniLine(text, section, key.c_str());
+        p.written = platform::env().ReadProfileString(facts.file, section, key.c_str(), "", 1024);
+        p.text = facts.file + ":" + std::to_string(p.line) + ": unknown key " + key + " in [" +
+                 section + "], ignored" + (nearest ? std::string(" (meant ") + nearest + "?)" : "");
+        facts.problems.push_back(p);
+      }
+    }
+  }
+
+  // Each setting: its value in effect and where it comes from.
+  for (const KnownSetting& k : kKnown) {
+    SettingFact fact;
+    fact.section = k.section;
+    fact.key = k.key;
+    fact.unit = k.unit;
+    const int line = usable && facts.found ? platform::FindIniLine(text, k.section, k.key) : 0;
+    const std::string written =
+        line > 0 ? platform::env().ReadProfileString(facts.file, k.section, k.key, "", 1024)
+                 : std::string(k.fallback);
+    if (k.low <= k.high) {
+      const std::string where = facts.file + ":" + std::to_string(line);
+      bool from_file = false;
+      const int64_t number = line > 0
+                                 ? JudgeNumber(k, written, where, line, &facts.problems, &from_file)
+                                 : detail::ParseInteger(k.fallback);
+      fact.value = std::to_string(number);
+      fact.line = from_file ? line : 0;
+    } else {
+      fact.value = written.substr(0, k.buffer - 1);
+      fact.line = line;
+    }
+    facts.settings.push_back(fact);
+  }
+  // In the order of the file, what concerns the whole file first.
+  std::stable_sort(
+      facts.problems.begin(), facts.problems.end(),
+      [](const SettingsProblem& a, const SettingsProblem& b) { return a.line < b.line; });
+  return facts;
+}
 
 void ReportSettingsProblems() {
   static std::atomic<bool> reported{false};
-  std::string file;
-  std::string distrust;
-  if (reported.load() || !SettingsPath(&file, &distrust) || !distrust.empty()) return;
+  if (reported.load()) return;
+  const SettingsFacts facts = ExamineSettings();
+  if (facts.file.empty()) return;
+  for (const SettingsProblem& p : facts.problems) {
+    if (p.kind == SettingsProblemKind::kUntrusted) return;
+  }
   if (reported.exchange(true)) return;
-  struct Known {
-    const char* section;
-    const char* key;
-    int64_t low, high;  // the range of a number; low > high: any text
-  };
-  static const Known kKnown[] = {
-      {"Cache", "CacheDir", 1, 0},    {"Cache", "CacheSize", 50, 204800},
-      {"Cache", "Precision", 1, 50},  {"Cache", "Delay", 5, 4320},
-      {"Cache", "FileFolders", 1, 0}, {"Log", "LogPath", 1, 0},
-      {"Log", "EchoToStdout", 0, 1},
-  };
-  for (const char* section : {"Cache", "Log"}) {
-    const std::string names = platform::env().ReadProfileString(file, section, nullptr, "", 16384);
-    for (size_t at = 0; at < names.size();) {
-      const std::string key = names.substr(at, names.find('\0', at) - at);
-      at += key.size() + 1;
-      const Known* known = nullptr;
-      for (const Known& k : kKnown) {
-        if (std::strcmp(k.section, section) == 0 && SameKey(key, k.key)) known = &k;
-      }
-      if (known == nullptr) {
-        WriteLogBufferToFile("Unknown key in the settings file %s: [%s] %s.\n", file.c_str(),
-                             section, key.c_str());
-        continue;
-      }
-      if (known->low > known->high) continue;
-      const std::string value =
-          platform::env().ReadProfileString(file, section, known->key, "", 64);
-      const int64_t number = detail::ParseInteger(value.c_str());
-      if (number < known->low || number > known->high) {
-        WriteLogBufferToFile(
-            "Value out of range in the settings file %s: [%s] %s=%s (%lld to %lld); the default "
-            "applies.\n",
-            file.c_str(), section, known->key, value.c_str(), static_cast<long long>(known->low),
-            static_cast<long long>(known->high));
-      }
+  const char* file = facts.file.c_str();
+  for (const SettingsProblem& p : facts.problems) {
+    // As the lines have always read: the value cut to 63 bytes.
+    const std::string value = p.written.substr(0, 63);
+    const bool out_of_range = p.number < p.low || p.number > p.high;
+    switch (p.kind) {
+      case SettingsProblemKind::kUnknownKey:
+        WriteLogBufferToFile("Unknown key in the settings file %s: [%s] %s.\n", file,
+                             p.section.c_str(), p.key.c_str());
+        break;
+      case SettingsProblemKind::kOutOfRange:
+      case SettingsProblemKind::kNotANumber:
+        if (out_of_range) {
+          WriteLogBufferToFile(
+              "Value out of range in the settings file %s: [%s] %s=%s (%lld to %lld); the "
+              "default applies.\n",
+              file, p.section.c_str(), p.key.c_str(), value.c_str(), static_cast<long long>(p.low),
+              static_cast<long long>(p.high));
+        } else {
+          WriteLogBufferToFile(
+              "Value not a whole number in the settings file %s: [%s] %s=%s; %lld applies.\n", file,
+              p.section.c_str(), p.key.c_str(), value.c_str(), static_cast<long long>(p.number));
+        }
+        break;
+      case SettingsProblemKind::kUnreadable:
+        WriteLogBufferToFile("%s.\n", p.text.c_str());
+        break;
+      case SettingsProblemKind::kVariableIgnored:  // logged as the path is formed
+      case SettingsProblemKind::kUntrusted:        // logged by the refusal
+        break;
     }
   }
 }

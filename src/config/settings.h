@@ -80,10 +80,64 @@ class UntrustedSettings : public OsError {
 // GetCacheSettings does this first.
 void RequireTrustedSettings();
 
+// Makes `path` the settings file of this process in place of the usual
+// lookup (the settings variable included), for a program whose user names
+// the file. A privileged process takes it only when it passes the check of
+// RequireTrustedSettings. False with `why` set (in words, one line) when
+// the file cannot be read or may not be used; nothing changes then.
+bool UseSettingsFile(const std::string& path, std::string* why);
+
+// What is wrong with the settings, each found by the reader itself.
+enum class SettingsProblemKind : int32_t {
+  kUnknownKey = 1,       // a key of [Cache] or [Log] that the library does not know
+  kOutOfRange = 2,       // a number outside its range: the default applies
+  kNotANumber = 3,       // a value that is not a whole number alone: what is read of it
+  kUnreadable = 4,       // the settings file is there but cannot be read: the defaults apply
+  kVariableIgnored = 5,  // the settings variable is set, and ignored in a privileged process
+  kUntrusted = 6,        // a privileged process may not use the settings file
+};
+
+struct SettingsProblem {
+  SettingsProblemKind kind;
+  std::string section;  // "Cache" or "Log"; empty for the file as a whole
+  std::string key;      // the library's name of it; an unknown key as written
+  std::string written;  // the value as the file holds it (the variable's value)
+  int line = 0;         // its line in the file; 0 for the file as a whole
+  int64_t number = 0;   // a number's value as read (kOutOfRange, kNotANumber)
+  int64_t low = 0;      // and its range
+  int64_t high = 0;
+  std::string text;  // in words, one line without its end
+};
+
+// One setting as the library uses it.
+struct SettingFact {
+  const char* section;
+  const char* key;
+  std::string value;  // in effect, in the file's unit
+  const char* unit;   // "MiB", "%", "minutes"; "" for a text
+  int line = 0;       // the line of the settings file it comes from; 0: the default
+};
+
+// The settings file, each setting with its value and where it comes from,
+// and every problem found. The log, the program and the C interface all
+// tell these same facts.
+struct SettingsFacts {
+  std::string file;  // the settings file looked at ("" when its place is unknown)
+  bool found = false;
+  std::vector<SettingFact> settings;
+  std::vector<SettingsProblem> problems;
+};
+
+// Reads the settings file afresh and judges it. Logs nothing of its own
+// (forming the settings path the first time logs that the variable is
+// ignored, as every first lookup does).
+SettingsFacts ExamineSettings();
+
 // Logs one line for each key of the "Cache" and "Log" sections that the
-// library does not know and each value out of its range (the default then
-// applies). Does so once per process; later calls do nothing. Says nothing
-// of a file that this process may not use.
+// library does not know, each value out of its range (the default then
+// applies) and each number followed by other text. Does so once per
+// process; later calls do nothing. Says nothing of a file that this
+// process may not use.
 void ReportSettingsProblems();
 
 namespace detail {

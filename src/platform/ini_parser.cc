@@ -40,15 +40,15 @@ std::string Cut(std::string v, size_t size) {
   return v;
 }
 
-}  // namespace
-
-std::string LookupIniValue(const std::string& text, const char* section, const char* key,
-                           const char* fallback, size_t size) {
-  const std::string want_fallback = fallback ? fallback : "";
-  std::string names;
+// Walks the lines of `section` (its first occurrence) in `text`: calls
+// `visit`(name, value, line number) for each key line, until it returns
+// true.
+template <typename Visit>
+void WalkSection(const std::string& text, const char* section, Visit visit) {
   bool in_section = false;
   bool seen_section = false;
   size_t pos = 0;
+  int number = 0;
   // A UTF-8 byte order mark is not part of the first line.
   if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) pos = 3;
   while (pos <= text.size()) {
@@ -56,8 +56,9 @@ std::string LookupIniValue(const std::string& text, const char* section, const c
     if (end == std::string::npos) end = text.size();
     std::string line = Trim(text.substr(pos, end - pos));
     pos = end + 1;
+    ++number;
     if (!line.empty() && line[0] == '[') {
-      if (seen_section) break;  // only the first section of that name counts
+      if (seen_section) return;  // only the first section of that name counts
       size_t close = line.find(']');
       std::string name =
           Trim(line.substr(1, close == std::string::npos ? std::string::npos : close - 1));
@@ -68,15 +69,40 @@ std::string LookupIniValue(const std::string& text, const char* section, const c
     if (!in_section || line.empty() || line[0] == ';') continue;
     size_t eq = line.find('=');
     if (eq == std::string::npos) continue;
-    if (key == nullptr) {
-      names += Trim(line.substr(0, eq));
-      names += '\0';
-      continue;
-    }
-    if (!SameName(Trim(line.substr(0, eq)), key)) continue;
-    return Cut(Unquote(Trim(line.substr(eq + 1))), size);
+    if (visit(Trim(line.substr(0, eq)), Trim(line.substr(eq + 1)), number)) return;
   }
-  return Cut(key == nullptr ? names : want_fallback, size);
+}
+
+}  // namespace
+
+std::string LookupIniValue(const std::string& text, const char* section, const char* key,
+                           const char* fallback, size_t size) {
+  std::string names;
+  std::string value;
+  bool found = false;
+  WalkSection(text, section, [&](const std::string& name, const std::string& v, int) {
+    if (key == nullptr) {
+      names += name;
+      names += '\0';
+      return false;
+    }
+    if (!SameName(name, key)) return false;
+    value = Unquote(v);
+    found = true;
+    return true;
+  });
+  if (key == nullptr) return Cut(names, size);
+  return Cut(found ? value : std::string(fallback ? fallback : ""), size);
+}
+
+int FindIniLine(const std::string& text, const char* section, const char* key) {
+  int found = 0;
+  WalkSection(text, section, [&](const std::string& name, const std::string&, int line) {
+    if (!SameName(name, key)) return false;
+    found = line;
+    return true;
+  });
+  return found;
 }
 
 }  // namespace platform

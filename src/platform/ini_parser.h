@@ -19,5 +19,9 @@ namespace platform {
 std::string LookupIniValue(const std::string& text, const char* section, const char* key,
                            const char* fallback, size_t size);
 
+// The line (counted from 1) of the INI `text` that LookupIniValue takes the
+// value of `key` in `section` from; 0 when it takes none.
+int FindIniLine(const std::string& text, const char* section, const char* key);
+
 }  // namespace platform
 }  // namespace stow

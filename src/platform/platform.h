@@ -350,6 +350,13 @@ class Env {
   virtual std::string ReadProfileString(const std::string& file, const char* section,
                                         const char* key, const char* fallback, size_t size) = 0;
 
+  // The first `limit` bytes of the regular file at `path`, for telling
+  // where a setting stands in its file and whether the file can be read at
+  // all (ReadProfileString treats a file it cannot read as missing). Never
+  // waits on a FIFO or device: anything but a regular file fails with
+  // kErrorInvalidName. A missing file fails with a code IsNotFound accepts.
+  virtual OsStatus ReadTextFile(const char* path, size_t limit, std::string* out) = 0;
+
   // Converts UTF-16 text to the narrow encoding, exactly or not at all.
   // Fails when a character has no exact narrow form (no best-fit stand-in,
   // no default character) or the result does not fit in `out_size` bytes
@@ -516,6 +523,9 @@ class EnvWrapper : public Env {
   std::string ReadProfileString(const std::string& file, const char* section, const char* key,
                                 const char* fallback, size_t size) override {
     return target_.ReadProfileString(file, section, key, fallback, size);
+  }
+  OsStatus ReadTextFile(const char* path, size_t limit, std::string* out) override {
+    return target_.ReadTextFile(path, limit, out);
   }
   OsStatus WideToNarrow(const char16_t* text, char* out, size_t out_size) override {
     return target_.WideToNarrow(text, out, out_size);

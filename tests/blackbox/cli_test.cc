@@ -135,6 +135,80 @@ TEST_F(CliTest, JsonOfStatusListAndCheckDescribesTheCache) {
   EXPECT_NE(std::string::npos, Run({"status"}).output.find("Refused      1 files (20.0 MiB)"));
 }
 
+// `config` shows each setting with its source and each mistake of the
+// settings file with its line; `status` ends with the same mistakes, and
+// both say them in JSON too.
+TEST_F(CliTest, ConfigAndStatusShowTheSettingsMistakes) {
+  SandboxSettings settings;
+  settings.cache_size = "10";                                     // line 3
+  settings.cache_lines = {"CacheSzie=500", "Delay=2 ; minutes"};  // lines 5 and 6
+  ASSERT_TRUE(box_.WriteSettings(settings));
+  const std::string ini = JoinPath(JoinPath(box_.root(), "lib"), "TESSARON.INI");
+  const struct {
+    const char* kind;
+    int line;
+    std::string text;
+  } mistakes[] = {
+      {"out_of_range", 3,
+       ":3: CacheSize=10 is out of range (50 to 204800 MiB): the default 200 "
+       "MiB applies"},
+      {"unknown_key", 5, ":5: unknown key CacheSzie in [Cache], ignored (meant CacheSize?)"},
+      {"not_a_number", 6,
+       ":6: Delay=2 ; minutes is not a whole number: it reads as 2 (a number "
+       "ends at its first other character; ';' starts a comment only at the "
+       "start of a line), which is out of range (5 to 4320 minutes): the "
+       "default 15 minutes applies"},
+  };
+  std::string problem_lines;
+  for (const auto& m : mistakes) problem_lines += "Problem      " + ini + m.text + "\n";
+
+  ClientRun config = Run({"config"});
+  EXPECT_EQ(0, config.exit_code) << config.output;
+  EXPECT_EQ(0u, config.output.find("Settings     " + ini + "\n")) << config.output;
+  EXPECT_NE(std::string::npos,
+            config.output.find("  [Cache] CacheSize    200 MiB                  default\n"))
+      << config.output;
+  EXPECT_NE(std::string::npos, config.output.find("  [Cache] FileFolders  " + box_.data_dir()))
+      << config.output;
+  EXPECT_NE(std::string::npos, config.output.find(ini + ":4\n")) << config.output;
+  ClientRun status = Run({"status"});
+  EXPECT_EQ(0, status.exit_code) << status.output;
+  for (const ClientRun* run : {&config, &status}) {
+    ASSERT_LE(problem_lines.size(), run->output.size());
+    EXPECT_EQ(problem_lines, run->output.substr(run->output.size() - problem_lines.size()))
+        << run->output;
+  }
+
+  const nlohmann::json json_config = RunJson({"config", "--json"}, 0);
+  const nlohmann::json json_status = RunJson({"status", "--json"}, 0);
+  for (const nlohmann::json* out : {&json_config, &json_status}) {
+    const nlohmann::json problems = out->value("problems", nlohmann::json::array());
+    ASSERT_EQ(3u, problems.size()) << *out;
+    for (size_t i = 0; i < 3; ++i) {
+      EXPECT_EQ(mistakes[i].kind, problems[i].value("kind", ""));
+      EXPECT_EQ(mistakes[i].line, problems[i].value("line", 0));
+      EXPECT_EQ(ini, problems[i].value("file", ""));
+      EXPECT_EQ(ini + mistakes[i].text, problems[i].value("text", ""));
+    }
+  }
+  EXPECT_EQ(200 * kMiB, json_status.value("limit_bytes", 0LL));
+  for (const nlohmann::json& item : json_config["settings"]) {
+    if (item.value("key", "") == "CacheDir") {
+      EXPECT_EQ("file", item.value("source", ""));
+      EXPECT_EQ(2, item.value("line", 0));
+    } else if (item.value("key", "") == "Delay") {
+      EXPECT_EQ("default", item.value("source", ""));
+      EXPECT_EQ("15", item.value("value", ""));
+      EXPECT_EQ("minutes", item.value("unit", ""));
+    }
+  }
+  EXPECT_EQ(7u, json_config["settings"].size()) << json_config;
+
+  // Mended, nothing is left to say.
+  ASSERT_TRUE(box_.WriteSettings(SandboxSettings()));
+  EXPECT_EQ(std::string::npos, Run({"status"}).output.find("Problem"));
+}
+
 TEST_F(CliTest, EveryExitCodeComesFromARealSituation) {
   // 2: bad usage, and nothing is done.
   ClientRun unknown = Run({"frobnicate"});
@@ -656,9 +730,9 @@ TEST_F(ToolkitTest, EveryCommandHasItsHelpAndItsManualEntry) {
   for (size_t at = from + 10; at < to; at = top.output.find('\n', at) + 1) {
     commands.push_back(top.output.substr(at + 2, top.output.find(' ', at + 2) - at - 2));
   }
-  const std::vector<std::string> expected = {"status", "list",    "check",   "add",
-                                             "adopt",  "shrink",  "empty",   "dump",
-                                             "usage",  "metrics", "help",    "completion"};
+  const std::vector<std::string> expected = {"status",  "config", "list",      "check", "add",
+                                             "adopt",   "shrink", "empty",     "dump",  "usage",
+                                             "metrics", "help",   "completion"};
   EXPECT_EQ(expected, commands);
 
   std::string manual;
@@ -709,13 +783,17 @@ TEST_F(ToolkitTest, TheCompletionScriptKnowsEveryCommand) {
     std::string words;  // the command line so far, the last word the one completed
     std::string offered;
   } cases[] = {
-      {"stowmaster ''", "add adopt check completion dump empty help list metrics shrink status usage --help --json --library --version"},
+      {"stowmaster ''",
+       "add adopt check completion config dump empty help list metrics shrink status usage --help "
+       "--json --library --settings --version"},
       {"stowmaster li", "list"},
       {"stowmaster --json ch", "check"},
       {"stowmaster list --sort ''", "age path size"},
-      {"stowmaster list --", "--help --json --library --limit --older-than --sort --under"},
+      {"stowmaster list --",
+       "--help --json --library --limit --older-than --settings --sort --under"},
       {"stowmaster shrink --d", "--dry-run"},
-      {"stowmaster metrics --", "--disk --help --library --output"},
+      {"stowmaster metrics --", "--disk --help --library --output --settings"},
+      {"stowmaster --settings /et", "/etc"},
       {"stowmaster help us", "usage"},
       {"stowmaster completion ''", "bash"},
   };
@@ -913,12 +991,39 @@ TEST_F(ToolkitTest, JsonCarriesTheSchemaAndTheStructsNames) {
     int exit_code = 0;
   } cases[] = {
       {{"status", "--json"},
-       {"settings_file", "settings_found", "cache_dir", "index_path", "log_file", "log_writable",
-        "precision", "limit_bytes", "high_mark_bytes", "low_mark_bytes", "min_age_seconds",
-        "index_present", "index_formatted", "lists_consistent", "entries", "capacity",
-        "bytes_in_use", "oldest_registration", "newest_registration", "evictable_files",
-        "evictable_bytes", "now", "next_path", "next_registered", "refused_files", "refused_bytes"},
+       {"settings_file",
+        "settings_found",
+        "cache_dir",
+        "index_path",
+        "log_file",
+        "log_writable",
+        "precision",
+        "limit_bytes",
+        "high_mark_bytes",
+        "low_mark_bytes",
+        "min_age_seconds",
+        "index_present",
+        "index_formatted",
+        "lists_consistent",
+        "entries",
+        "capacity",
+        "bytes_in_use",
+        "oldest_registration",
+        "newest_registration",
+        "evictable_files",
+        "evictable_bytes",
+        "now",
+        "next_path",
+        "next_registered",
+        "refused_files",
+        "refused_bytes",
+        "problems"},
        {"next_to_go", "disk_usage"}},
+      {{"config", "--json"},
+       {"settings_file", "settings_found", "settings", "problems", "settings/section",
+        "settings/key", "settings/value", "settings/unit", "settings/file", "settings/line",
+        "settings/source"},
+       {}},
       {{"list", "--json"},
        {"entries", "complete", "entries/block", "entries/path", "entries/file_size",
         "entries/registered", "entries/delay", "entries/evictable", "entries/age_seconds"},

@@ -109,12 +109,13 @@ TEST_F(FailureDetailTest, UnwritableCacheFolderNamesTheIndexAndTheCause) {
 #endif
 }
 
-// Keys the library does not know, and values out of range, are logged once
-// per process at the first initialisation; the defaults still apply.
+// Keys the library does not know, values out of range and numbers with
+// other text after them are logged once per process at the first
+// initialisation; the defaults still apply.
 TEST_F(FailureDetailTest, UnknownKeysAndValuesOutOfRangeAreLoggedOnce) {
   SandboxSettings settings;
   settings.cache_size = "49";
-  settings.cache_lines = {"CachSize=100", "Delay=abc"};
+  settings.cache_lines = {"CachSize=100", "Delay=abc", "Precision=20 percent"};
   settings.log_lines = {"LogFile=x", "EchoToStdout=0"};
   ASSERT_TRUE(box_.WriteSettings(settings));
   ClientRun run =
@@ -133,7 +134,11 @@ TEST_F(FailureDetailTest, UnknownKeysAndValuesOutOfRangeAreLoggedOnce) {
       << log;
   EXPECT_EQ(1, CountOf(log, range + "[Cache] Delay=abc (5 to 4320); the default applies.\n"))
       << log;
-  EXPECT_EQ(4, CountOf(log, "in the settings file")) << log;
+  // A number with other text after it counts as that number, and says so.
+  EXPECT_EQ(1, CountOf(log, "Msg:  Value not a whole number in the settings file " + ini +
+                                ": [Cache] Precision=20 percent; 20 applies.\n"))
+      << log;
+  EXPECT_EQ(5, CountOf(log, "in the settings file")) << log;
 }
 
 }  // namespace

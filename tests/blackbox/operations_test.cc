@@ -2,11 +2,13 @@
 // process of the built library: status against an index the test built,
 // the walk against the dump, the check on an index the test damaged, and
 // what a pass and emptying report against the files on disk.
+#include <cstddef>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "blackbox_fixture.h"
+#include "stowmaster.h"
 
 namespace stow::testing_support {
 namespace {
@@ -125,6 +127,16 @@ TEST_F(OperationsTest, StatusAndListDescribeTheCacheTheTestBuilt) {
   EXPECT_EQ("list 0 4", run.results[8]);
   EXPECT_EQ((Lines{run.results[4], run.results[5], "list 0 2"}),
             Lines(run.results.begin() + 9, run.results.begin() + 12));
+  // A caller built against the header before the limit and the marks came
+  // into the status gets the figures it knows, and nothing past its size.
+  const size_t older = offsetof(StowmasterStatus, limit_bytes);
+  ClientRun sized = box_.RunClient(
+      {"status-sized", N(older), "status-sized", N(sizeof(StowmasterStatus))}, kClientTimeoutMs);
+  ASSERT_EQ(2u, sized.results.size()) << sized.output;
+  EXPECT_EQ(0u, sized.results[0].find("status-sized 0 " + N(older) + " 1 4 ")) << sized.results[0];
+  EXPECT_EQ("status-sized 0 " + N(sizeof(StowmasterStatus)) + " 1 4 " + N(50 * kMiB) + " " +
+                N(55 * kMiB) + " " + N(45 * kMiB),
+            sized.results[1]);
   // Watching changed nothing.
   IndexImage after = LoadIndex();
   EXPECT_EQ(image.ValidNames(), after.ValidNames());

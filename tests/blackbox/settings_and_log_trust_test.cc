@@ -90,6 +90,82 @@ TEST_F(SettingsAndLogTrustTest, RootRefusesASettingsFileThatOthersMayWrite) {
 #endif
 }
 
+// Run as root with STOWMASTER_SETTINGS set, the program works on no cache
+// (the library would ignore the variable and use another) but shows why in
+// `config`; --settings names the file instead, when only its owner may
+// change it. As another user the variable is simply used.
+TEST_F(SettingsAndLogTrustTest, ProgramRunAsRootTakesTheSettingsFileOnlyAsAnOption) {
+#ifdef _WIN32
+  GTEST_SKIP() << "no settings variable on Windows";
+#else
+  if (!IsSuperUser()) GTEST_SKIP() << "needs root";
+  const std::string program = JoinPath(ExecutableDir(), "stowmaster");
+  const std::string other_cache = JoinPath(box_.root(), "other-cache");
+  const std::string other = JoinPath(box_.root(), "other.ini");
+  ASSERT_TRUE(WriteWholeFile(
+      other, "[Cache]\nCacheDir=" + other_cache + "\n[Log]\nLogPath=" + box_.log_dir() + "\n"));
+  ASSERT_EQ(0, ::chmod(other.c_str(), 0644));
+  ASSERT_EQ(0, ::chmod(box_.root().c_str(), 0755));
+  SetEnvironment("STOWMASTER_SETTINGS", other);
+  struct Unset {
+    ~Unset() { SetEnvironment("STOWMASTER_SETTINGS", ""); }
+  } unset;
+  auto run = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"--library", box_.library()});
+    return box_.RunProgram(program, args, kClientTimeoutMs);
+  };
+  const std::string refusal =
+      "stowmaster: STOWMASTER_SETTINGS is ignored when run as root, set-id or with a capability, "
+      "so this would work on another cache than the one it names; give the file as --settings " +
+      other + " instead (only its owner, root or you may change it and its folder)\n";
+  const std::string data = JoinPath(box_.data_dir(), "f");
+  ASSERT_TRUE(WriteWholeFile(data, "x"));
+  const std::vector<std::vector<std::string> > cache_commands = {
+      {"status"}, {"list"}, {"check"}, {"add", data}, {"shrink"},
+      {"empty"},  {"dump"}, {"usage"}, {"metrics"},   {"adopt", box_.data_dir()}};
+  for (const std::vector<std::string>& command : cache_commands) {
+    ClientRun refused = run(command);
+    EXPECT_EQ(1, refused.exit_code) << command[0];
+    EXPECT_EQ(refusal, refused.output) << command[0];
+  }
+  EXPECT_FALSE(PathExists(box_.index_path()));
+  EXPECT_FALSE(PathExists(other_cache));
+  ClientRun config = run({"config"});
+  EXPECT_EQ(0, config.exit_code) << config.output;
+  EXPECT_NE(std::string::npos, config.output.find("Problem      STOWMASTER_SETTINGS=" + other +
+                                                  " is ignored in a privileged process"))
+      << config.output;
+
+  // Named as an option, an owner-only file is taken, the variable no matter.
+  ClientRun named = run({"--settings", other, "add", data});
+  EXPECT_EQ(0, named.exit_code) << named.output;
+  EXPECT_TRUE(PathExists(JoinPath(other_cache, "Index.Dat")));
+  EXPECT_FALSE(PathExists(box_.index_path()));
+  ClientRun status = run({"--settings", other, "status"});
+  EXPECT_EQ(0u, status.output.find("Settings     " + other + "\n")) << status.output;
+  EXPECT_EQ(std::string::npos, status.output.find("Problem")) << status.output;
+  // One that others may write is not.
+  ASSERT_EQ(0, ::chmod(other.c_str(), 0666));
+  ClientRun writable = run({"--settings", other, "status"});
+  EXPECT_EQ(1, writable.exit_code) << writable.output;
+  EXPECT_EQ("stowmaster: cannot use the settings file " + other +
+                ": StowmasterUseSettingsFile: Settings file " + other +
+                " is writable by others than its owner: not used by a privileged process.\n",
+            writable.output);
+  ASSERT_EQ(0, ::chmod(other.c_str(), 0644));
+
+  // Not privileged, the program works on the variable's cache.
+  if (!PathExists("/usr/bin/setpriv")) return;
+  for (const std::string& dir : {other_cache, box_.log_dir()}) {
+    ASSERT_EQ(0, ::chmod(dir.c_str(), 0777)) << dir;
+  }
+  ASSERT_EQ(0, ::chmod(JoinPath(other_cache, "Index.Dat").c_str(), 0666));
+  ClientRun nobody = RunAsNobody(box_, program, {"--library", box_.library(), "status"});
+  EXPECT_EQ(0, nobody.exit_code) << nobody.output;
+  EXPECT_EQ(0u, nobody.output.find("Settings     " + other + "\n")) << nobody.output;
+#endif
+}
+
 // A client of an ordinary user is privileged (its deletions confined to the
 // cache folders, the settings variable ignored) when it holds a capability
 // that passes an unlink's permission checks. Outside the cache folders lie

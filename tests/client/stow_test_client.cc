@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -357,6 +358,20 @@ int main(int argc, char** argv) {
       Result(c, lib.GetStatus(&s), s.index_present, s.index_formatted, s.lists_consistent,
              s.entries, s.capacity, s.bytes_in_use, s.oldest_registration, s.newest_registration,
              s.evictable_files, s.evictable_bytes, "next", s.next_registered, s.next_path);
+    } else if (c == "status-sized" && args(1)) {
+      // As a caller built against an older header sees it: a struct of
+      // `size` bytes, followed by bytes the library must leave alone.
+      StowmasterStatus s;
+      std::memset(&s, 0x5A, sizeof(s));
+      s.size = static_cast<uint32_t>(number(0));
+      const int32_t rc = lib.GetStatus(&s);
+      const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&s);
+      bool untouched = true;
+      for (size_t i = static_cast<size_t>(number(0)); i < sizeof(s); ++i) {
+        untouched = untouched && bytes[i] == 0x5A;
+      }
+      Result(c, rc, s.size, untouched ? 1 : 0, s.entries, s.limit_bytes, s.high_mark_bytes,
+             s.low_mark_bytes);
     } else if (c == "list" && args(1)) {
       int count = 0;
       Result(c, lib.ListEntries(number(0), OnEntry, &count), count);

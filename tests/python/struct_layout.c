@@ -50,6 +50,9 @@ int main(void) {
   FIELD(StowmasterStatus, refused_files);
   FIELD(StowmasterStatus, reserved3);
   FIELD(StowmasterStatus, refused_bytes);
+  FIELD(StowmasterStatus, limit_bytes);
+  FIELD(StowmasterStatus, high_mark_bytes);
+  FIELD(StowmasterStatus, low_mark_bytes);
 
   SIZE(StowmasterEntry);
   FIELD(StowmasterEntry, size);
@@ -127,5 +130,17 @@ int main(void) {
   FIELD(StowmasterDiskUsage, bytes);
   FIELD(StowmasterDiskUsage, unlisted_files);
   FIELD(StowmasterDiskUsage, unlisted_bytes);
+
+  SIZE(StowmasterSettingItem);
+  FIELD(StowmasterSettingItem, size);
+  FIELD(StowmasterSettingItem, kind);
+  FIELD(StowmasterSettingItem, section);
+  FIELD(StowmasterSettingItem, key);
+  FIELD(StowmasterSettingItem, value);
+  FIELD(StowmasterSettingItem, unit);
+  FIELD(StowmasterSettingItem, file);
+  FIELD(StowmasterSettingItem, line);
+  FIELD(StowmasterSettingItem, reserved);
+  FIELD(StowmasterSettingItem, text);
   return 0;
 }

@@ -27,6 +27,7 @@ STRUCTS = {
     "StowmasterFilesReport": stowmaster._FilesReport,
     "StowmasterAdoptResult": stowmaster._AdoptResult,
     "StowmasterDiskUsage": stowmaster._DiskUsage,
+    "StowmasterSettingItem": stowmaster._SettingItem,
 }
 
 
@@ -163,6 +164,9 @@ class RegisterAndReadTest(SandboxTest):
 
         st = lib.status()
         self.assertFalse(st.index_present)
+        # The limit and marks come with the figures.
+        self.assertEqual((st.limit_bytes, st.high_mark_bytes, st.low_mark_bytes),
+                         (50 << 20, 55 << 20, 45 << 20))
         self.assertEqual(list(lib.entries()), [])
         with self.assertRaises(stowmaster.Unusable) as caught:
             lib.dump()
@@ -206,6 +210,38 @@ class RegisterAndReadTest(SandboxTest):
         self.assertIsNone(lib.dump(target))
         with open(target, encoding="utf-8", errors="surrogateescape") as f:
             self.assertEqual(f.read(), text)
+
+    def test_settings_report_and_the_settings_file_named(self):
+        lib, box = self.lib, self.box
+        ini = os.path.join(box.lib_dir, "TESSARON.INI")
+        report = lib.settings_report()
+        self.assertEqual(report.problems, [])
+        by_key = {s.key: s for s in report.settings}
+        self.assertEqual(by_key["CacheSize"], stowmaster.Setting("Cache", "CacheSize", "50", "MiB",
+                                                                 ini, 3))
+        self.assertEqual((by_key["EchoToStdout"].value, by_key["EchoToStdout"].line), ("0", 0))
+
+        # Another file, named before the first initialisation, with the
+        # three usual mistakes.
+        other = os.path.join(box.root, "other.ini")
+        with open(other, "w") as f:
+            f.write("[Cache]\nCacheDir=%s\nCacheSzie=500\nCacheSize=10\nDelay=2 ; minutes\n"
+                    % os.path.join(box.root, "other-cache"))
+        lib.use_settings_file(other)
+        self.assertEqual(lib.settings().settings_file, other)
+        report = lib.settings_report()
+        self.assertEqual([(p.kind, p.key, p.value, p.line) for p in report.problems],
+                         [("unknown_key", "CacheSzie", "500", 3),
+                          ("out_of_range", "CacheSize", "10", 4),
+                          ("not_a_number", "Delay", "2 ; minutes", 5)])
+        self.assertTrue(all(p.file == other and p.text.startswith(other) for p in report.problems))
+        self.assertEqual(lib.status().limit_bytes, 200 << 20)
+        with stowmaster.Session(lib):
+            with self.assertRaises(stowmaster.Unusable) as caught:
+                lib.use_settings_file(ini)
+            self.assertIn("initialised", str(caught.exception))
+        with self.assertRaises(stowmaster.Unusable):
+            lib.use_settings_file(os.path.join(box.root, "missing.ini"))
 
     def test_failures_raise_with_code_and_reason(self):
         lib, box = self.lib, self.box

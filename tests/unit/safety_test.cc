@@ -223,7 +223,26 @@ TEST_F(PrivilegedDeletionTest, SettingsVariableIsIgnoredWhenPrivileged) {
     GetConfigurationString("Cache", "CacheDir", "none", value, sizeof(value));
     EXPECT_STRNE(value, "/from/variable");
     EXPECT_EQ(platform::env().ProcessPrivileges().set_id, set_id);
+    // The settings' facts say so, naming the variable's file.
+    const SettingsFacts facts = ExamineSettings();
+    ASSERT_FALSE(facts.problems.empty());
+    EXPECT_EQ(facts.problems[0].kind, SettingsProblemKind::kVariableIgnored);
+    EXPECT_EQ(facts.problems[0].written, chosen);
   }
+  // Unprivileged, the variable is used and no problem is told.
+  env_.privileges = platform::Privileges();
+  SetSettingsFileForTesting("");
+  for (const SettingsProblem& p : ExamineSettings().problems) {
+    EXPECT_NE(p.kind, SettingsProblemKind::kVariableIgnored) << p.text;
+  }
+  // A file named by the program wins over the variable, privileged too.
+  env_.privileges.elevated = true;
+  std::string why;
+  ASSERT_TRUE(UseSettingsFile(ini_path_, &why)) << why;
+  for (const SettingsProblem& p : ExamineSettings().problems) {
+    EXPECT_NE(p.kind, SettingsProblemKind::kVariableIgnored) << p.text;
+  }
+  env_.privileges = platform::Privileges();
   SetSettingsFileForTesting(ini_path_);
   const std::string line = std::string(platform::kSettingsVariable) +
                            " is ignored in a privileged process; settings file: ";

@@ -13,6 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -397,6 +398,25 @@ class PosixEnv final : public Env {
       text = buffer.str();
     }
     return LookupIniValue(text, section, key, fallback, size);
+  }
+
+  OsStatus ReadTextFile(const char* path, size_t limit, std::string* out) override {
+    out->clear();
+    posix::UniqueFd fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (!fd.valid()) return Errno("open", path);
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) return Errno("fstat", path);
+    if (!S_ISREG(st.st_mode)) return OsStatus(EINVAL, "open (not a regular file)", path);
+    char buffer[4096];
+    while (out->size() < limit) {
+      const size_t want = std::min(sizeof(buffer), limit - out->size());
+      const ssize_t n = ::read(fd.get(), buffer, want);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return Errno("read", path);
+      if (n == 0) break;
+      out->append(buffer, static_cast<size_t>(n));
+    }
+    return OsStatus();
   }
 
   OsStatus WideToNarrow(const char16_t* text, char* out, size_t out_size) override {

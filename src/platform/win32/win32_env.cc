@@ -687,6 +687,29 @@ class Win32Env final : public Env {
     return std::string(buffer.data(), length);
   }
 
+  OsStatus ReadTextFile(const char* path, size_t limit, std::string* out) override {
+    out->clear();
+    win32::UniqueHandle file(CreateFileA(path, GENERIC_READ,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL));
+    if (!file) return OsStatus(GetLastError(), "CreateFileA", path);
+    if (GetFileType(file.get()) != FILE_TYPE_DISK) {
+      return OsStatus(ERROR_INVALID_NAME, "CreateFileA (not a regular file)", path);
+    }
+    char buffer[4096];
+    while (out->size() < limit) {
+      const size_t left = limit - out->size();
+      const DWORD want = static_cast<DWORD>(left < sizeof(buffer) ? left : sizeof(buffer));
+      DWORD got = 0;
+      if (!ReadFile(file.get(), buffer, want, &got, NULL)) {
+        return OsStatus(GetLastError(), "ReadFile", path);
+      }
+      if (got == 0) break;
+      out->append(buffer, got);
+    }
+    return OsStatus();
+  }
+
   OsStatus WideToNarrow(const char16_t* text, char* out, size_t out_size) override {
     if (out_size == 0) return OsStatus(ERROR_INSUFFICIENT_BUFFER, "WideCharToMultiByte");
     int capacity = out_size > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(out_size);
