@@ -216,11 +216,12 @@ exported_names() {
     >"$work/names"
   same "$(cat "$work/names")" "AddFileToStowmasterA AddFileToStowmasterW DeleteAllFileInCache \
 EmptyCache InitializeStowmaster StowmasterAdopt StowmasterCheck StowmasterCheckFiles \
-StowmasterDump StowmasterEmpty StowmasterGetDiskUsage StowmasterGetSettings \
-StowmasterGetStatus StowmasterLastError StowmasterListEntries StowmasterShrink \
-StowmasterShrinkWith StowmasterVersion UnInitializeStowmaster " "exported functions"
+StowmasterDump StowmasterEmpty StowmasterGetCounters StowmasterGetDiskUsage \
+StowmasterGetSettings StowmasterGetStatus StowmasterLastError StowmasterListEntries \
+StowmasterShrink StowmasterShrinkWith StowmasterVersion StowmasterZeroCounters \
+UnInitializeStowmaster " "exported functions"
 }
-check "the library exports its nineteen functions and nothing else" exported_names
+check "the library exports its twenty-one functions and nothing else" exported_names
 
 # Asks the installed stowmasterConfigVersion.cmake whether it accepts a
 # version, as find_package(stowmaster VERSION) does.

@@ -45,6 +45,7 @@ int Add(const Invocation& call, Session& session);
 int Adopt(const Invocation& call, Session& session);
 int Shrink(const Invocation& call, Session& session);
 int Empty(const Invocation& call, Session& session);
+int Stats(const Invocation& call, Session& session);
 
 // One listed entry as a JSON object, its age taken at `now`: the same for
 // the list and for what a dry run would delete.

@@ -73,7 +73,9 @@ inline void CloseLibrary(void* handle) {
   X(ShrinkWith, StowmasterShrinkWith)              \
   X(CheckFiles, StowmasterCheckFiles)              \
   X(Adopt, StowmasterAdopt)                        \
-  X(GetDiskUsage, StowmasterGetDiskUsage)
+  X(GetDiskUsage, StowmasterGetDiskUsage)          \
+  X(GetCounters, StowmasterGetCounters)            \
+  X(ZeroCounters, StowmasterZeroCounters)
 
 // The library loaded at run time with every entry point bound; unloaded when
 // this ends. Include stowmaster.h before this header.

@@ -27,6 +27,9 @@ int32_t CheckFiles(int32_t repair, StowmasterFilesReport* out, StowmasterFilePro
 int32_t Adopt(const char* folder, uint32_t delay, StowmasterAdoptResult* out,
               StowmasterAdoptProgressFn progress, void* context);
 int32_t GetDiskUsage(StowmasterDiskUsage* out);
+// The counters (see Counter).
+int32_t GetCounters(StowmasterCounters* out);
+int32_t ZeroCounters();
 
 // Records `what: why` as the calling thread's last failure and writes it
 // to the log; gives STOWMASTER_UNUSABLE.
