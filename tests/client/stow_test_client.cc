@@ -357,6 +357,12 @@ int main(int argc, char** argv) {
       Result(c, lib.GetStatus(&s), s.index_present, s.index_formatted, s.lists_consistent,
              s.entries, s.capacity, s.bytes_in_use, s.oldest_registration, s.newest_registration,
              s.evictable_files, s.evictable_bytes, "next", s.next_registered, s.next_path);
+    } else if (c == "counters") {
+      StowmasterCounters n = {};
+      n.size = sizeof(n);
+      Result(c, lib.GetCounters(&n), n.available, n.registrations_new, n.registrations_refreshed,
+             n.registrations_refused, n.full_index_refusals, n.pass_deleted_files,
+             n.deletions_refused);
     } else if (c == "list" && args(1)) {
       int count = 0;
       Result(c, lib.ListEntries(number(0), OnEntry, &count), count);
