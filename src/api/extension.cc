@@ -138,10 +138,10 @@ int32_t GetCounters(StowmasterCounters* out) {
   // Read as the status reads: nothing is created, formatted or repaired.
   IndexInspection inspection(IndexPathIn(CacheFolder()));
   CounterValues v;
-  if (inspection.mapped() &&
-      inspection.Read([&](const IndexFileHeader&, const ImageFileBlock*, bool) {
-        return inspection.CountersOf(&v);
-      })) {
+  const auto read = [&](const IndexFileHeader&, const ImageFileBlock*, bool) {
+    return inspection.CountersOf(&v);
+  };
+  if (inspection.mapped() && inspection.Read(read)) {
     c.available = 1;
     c.registrations_new = v[Counter::kRegisteredNew];
     c.registrations_refreshed = v[Counter::kRefreshed];

@@ -105,7 +105,9 @@ bool IndexFile::Lock() {
     }
     header_->LockMarker = 1;
     table_ok_ = table_ != nullptr && table_->InSync(*header_);
-    if (table_ != nullptr) table_->NoteCountingStart(Now());
+    // A table file made afresh: the counters start now (no clock read on
+    // the way of every other lock).
+    if (table_ != nullptr && !table_->CountingStartKnown()) table_->NoteCountingStart(Now());
   } catch (...) {
     // The lock is never kept by an operation that did not start.
     mutex_->Unlock();

@@ -536,8 +536,7 @@ void LookupTable::Count(Counter c, uint64_t n) {
 }
 
 void LookupTable::CountUnlocked(Counter c, uint64_t n) {
-  AtomicWord(header()->Counters[static_cast<uint32_t>(c)])
-      .fetch_add(n, std::memory_order_relaxed);
+  AtomicWord(header()->Counters[static_cast<uint32_t>(c)]).fetch_add(n, std::memory_order_relaxed);
 }
 
 CounterValues LookupTable::Counters() const {
@@ -561,6 +560,10 @@ void LookupTable::ZeroCounters(int64_t now) {
 void LookupTable::RestartCounters(int64_t now) {
   ZeroCounters(0);
   AtomicWord(header()->CountingSince).store(now, std::memory_order_relaxed);
+}
+
+bool LookupTable::CountingStartKnown() const {
+  return AtomicWord(header()->CountingSince).load(std::memory_order_relaxed) != 0;
 }
 
 void LookupTable::NoteCountingStart(int64_t now) {

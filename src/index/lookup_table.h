@@ -85,17 +85,17 @@ extern const char kLookupFileName[];  // "Index.Lkp"
 // The cache's cumulative counters, by their place in the table's header.
 // Never renumber: the places are shared by every process of this release.
 enum class Counter : uint32_t {
-  kRegisteredNew = 0,   // registrations that listed a new entry
-  kRefreshed,           // registrations of a path already listed
-  kRefused,             // registrations turned down, full index included
-  kFullRefusals,        // of them, turned down because the index was full
-  kPasses,              // eviction passes that looked at the list
-  kPassFiles,           // files deleted by passes
-  kPassBytes,           // and their listed bytes
-  kEmptiedFiles,        // files deleted by emptying the cache
-  kEmptiedBytes,        // and their listed bytes
-  kDeletionsRefused,    // deletions a pass or emptying tried and was refused
-  kRepairDropped,       // entries dropped by repairs of the index
+  kRegisteredNew = 0,  // registrations that listed a new entry
+  kRefreshed,          // registrations of a path already listed
+  kRefused,            // registrations turned down, full index included
+  kFullRefusals,       // of them, turned down because the index was full
+  kPasses,             // eviction passes that looked at the list
+  kPassFiles,          // files deleted by passes
+  kPassBytes,          // and their listed bytes
+  kEmptiedFiles,       // files deleted by emptying the cache
+  kEmptiedBytes,       // and their listed bytes
+  kDeletionsRefused,   // deletions a pass or emptying tried and was refused
+  kRepairDropped,      // entries dropped by repairs of the index
 };
 constexpr uint32_t kCounterCount = 11;
 
@@ -207,6 +207,7 @@ class LookupTable {
   void RestartCounters(int64_t now);
   // Under the index lock: when the start of the counting is not known (a
   // table file made afresh), it is `now`.
+  bool CountingStartKnown() const;
   void NoteCountingStart(int64_t now);
 
   // ---- Under the index lock, while the table is in sync.
