@@ -446,6 +446,39 @@ typedef int32_t(STOWMASTER_CALL* StowmasterSettingFn)(const StowmasterSettingIte
  * `fn`. */
 STOWMASTER_API int32_t STOWMASTER_CALL StowmasterListSettings(StowmasterSettingFn fn,
                                                               void* context);
+/* The cache's counters, cumulative since the index was made, kept in the
+ * lookup file beside the index ("Index.Lkp"). A rebuild of the lookup
+ * table keeps them; a lookup file made afresh (deleted, or cut short
+ * through its header) starts them again at zero, and `counting_since` then
+ * tells when. Processes of an earlier release sharing the cache break
+ * nothing, but count nothing either: what they do is left out. */
+typedef struct StowmasterCounters {
+  uint32_t size;
+  int32_t available;                /* 0: no index or no lookup file yet: all zero */
+  uint64_t registrations_new;       /* registrations that listed a new file */
+  uint64_t registrations_refreshed; /* registrations of a file already listed */
+  uint64_t registrations_refused;   /* registrations turned down (full index included) */
+  uint64_t full_index_refusals;     /* of them, turned down for a full index */
+  uint64_t passes;                  /* eviction passes that looked at the list */
+  uint64_t pass_deleted_files;      /* files deleted by passes */
+  uint64_t pass_deleted_bytes;      /* their listed bytes */
+  uint64_t emptied_files;           /* files deleted by emptying the cache */
+  uint64_t emptied_bytes;           /* their listed bytes */
+  uint64_t deletions_refused;       /* deletions a pass or emptying tried and was refused */
+  uint64_t repair_dropped;          /* entries dropped by repairs of the index */
+  int64_t counting_since;           /* seconds since 1970 UTC; 0 when not known */
+  int64_t last_reset;               /* when last zeroed; 0: never */
+  int64_t now;                      /* when they were read */
+} StowmasterCounters;
+
+/* Reads the counters under the index lock. Creates nothing: without an
+ * index or its lookup file, `available` is 0. */
+STOWMASTER_API int32_t STOWMASTER_CALL StowmasterGetCounters(StowmasterCounters* counters);
+
+/* Sets every counter to zero under the index lock and notes the time in
+ * `last_reset`. Without an index there is nothing to zero (STOWMASTER_OK);
+ * STOWMASTER_UNUSABLE when the index or its lookup file cannot be used. */
+STOWMASTER_API int32_t STOWMASTER_CALL StowmasterZeroCounters(void);
 
 #ifdef __cplusplus
 }

@@ -230,6 +230,22 @@ inline Result<StowmasterStatus> status() {
   return s;
 }
 
+// The cache's counters, cumulative since the index was made
+// (StowmasterGetCounters).
+inline Result<StowmasterCounters> counters() {
+  StowmasterCounters c = detail::Sized<StowmasterCounters>();
+  const int32_t rc = StowmasterGetCounters(&c);
+  if (rc != STOWMASTER_OK) return detail::Failure::Of(rc);
+  return c;
+}
+
+// Sets every counter to zero and notes when (StowmasterZeroCounters).
+inline Result<void> zero_counters() {
+  const int32_t rc = StowmasterZeroCounters();
+  if (rc != STOWMASTER_OK) return detail::Failure::Of(rc);
+  return {};
+}
+
 // The listed files, the most recently registered first: an input range
 // usable in range-for.
 //

@@ -220,9 +220,10 @@ DeleteAllFileInCache EmptyCache InitializeStowmaster StowmasterAdopt StowmasterC
 StowmasterCheckFiles StowmasterDump StowmasterEmpty StowmasterGetDiskUsage \
 StowmasterGetSettings StowmasterGetStatus StowmasterLastError StowmasterListEntries \
 StowmasterShrink StowmasterShrinkWith StowmasterVersion UnInitializeStowmaster \
-StowmasterUseSettingsFile StowmasterListSettings | sort | tr '\n' ' ')" "exported functions"
+StowmasterUseSettingsFile StowmasterListSettings StowmasterGetCounters StowmasterZeroCounters \
+| sort | tr '\n' ' ')" "exported functions"
 }
-check "the library exports its twenty-one functions and nothing else" exported_names
+check "the library exports its twenty-three functions and nothing else" exported_names
 
 # Asks the installed stowmasterConfigVersion.cmake whether it accepts a
 # version, as find_package(stowmaster VERSION) does.

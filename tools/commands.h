@@ -50,6 +50,7 @@ int Add(const Invocation& call, Session& session);
 int Adopt(const Invocation& call, Session& session);
 int Shrink(const Invocation& call, Session& session);
 int Empty(const Invocation& call, Session& session);
+int Stats(const Invocation& call, Session& session);
 
 // The problems among the settings items as a JSON array.
 std::string SettingsProblemsJson(const std::vector<StowmasterSettingItem>& items);

@@ -1,10 +1,12 @@
-// The commands that watch the cache: status, list, usage, metrics, check
-// and dump. Only `check --repair` and `check --files --repair` change the
-// index.
+// The commands that watch the cache: status, list, usage, metrics, stats,
+// check and dump. Only `check --repair` and `check --files --repair` change
+// the index, and `stats --zero` its counters.
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <map>
 #include <string>
 #include <vector>
@@ -63,6 +65,80 @@ StowmasterStatus ReadStatus(const Session& session, bool* ok) {
   st.size = sizeof(st);
   *ok = session.lib->GetStatus(&st) == STOWMASTER_OK;
   return st;
+}
+
+bool ReadCounters(const Session& session, StowmasterCounters* counters) {
+  std::memset(counters, 0, sizeof(*counters));
+  counters->size = sizeof(*counters);
+  return session.lib->GetCounters(counters) == STOWMASTER_OK;
+}
+
+// One counter: its name as the C struct, `status --json` and `stats --json`
+// have it, its name in the metrics, the help of its series, and its value.
+struct CounterField {
+  const char* name;
+  const char* metric;
+  const char* help;
+  uint64_t value;
+};
+
+std::vector<CounterField> CounterFields(const StowmasterCounters& c) {
+  return {
+      {"registrations_new", "stowmaster_registrations_new_total",
+       "Registrations that listed a new file.", c.registrations_new},
+      {"registrations_refreshed", "stowmaster_registrations_refreshed_total",
+       "Registrations of a file already listed.", c.registrations_refreshed},
+      {"registrations_refused", "stowmaster_registrations_refused_total",
+       "Registrations turned down, for a full index included.", c.registrations_refused},
+      {"full_index_refusals", "stowmaster_full_index_refusals_total",
+       "Registrations turned down because the index was full.", c.full_index_refusals},
+      {"passes", "stowmaster_passes_total", "Eviction passes that looked at the list.", c.passes},
+      {"pass_deleted_files", "stowmaster_pass_deleted_files_total", "Files deleted by passes.",
+       c.pass_deleted_files},
+      {"pass_deleted_bytes", "stowmaster_pass_deleted_bytes_total",
+       "Listed bytes of the files deleted by passes.", c.pass_deleted_bytes},
+      {"emptied_files", "stowmaster_emptied_files_total", "Files deleted by emptying the cache.",
+       c.emptied_files},
+      {"emptied_bytes", "stowmaster_emptied_bytes_total",
+       "Listed bytes of the files deleted by emptying the cache.", c.emptied_bytes},
+      {"deletions_refused", "stowmaster_deletions_refused_total",
+       "Deletions a pass or emptying tried and was refused.", c.deletions_refused},
+      {"repair_dropped", "stowmaster_repair_dropped_total",
+       "Entries dropped by repairs of the index.", c.repair_dropped},
+  };
+}
+
+// The counters as a JSON object's members, after those `json` has.
+void AddCountersJson(const StowmasterCounters& c, JsonObject* json) {
+  json->Bool("available", c.available != 0);
+  for (const CounterField& f : CounterFields(c)) json->Uint(f.name, f.value);
+  json->Int("counting_since", c.counting_since).Int("last_reset", c.last_reset);
+}
+
+// The counters in words, a line each, as `status` ends and `stats` shows.
+void PrintCounters(std::FILE* out, const StowmasterCounters& c) {
+  if (!c.available) {
+    std::fprintf(out, "Counters     none yet: kept beside the index once it is used\n");
+    return;
+  }
+  std::fprintf(out, "Counted      since %s%s%s\n",
+               c.counting_since != 0 ? LocalTimeText(c.counting_since).c_str() : "an unknown time",
+               c.last_reset != 0 ? ", zeroed " : "",
+               c.last_reset != 0 ? LocalTimeText(c.last_reset).c_str() : "");
+  const auto n = [](uint64_t v) { return static_cast<unsigned long long>(v); };
+  const auto size = [](uint64_t v) {
+    constexpr int64_t kMost = std::numeric_limits<int64_t>::max();
+    return HumanSize(v > static_cast<uint64_t>(kMost) ? kMost : static_cast<int64_t>(v));
+  };
+  std::fprintf(out, "Registered   %llu new, %llu refreshed, %llu refused (%llu for a full index)\n",
+               n(c.registrations_new), n(c.registrations_refreshed), n(c.registrations_refused),
+               n(c.full_index_refusals));
+  std::fprintf(out, "Passes       %llu, deleted %llu files (%s)\n", n(c.passes),
+               n(c.pass_deleted_files), size(c.pass_deleted_bytes).c_str());
+  std::fprintf(out, "Emptying     deleted %llu files (%s)\n", n(c.emptied_files),
+               size(c.emptied_bytes).c_str());
+  std::fprintf(out, "Refused      %llu deletions; %llu entries dropped by repairs\n",
+               n(c.deletions_refused), n(c.repair_dropped));
 }
 
 bool ReadDiskUsage(const Session& session, StowmasterDiskUsage* usage) {
@@ -151,12 +227,16 @@ int Status(const Invocation& call, Session& session) {
     s.high_mark_bytes = st.high_mark_bytes;
     s.low_mark_bytes = st.low_mark_bytes;
   }
+  StowmasterCounters counters;
+  if (!ReadCounters(session, &counters)) return session.Fail("cannot read the counters");
   StowmasterDiskUsage disk;
   const bool with_disk = call.Has("--disk");
   if (with_disk && !ReadDiskUsage(session, &disk)) {
     return session.Fail("cannot walk the cache folders");
   }
   if (call.json) {
+    JsonObject counters_json;
+    AddCountersJson(counters, &counters_json);
     JsonObject json = JsonDocument();
     json.Text("settings_file", s.settings_file)
         .Bool("settings_found", s.settings_found != 0)
@@ -183,7 +263,8 @@ int Status(const Invocation& call, Session& session) {
         .Text("next_path", st.next_path)
         .Int("next_registered", st.next_registered)
         .Int("refused_files", st.refused_files)
-        .Int("refused_bytes", st.refused_bytes);
+        .Int("refused_bytes", st.refused_bytes)
+        .Raw("counters", counters_json.str());
     if (with_disk) json.Raw("disk_usage", DiskUsageJson(disk));
     json.Raw("problems", SettingsProblemsJson(session.setting_items));
     std::fprintf(out, "%s\n", json.str().c_str());
@@ -252,6 +333,7 @@ int Status(const Invocation& call, Session& session) {
                  HumanSize(disk.unlisted_bytes).c_str(),
                  disk.unlisted_files > 0 ? ": `stowmaster adopt DIR` registers them" : "");
   }
+  PrintCounters(out, counters);
   PrintProblems(out, session.setting_items);
   return kExitOk;
 }
@@ -302,6 +384,29 @@ int Config(const Invocation& call, Session& session) {
                  Printable(source.c_str()).c_str());
   }
   PrintProblems(out, session.setting_items);
+  return kExitOk;
+}
+
+// ----------------------------------------------------------------- stats ---
+
+int Stats(const Invocation& call, Session& session) {
+  if (call.Has("--zero")) {
+    if (session.lib->ZeroCounters() != STOWMASTER_OK) {
+      return session.Fail("cannot zero the counters");
+    }
+  }
+  StowmasterCounters c;
+  if (!ReadCounters(session, &c)) return session.Fail("cannot read the counters");
+  if (call.json) {
+    JsonObject json = JsonDocument();
+    json.Text("index_path", session.settings.index_path);
+    AddCountersJson(c, &json);
+    json.Int("now", c.now);
+    std::fprintf(session.out, "%s\n", json.str().c_str());
+    return kExitOk;
+  }
+  std::fprintf(session.out, "Index        %s\n", session.settings.index_path);
+  PrintCounters(session.out, c);
   return kExitOk;
 }
 
@@ -590,6 +695,8 @@ int Metrics(const Invocation& call, Session& session) {
   if (with_disk && !ReadDiskUsage(session, &disk)) {
     return session.Fail("cannot walk the cache folders");
   }
+  StowmasterCounters counters;
+  if (!ReadCounters(session, &counters)) return session.Fail("cannot read the counters");
   struct Gauge {
     const char* name;
     const char* help;
@@ -627,6 +734,12 @@ int Metrics(const Invocation& call, Session& session) {
   for (const Gauge& g : gauges) {
     text += std::string("# HELP ") + g.name + " " + g.help + "\n# TYPE " + g.name + " gauge\n" +
             g.name + labels + " " + std::to_string(g.value) + "\n";
+  }
+  // The counters only go up, but for a zeroing or a lookup file made
+  // afresh: a collector takes either for a counter reset.
+  for (const CounterField& f : CounterFields(counters)) {
+    text += std::string("# HELP ") + f.metric + " " + f.help + "\n# TYPE " + f.metric +
+            " counter\n" + f.metric + labels + " " + std::to_string(f.value) + "\n";
   }
   if (!call.Has("--output")) {
     std::fwrite(text.data(), 1, text.size(), session.out);

@@ -75,7 +75,9 @@ inline void CloseLibrary(void* handle) {
   X(Adopt, StowmasterAdopt)                        \
   X(GetDiskUsage, StowmasterGetDiskUsage)          \
   X(UseSettingsFile, StowmasterUseSettingsFile)    \
-  X(ListSettings, StowmasterListSettings)
+  X(ListSettings, StowmasterListSettings)          \
+  X(GetCounters, StowmasterGetCounters)            \
+  X(ZeroCounters, StowmasterZeroCounters)
 
 // The library loaded at run time with every entry point bound; unloaded when
 // this ends. Include stowmaster.h before this header.

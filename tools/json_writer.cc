@@ -98,6 +98,12 @@ JsonObject& JsonObject::Int(const char* name, long long value) {
   return *this;
 }
 
+JsonObject& JsonObject::Uint(const char* name, unsigned long long value) {
+  Name(name);
+  text_ += Format("%llu", value);
+  return *this;
+}
+
 JsonObject& JsonObject::Bool(const char* name, bool value) {
   Name(name);
   text_ += value ? "true" : "false";

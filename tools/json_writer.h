@@ -30,6 +30,7 @@ std::string JsonMember(const char* name, const char* text);
 class JsonObject {
  public:
   JsonObject& Int(const char* name, long long value);
+  JsonObject& Uint(const char* name, unsigned long long value);
   JsonObject& Bool(const char* name, bool value);
   // A text the library gave (JsonMember).
   JsonObject& Text(const char* name, const char* system_text);

@@ -65,7 +65,8 @@ const std::vector<CommandSpec>& Commands() {
        "its index, the bytes in use against the limit with a bar (L the low\n"
        "mark, H the high mark, '>' at the end when the bytes in use go past the\n"
        "bar), the oldest and newest registration, the file that goes next, what\n"
-       "a pass run now would delete and the files whose deletion was refused.\n"
+       "a pass run now would delete and the files whose deletion was refused,\n"
+       "then the cache's counters as `stowmaster stats` shows them.\n"
        "Changes nothing.\n"},
       {"config", "", ArgKind::kNone,
        "Each setting, its value and where it comes from, and every problem.", {}, true, true,
@@ -206,6 +207,14 @@ const std::vector<CommandSpec>& Commands() {
        "stowmaster_high_mark_bytes, stowmaster_low_mark_bytes, stowmaster_entries,\n"
        "stowmaster_oldest_entry_age_seconds, stowmaster_refused_entries,\n"
        "stowmaster_refused_bytes, and with --disk stowmaster_unlisted_bytes.\n"
+       "Then, for each of the cache's counters (see stats), a series of type\n"
+       "counter: stowmaster_registrations_new_total,\n"
+       "stowmaster_registrations_refreshed_total,\n"
+       "stowmaster_registrations_refused_total, stowmaster_full_index_refusals_total,\n"
+       "stowmaster_passes_total, stowmaster_pass_deleted_files_total,\n"
+       "stowmaster_pass_deleted_bytes_total, stowmaster_emptied_files_total,\n"
+       "stowmaster_emptied_bytes_total, stowmaster_deletions_refused_total and\n"
+       "stowmaster_repair_dropped_total.\n"
        "Each sample carries the label cache=\"CacheDir\", so that several caches\n"
        "on one host give distinct series.\n"
        "\n"
@@ -214,6 +223,22 @@ const std::vector<CommandSpec>& Commands() {
        "The collector never sees a partial file. When the metrics cannot be\n"
        "written, FILE stays as it was, the temporary file is removed and the exit\n"
        "code is 1.\n"},
+      {"stats", "", ArgKind::kNone, "The cache's counters: registrations, passes, deletions.",
+       {{"--zero", ValueKind::kNone, nullptr,
+         "Set every counter to zero first (under the index lock), and note\n"
+         "when.",
+         0}},
+       true, true, Stats,
+       "Shows the counters kept beside the index since it was made: the\n"
+       "registrations (new, of a file already listed, turned down, and of those\n"
+       "the ones turned down for a full index), the eviction passes that looked\n"
+       "at the list, the files and bytes they deleted, the files and bytes\n"
+       "deleted by emptying, the deletions that were refused and the entries\n"
+       "that repairs dropped; and since when they count, and when they were last\n"
+       "zeroed. They are kept in the lookup file (Index.Lkp): a rebuild of its\n"
+       "table keeps them; a lookup file made afresh starts them again at zero.\n"
+       "Processes of an earlier release sharing the cache leave their work\n"
+       "uncounted. Changes nothing, but with --zero.\n"},
       {"help", "[COMMAND]", ArgKind::kCommand, "The help of the program, or of one command.",
        {}, false, false, Help, "Same as stowmaster --help, or stowmaster COMMAND --help.\n"},
       {"completion", "bash", ArgKind::kShell, "Prints the bash completion script.", {}, false,

@@ -51,6 +51,7 @@ __all__ = [
     "load", "settings", "status", "entries", "add", "check", "shrink", "empty", "dump",
     "adopt", "disk_usage", "version", "Setting", "SettingsProblem", "SettingsReport",
     "use_settings_file", "settings_report",
+    "Counters", "counters", "zero_counters",
 ]
 
 OK = 0
@@ -139,6 +140,7 @@ _ERRORS = {c.code: c for c in (Unusable, BadArgument, Incomplete, Damaged, TooSm
 _i32 = ctypes.c_int32
 _i64 = ctypes.c_int64
 _u32 = ctypes.c_uint32
+_u64 = ctypes.c_uint64
 
 
 class _Settings(ctypes.Structure):
@@ -232,6 +234,15 @@ _AdoptProgressFn = _CALLBACK(None, ctypes.POINTER(_AdoptResult), ctypes.c_void_p
 class _DiskUsage(ctypes.Structure):
     _fields_ = [("size", _u32), ("folders", _i32), ("files", _i64), ("bytes", _i64),
                 ("unlisted_files", _i64), ("unlisted_bytes", _i64)]
+
+
+class _Counters(ctypes.Structure):
+    _fields_ = [("size", _u32), ("available", _i32), ("registrations_new", _u64),
+                ("registrations_refreshed", _u64), ("registrations_refused", _u64),
+                ("full_index_refusals", _u64), ("passes", _u64), ("pass_deleted_files", _u64),
+                ("pass_deleted_bytes", _u64), ("emptied_files", _u64), ("emptied_bytes", _u64),
+                ("deletions_refused", _u64), ("repair_dropped", _u64),
+                ("counting_since", _i64), ("last_reset", _i64), ("now", _i64)]
 
 
 def _sized(struct_type):
@@ -498,6 +509,32 @@ class DiskUsage:
     unlisted_bytes: int
 
 
+@dataclasses.dataclass
+class Counters:
+    """The cache's counters, cumulative since the index was made (or since
+    they were zeroed; see zero_counters()). `available` is False when there
+    is no index or lookup file yet (every count 0). `counting_since` is when
+    counting started: the index was made, or a lookup file made afresh
+    started them again; `last_reset` when they were last zeroed (None:
+    never). Processes of an earlier release sharing the cache leave their
+    work uncounted."""
+    available: bool
+    registrations_new: int
+    registrations_refreshed: int
+    registrations_refused: int  # a full index included
+    full_index_refusals: int
+    passes: int  # eviction passes that looked at the list
+    pass_deleted_files: int
+    pass_deleted_bytes: int
+    emptied_files: int
+    emptied_bytes: int
+    deletions_refused: int
+    repair_dropped: int
+    counting_since: Optional[datetime.datetime]
+    last_reset: Optional[datetime.datetime]
+    now: Optional[datetime.datetime]
+
+
 _ENTRY_KINDS = dict(moments=("registered",), flags=("evictable",), texts=("path",))
 
 
@@ -588,6 +625,8 @@ def _signatures():
         "StowmasterLastError": (_u32, [ctypes.c_char_p, _u32]),
         "StowmasterUseSettingsFile": (_i32, [ctypes.c_char_p]),
         "StowmasterListSettings": (_i32, [_SettingFn, ctypes.c_void_p]),
+        "StowmasterGetCounters": (_i32, [p(_Counters)]),
+        "StowmasterZeroCounters": (_i32, []),
     }
 
 
@@ -906,6 +945,23 @@ class Library:
             self._raise("StowmasterGetDiskUsage", rc)
         return _convert(u, DiskUsage)
 
+    def counters(self) -> Counters:
+        """The cache's counters (registrations, passes, deletions, refusals),
+        read under the index lock. Creates nothing."""
+        c = _sized(_Counters)
+        rc = self._fn("StowmasterGetCounters")(ctypes.byref(c))
+        if rc != OK:
+            self._raise("StowmasterGetCounters", rc)
+        return _convert(c, Counters, moments=("counting_since", "last_reset", "now"),
+                        flags=("available",))
+
+    def zero_counters(self) -> None:
+        """Sets every counter to zero under the index lock and notes when
+        (Counters.last_reset). Without an index there is nothing to zero."""
+        rc = self._fn("StowmasterZeroCounters")()
+        if rc != OK:
+            self._raise("StowmasterZeroCounters", rc)
+
 
 class Session:
     """The library initialised for registering files, as a client program
@@ -1052,3 +1108,13 @@ def adopt(folder, delay: int = 0, progress=None) -> AdoptResult:
 def disk_usage() -> DiskUsage:
     """Library.disk_usage() of the library the module loaded (see load())."""
     return _default().disk_usage()
+
+
+def counters() -> Counters:
+    """Library.counters() of the library the module loaded (see load())."""
+    return _default().counters()
+
+
+def zero_counters() -> None:
+    """Library.zero_counters() of the library the module loaded (see load())."""
+    _default().zero_counters()

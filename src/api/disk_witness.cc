@@ -480,6 +480,7 @@ int32_t Adopt(const char* folder, uint32_t delay, StowmasterAdoptResult* out,
       const Candidate& c = candidates[from + k];
       if (c.path.size() >= kFileNameSize) {
         WriteLogBufferToFile("Path too long to register, not adopted: %s.\n", c.path.c_str());
+        index.CountRefusedRegistrations(false);
         a.failed += 1;
         continue;
       }
@@ -495,10 +496,12 @@ int32_t Adopt(const char* folder, uint32_t delay, StowmasterAdoptResult* out,
       } else if (index.Full()) {
         const int32_t rest = static_cast<int32_t>(candidates.size() - from - k);
         WriteLogBufferToFile("The index is full: %d files were not adopted.\n", rest);
+        index.CountRefusedRegistrations(true, static_cast<uint64_t>(rest));
         a.failed += rest;
         from = candidates.size();
         break;
       } else {
+        index.CountRefusedRegistrations(false);
         a.failed += 1;  // the lock could not be had; its line is in the log
       }
     }

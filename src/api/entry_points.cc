@@ -149,6 +149,14 @@ STOWMASTER_API int32_t STOWMASTER_CALL StowmasterGetDiskUsage(StowmasterDiskUsag
   return Contain("StowmasterGetDiskUsage", [&] { return stow::api::GetDiskUsage(usage); });
 }
 
+STOWMASTER_API int32_t STOWMASTER_CALL StowmasterGetCounters(StowmasterCounters* counters) {
+  return Contain("StowmasterGetCounters", [&] { return stow::api::GetCounters(counters); });
+}
+
+STOWMASTER_API int32_t STOWMASTER_CALL StowmasterZeroCounters(void) {
+  return Contain("StowmasterZeroCounters", [&] { return stow::api::ZeroCounters(); });
+}
+
 STOWMASTER_API uint32_t STOWMASTER_CALL StowmasterLastError(char* buffer, uint32_t size) {
   try {
     return stow::api::LastError(buffer, size);

@@ -164,6 +164,57 @@ int32_t GetStatus(StowmasterStatus* out) {
   return STOWMASTER_OK;
 }
 
+// ------------------------------------------------------------- counters ---
+
+int32_t GetCounters(StowmasterCounters* out) {
+  if (!SizeOk(out)) return BadArgument("StowmasterGetCounters: null or too small a struct");
+  StowmasterCounters c;
+  std::memset(&c, 0, sizeof(c));
+  c.now = platform::env().NowSeconds();
+  // Read as the status reads: nothing is created, formatted or repaired.
+  IndexInspection inspection(IndexPathIn(CacheFolder()));
+  CounterValues v;
+  const auto read = [&](const IndexFileHeader&, const ImageFileBlock*, bool) {
+    return inspection.CountersOf(&v);
+  };
+  if (inspection.mapped() && inspection.Read(read)) {
+    c.available = 1;
+    c.registrations_new = v[Counter::kRegisteredNew];
+    c.registrations_refreshed = v[Counter::kRefreshed];
+    c.registrations_refused = v[Counter::kRefused];
+    c.full_index_refusals = v[Counter::kFullRefusals];
+    c.passes = v[Counter::kPasses];
+    c.pass_deleted_files = v[Counter::kPassFiles];
+    c.pass_deleted_bytes = v[Counter::kPassBytes];
+    c.emptied_files = v[Counter::kEmptiedFiles];
+    c.emptied_bytes = v[Counter::kEmptiedBytes];
+    c.deletions_refused = v[Counter::kDeletionsRefused];
+    c.repair_dropped = v[Counter::kRepairDropped];
+    c.counting_since = v.counting_since;
+    c.last_reset = v.last_reset;
+  }
+  Deliver(c, out);
+  return STOWMASTER_OK;
+}
+
+int32_t ZeroCounters() {
+  uint64_t size = 0;
+  // Without an index nothing was counted, and none is made for it.
+  if (!IndexFilePresent(IndexPathIn(CacheFolder()), &size)) return STOWMASTER_OK;
+  CacheSettings cache;
+  char path[kPathBufferSize];
+  GetCacheSettings(&cache, path, nullptr);
+  IndexFile index(path, cache);
+  if (!index.ZeroCounters()) {
+    return Failed("StowmasterZeroCounters",
+                  "the lookup file beside the index cannot be used, or the index lock was not "
+                  "had in time (see the log)");
+  }
+  index.Flush();
+  WriteLogBufferToFile("Counters zeroed on request.\n");
+  return STOWMASTER_OK;
+}
+
 // ----------------------------------------------------------------- walk ---
 
 int32_t ListEntries(int32_t limit, StowmasterEntryFn fn, void* context) {

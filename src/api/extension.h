@@ -28,6 +28,9 @@ int32_t Adopt(const char* folder, uint32_t delay, StowmasterAdoptResult* out,
               StowmasterAdoptProgressFn progress, void* context);
 int32_t GetDiskUsage(StowmasterDiskUsage* out);
 int32_t ListSettings(StowmasterSettingFn fn, void* context);
+// The counters (see Counter).
+int32_t GetCounters(StowmasterCounters* out);
+int32_t ZeroCounters();
 
 // Records `what: why` as the calling thread's last failure and writes it
 // to the log; gives STOWMASTER_UNUSABLE.

@@ -248,10 +248,11 @@ void UnInitialize() {
   }
 }
 
-int32_t AddFileA(const char* path, uint32_t delay) {
-  CallScope call;
-  IndexFile* index = g_index.load();
-  if (index == nullptr) return NotRegistered("the library is not initialised");
+namespace {
+
+// A registration into `index`; `full` is set when it was turned down for a
+// full index.
+int32_t Register(IndexFile* index, const char* path, uint32_t delay, bool* full) {
   try {
     if (path == nullptr) return NotRegistered("no path");
     // An empty path names no file; made absolute it would name the working
@@ -316,6 +317,7 @@ int32_t AddFileA(const char* path, uint32_t delay) {
       }
       if (!added && index->Full()) ReportFullIndex();
     }
+    *full = !added && index->Full();
     if (!added) {
       return NotRegistered(index->Full() ? "the index is full and no entry is old enough to be "
                                            "deleted"
@@ -334,12 +336,26 @@ int32_t AddFileA(const char* path, uint32_t delay) {
   }
 }
 
+}  // namespace
+
+int32_t AddFileA(const char* path, uint32_t delay) {
+  CallScope call;
+  IndexFile* index = g_index.load();
+  if (index == nullptr) return NotRegistered("the library is not initialised");
+  bool full = false;
+  const int32_t added = Register(index, path, delay, &full);
+  if (added == 0) index->CountRefusedRegistrations(full);
+  return added;
+}
+
 int32_t AddFileW(const char16_t* path, uint32_t delay) {
   if (g_index.load() == nullptr) return NotRegistered("the library is not initialised");
   if (path == nullptr) return NotRegistered("no path");
   char narrow[kPathBufferSize];
   if (!platform::env().WideToNarrow(path, narrow, sizeof(narrow)).ok()) {
     WriteLogBufferToFile("A wide path has no exact form in the system code page or is too long.\n");
+    CallScope call;
+    if (IndexFile* index = g_index.load()) index->CountRefusedRegistrations(false);
     return NotRegistered("no exact form in the system code page, or longer than " +
                          std::to_string(kPathBufferSize - 1) + " bytes in it");
   }

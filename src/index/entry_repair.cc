@@ -54,6 +54,7 @@ bool IndexFile::RepairEntries(EntryRepair* repairs, size_t count) {
     }
     if (r.drop) {
       FreeBlock(i);  // a new stamp
+      Count(Counter::kRepairDropped);
     } else {
       // The lookup table keeps a copy of the totals: stale while they change.
       table_->Begin();

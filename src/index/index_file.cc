@@ -43,6 +43,11 @@ IndexFile::IndexFile(const std::string& index_path, const CacheSettings& setting
   } catch (const OsError& e) {
     WriteLogBufferToFile("Lookup table unavailable, lookups walk the list: %s.\n", e.what());
   }
+  if (formatted_ && table_ != nullptr) {
+    // A new index: what was counted was the old one's.
+    Guard guard(*this, Guard::kReport);
+    if (guard.held()) table_->RestartCounters(Now());
+  }
 }
 
 IndexFile::~IndexFile() { Close(); }
@@ -100,6 +105,9 @@ bool IndexFile::Lock() {
     }
     header_->LockMarker = 1;
     table_ok_ = table_ != nullptr && table_->InSync(*header_);
+    // A table file made afresh: the counters start now (no clock read on
+    // the way of every other lock).
+    if (table_ != nullptr && !table_->CountingStartKnown()) table_->NoteCountingStart(Now());
   } catch (...) {
     // The lock is never kept by an operation that did not start.
     mutex_->Unlock();
@@ -205,6 +213,20 @@ bool IndexFile::CheckAndRepair() {
   return true;
 }
 
+void IndexFile::CountRefusedRegistrations(bool full, uint64_t n) noexcept {
+  if (table_ == nullptr) return;
+  table_->CountUnlocked(Counter::kRefused, n);
+  if (full) table_->CountUnlocked(Counter::kFullRefusals, n);
+}
+
+bool IndexFile::ZeroCounters() {
+  if (header_ == nullptr || table_ == nullptr) return false;
+  Guard guard(*this, Guard::kReport);
+  if (!guard.held()) return false;
+  table_->ZeroCounters(Now());
+  return true;
+}
+
 void IndexFile::ForgetPassBounds() {
   Guard guard(*this);
   if (guard.held() && table_ != nullptr) table_->InvalidateBounds();
@@ -220,6 +242,7 @@ void IndexFile::FormatIfNeeded() {
   }
   // The magic text goes in last, so that a process that dies while
   // formatting leaves a file that the next one formats again.
+  formatted_ = true;
   std::memset(file_->data(), 0, kIndexFileSize);
   header_->CacheSize = 0;
   header_->ImageFileBlockOffset = kHeaderRegionSize;
@@ -482,6 +505,7 @@ bool IndexFile::AddFile(const FileRecord& record, uint32_t delay) {
     }
     Unlink(change, ValidEnds(), found);
     Link(change, ValidEnds(), found, true);
+    Count(Counter::kRefreshed);
     return true;
   }
   const int32_t i = header_->FirstInvalidBlock;
@@ -524,6 +548,7 @@ bool IndexFile::AddFile(const FileRecord& record, uint32_t delay) {
   change.Set(b.AccessTime, now);
   change.Set(header_->CacheSize, header_->CacheSize + static_cast<int64_t>(record.FileSize));
   change.Set(header_->TotalFileCount, header_->TotalFileCount + 1);
+  Count(Counter::kRegisteredNew);
   return true;
 }
 
@@ -566,6 +591,11 @@ PassOutcome IndexFile::RemoveAll(const RemoveFileFn& remove, const PassBatch& ba
     return RemoveInBatch(blocks_[i], i, remove, batch, &skip, &out,
                          [this](int32_t k) { FreeBlock(k); });
   });
+  // Each entry is tried once per batch: the kept ones are passed over by
+  // the next batches.
+  Count(Counter::kEmptiedFiles, static_cast<uint64_t>(out.freed));
+  Count(Counter::kEmptiedBytes, static_cast<uint64_t>(out.freed_bytes));
+  Count(Counter::kDeletionsRefused, static_cast<uint64_t>(out.kept));
   return out;
 }
 
@@ -669,6 +699,8 @@ PassOutcome IndexFile::RunPass(PassGoal goal, const RemoveFileFn& remove,
                                         : header_->FirstInvalidBlock != kNoBlock)) {
           return out;
         }
+        // From here the pass looks at the list.
+        Count(Counter::kPasses);
         proved = table_ok_;
         epoch = proved ? table_->Epoch() : 0;
         bounds = BoundsBuilder(settings_.Delay, Now());
@@ -724,8 +756,11 @@ PassOutcome IndexFile::RunPass(PassGoal goal, const RemoveFileFn& remove,
               FreeBlock(i);
               out.freed += 1;
               out.freed_bytes += size;
+              Count(Counter::kPassFiles);
+              Count(Counter::kPassBytes, size);
               return true;
             }
+            Count(Counter::kDeletionsRefused);
             if (table_ != nullptr && identity != 0) {
               BlockNote& note = table_->Note(i);
               note = RefusalNote(note, b, identity, now);

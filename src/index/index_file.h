@@ -164,6 +164,16 @@ class IndexFile {
   // they are inconsistent. True when a rebuild was needed.
   bool CheckAndRepair();
 
+  // ---- The cache's counters (see Counter), kept in the lookup table's
+  // file; without one nothing is counted.
+
+  // Without the lock: counts `n` registrations turned down (`full`: because
+  // every block was in use and no entry could make room).
+  void CountRefusedRegistrations(bool full, uint64_t n = 1) noexcept;
+  // Zeroes the counters under the lock and notes when. False when there is
+  // no lookup table file or the lock could not be had.
+  bool ZeroCounters();
+
   // Makes the pass bounds beside the index invalid, so that the next pass
   // walks the list and takes them again: for bounds the list belies.
   void ForgetPassBounds();
@@ -210,6 +220,10 @@ class IndexFile {
   };
 
   int64_t Now() const;
+  // Under the lock: adds to a counter, when there is a table file.
+  void Count(Counter c, uint64_t n = 1) {
+    if (table_ != nullptr) table_->Count(c, n);
+  }
   // The listed block of `record`'s path, from the lookup table when it can
   // answer (rebuilt first when stale), else from a walk of the list.
   int32_t Find(const FileRecord& record);
@@ -289,6 +303,9 @@ class IndexFile {
   std::unique_ptr<LookupTable> table_;
   // The table matches the lists; set at each lock, kept by every change.
   bool table_ok_ = false;
+  // This process formatted the index when it opened it: the counters of
+  // the index that was there before start again.
+  bool formatted_ = false;
   int64_t (*clock_)() = nullptr;
   // Set by a walk that met a link out of range or a cycle; the lists are
   // rebuilt before the lock is released. Only touched under the lock.

@@ -116,6 +116,12 @@ bool IndexInspection::BoundsOf(const IndexFileHeader& header, PassBounds* bounds
   return true;
 }
 
+bool IndexInspection::CountersOf(CounterValues* counters) const {
+  if (table_ == nullptr) return false;
+  *counters = table_->Counters();
+  return true;
+}
+
 IndexInspection::~IndexInspection() {
   table_.reset();
   header_ = nullptr;

@@ -103,6 +103,10 @@ class IndexInspection {
   // when a pass would not use them.
   bool BoundsOf(const IndexFileHeader& header, PassBounds* bounds) const;
 
+  // Inside Read: the cache's counters (see Counter), when the lookup table
+  // file beside the index exists.
+  bool CountersOf(CounterValues* counters) const;
+
   // Inside ReadCopy: the pass bounds copied with the blocks, or null when a
   // pass would not use them.
   const PassBounds* CopiedBounds() const { return bounds_copied_ ? &bounds_ : nullptr; }

@@ -162,6 +162,7 @@ void IndexFile::RebuildLists() {
   // Blocks no list proves: salvaged when their file is still there.
   std::vector<int32_t> salvaged;
   int32_t freed = 0;
+  int32_t dropped = 0;  // of them, listed
   for (int32_t b = 0; b < kBlockCount; ++b) {
     if (owner[b] == kValid || owner[b] == kFree) continue;
     std::string_view path;
@@ -176,6 +177,9 @@ void IndexFile::RebuildLists() {
         listed.insert(path);
       } else {
         ++freed;
+        // Only a block of the valid list carries its mark: a block of a
+        // broken free list keeps its old name, but was not listed.
+        if (CarriesListedMark(*header_, blocks_[b])) ++dropped;
       }
     }
     if (keep) {
@@ -222,6 +226,9 @@ void IndexFile::RebuildLists() {
   std::atomic_signal_fence(std::memory_order_seq_cst);
   hooks::CrashPoint();
   RelinkFromPlan();
+  // Listed entries no list proves whose file is gone, and second listings
+  // of a path, are listed no more.
+  Count(Counter::kRepairDropped, static_cast<uint64_t>(dropped) + static_cast<uint64_t>(twice));
   WriteLogBufferToFile(
       "Index lists were damaged and have been rebuilt: %d files, %lld bytes; %d kept, %d "
       "salvaged, %d freed.\n",

@@ -96,11 +96,15 @@ struct LookupTable::Header {
   // path (only in a damaged index).
   int32_t LeftOut;
   uint32_t HeaderPad;
+  // The cache's counters, by Counter; the places after kCounterCount are
+  // zero, room for more. Every access is a relaxed atomic one (under the
+  // lock a plain load and store; without it an atomic add), as processes
+  // that do not hold the lock add to some of them.
+  uint64_t Counters[14];
+  int64_t CountingSince;  // 0: not known yet
+  int64_t CountersReset;  // 0: never zeroed on request
   // ---- Reserved, zero: room for what later work keeps here, so that
   // the layout of this file changes once. Nothing reads them yet.
-  // Cumulative counters of the cache's life (registrations, deletions,
-  // bytes freed, refusals, passes, ...).
-  uint64_t ReservedCounters[16];
   uint8_t ReservedWriterBoot[16];  // the boot id of the last writer
   uint64_t ReservedGeneration;     // clean/dirty generation
   int64_t ReservedSyncTime;        // the time of the last sync
@@ -108,6 +112,26 @@ struct LookupTable::Header {
   uint32_t ReservedWords[933];
 };
 static_assert(sizeof(std::atomic<int32_t>) == sizeof(int32_t), "lock-free word in shared memory");
+static_assert(sizeof(std::atomic<uint64_t>) == sizeof(uint64_t) &&
+                  std::atomic<uint64_t>::is_always_lock_free,
+              "lock-free counters in shared memory");
+
+namespace {
+
+std::atomic<uint64_t>& AtomicWord(uint64_t& word) {
+  return *reinterpret_cast<std::atomic<uint64_t>*>(&word);
+}
+const std::atomic<uint64_t>& AtomicWord(const uint64_t& word) {
+  return *reinterpret_cast<const std::atomic<uint64_t>*>(&word);
+}
+std::atomic<int64_t>& AtomicWord(int64_t& word) {
+  return *reinterpret_cast<std::atomic<int64_t>*>(&word);
+}
+const std::atomic<int64_t>& AtomicWord(const int64_t& word) {
+  return *reinterpret_cast<const std::atomic<int64_t>*>(&word);
+}
+
+}  // namespace
 
 const size_t LookupTable::kFileSize = kHeaderSize + kSlotsSize + kNotesSize;
 
@@ -116,7 +140,9 @@ LookupTable::LookupTable(const std::string& path) {
   static_assert(offsetof(Header, Epoch) == 72,
                 "this release's fields after the previous release's");
   static_assert(offsetof(Header, ListedMark) == 184, "the previous release's fields");
-  static_assert(offsetof(Header, ReservedCounters) == 200, "reserved room");
+  static_assert(offsetof(Header, Counters) == 200, "counters past every earlier release's fields");
+  static_assert(offsetof(Header, ReservedWriterBoot) == 328, "reserved room");
+  static_assert(kCounterCount <= sizeof(Header::Counters) / sizeof(uint64_t), "room for each");
   static_assert(offsetof(Header, ReservedWakeWord) % 4 == 0, "wake-up word aligned");
   static_assert(sizeof(Line) == 64, "a slot line is a cache line");
   static_assert(sizeof(Header) == kHeaderSize, "table header size");
@@ -472,6 +498,49 @@ void LookupTable::LowerBounds(int64_t now, int64_t delay) {
 }
 
 void LookupTable::InvalidateBounds() { header()->Bounds.Valid = 0; }
+
+void LookupTable::Count(Counter c, uint64_t n) {
+  // Under the lock no other process writes this counter: a load and a
+  // store, no locked instruction on the way of every registration.
+  std::atomic<uint64_t>& word = AtomicWord(header()->Counters[static_cast<uint32_t>(c)]);
+  word.store(word.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+}
+
+void LookupTable::CountUnlocked(Counter c, uint64_t n) {
+  AtomicWord(header()->Counters[static_cast<uint32_t>(c)]).fetch_add(n, std::memory_order_relaxed);
+}
+
+CounterValues LookupTable::Counters() const {
+  CounterValues v;
+  const Header& t = *header();
+  for (uint32_t k = 0; k < kCounterCount; ++k) {
+    v.value[k] = AtomicWord(t.Counters[k]).load(std::memory_order_relaxed);
+  }
+  v.counting_since = AtomicWord(t.CountingSince).load(std::memory_order_relaxed);
+  v.last_reset = AtomicWord(t.CountersReset).load(std::memory_order_relaxed);
+  return v;
+}
+
+void LookupTable::ZeroCounters(int64_t now) {
+  Header& t = *header();
+  for (uint64_t& word : t.Counters) AtomicWord(word).store(0, std::memory_order_relaxed);
+  AtomicWord(t.CountersReset).store(now, std::memory_order_relaxed);
+  NoteCountingStart(now);
+}
+
+void LookupTable::RestartCounters(int64_t now) {
+  ZeroCounters(0);
+  AtomicWord(header()->CountingSince).store(now, std::memory_order_relaxed);
+}
+
+bool LookupTable::CountingStartKnown() const {
+  return AtomicWord(header()->CountingSince).load(std::memory_order_relaxed) != 0;
+}
+
+void LookupTable::NoteCountingStart(int64_t now) {
+  std::atomic<int64_t>& since = AtomicWord(header()->CountingSince);
+  if (since.load(std::memory_order_relaxed) == 0) since.store(now, std::memory_order_relaxed);
+}
 
 int32_t LookupTable::Waiters() const {
   return reinterpret_cast<const std::atomic<int32_t>*>(&header()->Waiters)

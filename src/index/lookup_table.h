@@ -56,6 +56,12 @@
 //    leaves the table stale for this release, so their changes never pass
 //    for ours; the oldest keep no ListedMark, which the rebuild renews.
 //    Each release maps the file under a name of its own (its version).
+//  - The header keeps the cache's counters (see Counter): cumulative since
+//    the index was made, and kept apart from everything a rebuild renews,
+//    so that no rebuild, epoch or stale mark resets them. They live only in
+//    this file: a table file made afresh (deleted, or cut through its
+//    header) starts them again at zero, and the time counting started says
+//    so. Processes of earlier releases never write them, and count nothing.
 //  - The header has reserved room, zero until later work uses it, so that
 //    what is added to this file later does not change its layout again.
 //  - Cost at rest: a 4 KiB header, 229,376 slots of 8 bytes in 32,768
@@ -77,6 +83,33 @@
 namespace stow {
 
 extern const char kLookupFileName[];  // "Index.Lkp"
+
+// The cache's cumulative counters, by their place in the table's header.
+// Never renumber: the places are shared by every process of this release.
+enum class Counter : uint32_t {
+  kRegisteredNew = 0,  // registrations that listed a new entry
+  kRefreshed,          // registrations of a path already listed
+  kRefused,            // registrations turned down, full index included
+  kFullRefusals,       // of them, turned down because the index was full
+  kPasses,             // eviction passes that looked at the list
+  kPassFiles,          // files deleted by passes
+  kPassBytes,          // and their listed bytes
+  kEmptiedFiles,       // files deleted by emptying the cache
+  kEmptiedBytes,       // and their listed bytes
+  kDeletionsRefused,   // deletions a pass or emptying tried and was refused
+  kRepairDropped,      // entries dropped by repairs of the index
+};
+constexpr uint32_t kCounterCount = 11;
+
+// The counters as read at one time, with when counting started (the index
+// was made, or the counters were lost with the table file; 0: not known)
+// and when they were last zeroed on request (0: never).
+struct CounterValues {
+  uint64_t value[kCounterCount] = {};
+  int64_t counting_since = 0;
+  int64_t last_reset = 0;
+  uint64_t operator[](Counter c) const { return value[static_cast<uint32_t>(c)]; }
+};
 
 class LookupTable {
  public:
@@ -167,6 +200,24 @@ class LookupTable {
   // trusted to go down, never to reach zero.
   int32_t Waiters() const;
   void AddWaiter(int32_t delta);
+
+  // ---- The counters (see Counter); kept whether the table is in sync or not.
+
+  // Under the index lock: adds `n` (the counters changed under the lock are
+  // only read and written under it, or with atomic operations).
+  void Count(Counter c, uint64_t n = 1);
+  // Without the lock: adds `n` with an atomic operation.
+  void CountUnlocked(Counter c, uint64_t n = 1);
+  CounterValues Counters() const;
+  // Under the index lock: every counter to zero, the reset time to `now`.
+  void ZeroCounters(int64_t now);
+  // Under the index lock, for an index just made: every counter to zero,
+  // counting since `now`, never reset.
+  void RestartCounters(int64_t now);
+  // Under the index lock: when the start of the counting is not known (a
+  // table file made afresh), it is `now`.
+  bool CountingStartKnown() const;
+  void NoteCountingStart(int64_t now);
 
   // ---- Under the index lock, while the table is in sync.
 

@@ -133,6 +133,70 @@ TEST_F(CliTest, JsonOfStatusListAndCheckDescribesTheCache) {
   EXPECT_EQ(20 * kMiB, after["refused_bytes"].get<int64_t>());
   EXPECT_EQ(box_.Data("c"), after["next_path"].get<std::string>());
   EXPECT_NE(std::string::npos, Run({"status"}).output.find("Refused      1 files (20.0 MiB)"));
+
+  // The counters: the pass above (b deleted, a refused), then two new
+  // registrations, a refresh and a refusal. Each command below must see
+  // them exactly; a rebuild of the lookup table keeps them, a zeroing
+  // empties them.
+  ASSERT_TRUE(WriteWholeFile(box_.Data("d"), "dd"));
+  ASSERT_TRUE(WriteWholeFile(box_.Data("e"), "eee"));
+  EXPECT_EQ(0, Run({"add", "--quiet", box_.Data("d"), box_.Data("e"), box_.Data("c")}).exit_code);
+  EXPECT_EQ(1, Run({"add", box_.Data("missing")}).exit_code);
+  struct Counts {
+    int64_t registrations_new, registrations_refreshed, registrations_refused, passes,
+        pass_deleted_files, pass_deleted_bytes, deletions_refused;
+  };
+  const auto expect_counts = [&](const nlohmann::json& c, const Counts& want, const char* when) {
+    EXPECT_TRUE(c["available"].get<bool>()) << when << c;
+    EXPECT_EQ(want.registrations_new, c["registrations_new"].get<int64_t>()) << when;
+    EXPECT_EQ(want.registrations_refreshed, c["registrations_refreshed"].get<int64_t>()) << when;
+    EXPECT_EQ(want.registrations_refused, c["registrations_refused"].get<int64_t>()) << when;
+    EXPECT_EQ(0, c["full_index_refusals"].get<int64_t>()) << when;
+    EXPECT_EQ(want.passes, c["passes"].get<int64_t>()) << when;
+    EXPECT_EQ(want.pass_deleted_files, c["pass_deleted_files"].get<int64_t>()) << when;
+    EXPECT_EQ(want.pass_deleted_bytes, c["pass_deleted_bytes"].get<int64_t>()) << when;
+    EXPECT_EQ(0, c["emptied_files"].get<int64_t>()) << when;
+    EXPECT_EQ(want.deletions_refused, c["deletions_refused"].get<int64_t>()) << when;
+    EXPECT_EQ(0, c["repair_dropped"].get<int64_t>()) << when;
+  };
+  const Counts counted = {2, 1, 1, 1, 1, 20 * kMiB, 1};
+  nlohmann::json stats = RunJson({"stats", "--json"}, 0);
+  expect_counts(stats, counted, "stats");
+  EXPECT_EQ(0, stats["last_reset"].get<int64_t>());
+  const int64_t since = stats["counting_since"].get<int64_t>();
+  EXPECT_LE(stats["now"].get<int64_t>() - 600, since);
+  expect_counts(RunJson({"status", "--json"}, 0)["counters"], counted, "status");
+  EXPECT_NE(std::string::npos, Run({"status"}).output.find(
+                                   "Registered   2 new, 1 refreshed, 1 refused (0 for a full "
+                                   "index)\nPasses       1, deleted 1 files (20.0 MiB)\n"));
+
+  // The lookup table marked stale (its fresh flag cleared) is rebuilt by
+  // the next registration, which is counted on top.
+  {
+    std::FILE* f = std::fopen(JoinPath(box_.cache_dir(), "Index.Lkp").c_str(), "r+b");
+    ASSERT_NE(nullptr, f);
+    const uint32_t stale = 0;
+    ASSERT_EQ(0, std::fseek(f, 36, SEEK_SET));  // the header's fresh flag
+    ASSERT_EQ(1u, std::fwrite(&stale, sizeof(stale), 1, f));
+    std::fclose(f);
+  }
+  EXPECT_EQ(0, Run({"add", "--quiet", box_.Data("d")}).exit_code);
+  EXPECT_EQ(1, CountOf(box_.ReadLogs(), "Lookup table rebuilt")) << box_.ReadLogs();
+  stats = RunJson({"stats", "--json"}, 0);
+  expect_counts(stats, {2, 2, 1, 1, 1, 20 * kMiB, 1}, "after the rebuild");
+  EXPECT_EQ(since, stats["counting_since"].get<int64_t>());
+
+  // Zeroed under the lock, with the time noted; what follows counts again.
+  ClientRun zero = Run({"stats", "--zero"});
+  EXPECT_EQ(0, zero.exit_code) << zero.output;
+  EXPECT_NE(std::string::npos, zero.output.find(", zeroed ")) << zero.output;
+  EXPECT_NE(std::string::npos, zero.output.find("Registered   0 new, 0 refreshed, 0 refused"))
+      << zero.output;
+  EXPECT_EQ(0, Run({"add", "--quiet", box_.Data("e")}).exit_code);
+  stats = RunJson({"stats", "--json"}, 0);
+  expect_counts(stats, {0, 1, 0, 0, 0, 0, 0}, "after the zeroing");
+  EXPECT_LE(since, stats["last_reset"].get<int64_t>());
+  EXPECT_EQ(since, stats["counting_since"].get<int64_t>());
 }
 
 // `config` shows each setting with its source and each mistake of the
@@ -730,9 +794,9 @@ TEST_F(ToolkitTest, EveryCommandHasItsHelpAndItsManualEntry) {
   for (size_t at = from + 10; at < to; at = top.output.find('\n', at) + 1) {
     commands.push_back(top.output.substr(at + 2, top.output.find(' ', at + 2) - at - 2));
   }
-  const std::vector<std::string> expected = {"status",  "config", "list",      "check", "add",
-                                             "adopt",   "shrink", "empty",     "dump",  "usage",
-                                             "metrics", "help",   "completion"};
+  const std::vector<std::string> expected = {"status", "config", "list",    "check", "add",
+                                             "adopt",  "shrink", "empty",   "dump",  "usage",
+                                             "metrics", "stats", "help",   "completion"};
   EXPECT_EQ(expected, commands);
 
   std::string manual;
@@ -784,8 +848,8 @@ TEST_F(ToolkitTest, TheCompletionScriptKnowsEveryCommand) {
     std::string offered;
   } cases[] = {
       {"stowmaster ''",
-       "add adopt check completion config dump empty help list metrics shrink status usage --help "
-       "--json --library --settings --version"},
+       "add adopt check completion config dump empty help list metrics shrink stats status usage "
+       "--help --json --library --settings --version"},
       {"stowmaster li", "list"},
       {"stowmaster --json ch", "check"},
       {"stowmaster list --sort ''", "age path size"},
@@ -936,9 +1000,11 @@ TEST_F(ToolkitTest, MetricsAreTheTextExpositionFormat) {
   ASSERT_NO_FATAL_FAILURE(SeedListed(kTree, false));
   ClientRun run = Run({"metrics"});
   ASSERT_EQ(0, run.exit_code) << run.output;
+  // The index was written by the test: no lookup file, nothing counted.
   struct Gauge {
     std::string name;
     int64_t value;  // < 0: at least -value
+    std::string type = "gauge";
   } gauges[] = {{"stowmaster_limit_bytes", 50 * kMiB},
                 {"stowmaster_used_bytes", 12 * kMiB},
                 {"stowmaster_high_mark_bytes", 55 * kMiB},
@@ -946,7 +1012,18 @@ TEST_F(ToolkitTest, MetricsAreTheTextExpositionFormat) {
                 {"stowmaster_entries", 5},
                 {"stowmaster_oldest_entry_age_seconds", -4 * kHour},
                 {"stowmaster_refused_entries", 0},
-                {"stowmaster_refused_bytes", 0}};
+                {"stowmaster_refused_bytes", 0},
+                {"stowmaster_registrations_new_total", 0, "counter"},
+                {"stowmaster_registrations_refreshed_total", 0, "counter"},
+                {"stowmaster_registrations_refused_total", 0, "counter"},
+                {"stowmaster_full_index_refusals_total", 0, "counter"},
+                {"stowmaster_passes_total", 0, "counter"},
+                {"stowmaster_pass_deleted_files_total", 0, "counter"},
+                {"stowmaster_pass_deleted_bytes_total", 0, "counter"},
+                {"stowmaster_emptied_files_total", 0, "counter"},
+                {"stowmaster_emptied_bytes_total", 0, "counter"},
+                {"stowmaster_deletions_refused_total", 0, "counter"},
+                {"stowmaster_repair_dropped_total", 0, "counter"}};
   std::string label = "{cache=\"";
   for (char c : box_.cache_dir()) label += c == '\\' ? std::string("\\\\") : std::string(1, c);
   label += "\"} ";
@@ -960,7 +1037,7 @@ TEST_F(ToolkitTest, MetricsAreTheTextExpositionFormat) {
   for (size_t i = 0; i < lines.size() / 3; ++i) {
     const Gauge& g = gauges[i];
     EXPECT_EQ(0u, lines[3 * i].find("# HELP " + g.name + " ")) << lines[3 * i];
-    EXPECT_EQ("# TYPE " + g.name + " gauge", lines[3 * i + 1]);
+    EXPECT_EQ("# TYPE " + g.name + " " + g.type, lines[3 * i + 1]);
     const std::string sample = lines[3 * i + 2];
     ASSERT_EQ(0u, sample.find(g.name + label)) << sample;
     const std::string value = sample.substr(g.name.size() + label.size());
@@ -974,7 +1051,9 @@ TEST_F(ToolkitTest, MetricsAreTheTextExpositionFormat) {
   }
   ClientRun disk = Run({"metrics", "--disk"});
   ASSERT_EQ(0, disk.exit_code) << disk.output;
-  EXPECT_EQ(run.output.size(), disk.output.find("# HELP stowmaster_unlisted_bytes ")) << disk.output;
+  EXPECT_EQ(run.output.find("# HELP stowmaster_registrations_new_total "),
+            disk.output.find("# HELP stowmaster_unlisted_bytes "))
+      << disk.output;
   EXPECT_NE(std::string::npos, disk.output.find("\nstowmaster_unlisted_bytes" + label + "0\n"))
       << disk.output;
 }
@@ -1017,8 +1096,18 @@ TEST_F(ToolkitTest, JsonCarriesTheSchemaAndTheStructsNames) {
         "next_registered",
         "refused_files",
         "refused_bytes",
-        "problems"},
-       {"next_to_go", "disk_usage"}},
+        "problems",
+        "counters",
+        "counters/available",
+        "counters/registrations_new",
+        "counters/last_reset"},
+       {"next_to_go", "disk_usage", "registrations_new"}},
+      {{"stats", "--json"},
+       {"index_path", "available", "registrations_new", "registrations_refreshed",
+        "registrations_refused", "full_index_refusals", "passes", "pass_deleted_files",
+        "pass_deleted_bytes", "emptied_files", "emptied_bytes", "deletions_refused",
+        "repair_dropped", "counting_since", "last_reset", "now"},
+       {"counters", "size"}},
       {{"config", "--json"},
        {"settings_file", "settings_found", "settings", "problems", "settings/section",
         "settings/key", "settings/value", "settings/unit", "settings/file", "settings/line",

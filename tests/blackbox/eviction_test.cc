@@ -185,17 +185,22 @@ TEST_F(EvictionTest, FullIndexMakesRoomOrSaysSoOnce) {
     const char* added;
     int deleted;  // all told, so far
     int said_full;
+    // The counters: available, new, refreshed, refused, full-index
+    // refusals, files deleted by passes, deletions refused.
+    const char* counted;
   };
-  for (const Case& c : {Case{kYoung, "add 0", 0, 1}, Case{kOld, "add 1", 1000, 1}}) {
+  for (const Case& c : {Case{kYoung, "add 0", 0, 1, "counters 0 1 0 0 2 2 0 0"},
+                        Case{kOld, "add 1", 1000, 1, "counters 0 1 2 0 0 0 1000 0"}}) {
     std::vector<Seed> seeds;
     for (int k = 0; k < 100000; ++k) seeds.push_back({box_.Data("e" + std::to_string(k)), 1, c.age});
     ASSERT_NO_FATAL_FAILURE(SeedIndex(seeds));
+    RemoveTree(JoinPath(box_.cache_dir(), "Index.Lkp"));  // counted afresh
     ASSERT_TRUE(WriteWholeFile(box_.Data("new1"), "x") && WriteWholeFile(box_.Data("new2"), "x"));
-    ClientRun run = box_.RunClient(
-        {"init", "0", "add", box_.Data("new1"), "0", "add", box_.Data("new2"), "0", "uninit"},
-        kClientTimeoutMs);
+    ClientRun run = box_.RunClient({"init", "0", "add", box_.Data("new1"), "0", "add",
+                                    box_.Data("new2"), "0", "counters", "uninit"},
+                                   kClientTimeoutMs);
     ASSERT_EQ(0, run.exit_code) << run.output;
-    EXPECT_EQ((Lines{"init 1", c.added, c.added, "uninit"}), run.results);
+    EXPECT_EQ((Lines{"init 1", c.added, c.added, c.counted, "uninit"}), run.results);
     const std::string log = box_.ReadLogs();
     EXPECT_EQ(c.deleted, CountOf(log, "Msg:  Delete File Success: ")) << c.age;
     // The files furthest from the head went: e0 to e999.

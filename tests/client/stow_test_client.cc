@@ -372,6 +372,12 @@ int main(int argc, char** argv) {
       }
       Result(c, rc, s.size, untouched ? 1 : 0, s.entries, s.limit_bytes, s.high_mark_bytes,
              s.low_mark_bytes);
+    } else if (c == "counters") {
+      StowmasterCounters n = {};
+      n.size = sizeof(n);
+      Result(c, lib.GetCounters(&n), n.available, n.registrations_new, n.registrations_refreshed,
+             n.registrations_refused, n.full_index_refusals, n.pass_deleted_files,
+             n.deletions_refused);
     } else if (c == "list" && args(1)) {
       int count = 0;
       Result(c, lib.ListEntries(number(0), OnEntry, &count), count);

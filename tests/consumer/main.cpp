@@ -73,6 +73,18 @@ int main(int argc, char** argv) {
     Expect(status->index_present == 1 && status->entries >= 1, "the status lists no file");
   }
 
+  // The registration and the refusal above are counted; zeroed, none is.
+  const auto counted = stowmaster::counters();
+  Expect(counted && counted->available == 1 &&
+             counted->registrations_new + counted->registrations_refreshed >= 1 &&
+             counted->registrations_refused >= 1,
+         "counters: " + counted.message());
+  Expect(static_cast<bool>(stowmaster::zero_counters()), "zero_counters");
+  const auto zeroed = stowmaster::counters();
+  Expect(zeroed && zeroed->registrations_new == 0 && zeroed->registrations_refused == 0 &&
+             zeroed->last_reset != 0,
+         "counters after zero_counters: " + zeroed.message());
+
   int seen = 0;
   const stowmaster::Entries listed = stowmaster::entries();
   for (const stowmaster::Entry& entry : listed) {

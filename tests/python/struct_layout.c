@@ -142,5 +142,22 @@ int main(void) {
   FIELD(StowmasterSettingItem, line);
   FIELD(StowmasterSettingItem, reserved);
   FIELD(StowmasterSettingItem, text);
+  SIZE(StowmasterCounters);
+  FIELD(StowmasterCounters, size);
+  FIELD(StowmasterCounters, available);
+  FIELD(StowmasterCounters, registrations_new);
+  FIELD(StowmasterCounters, registrations_refreshed);
+  FIELD(StowmasterCounters, registrations_refused);
+  FIELD(StowmasterCounters, full_index_refusals);
+  FIELD(StowmasterCounters, passes);
+  FIELD(StowmasterCounters, pass_deleted_files);
+  FIELD(StowmasterCounters, pass_deleted_bytes);
+  FIELD(StowmasterCounters, emptied_files);
+  FIELD(StowmasterCounters, emptied_bytes);
+  FIELD(StowmasterCounters, deletions_refused);
+  FIELD(StowmasterCounters, repair_dropped);
+  FIELD(StowmasterCounters, counting_since);
+  FIELD(StowmasterCounters, last_reset);
+  FIELD(StowmasterCounters, now);
   return 0;
 }

@@ -28,6 +28,21 @@ GAUGES = {
     "stowmaster_refused_bytes": "refused_bytes",
 }
 DISK_GAUGE = "stowmaster_unlisted_bytes"
+# Each counter (its family name; the sample adds _total) and the member of
+# `stats --json` that holds its value.
+COUNTERS = {
+    "stowmaster_registrations_new": "registrations_new",
+    "stowmaster_registrations_refreshed": "registrations_refreshed",
+    "stowmaster_registrations_refused": "registrations_refused",
+    "stowmaster_full_index_refusals": "full_index_refusals",
+    "stowmaster_passes": "passes",
+    "stowmaster_pass_deleted_files": "pass_deleted_files",
+    "stowmaster_pass_deleted_bytes": "pass_deleted_bytes",
+    "stowmaster_emptied_files": "emptied_files",
+    "stowmaster_emptied_bytes": "emptied_bytes",
+    "stowmaster_deletions_refused": "deletions_refused",
+    "stowmaster_repair_dropped": "repair_dropped",
+}
 
 
 def find_member(value, name):
@@ -55,18 +70,24 @@ class MetricsTest(unittest.TestCase):
         return out
 
     def gauges(self, *args):
-        """The samples of `stowmaster metrics ARGS`, by name; every family a
-        gauge with help text and one sample."""
+        """The samples of `stowmaster metrics ARGS`, by family name: the
+        gauges, then the counters (whose samples end in _total), every
+        family with help text and one sample."""
         values = {}
+        counters = {}
         for family in text_string_to_metric_families(self.program("metrics", *args)):
             with self.subTest(family=family.name):
-                self.assertEqual(family.type, "gauge")
+                counter = family.name in COUNTERS
+                self.assertEqual(family.type, "counter" if counter else "gauge")
                 self.assertNotEqual(family.documentation, "")
                 self.assertEqual(len(family.samples), 1)
-                self.assertEqual(family.samples[0].name, family.name)
+                self.assertEqual(family.samples[0].name,
+                                 family.name + ("_total" if counter else ""))
                 self.assertEqual(family.samples[0].labels, {"cache": self.box.cache_dir})
-            values[family.name] = family.samples[0].value
-        return values
+            (counters if family.name in COUNTERS else values)[family.name] = \
+                family.samples[0].value
+        self.assertEqual(set(counters), set(COUNTERS))
+        return values, counters
 
     def test_metrics_match_the_status(self):
         box = self.box
@@ -79,7 +100,7 @@ class MetricsTest(unittest.TestCase):
         before = time.time()
         status = json.loads(self.program("status", "--json"))
         self.assertEqual(status["schema"], 1)
-        values = self.gauges()
+        values, counters = self.gauges()
         after = time.time()
         self.assertEqual(set(values), set(GAUGES))
         for gauge, member in GAUGES.items():
@@ -96,11 +117,18 @@ class MetricsTest(unittest.TestCase):
         self.assertLessEqual(age, status_age + math.ceil(after) - math.floor(before))
 
         disk_status = json.loads(self.program("status", "--disk", "--json"))
-        disk = self.gauges("--disk")
+        disk, _ = self.gauges("--disk")
         self.assertEqual(set(disk), set(GAUGES) | {DISK_GAUGE})
         self.assertEqual(disk[DISK_GAUGE], 777)
         self.assertEqual(disk[DISK_GAUGE], find_member(disk_status, "unlisted_bytes"))
         self.assertEqual(disk["stowmaster_used_bytes"], 4000)
+
+        # The counters as `stats --json` has them: the two registrations.
+        stats = json.loads(self.program("stats", "--json"))
+        for counter, member in COUNTERS.items():
+            with self.subTest(counter=counter):
+                self.assertEqual(counters[counter], stats[member])
+                self.assertEqual(counters[counter], 2 if member == "registrations_new" else 0)
 
     def test_two_caches_give_distinct_series(self):
         # A second cache on the same host, whose folder name holds a double
@@ -117,7 +145,7 @@ class MetricsTest(unittest.TestCase):
         for family in text_string_to_metric_families(text):
             for sample in family.samples:
                 series.append((sample.name, tuple(sorted(sample.labels.items()))))
-        self.assertEqual(len(series), 2 * len(GAUGES))
+        self.assertEqual(len(series), 2 * (len(GAUGES) + len(COUNTERS)))
         self.assertEqual(len(set(series)), len(series), "duplicate series")
         self.assertIn('{cache="%s/ca\\"che\\\\x"}' % other.root, other_text)
         self.assertEqual({dict(labels)["cache"] for _, labels in series},

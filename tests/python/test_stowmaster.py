@@ -28,6 +28,7 @@ STRUCTS = {
     "StowmasterAdoptResult": stowmaster._AdoptResult,
     "StowmasterDiskUsage": stowmaster._DiskUsage,
     "StowmasterSettingItem": stowmaster._SettingItem,
+    "StowmasterCounters": stowmaster._Counters,
 }
 
 
@@ -363,6 +364,20 @@ class OperationsTest(SandboxTest):
             lib.check(repair=True, files=True)
         self.assertEqual(caught.exception.result.files.repaired, 1)
         self.assertEqual(lib.check(files=True).files.checked, 1)
+
+        # Counted: the two registrations and the entry the repair dropped;
+        # the dry runs are no passes. Zeroed, with the time noted.
+        counted = lib.counters()
+        self.assertTrue(counted.available)
+        self.assertEqual((counted.registrations_new, counted.registrations_refreshed,
+                          counted.repair_dropped, counted.passes), (2, 0, 1, 0))
+        self.assertIsNone(counted.last_reset)
+        self.assertLessEqual(counted.counting_since, counted.now)
+        lib.zero_counters()
+        zeroed = lib.counters()
+        self.assertEqual((zeroed.registrations_new, zeroed.repair_dropped), (0, 0))
+        self.assertGreaterEqual(zeroed.last_reset, counted.counting_since)
+        self.assertEqual(zeroed.counting_since, counted.counting_since)
 
         # Files below the cache folders that the index does not list.
         os.makedirs(box.cache_dir, exist_ok=True)

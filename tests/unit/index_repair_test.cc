@@ -193,6 +193,8 @@ TEST_F(IndexRepairTest, PathListedTwiceKeepsItsFirstEntry) {
       ListReport report;
       ASSERT_FALSE(CheckLists(H(), index_->blocks(), &report)) << what;
       EXPECT_NE(std::string::npos, report.problem.find("listed twice")) << report.problem;
+      const std::string table_path = cache_dir_ + platform::kSeparator + kLookupFileName;
+      const uint64_t dropped = LookupTable(table_path).Counters()[Counter::kRepairDropped];
       if (by_lookup) {
         // The registration of another path finds the table stale; its
         // rebuild meets the path listed twice.
@@ -206,6 +208,8 @@ TEST_F(IndexRepairTest, PathListedTwiceKeepsItsFirstEntry) {
       }
       ExpectRepaired(what);
       EXPECT_TRUE(std::filesystem::exists(again)) << what;
+      // The second listing is counted as dropped, once.
+      EXPECT_EQ(dropped + 1, LookupTable(table_path).Counters()[Counter::kRepairDropped]) << what;
     }
   }
   EXPECT_TRUE(LogHas("Entries that listed a path a second time were freed, their files kept: 1."));

@@ -119,6 +119,11 @@ class LookupTableTest : public testing_support::IndexTest {
     std::mt19937 random(seed);
     std::list<std::pair<std::string, uint32_t>> model;  // head first
     int64_t bytes = 0;
+    // What the holder that keeps the table counted (the other counts
+    // nothing, as a process of another release): rebuilds keep it, a cut
+    // through the table's header loses it.
+    uint64_t counted_new = 0, counted_refreshed = 0, counted_emptied = 0;
+    CounterValues base = LookupTable(TablePath()).Counters();  // of the steps before
     const auto listed = [&](const std::string& path) {
       return std::find_if(model.begin(), model.end(),
                           [&](const auto& e) { return e.first == path; });
@@ -126,6 +131,7 @@ class LookupTableTest : public testing_support::IndexTest {
     const auto add = [&](IndexFile& by, const std::string& path, uint32_t size) {
       ASSERT_TRUE(by.AddFile(MakeRecord(path, size), 0));
       const auto it = listed(path);
+      if (&by == index_.get()) ++(it != model.end() ? counted_refreshed : counted_new);
       if (it != model.end()) {
         bytes -= it->second;
         model.erase(it);
@@ -138,6 +144,10 @@ class LookupTableTest : public testing_support::IndexTest {
       other.reset();
       std::filesystem::resize_file(TablePath(), cut);
       if (regrow) std::filesystem::resize_file(TablePath(), LookupTable::kFileSize);
+      if (cut < LookupTable::kSlotsOffset) {
+        counted_new = counted_refreshed = counted_emptied = 0;
+        base = CounterValues();
+      }
       index_ = Open();
       other = open_other();
     };
@@ -202,6 +212,7 @@ class LookupTableTest : public testing_support::IndexTest {
             ASSERT_NO_FATAL_FAILURE(add(*index_, path, size));  // the table in sync
             for (const std::string& gone : {path, then}) {
               index_->RemoveAll([&](const char* p) { return gone == p; });
+              ++counted_emptied;
               bytes -= listed(gone)->second;
               model.erase(listed(gone));
             }
@@ -237,6 +248,7 @@ class LookupTableTest : public testing_support::IndexTest {
       } else if (random() % 4 == 0) {
         by.RemoveAll([&](const char* p) { return path == p; });
         const auto it = listed(path);
+        if (it != model.end() && &by == index_.get()) ++counted_emptied;
         if (it != model.end()) {
           bytes -= it->second;
           model.erase(it);
@@ -251,6 +263,13 @@ class LookupTableTest : public testing_support::IndexTest {
       ASSERT_EQ(H().CacheSize, bytes) << c.what;
     }
     EXPECT_TRUE(CheckLists(H(), index_->blocks(), nullptr)) << c.what;
+    const CounterValues counted = LookupTable(TablePath()).Counters();
+    const auto since_start = [&](Counter k) { return counted[k] - base[k]; };
+    EXPECT_EQ(counted_new, since_start(Counter::kRegisteredNew)) << c.what;
+    EXPECT_EQ(counted_refreshed, since_start(Counter::kRefreshed)) << c.what;
+    EXPECT_EQ(counted_emptied, since_start(Counter::kEmptiedFiles)) << c.what;
+    EXPECT_EQ(0u, since_start(Counter::kRepairDropped)) << c.what;
+    EXPECT_NE(0, counted.counting_since) << c.what;
     if (c.damage != Damage::kNone) {
       EXPECT_GE(damaged, steps / 20) << c.what;
     }
@@ -385,6 +404,28 @@ TEST_F(LookupTableTest, ZeroedSlotsProveNothing) {
 // Two indexes with the same history of lists but other paths: the table of
 // one, copied beside the other, matches its list ends and totals, but not
 // its mark, and is rebuilt before it answers.
+// An index formatted anew (its header overwritten) starts its counters
+// again; the lookup file it keeps is no reason to keep the old index's.
+TEST_F(LookupTableTest, CountersStartAgainWithANewIndex) {
+  for (const char* path : {"a1", "a2"}) ASSERT_TRUE(Add(path, 1));
+  ASSERT_TRUE(Add("a1", 1));
+  ASSERT_TRUE(index_->ZeroCounters());
+  ASSERT_TRUE(Add("a2", 1));
+  CounterValues counted = LookupTable(TablePath()).Counters();
+  EXPECT_EQ(0u, counted[Counter::kRegisteredNew]);
+  EXPECT_EQ(1u, counted[Counter::kRefreshed]);
+  EXPECT_NE(0, counted.last_reset);
+  index_.reset();
+  testing_support::WriteWholeFile(index_path_, "not an index");
+  index_ = Open();
+  ASSERT_TRUE(Add("b1", 1));
+  counted = LookupTable(TablePath()).Counters();
+  EXPECT_EQ(1u, counted[Counter::kRegisteredNew]);
+  EXPECT_EQ(0u, counted[Counter::kRefreshed]);
+  EXPECT_EQ(0, counted.last_reset);
+  EXPECT_NE(0, counted.counting_since);
+}
+
 TEST_F(LookupTableTest, TableOfAnotherIndexIsNotTrusted) {
   const std::string elsewhere = dir_.Sub("elsewhere");
   ASSERT_TRUE(EnsureDirectory(elsewhere.c_str()));
