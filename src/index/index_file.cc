@@ -871,7 +871,7 @@ bool IndexFile::SyncIfDue() {
   } else {
     // Alone: this process's own rhythm.
     int64_t last = own_sync_time_.load();
-    if (now >= last && now - last < LookupTable::kSyncPeriodSeconds) return false;
+    if (last <= now && last > now - LookupTable::kSyncPeriodSeconds) return false;
     if (!own_sync_time_.compare_exchange_strong(last, now)) return false;
   }
   SyncFiles();

@@ -350,7 +350,7 @@ class IndexFile {
   bool changed_at_lock_ = false;
   // The last sync of this process, when there is no lookup table to share
   // it with others.
-  std::atomic<int64_t> own_sync_time_{INT64_MIN};
+  std::atomic<int64_t> own_sync_time_{0};
   int32_t pass_batch_ = kPassBatch;
   int32_t pass_looks_ = kPassLooks;
 };

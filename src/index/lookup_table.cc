@@ -522,8 +522,10 @@ bool LookupTable::ClaimSync(int64_t now, bool force) {
   std::atomic<uint32_t>& unsynced = SharedFlag(header()->Unsynced);
   int64_t last = time.load(std::memory_order_acquire);
   if (!force) {
-    // A clock set back makes the time due at once rather than never.
-    if (now >= last && now - last < kSyncPeriodSeconds) return false;
+    // A clock set back makes the time due at once rather than never. The
+    // time is read from the file, which anyone may have written: compared
+    // without a subtraction that could overflow.
+    if (last <= now && last > now - kSyncPeriodSeconds) return false;
     if (unsynced.load(std::memory_order_acquire) == 0) return false;
     // Another process claimed this turn.
     if (!time.compare_exchange_strong(last, now, std::memory_order_acq_rel)) return false;

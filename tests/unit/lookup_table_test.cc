@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -579,6 +580,20 @@ TEST_F(StopTest, SyncsAtMostOnceASecondPerCacheAndNeverUnderTheLock) {
   env_->now += 1;
   EXPECT_TRUE(index_->SyncIfDue());
   EXPECT_EQ(env_->syncs - before, 8);
+  // A time of the last sync that anyone may have written in the file, far
+  // in the past or the future, makes the next sync due: it never stops
+  // them.
+  int expected = 8;
+  for (const int64_t forged : {INT64_MIN, INT64_MAX}) {
+    std::FILE* f = std::fopen(TablePath().c_str(), "r+b");
+    ASSERT_NE(nullptr, f);
+    std::fseek(f, 352, SEEK_SET);  // the table header's SyncTime
+    ASSERT_EQ(1u, std::fwrite(&forged, sizeof(forged), 1, f));
+    std::fclose(f);
+    ASSERT_TRUE(Add("s", 1));
+    expected += 2;
+    EXPECT_EQ(env_->syncs - before, expected) << forged;
+  }
   EXPECT_EQ(env_->syncs_under_lock, 0);
 }
 
