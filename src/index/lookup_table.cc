@@ -174,6 +174,7 @@ LookupTable::LookupTable(const std::string& path) {
   // stop mark alone.
   const platform::BootId boot = platform::env().BootIdentity();
   if (boot.known) std::memcpy(boot_, boot.bytes, sizeof(boot_));
+  boot_known_ = boot.known;
 }
 
 LookupTable::Header* LookupTable::header() { return reinterpret_cast<Header*>(file_->data()); }
@@ -192,12 +193,14 @@ bool LookupTable::Formatted() const {
 }
 
 bool LookupTable::InSync(const IndexFileHeader& h) const {
-  return StampedWith(h) && WrittenInThisBoot();
+  return StampedWith(h) && StampedInThisBoot();
 }
 
-bool LookupTable::WrittenInThisBoot() const {
+bool LookupTable::StampedInThisBoot() const {
   return Formatted() && std::memcmp(header()->WriterBoot, boot_, sizeof(boot_)) == 0;
 }
+
+bool LookupTable::WrittenInThisBoot() const { return boot_known_ && StampedInThisBoot(); }
 
 bool LookupTable::StampedWith(const IndexFileHeader& h) const {
   const Header& t = *header();

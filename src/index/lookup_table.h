@@ -109,7 +109,8 @@ class LookupTable {
   bool Formatted() const;
 
   // True when the table may answer for `header`: StampedWith(header), and
-  // WrittenInThisBoot().
+  // stamped in this start of the machine (or, where the system does not
+  // tell the start, by a process that could not tell it either).
   bool InSync(const IndexFileHeader& header) const;
   // Formatted, fresh, its copy of the list ends, totals and ListedMark
   // matches, and it was stamped under the index's StopGeneration: the
@@ -119,7 +120,8 @@ class LookupTable {
   // True when the last process that stamped the table ran in this start of
   // the machine (see Env::BootIdentity): the machine did not restart since,
   // so what the files hold is what that process left in the system's
-  // memory, whatever reached the disk.
+  // memory, whatever reached the disk. False where the system does not
+  // tell the start: a restart cannot be ruled out.
   bool WrittenInThisBoot() const;
 
   // Fills the table from the valid list (a walk bounded by the block count),
@@ -249,6 +251,8 @@ class LookupTable {
   bool found_short_ = false;
   // This start of the machine (Env::BootIdentity), zeros when unknown.
   uint8_t boot_[16] = {};
+  bool boot_known_ = false;
+  bool StampedInThisBoot() const;
 };
 
 }  // namespace stow

@@ -495,6 +495,12 @@ TEST_F(StopTest, UncleanStopIsToldOnlyAfterARestartWithoutAConfirmedCleanMark) {
       {"stopped cleanly, changed by a release that keeps no mark, restarted", true, true, true,
        true},
   };
+  // Where the system does not tell the start, a restart cannot be ruled
+  // out: only a confirmed clean mark spares the start.
+  const Case unknown_start[] = {
+      {"start unknown, stopped cleanly", true, false, false, false},
+      {"start unknown, not stopped cleanly", false, false, false, true},
+  };
   uint8_t start = 1;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -525,6 +531,17 @@ TEST_F(StopTest, UncleanStopIsToldOnlyAfterARestartWithoutAConfirmedCleanMark) {
     EXPECT_FALSE(index_->OpenedAfterUncleanStop());
   }
   EXPECT_TRUE(LogHas("The index was not stopped cleanly before the machine last started"));
+  env_->boot = platform::BootId();
+  Reopen();
+  for (const Case& c : unknown_start) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(Add("a", 1));
+    if (c.clean_stop) {
+      EXPECT_TRUE(index_->MarkCleanStop());
+    }
+    Reopen();
+    EXPECT_EQ(c.unclean, index_->OpenedAfterUncleanStop());
+  }
 }
 
 // A lookup table from an earlier moment of the index (a power cut kept its
