@@ -221,7 +221,7 @@ int32_t CheckFiles(int32_t repair, StowmasterFilesReport* out, StowmasterFilePro
       go_on = fn(&f, context) != 0;
     }
   }
-  if (index != nullptr) index->Flush();
+  if (index != nullptr) index->MarkCleanStop();
   if (unproved > 0) {
     WriteLogBufferToFile(
         "Files check: %d entries not repaired, the lookup table was stale when they were "
@@ -507,7 +507,7 @@ int32_t Adopt(const char* folder, uint32_t delay, StowmasterAdoptResult* out,
     }
     if (progress != nullptr && from + n < candidates.size()) progress(&a, context);
   }
-  index.Flush();
+  index.MarkCleanStop();
   WriteLogBufferToFile(
       "Adoption below %s: %d files found, %d listed already, %d registered (%lld bytes), %d "
       "failed.\n",

@@ -286,7 +286,7 @@ int32_t Check(int32_t repair, StowmasterCheckReport* out) {
       IndexFile index(path, cache);
       index.CheckAndRepair();
       if (!check.bounds_hold) index.ForgetPassBounds();
-      index.Flush();
+      index.MarkCleanStop();
     }
     const IndexCheck after = CheckIndex(index_path);
     if (after.sound()) {
@@ -396,7 +396,7 @@ int32_t RunAskedPass(bool empty, const PassAsked& asked, StowmasterPassResult* o
         report();
       }
     }
-    index.Flush();
+    index.MarkCleanStop();
     total.remaining_files = index.header()->TotalFileCount;
     total.remaining_bytes = index.header()->CacheSize;
   }

@@ -237,8 +237,10 @@ void UnInitialize() {
       } catch (const OsError&) {
         have_dump = false;  // a dump path that does not fit: no dump
       }
-      index->Flush();
       if (have_dump) index->DumpToFile(dump_path);
+      // Synced, and marked stopped cleanly when no other process changed
+      // it since: a start after a power cut then need not repair it.
+      index->MarkCleanStop();
       index->Close();
       index.reset();
       WriteLogBufferToFile("UnInitialize stowmaster successfully.\n");

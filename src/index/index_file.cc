@@ -32,9 +32,9 @@ IndexFile::IndexFile(const std::string& index_path, const CacheSettings& setting
   header_ = reinterpret_cast<IndexFileHeader*>(file_->data());
   blocks_ = reinterpret_cast<ImageFileBlock*>(file_->data() + kHeaderRegionSize);
   NoteForeignContent(index_path);
-  FormatIfNeeded();
   // The lookup table lies beside the index. Without it every lookup walks
-  // the list: slower, never wrong.
+  // the list: slower, never wrong. Opened before the first lock, which
+  // reads in it how the index last stopped.
   const size_t cut = index_path.find_last_of(platform::kSeparator);
   const std::string table_path =
       index_path.substr(0, cut == std::string::npos ? 0 : cut + 1) + kLookupFileName;
@@ -43,6 +43,7 @@ IndexFile::IndexFile(const std::string& index_path, const CacheSettings& setting
   } catch (const OsError& e) {
     WriteLogBufferToFile("Lookup table unavailable, lookups walk the list: %s.\n", e.what());
   }
+  FormatIfNeeded();
   if (formatted_ && table_ != nullptr) {
     // A new index: what was counted was the old one's.
     Guard guard(*this, Guard::kReport);
@@ -73,47 +74,90 @@ bool IndexFile::MagicMatches() const { return HasIndexMagic(*header_); }
 
 // --------------------------------------------------------- the lock ---
 
-bool IndexFile::Lock() {
+bool IndexFile::TakeMutex(platform::NamedMutex::LockResult* result) {
   // Counted while waiting, so that a pass that lets go of the lock between
   // batches can let this holder in first.
   if (table_ != nullptr) table_->AddWaiter(1);
-  platform::NamedMutex::LockResult result;
   try {
-    mutex_->Lock(kIndexLockTimeoutMs, &result).ThrowIfFailed();
+    mutex_->Lock(kIndexLockTimeoutMs, result).ThrowIfFailed();
   } catch (...) {
     if (table_ != nullptr) table_->AddWaiter(-1);
     throw;
   }
   if (table_ != nullptr) table_->AddWaiter(-1);
-  if (result == platform::NamedMutex::LockResult::kTimedOut) {
+  if (*result == platform::NamedMutex::LockResult::kTimedOut) {
     WriteLogBufferToFile("The index lock was not released by its holder within %d seconds.\n",
                          static_cast<int>(kIndexLockTimeoutMs / 1000));
     return false;
   }
-  try {
-    RecoverTruncation(true);
-    if (!MagicMatches()) return true;  // about to be formatted
-    // A marker still set means the last holder died before it finished; a
-    // reserved area not at rest is looked at in any case.
-    const bool died =
-        result == platform::NamedMutex::LockResult::kAbandoned || header_->LockMarker != 0;
-    if (died || header_->IntentKind != 0 || header_->IntentCount != 0 ||
-        header_->RebuildState != 0) {
-      Recover(died);
-    } else if (damaged_) {
-      RepairIfDamaged(false);
-    }
-    header_->LockMarker = 1;
-    table_ok_ = table_ != nullptr && table_->InSync(*header_);
-    // A table file made afresh: the counters start now (no clock read on
-    // the way of every other lock).
-    if (table_ != nullptr && !table_->CountingStartKnown()) table_->NoteCountingStart(Now());
-  } catch (...) {
-    // The lock is never kept by an operation that did not start.
-    mutex_->Unlock();
-    throw;
-  }
   return true;
+}
+
+bool IndexFile::Lock() {
+  const bool first = first_lock_;
+  first_lock_ = false;
+  bool unclean = false;
+  changed_at_lock_ = false;
+  // A holder that finds the index marked stopped cleanly marks it in use
+  // and syncs that, without the lock, before anything changes; another
+  // process stopping meanwhile may mark it clean again, so this is tried a
+  // few times, and then synced under the lock (only ever after that many
+  // stops within one lock).
+  constexpr int kSyncedMarkTries = 4;
+  for (int tries = 1;; ++tries) {
+    platform::NamedMutex::LockResult result;
+    if (!TakeMutex(&result)) return false;
+    try {
+      RecoverTruncation(true);
+      if (!MagicMatches()) return true;  // about to be formatted
+      if (first && tries == 1) {
+        // How the index last stopped, before this process changes it. A
+        // table stamped in this start of the machine means nothing was
+        // lost to a restart; else a clean mark, which the table synced
+        // with it must confirm.
+        const bool same_start = table_ != nullptr && table_->WrittenInThisBoot();
+        const bool clean = MarkedClean(header_->StopGeneration) && table_ != nullptr &&
+                           table_->StampedWith(*header_);
+        unclean = !same_start && !clean;
+      }
+      if (MarkedClean(header_->StopGeneration) && !stop_hold_) {
+        MarkInUse();
+        if (tries < kSyncedMarkTries) {
+          mutex_->Unlock();
+          SyncFiles();
+          continue;
+        }
+        SyncFiles();
+      }
+      // A marker still set means the last holder died before it finished; a
+      // reserved area not at rest is looked at in any case.
+      const bool died =
+          result == platform::NamedMutex::LockResult::kAbandoned || header_->LockMarker != 0;
+      if (died || header_->IntentKind != 0 || header_->IntentCount != 0 ||
+          header_->RebuildState != 0) {
+        Recover(died);
+        changed_at_lock_ = true;
+      } else if (damaged_) {
+        RepairIfDamaged(false);
+        changed_at_lock_ = true;
+      }
+      header_->LockMarker = 1;
+      table_ok_ = table_ != nullptr && table_->InSync(*header_);
+      // A table file made afresh: the counters start now (no clock read on
+      // the way of every other lock).
+      if (table_ != nullptr && !table_->CountingStartKnown()) table_->NoteCountingStart(Now());
+      if (unclean) {
+        opened_after_unclean_stop_ = true;
+        changed_at_lock_ = true;
+        AfterUncleanStop();
+      }
+    } catch (...) {
+      // The lock is never kept by an operation that did not start.
+      mutex_->Unlock();
+      throw;
+    }
+    return true;
+  }
 }
 
 void IndexFile::Unlock() noexcept {
@@ -130,7 +174,30 @@ void IndexFile::Unlock() noexcept {
     damaged_ = false;
   }
   if (repaired) header_->LockMarker = 0;
+  // Said before the lock is let go, so that a clean stop that comes next
+  // knows that this holding's changes may not be on the disk.
+  if (table_ != nullptr && !stop_hold_) table_->NoteUnsynced();
   mutex_->Unlock();
+  if (!stop_hold_) SyncIfDue();
+}
+
+void IndexFile::MarkInUse() {
+  const bool stamped = table_ != nullptr && table_->StampedWith(*header_);
+  if (stamped) table_->Begin();
+  header_->StopGeneration = InUseAfter(header_->StopGeneration);
+  if (stamped) table_->End(*header_);
+}
+
+void IndexFile::AfterUncleanStop() {
+  WriteLogBufferToFile(
+      "The index was not stopped cleanly before the machine last started: pages of the index "
+      "and of its lookup table may be of different ages; the lookup table is rebuilt.\n");
+  // HOOK: the rebuild of both lists from the blocks' own content belongs
+  // here, before the table is rebuilt from the valid list.
+  if (table_ == nullptr) return;
+  table_->Begin();
+  table_ok_ = false;
+  RebuildTable();
 }
 
 void IndexFile::Recover(bool holder_died) {
@@ -258,6 +325,7 @@ void IndexFile::FormatIfNeeded() {
   }
   header_->FirstInvalidBlock = 0;
   header_->LastInvalidBlock = kBlockCount - 1;
+  header_->StopGeneration = InUseAfter(CleanAfter(0));  // in use
   hooks::CrashPoint();
   std::atomic_signal_fence(std::memory_order_seq_cst);
   std::memcpy(header_->Magic, kIndexMagic, sizeof(kIndexMagic));
@@ -813,6 +881,65 @@ void IndexFile::LetWaitersIn() {
   }
 }
 
-bool IndexFile::Flush() { return file_ != nullptr && file_->Flush(); }
+bool IndexFile::SyncFiles() {
+  const bool index_synced = file_ != nullptr && file_->Flush();
+  const bool table_synced = table_ == nullptr || table_->Flush();
+  return index_synced && table_synced;
+}
+
+bool IndexFile::Flush() {
+  if (file_ == nullptr) return false;
+  const int64_t now = platform::env().NowSeconds();
+  if (table_ != nullptr) {
+    table_->ClaimSync(now, true);
+  } else {
+    own_sync_time_.store(now);
+  }
+  return SyncFiles();
+}
+
+bool IndexFile::SyncIfDue() {
+  if (file_ == nullptr) return false;
+  const int64_t now = platform::env().NowSeconds();
+  if (table_ != nullptr) {
+    if (!table_->ClaimSync(now, false)) return false;
+  } else {
+    // Alone: this process's own rhythm.
+    int64_t last = own_sync_time_.load();
+    if (last <= now && last > now - LookupTable::kSyncPeriodSeconds) return false;
+    if (!own_sync_time_.compare_exchange_strong(last, now)) return false;
+  }
+  SyncFiles();
+  return true;
+}
+
+bool IndexFile::MarkCleanStop() {
+  if (header_ == nullptr) return false;
+  Flush();
+  // Without the table nothing tells whether another holder came in since
+  // the sync, and nothing confirms a mark at the next start.
+  if (table_ == nullptr) return false;
+  bool marked = false;
+  stop_hold_ = true;
+  try {
+    Guard guard(*this, Guard::kReport);
+    // Only a table that agrees with the lists can confirm the mark at the
+    // next start; without one the index is left in use (the next start
+    // repairs what it need not: the safe side).
+    if (guard.held() && !changed_at_lock_ && !damaged_ && !table_->Unsynced() &&
+        !MarkedClean(header_->StopGeneration) && table_->StampedWith(*header_)) {
+      table_->Begin();
+      header_->StopGeneration = CleanAfter(header_->StopGeneration);
+      table_->End(*header_);
+      marked = true;
+    }
+  } catch (...) {
+    stop_hold_ = false;
+    throw;
+  }
+  stop_hold_ = false;
+  SyncFiles();
+  return marked;
+}
 
 }  // namespace stow

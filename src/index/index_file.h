@@ -133,8 +133,37 @@ class IndexFile {
   // True when every block is in use (read without the lock: a hint).
   bool Full() const;
 
-  // Asks the system to write the mapped view to the file. Takes no lock.
+  // ---- Durability. The files' pages reach the disk only when synced (or
+  // when the system writes them back, in any order and at any time): a
+  // power cut keeps any subset of the pages written since the last sync.
+  //
+  // Syncs both files (the index and the lookup table) now and waits for the
+  // disk. Takes no lock and must not be called with it held. False when the
+  // system refused either.
   bool Flush();
+  // Syncs both files, as Flush, when the last sync of the cache (by any
+  // process) is a second old or more and a holder of the lock let go of it
+  // since; at most one process or thread wins each turn. Takes no lock.
+  // Every holder of the lock does this once it has let go of it, and the
+  // worker thread on its own timer: a client without one that goes idle
+  // leaves its last second of changes to the system's writeback. True when
+  // this call synced.
+  bool SyncIfDue();
+  // The library's last step before Close: syncs both files and, when no
+  // other holder of the lock came in meanwhile, marks the index stopped
+  // cleanly and syncs again (see IndexFileHeader::StopGeneration). A
+  // process still using the index and coming later undoes the mark before
+  // it changes anything. True when the mark was set.
+  bool MarkCleanStop();
+
+  // True when this process opened the index after an unclean stop: the
+  // machine restarted since the last process stamped the lookup table, and
+  // the index was not marked stopped cleanly (or its lookup table, synced
+  // with the mark, does not agree). Pages of both files may then be of
+  // different ages. Decided at the first lock of this object, under the
+  // lock, where AfterUncleanStop runs; each later process of this start of
+  // the machine finds the table stamped and is not told again.
+  bool OpenedAfterUncleanStop() const { return opened_after_unclean_stop_; }
 
   // Writes a text picture of the header and the valid list to `path`.
   // Nothing is written when the file cannot be opened.
@@ -224,6 +253,20 @@ class IndexFile {
   void Count(Counter c, uint64_t n = 1) {
     if (table_ != nullptr) table_->Count(c, n);
   }
+  // Takes the machine-wide lock itself (the waiter count kept); false after
+  // a log line when it timed out. Throws when the wait fails.
+  bool TakeMutex(platform::NamedMutex::LockResult* result);
+  // Under the lock, in a holding that found the index marked stopped
+  // cleanly: marks it in use (the table keeps agreeing with it when it
+  // did).
+  void MarkInUse();
+  // Syncs both files; the files' own results, both tried.
+  bool SyncFiles();
+  // Under the first lock of this object, when the index was opened after
+  // an unclean stop, before any lookup: the lookup table is rebuilt (a
+  // table from before the stop may hold entries of any age). What the
+  // lists need after such a stop is done here too, before the table.
+  void AfterUncleanStop();
   // The listed block of `record`'s path, from the lookup table when it can
   // answer (rebuilt first when stale), else from a walk of the list.
   int32_t Find(const FileRecord& record);
@@ -313,6 +356,18 @@ class IndexFile {
   // Waiters counted in the table that never came in (see LetWaitersIn);
   // passes of several threads of the process read and lower it.
   std::atomic<int32_t> stuck_waiters_{0};
+  // See OpenedAfterUncleanStop. The first lock of this object decides it.
+  bool opened_after_unclean_stop_ = false;
+  bool first_lock_ = true;
+  // The holding of MarkCleanStop: it leaves a clean mark as it finds it
+  // and does not count as a change to sync.
+  bool stop_hold_ = false;
+  // Set by a lock that repaired or recovered the lists: a change the sync
+  // before it did not cover.
+  bool changed_at_lock_ = false;
+  // The last sync of this process, when there is no lookup table to share
+  // it with others.
+  std::atomic<int64_t> own_sync_time_{0};
   int32_t pass_batch_ = kPassBatch;
   int32_t pass_looks_ = kPassLooks;
 };

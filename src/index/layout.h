@@ -35,7 +35,7 @@ struct IndexFileHeader {
   int32_t LastInvalidBlock;
 
   // ---- The reserved area, bytes 548..999: zero at rest (no holder of the
-  // index lock), but for ListedMark. While a holder changes the lists it
+  // index lock), but for ListedMark and StopGeneration. While a holder changes the lists it
   // keeps here what the next holder needs if it dies mid-change.
 
   // Set while the index lock is held; still set at the next lock means the
@@ -66,7 +66,26 @@ struct IndexFileHeader {
   // the lookup table keeps the value it was built with, which ties it to
   // this file.
   uint32_t ListedMark;
-  uint32_t ReservedPad;  // zero
+  // How the index last stopped, kept at rest (other releases leave this
+  // word alone; a format sets it to 1). Odd: in use since the last clean
+  // stop, or never stopped cleanly; even and not 0: stopped cleanly; 0:
+  // last used by a release that keeps no such word. Each clean stop and
+  // each first use after one counts it up, so that it is also the
+  // generation the lookup table is stamped with. The rule:
+  //  - A clean stop (IndexFile::MarkCleanStop, at the library's shutdown)
+  //    syncs both files, then, under the lock and only when no holder let
+  //    go of the lock since that sync began, makes the word even, then
+  //    syncs again.
+  //  - A holder that finds it even makes it odd, lets go of the lock and
+  //    syncs, and takes the lock again, before it changes anything: the
+  //    disk never holds a change after a clean mark.
+  //  - On open, when the lookup table was last stamped in another start of
+  //    the machine (a restart since: what the disk holds is all there is),
+  //    the stop counts as clean only when the word is even and the table,
+  //    synced with it, is stamped with it and agrees with the lists; else
+  //    the index was opened after an unclean stop
+  //    (IndexFile::OpenedAfterUncleanStop).
+  uint32_t StopGeneration;
   struct IntentEntry {
     uint32_t Offset;  // byte offset of the saved word in the file
     uint32_t Width;   // 4 or 8
@@ -110,6 +129,18 @@ struct ImageFileBlock {
 // terminator included.
 bool HasIndexMagic(const IndexFileHeader& h);
 
+// StopGeneration's states.
+inline bool MarkedClean(uint32_t generation) { return generation != 0 && generation % 2 == 0; }
+// The word once the index is used again after a clean stop, and once it
+// stops cleanly.
+inline uint32_t InUseAfter(uint32_t generation) {
+  return MarkedClean(generation) ? generation + 1 : generation;
+}
+inline uint32_t CleanAfter(uint32_t generation) {
+  const uint32_t next = (generation | 1u) + 1u;
+  return next == 0 ? 2u : next;
+}
+
 // True when `b` carries the mark of the valid list (see ListedMark).
 inline bool CarriesListedMark(const IndexFileHeader& h, const ImageFileBlock& b) {
   return h.ListedMark != 0 && b.Reserved == h.ListedMark;
@@ -140,6 +171,7 @@ static_assert(offsetof(IndexFileHeader, LockMarker) == 548, "reserved area offse
 static_assert(offsetof(IndexFileHeader, IntentKind) == 552, "intent record offset");
 static_assert(offsetof(IndexFileHeader, RebuildState) == 564, "rebuild state offset");
 static_assert(offsetof(IndexFileHeader, ListedMark) == 576, "listed mark offset");
+static_assert(offsetof(IndexFileHeader, StopGeneration) == 580, "stop generation offset");
 static_assert(offsetof(IndexFileHeader, IntentEntries) == 584, "intent entries offset");
 static_assert(sizeof(IndexFileHeader::IntentEntry) == 16, "intent entry size");
 

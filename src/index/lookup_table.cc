@@ -103,12 +103,21 @@ struct LookupTable::Header {
   uint64_t Counters[14];
   int64_t CountingSince;  // 0: not known yet
   int64_t CountersReset;  // 0: never zeroed on request
+  // ---- What ties the table to the index's stops and to the machine's
+  // starts (see IndexFileHeader::StopGeneration), written with every stamp
+  // (End): the start of the machine the last stamping process ran in, and
+  // the index's StopGeneration it was stamped under.
+  uint8_t WriterBoot[16];
+  uint32_t Generation;
+  // The time of the last sync of both files, seconds since 1970 (claimed
+  // with a compare-exchange, so that one process syncs per second), and
+  // whether a holder of the index lock let it go since that sync was
+  // claimed (changed with atomic operations only).
+  uint32_t Unsynced;
+  int64_t SyncTime;
   // ---- Reserved, zero: room for what later work keeps here, so that
   // the layout of this file changes once. Nothing reads them yet.
-  uint8_t ReservedWriterBoot[16];  // the boot id of the last writer
-  uint64_t ReservedGeneration;     // clean/dirty generation
-  int64_t ReservedSyncTime;        // the time of the last sync
-  uint32_t ReservedWakeWord;       // a wake-up word for lock waiters
+  uint32_t ReservedWakeWord;  // a wake-up word for lock waiters
   uint32_t ReservedWords[933];
 };
 static_assert(sizeof(std::atomic<int32_t>) == sizeof(int32_t), "lock-free word in shared memory");
@@ -141,10 +150,13 @@ LookupTable::LookupTable(const std::string& path) {
                 "this release's fields after the previous release's");
   static_assert(offsetof(Header, ListedMark) == 184, "the previous release's fields");
   static_assert(offsetof(Header, Counters) == 200, "counters past every earlier release's fields");
-  static_assert(offsetof(Header, ReservedWriterBoot) == 328, "reserved room");
   static_assert(kCounterCount <= sizeof(Header::Counters) / sizeof(uint64_t), "room for each");
   static_assert(offsetof(Header, ReservedWakeWord) % 4 == 0, "wake-up word aligned");
   static_assert(sizeof(Line) == 64, "a slot line is a cache line");
+  static_assert(offsetof(Header, WriterBoot) == 328 && offsetof(Header, SyncTime) == 352,
+                "the stop and sync fields in the room reserved for them");
+  static_assert(offsetof(Header, SyncTime) % 8 == 0 && offsetof(Header, Unsynced) % 4 == 0,
+                "atomic words aligned");
   static_assert(sizeof(Header) == kHeaderSize, "table header size");
   // The mapping's name carries the table's version, so that releases whose
   // tables differ never share a mapping object where names matter
@@ -159,6 +171,11 @@ LookupTable::LookupTable(const std::string& path) {
   // one without (a new file among them) is stale by its header alone, and
   // a rebuild by another process since needs no second one from this.
   found_short_ = file_->GrownAtOpen() && Formatted();
+  // Unknown, it stays all zeros: restarts are then told by the index's
+  // stop mark alone.
+  const platform::BootId boot = platform::env().BootIdentity();
+  if (boot.known) std::memcpy(boot_, boot.bytes, sizeof(boot_));
+  boot_known_ = boot.known;
 }
 
 LookupTable::Header* LookupTable::header() { return reinterpret_cast<Header*>(file_->data()); }
@@ -177,8 +194,18 @@ bool LookupTable::Formatted() const {
 }
 
 bool LookupTable::InSync(const IndexFileHeader& h) const {
+  return StampedWith(h) && StampedInThisBoot();
+}
+
+bool LookupTable::StampedInThisBoot() const {
+  return Formatted() && std::memcmp(header()->WriterBoot, boot_, sizeof(boot_)) == 0;
+}
+
+bool LookupTable::WrittenInThisBoot() const { return boot_known_ && StampedInThisBoot(); }
+
+bool LookupTable::StampedWith(const IndexFileHeader& h) const {
   const Header& t = *header();
-  return t.Fresh == 1 && t.SlotCount == kSlotCount &&
+  return t.Fresh == 1 && t.SlotCount == kSlotCount && t.Generation == h.StopGeneration &&
          std::memcmp(t.Magic, kLookupMagic, sizeof(kLookupMagic)) == 0 && h.ListedMark != 0 &&
          t.ListedMark == h.ListedMark && t.TotalFileCount == h.TotalFileCount &&
          t.CacheSize == h.CacheSize && t.FirstValidBlock == h.FirstValidBlock &&
@@ -461,9 +488,56 @@ void LookupTable::End(const IndexFileHeader& h) {
   t.FirstInvalidBlock = h.FirstInvalidBlock;
   t.LastInvalidBlock = h.LastInvalidBlock;
   t.ListedMark = h.ListedMark;
+  t.Generation = h.StopGeneration;
+  std::memcpy(t.WriterBoot, boot_, sizeof(boot_));
   std::atomic_signal_fence(std::memory_order_seq_cst);
   t.Fresh = 1;
 }
+
+namespace {
+
+std::atomic<int64_t>& SharedTime(int64_t& word) {
+  static_assert(sizeof(std::atomic<int64_t>) == sizeof(int64_t), "lock-free word");
+  return *reinterpret_cast<std::atomic<int64_t>*>(&word);
+}
+std::atomic<uint32_t>& SharedFlag(uint32_t& word) {
+  return *reinterpret_cast<std::atomic<uint32_t>*>(&word);
+}
+
+}  // namespace
+
+void LookupTable::NoteUnsynced() {
+  std::atomic<uint32_t>& flag = SharedFlag(header()->Unsynced);
+  // Read first: a lock that changed nothing need not store.
+  if (flag.load(std::memory_order_relaxed) == 0) flag.store(1, std::memory_order_release);
+}
+
+bool LookupTable::Unsynced() const {
+  return SharedFlag(const_cast<Header*>(header())->Unsynced).load(std::memory_order_acquire) != 0;
+}
+
+bool LookupTable::ClaimSync(int64_t now, bool force) {
+  std::atomic<int64_t>& time = SharedTime(header()->SyncTime);
+  std::atomic<uint32_t>& unsynced = SharedFlag(header()->Unsynced);
+  int64_t last = time.load(std::memory_order_acquire);
+  if (!force) {
+    // A clock set back makes the time due at once rather than never. The
+    // time is read from the file, which anyone may have written: compared
+    // without a subtraction that could overflow.
+    if (last <= now && last > now - kSyncPeriodSeconds) return false;
+    if (unsynced.load(std::memory_order_acquire) == 0) return false;
+    // Another process claimed this turn.
+    if (!time.compare_exchange_strong(last, now, std::memory_order_acq_rel)) return false;
+  } else {
+    time.store(now, std::memory_order_release);
+  }
+  // Cleared before the sync starts: whatever a holder changes from now on
+  // marks it again.
+  unsynced.store(0, std::memory_order_release);
+  return true;
+}
+
+bool LookupTable::Flush() { return file_->Flush(); }
 
 uint32_t LookupTable::Epoch() const { return header()->Epoch; }
 

@@ -62,6 +62,14 @@
 //    this file: a table file made afresh (deleted, or cut through its
 //    header) starts them again at zero, and the time counting started says
 //    so. Processes of earlier releases never write them, and count nothing.
+//  - It cannot outlive its index across a power cut: each stamp records
+//    the index's StopGeneration and the start of the machine it was made
+//    in, and a table stamped in another start or under another generation
+//    is stale. After a restart it is rebuilt once; a copy kept from an
+//    earlier run of the index and put back is never trusted. The index
+//    marks a clean stop only after both files were synced, and a table
+//    that does not agree with a clean mark makes the stop unclean (see
+//    IndexFileHeader::StopGeneration).
 //  - The header has reserved room, zero until later work uses it, so that
 //    what is added to this file later does not change its layout again.
 //  - Cost at rest: a 4 KiB header, 229,376 slots of 8 bytes in 32,768
@@ -142,9 +150,21 @@ class LookupTable {
   // True once a table has been built in the file (a new file is empty).
   bool Formatted() const;
 
-  // True when the table may answer for `header`: formatted, fresh, and its
-  // copy of the list ends and totals matches.
+  // True when the table may answer for `header`: StampedWith(header), and
+  // stamped in this start of the machine (or, where the system does not
+  // tell the start, by a process that could not tell it either).
   bool InSync(const IndexFileHeader& header) const;
+  // Formatted, fresh, its copy of the list ends, totals and ListedMark
+  // matches, and it was stamped under the index's StopGeneration: the
+  // table was kept with the lists as they are, since the index last stopped
+  // cleanly or began to be used again after that.
+  bool StampedWith(const IndexFileHeader& header) const;
+  // True when the last process that stamped the table ran in this start of
+  // the machine (see Env::BootIdentity): the machine did not restart since,
+  // so what the files hold is what that process left in the system's
+  // memory, whatever reached the disk. False where the system does not
+  // tell the start: a restart cannot be ruled out.
+  bool WrittenInThisBoot() const;
 
   // Fills the table from the valid list (a walk bounded by the block count),
   // marks each of its blocks with the header's ListedMark, and stamps the
@@ -168,8 +188,9 @@ class LookupTable {
               int32_t* block) const;
 
   // Maintenance around one change of the lists: Begin clears the fresh
-  // flag, Insert and Erase follow the change, End copies the header and sets
-  // the flag again.
+  // flag, Insert and Erase follow the change, End copies the header (its
+  // StopGeneration too), records this start of the machine as the writer's
+  // and sets the flag again.
   void Begin();
   // False when the path already has an entry for another block that holds
   // it too (it is damaged): the table is left without the entry. A path
@@ -193,6 +214,23 @@ class LookupTable {
   bool ProvesEachPathOnce(const IndexFileHeader& header) const;
   // Home slots marked crowded since the last rebuild.
   uint32_t CrowdedHomes() const;
+
+  // ---- The shared rhythm of syncs (see IndexFile::SyncIfDue), with or
+  // without the index lock.
+  static constexpr int64_t kSyncPeriodSeconds = 1;
+  // A holder of the index lock that may have changed the files says so
+  // before it lets go of the lock.
+  void NoteUnsynced();
+  // True when a holder let go of the lock since the last sync was claimed.
+  bool Unsynced() const;
+  // Claims the next sync of both files for the caller: true when the last
+  // one was claimed kSyncPeriodSeconds or more before `now` (or in the
+  // future: a clock set back), a holder let go of the lock since, and no
+  // other process or thread claimed it first; with `force`, whatever the
+  // time. A claim clears Unsynced; the caller then syncs, without the lock.
+  bool ClaimSync(int64_t now, bool force);
+  // Writes the table's changed pages to the disk and waits for it.
+  bool Flush();
 
   // Processes waiting for the index lock right now; a pass that lets go of
   // the lock between batches waits for them to get in first. A process
@@ -277,6 +315,10 @@ class LookupTable {
   // the table's header: it is marked stale under the index lock, at the
   // next RecoverTruncation.
   bool found_short_ = false;
+  // This start of the machine (Env::BootIdentity), zeros when unknown.
+  uint8_t boot_[16] = {};
+  bool boot_known_ = false;
+  bool StampedInThisBoot() const;
 };
 
 }  // namespace stow

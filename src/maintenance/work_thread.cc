@@ -44,10 +44,11 @@ class LazyRemover {
 
 }  // namespace
 
+// The pass syncs the files itself, when due, each time it lets go of the
+// lock (IndexFile::SyncIfDue).
 void WorkThread::Pass() {
   LazyRemover remover;
   index_->ShrinkCache(std::ref(remover), nullptr, identity_);
-  index_->Flush();
 }
 
 void WorkThread::MakeRoom() {
@@ -61,15 +62,25 @@ void WorkThread::Run() {
   if (semaphore_->AcquireOrStop(*stop_) == Wait::kAcquired) {
     WriteLogBufferToFile("Stowmaster Work Thread Starts...\n");
     try {
+      // Wakes every kSyncPeriodMs to sync what any process changed since
+      // the last sync (at most once a second per cache, whoever syncs), and
+      // every kPeriodMs for a pass.
+      int64_t until_pass = kPeriodMs;
       for (;;) {
-        const platform::Event::WaitResult waited = stop_->Wait(kPeriodMs);
+        const int64_t wait = until_pass < kSyncPeriodMs ? until_pass : kSyncPeriodMs;
+        const platform::Event::WaitResult waited = stop_->Wait(wait);
         if (waited == platform::Event::WaitResult::kFailed) {
           // Waiting again at once would run passes back to back.
           WriteLogBufferToFile("Stowmaster Work Thread cannot wait for its period.\n");
           break;
         }
-        Pass();  // every period, and once more when told to stop
+        until_pass -= wait;
+        if (waited == platform::Event::WaitResult::kSet || until_pass <= 0) {
+          Pass();  // every period, and once more when told to stop
+          until_pass = kPeriodMs;
+        }
         if (waited == platform::Event::WaitResult::kSet) break;
+        index_->SyncIfDue();
       }
     } catch (...) {
       // A pass that failed (the index lock could not be taken) ends the
@@ -101,7 +112,6 @@ void WorkThread::ShrinkNow() {
     platform::NamedSemaphore& semaphore;
     ~SlotGuard() { semaphore.Release(); }
   } slot{*semaphore_};
-  index_->Flush();
   Pass();
 }
 

@@ -19,6 +19,8 @@ class WorkThread {
  public:
   // Time between two passes of the worker thread.
   static constexpr int64_t kPeriodMs = 30000;
+  // Time between two looks of the worker thread for a sync that is due.
+  static constexpr int64_t kSyncPeriodMs = 1000;
 
   // Opens the semaphore for `index_path` and, when `threaded` is non-zero,
   // starts the worker thread. Throws OsError.

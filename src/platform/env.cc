@@ -1,6 +1,7 @@
 // The switch that lets a test put another Env in place of the platform's
 // own (DefaultEnv, in posix/ or win32/), and what is common to both.
 #include <atomic>
+#include <cstring>
 #include <string>
 
 #include "platform/platform.h"
@@ -28,6 +29,10 @@ Env& env() {
 
 void SetEnvForTesting(Env* replacement) {
   g_replacement.store(replacement, std::memory_order_release);
+}
+
+bool BootId::operator==(const BootId& o) const {
+  return known && o.known && std::memcmp(bytes, o.bytes, sizeof(bytes)) == 0;
 }
 
 bool IsNotFound(uint32_t code) {

@@ -10,7 +10,9 @@
 #include <new>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "index/layout.h"
 #include "platform/platform.h"
 
 namespace stow {
@@ -54,6 +56,23 @@ class FaultEnv : public platform::EnvWrapper {
   // Called with the path before each OpenFolder, when set: a test changes
   // the disk there, between a look at a folder and its opening.
   std::function<void(const char* path)> before_open_folder;
+  // The start of the machine processes see, when set (a restart: another).
+  bool pretend_boot = false;
+  platform::BootId boot;
+  // The system clock, when not 0.
+  std::atomic<int64_t> now{0};
+  // Syncs of shared files opened since this Env was installed, those made
+  // while an index lock taken through it was held, and what the index's
+  // header said at each sync of the index (StopGeneration, TotalFileCount).
+  std::atomic<int> syncs{0};
+  std::atomic<int> syncs_under_lock{0};
+  std::atomic<int> locks_held{0};
+  std::vector<std::pair<uint32_t, int32_t>> index_at_sync;
+  // Called before each sync, when set.
+  std::function<void()> before_sync;
+
+  int64_t NowSeconds() override { return now != 0 ? now.load() : target().NowSeconds(); }
+  platform::BootId BootIdentity() override { return pretend_boot ? boot : target().BootIdentity(); }
 
   OsStatus OpenFolder(const char* path, std::unique_ptr<platform::HeldFolder>* folder) override {
     if (before_open_folder) before_open_folder(path);
@@ -162,7 +181,16 @@ class FaultEnv : public platform::EnvWrapper {
     using Wrapped::Wrapped;
     uint8_t* data() override { return real->data(); }
     size_t size() const override { return real->size(); }
-    bool Flush() override { return real->Flush(); }
+    bool Flush() override {
+      if (faults.before_sync) faults.before_sync();
+      faults.syncs += 1;
+      if (faults.locks_held.load() > 0) faults.syncs_under_lock += 1;
+      if (real->size() == kIndexFileSize) {
+        const auto* h = reinterpret_cast<const IndexFileHeader*>(real->data());
+        faults.index_at_sync.emplace_back(h->StopGeneration, h->TotalFileCount);
+      }
+      return real->Flush();
+    }
     bool CheckTruncated(bool look_at_length) override {
       std::atomic<int>& countdown = faults.throw_at_truncation_check;
       if (countdown.load() > 0 && --countdown == 0) throw std::bad_alloc();
@@ -191,9 +219,14 @@ class FaultEnv : public platform::EnvWrapper {
       *result = LockResult::kTimedOut;
       if (uint32_t code = faults.lock_error.load()) return OsStatus(code, "test lock");
       if (faults.lock_times_out.load()) return OsStatus();
-      return real->Lock(timeout_ms, result);
+      const OsStatus status = real->Lock(timeout_ms, result);
+      if (status.ok() && *result != LockResult::kTimedOut) faults.locks_held += 1;
+      return status;
     }
-    void Unlock() override { real->Unlock(); }
+    void Unlock() override {
+      faults.locks_held -= 1;
+      real->Unlock();
+    }
   };
 };
 

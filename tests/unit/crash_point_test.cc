@@ -81,13 +81,14 @@ class CrashPointTest : public testing_support::IndexTest {
 
   // True when the lists hold exactly `names` (head first) with exact
   // totals and sizes, and the reserved area is at rest (zero but for the
-  // mark of the valid list).
+  // mark of the valid list and the stop generation).
   bool Holds(const Paths& names) {
     int64_t bytes = 0;
     for (const std::string& n : names) bytes += SizeOf(n);
     static const uint8_t zeros[kHeaderRegionSize] = {};
     IndexFileHeader at_rest = H();
     at_rest.ListedMark = 0;
+    at_rest.StopGeneration = 0;
     const uint8_t* reserved = reinterpret_cast<const uint8_t*>(&at_rest.LockMarker);
     for (const std::string& n : names) {
       const int32_t head = H().FirstValidBlock;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -511,6 +512,206 @@ TEST_F(LookupTableTest, TwoYieldingPassesKeepTheOrderAndDoNotOverTrim) {
   std::sort(all.begin(), all.end());
   ASSERT_EQ(all.size(), 141u);
   for (int i = 0; i < 141; ++i) EXPECT_EQ(all[i], "f" + std::to_string(1000 + i));
+}
+
+// ---- Power cuts: the shared rhythm of syncs, the clean stop, and the
+// start after a restart. Each test installs an Env that counts the syncs and
+// tells which start of the machine this is, and opens the index under it.
+class StopTest : public LookupTableTest {
+ protected:
+  void SetUp() override {
+    LookupTableTest::SetUp();
+    env_ = std::make_unique<testing_support::FaultEnv>();
+    env_->pretend_boot = true;
+    env_->boot = Start(1);
+    env_->now = platform::DefaultEnv().NowSeconds() + 100;
+    Reopen();
+  }
+  void TearDown() override {
+    other_.reset();
+    index_.reset();
+    env_.reset();
+    LookupTableTest::TearDown();
+  }
+  static platform::BootId Start(uint8_t n) {
+    platform::BootId id;
+    id.bytes[0] = n;
+    id.known = true;
+    return id;
+  }
+  // This process stops (cleanly or not: its objects are simply gone) and
+  // starts again, in the start of the machine `env_->boot` says.
+  void Reopen() {
+    index_.reset();
+    index_ = Open();
+  }
+  std::unique_ptr<testing_support::FaultEnv> env_;
+  std::unique_ptr<IndexFile> other_;  // a second process
+};
+
+// A start is told that the index was stopped uncleanly only after a restart
+// that no clean mark, confirmed by the table synced with it, covers; the
+// first process of the start rebuilds the table, and the next is not told.
+TEST_F(StopTest, UncleanStopIsToldOnlyAfterARestartWithoutAConfirmedCleanMark) {
+  struct Case {
+    const char* what;
+    bool clean_stop;
+    bool changed_without_table;  // after the stop, by a process that keeps no table or mark
+    bool restart;
+    bool unclean;
+  };
+  const Case cases[] = {
+      {"stopped cleanly, same start", true, false, false, false},
+      {"stopped cleanly, restarted", true, false, true, false},
+      {"not stopped cleanly, same start", false, false, false, false},
+      {"not stopped cleanly, restarted", false, false, true, true},
+      {"stopped cleanly, changed by a release that keeps no mark, restarted", true, true, true,
+       true},
+  };
+  // Where the system does not tell the start, a restart cannot be ruled
+  // out: only a confirmed clean mark spares the start.
+  const Case unknown_start[] = {
+      {"start unknown, stopped cleanly", true, false, false, false},
+      {"start unknown, not stopped cleanly", false, false, false, true},
+  };
+  uint8_t start = 1;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(Add("a", 1));
+    ASSERT_TRUE(Add(std::string("b") + c.what, 1));
+    if (c.clean_stop) {
+      EXPECT_TRUE(index_->MarkCleanStop());
+      EXPECT_TRUE(MarkedClean(H().StopGeneration));
+    }
+    index_.reset();
+    if (c.changed_without_table) {
+      env_->open_shared_file_error = platform::kErrorAccessDenied;
+      env_->open_shared_file_suffix = kLookupFileName;
+      {
+        std::unique_ptr<IndexFile> old = Open();
+        ASSERT_TRUE(old->AddFile(MakeRecord("c", 1), 0));
+        // Such a release leaves the word as it found it: marked clean.
+        old->header()->StopGeneration -= 1;
+        ASSERT_TRUE(MarkedClean(old->header()->StopGeneration));
+      }
+      env_->open_shared_file_error = 0;
+    }
+    if (c.restart) env_->boot = Start(++start);
+    Reopen();
+    EXPECT_EQ(c.unclean, index_->OpenedAfterUncleanStop());
+    EXPECT_FALSE(MarkedClean(H().StopGeneration));
+    Reopen();
+    EXPECT_FALSE(index_->OpenedAfterUncleanStop());
+  }
+  EXPECT_TRUE(LogHas("The index was not stopped cleanly before the machine last started"));
+  env_->boot = platform::BootId();
+  Reopen();
+  for (const Case& c : unknown_start) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(Add("a", 1));
+    if (c.clean_stop) {
+      EXPECT_TRUE(index_->MarkCleanStop());
+    }
+    Reopen();
+    EXPECT_EQ(c.unclean, index_->OpenedAfterUncleanStop());
+  }
+}
+
+// A lookup table from an earlier moment of the index (a power cut kept its
+// older slot pages) under header fields that agree with the index: after
+// the restart it is rebuilt before any lookup, and no registration lists a
+// path a second time.
+TEST_F(StopTest, TableFromAnEarlierMomentListsNoPathTwiceAfterARestart) {
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(Add("a" + std::to_string(i), 1));
+  const std::string earlier = testing_support::ReadWholeFile(TablePath());
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(Add("b" + std::to_string(i), 1));
+  index_.reset();  // the power cut: no clean stop
+  // The header's fields as the last change left them (in sync with the
+  // index, with this generation and start), the page checks, slots and
+  // notes of the earlier moment, which agree with each other.
+  const std::string now = testing_support::ReadWholeFile(TablePath());
+  ASSERT_EQ(earlier.size(), now.size());
+  testing_support::WriteWholeFile(TablePath(), now.substr(0, 1024) + earlier.substr(1024));
+  env_->boot = Start(2);
+  Reopen();
+  EXPECT_TRUE(index_->OpenedAfterUncleanStop());
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(Add("b" + std::to_string(i), 1));
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(Add("a" + std::to_string(i), 1));
+  std::vector<std::string> paths = ValidPaths(*index_);
+  EXPECT_EQ(paths.size(), 30u);
+  std::sort(paths.begin(), paths.end());
+  EXPECT_EQ(std::adjacent_find(paths.begin(), paths.end()), paths.end());
+  EXPECT_EQ(H().TotalFileCount, 30);
+}
+
+// Two processes registering in one second sync once between them, never
+// with the lock held; the next second's first registration syncs again, a
+// look with nothing changed does not, and the worker's look does after a
+// change.
+TEST_F(StopTest, SyncsAtMostOnceASecondPerCacheAndNeverUnderTheLock) {
+  other_ = Open();
+  env_->now += 10;
+  const int before = env_->syncs;
+  for (int i = 0; i < 40; ++i) {
+    IndexFile& holder = i % 2 == 0 ? *index_ : *other_;
+    ASSERT_TRUE(holder.AddFile(MakeRecord("p" + std::to_string(i), 1), 0));
+  }
+  EXPECT_EQ(env_->syncs - before, 2);  // the index and its table, once
+  env_->now += 1;
+  ASSERT_TRUE(Add("q", 1));
+  EXPECT_EQ(env_->syncs - before, 4);
+  env_->now += 1;
+  // Nothing changed since; then a refresh, in the same second.
+  EXPECT_FALSE(other_->SyncIfDue());
+  ASSERT_TRUE(other_->AddFile(MakeRecord("p0", 1), 0));
+  EXPECT_EQ(env_->syncs - before, 6);
+  ASSERT_TRUE(Add("r", 1));
+  EXPECT_FALSE(index_->SyncIfDue());
+  env_->now += 1;
+  EXPECT_TRUE(index_->SyncIfDue());
+  EXPECT_EQ(env_->syncs - before, 8);
+  // A time of the last sync that anyone may have written in the file, far
+  // in the past or the future, makes the next sync due: it never stops
+  // them.
+  int expected = 8;
+  for (const int64_t forged : {INT64_MIN, INT64_MAX}) {
+    std::FILE* f = std::fopen(TablePath().c_str(), "r+b");
+    ASSERT_NE(nullptr, f);
+    std::fseek(f, 352, SEEK_SET);  // the table header's SyncTime
+    ASSERT_EQ(1u, std::fwrite(&forged, sizeof(forged), 1, f));
+    std::fclose(f);
+    ASSERT_TRUE(Add("s", 1));
+    expected += 2;
+    EXPECT_EQ(env_->syncs - before, expected) << forged;
+  }
+  EXPECT_EQ(env_->syncs_under_lock, 0);
+}
+
+// The clean mark: not set when another process came in after the stop's
+// sync began; set otherwise; and undone, with that synced, before another
+// process still running changes anything.
+TEST_F(StopTest, CleanMarkFollowsASyncAndIsUndoneBeforeAnyChange) {
+  other_ = Open();
+  ASSERT_TRUE(Add("x", 1));
+  env_->before_sync = [this] {
+    env_->before_sync = nullptr;
+    ASSERT_TRUE(other_->AddFile(MakeRecord("late", 1), 0));
+  };
+  EXPECT_FALSE(index_->MarkCleanStop());
+  EXPECT_FALSE(MarkedClean(H().StopGeneration));
+  EXPECT_EQ(ValidPaths(*index_), (std::vector<std::string>{"late", "x"}));
+
+  EXPECT_TRUE(index_->MarkCleanStop());
+  const uint32_t clean = H().StopGeneration;
+  EXPECT_TRUE(MarkedClean(clean));
+  index_.reset();
+  env_->index_at_sync.clear();
+  ASSERT_TRUE(other_->AddFile(MakeRecord("after", 1), 0));
+  ASSERT_FALSE(env_->index_at_sync.empty());
+  EXPECT_EQ(env_->index_at_sync.front(), std::make_pair(InUseAfter(clean), int32_t{2}));
+  EXPECT_EQ(other_->header()->StopGeneration, InUseAfter(clean));
+  EXPECT_EQ(other_->header()->TotalFileCount, 3);
+  EXPECT_EQ(env_->syncs_under_lock, 0);
 }
 
 }  // namespace

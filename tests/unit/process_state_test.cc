@@ -8,6 +8,7 @@
 #include <string>
 
 #include "api/extension.h"
+#include "index/layout.h"
 #include "temp_dir.h"
 
 namespace stow {
@@ -51,6 +52,10 @@ TEST_F(ProcessStateTest, ShutsDownWhenEveryInitializeIsMatched) {
   EXPECT_TRUE(LogHas("Initialize stowmaster successfully: " + index + ".\n"));
   EXPECT_TRUE(LogHas("New File To Cache: " + file_ + ".\n"));
   EXPECT_TRUE(LogHas("UnInitialize stowmaster successfully.\n"));
+  // The last shutdown synced and marked the index stopped cleanly.
+  const std::string bytes = testing_support::ReadWholeFile(index);
+  ASSERT_EQ(bytes.size(), kIndexFileSize);
+  EXPECT_TRUE(MarkedClean(reinterpret_cast<const IndexFileHeader*>(bytes.data())->StopGeneration));
 }
 
 // A registration on another thread that races with the last UnInitialize

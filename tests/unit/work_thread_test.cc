@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "fault_env.h"
 #include "index/object_name.h"
 #include "index_test_util.h"
 
@@ -73,6 +74,34 @@ TEST_F(WorkThreadTest, ThreadHoldsASlotAndRunsALastPassAtStop) {
   EXPECT_FALSE(PathExists(old_));
   EXPECT_EQ(H().TotalFileCount, 1);
   EXPECT_TRUE(slots_->TryAcquire());
+}
+
+// Registrations within one second sync once; what the later ones changed is
+// synced by the worker thread on its own timer once the second is over,
+// with no registration to do it.
+TEST_F(WorkThreadTest, ThreadSyncsWhatRegistrationsLeftUnsynced) {
+  testing_support::FaultEnv env;
+  env.now = platform::DefaultEnv().NowSeconds() + 100;
+  // The index under this Env, gone before it.
+  index_ = Open();
+  struct Close {
+    std::unique_ptr<IndexFile>& index;
+    ~Close() { index.reset(); }
+  } close{index_};
+  ASSERT_TRUE(Add(dir_.Sub("a"), 1));
+  const int before = env.syncs;
+  ASSERT_TRUE(Add(dir_.Sub("b"), 1));
+  EXPECT_EQ(env.syncs, before);
+  WorkThread worker(index_.get(), index_path_, 1);
+  env.now += 1;
+  for (int i = 0; i < 300 && env.syncs - before < 2; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  // The index and its table, once: the pass at the stop, in the same
+  // second, does not sync again.
+  worker.Stop();
+  EXPECT_EQ(env.syncs - before, 2);
+  EXPECT_EQ(env.syncs_under_lock, 0);
 }
 
 }  // namespace

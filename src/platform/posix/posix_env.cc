@@ -362,6 +362,38 @@ class PosixEnv final : public Env {
  public:
   int64_t NowSeconds() override { return static_cast<int64_t>(::time(nullptr)); }
 
+  // The kernel's boot id: a UUID in text, chosen anew at every start.
+  BootId BootIdentity() override {
+    BootId id;
+    posix::UniqueFd fd(::open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return id;
+    char text[64];
+    ssize_t n;
+    do {
+      n = ::read(fd.get(), text, sizeof(text));
+    } while (n < 0 && errno == EINTR);
+    // 32 hex digits, with dashes between groups and a line end after.
+    size_t digits = 0;
+    for (ssize_t i = 0; i < n && digits < 32; ++i) {
+      const char c = text[i];
+      int v;
+      if (c >= '0' && c <= '9') {
+        v = c - '0';
+      } else if (c >= 'a' && c <= 'f') {
+        v = c - 'a' + 10;
+      } else if (c >= 'A' && c <= 'F') {
+        v = c - 'A' + 10;
+      } else {
+        continue;
+      }
+      id.bytes[digits / 2] =
+          static_cast<uint8_t>(id.bytes[digits / 2] | (v << (digits % 2 ? 0 : 4)));
+      ++digits;
+    }
+    id.known = digits == 32;
+    return id;
+  }
+
   LocalTime ToLocalTime(int64_t seconds) override {
     time_t t = static_cast<time_t>(seconds);
     struct tm tm_local = {};

@@ -113,9 +113,10 @@ class PosixSharedFile : public SharedFile {
   size_t size() const override { return size_; }
   bool GrownAtOpen() const override { return grown_; }
 
-  // Starts writing the dirty pages without waiting for the disk, as a view
-  // flush does on Windows; the page cache already holds every change.
-  bool Flush() override { return ::msync(data_, size_, MS_ASYNC) == 0; }
+  // Writes the dirty pages and waits for the disk: MS_ASYNC starts no
+  // writing on current kernels, and pages left to the kernel's writeback
+  // reach the disk in any order.
+  bool Flush() override { return ::msync(data_, size_, MS_SYNC) == 0; }
 
   bool CheckTruncated(bool look_at_length) override {
     const bool faulted = TakeFault(slot_);

@@ -32,7 +32,11 @@ class Win32SharedFile : public SharedFile {
   uint8_t* data() override { return view_; }
   size_t size() const override { return size_; }
 
-  bool Flush() override { return FlushViewOfFile(view_, 0) != 0; }
+  // FlushViewOfFile only starts writing the view's pages; FlushFileBuffers
+  // waits until the file's data, those pages included, is on the disk.
+  bool Flush() override {
+    return FlushViewOfFile(view_, 0) != 0 && FlushFileBuffers(file_.get()) != 0;
+  }
   bool GrownAtOpen() const override { return grown_; }
 
  private:

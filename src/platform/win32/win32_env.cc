@@ -625,6 +625,19 @@ class Win32Env final : public Env {
     return (ticks - kTicksFrom1601To1970) / kTicksPerSecond;
   }
 
+  // The time of the start: the clock less the time since the start, both
+  // read here, rounded to the minute so that every process of one start
+  // computes the same.
+  BootId BootIdentity() override {
+    BootId id;
+    const int64_t up = static_cast<int64_t>(GetTickCount64() / 1000);
+    const int64_t started = (NowSeconds() - up + 30) / 60;
+    for (int i = 0; i < 8; ++i) id.bytes[i] = static_cast<uint8_t>(started >> (8 * i));
+    id.bytes[8] = 'W';  // never all zeros
+    id.known = true;
+    return id;
+  }
+
   LocalTime ToLocalTime(int64_t seconds) override {
     LocalTime result = {1970, 1, 1, 0, 0, 0};
     // FILETIME cannot hold times before 1601 or beyond its signed range.
