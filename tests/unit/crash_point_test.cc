@@ -201,7 +201,7 @@ TEST_F(CrashPointTest, Formatting) {
     hooks::g_crash_countdown = -1;
     index_ = Open();
     EXPECT_TRUE(Holds({}));
-    EXPECT_FALSE(LogHas("Index lists were damaged"));
+    EXPECT_FALSE(LogHas("Index lists were rebuilt"));
     EXPECT_EQ(H().FirstInvalidBlock, 0);
     EXPECT_EQ(H().LastInvalidBlock, kBlockCount - 1);
     index_.reset();

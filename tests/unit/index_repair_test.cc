@@ -221,7 +221,7 @@ TEST_F(IndexRepairTest, FileCutToItsHeaderEndsWithEmptyLists) {
   EXPECT_TRUE(ValidPaths(*index_).empty());
   EXPECT_EQ(H().TotalFileCount, 0);
   EXPECT_EQ(H().CacheSize, 0);
-  EXPECT_TRUE(LogHas("rebuilt: 0 files, 0 bytes; 0 kept, 0 salvaged"));
+  EXPECT_TRUE(LogHas("rebuilt from the blocks' seals: 0 files, 0 bytes"));
 }
 
 // A file cut to 20 MB keeps the entries its intact blocks prove (all of
@@ -235,7 +235,7 @@ TEST_F(IndexRepairTest, FileCutShortKeepsWhatItsIntactBlocksProve) {
   EXPECT_EQ(ValidPaths(*index_), live_);
   EXPECT_EQ(H().TotalFileCount, kLive + 1);
   EXPECT_EQ(H().CacheSize, live_bytes_);
-  EXPECT_TRUE(LogHas("Index lists were damaged and have been rebuilt: 41 files"));
+  EXPECT_TRUE(LogHas("Index lists were rebuilt from the blocks' seals: 41 files"));
 }
 
 }  // namespace
