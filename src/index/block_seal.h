@@ -6,13 +6,15 @@
 // (a change of a neighbour rewrites the links), and a refresh, which only
 // moves an entry, so rewrites no seal and never leaves a block unsealed,
 // even for an instant. An AccessTime that a cut takes from another moment
-// is one this block held; it places the entry elsewhere in the order. Its seal is the CRC-32C of its
-// content folded with a mark: a block on the valid list holds
-// ListedSeal(mark) and a block on the free list FreeSeal(mark), where mark
-// is the header's ListedMark when the seal was written. Any other word
-// (zero, a seal over other content, half of one write and half of
-// another) proves nothing. A block stitched from pages of two ages, or cut
-// by a write that did not finish, fails the check whatever its word says.
+// is one this block held; it places the entry elsewhere in the order.
+//
+// The seal is the CRC-32C of the content folded with a mark: a block on
+// the valid list holds ListedSeal(mark) and a block on the free list
+// FreeSeal(mark), where mark is the header's ListedMark when the seal was
+// written. Any other word (zero, a seal over other content, half of one
+// write and half of another) proves nothing. A block stitched from pages
+// of two ages, or cut by a write that did not finish, fails the check
+// whatever its word says.
 #pragma once
 
 #include <cstddef>

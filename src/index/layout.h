@@ -90,9 +90,9 @@ enum IntentKindValue : uint32_t {
 // Where a rebuild of the lists stands (RebuildState).
 enum RebuildStateValue : uint32_t {
   kRebuildNone = 0,
-  kRebuildPlanning = 0x52424C01,   // the plan is being written: start again
-  kRebuildRelinking = 0x52424C02,  // the plan is complete: link from it
-  kRebuildClearing = 0x52424C03,   // the links are done: clear the plan
+  kRebuildPlanning = 0x52424C01,     // the plan is being written: start again
+  kRebuildRelinking = 0x52424C02,    // the plan is complete: link from it
+  kRebuildClearing = 0x52424C03,     // the links are done: clear the plan
   kRebuildFromContent = 0x52424C04,  // relinking from the seals: do it again
 };
 

@@ -6,12 +6,12 @@
 // the mapped pages, not on write calls.
 #pragma once
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <random>
-#include <unordered_set>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "index/layout.h"
@@ -35,7 +35,8 @@ class PageHistory {
       const uint8_t* now = view_ + p * kCutPageSize;
       const size_t size = PageBytes(p);
       std::vector<std::vector<uint8_t>>& v = versions_[p];
-      if (v.empty() || std::memcmp(v.back().data(), now, size) != 0) v.emplace_back(now, now + size);
+      if (v.empty() || std::memcmp(v.back().data(), now, size) != 0)
+        v.emplace_back(now, now + size);
       seen[p] = static_cast<uint32_t>(v.size() - 1);
     }
     snapshots_.push_back(std::move(seen));

@@ -60,7 +60,9 @@ class PowerCutTest : public testing_support::IndexTest {
   }
 
   std::string Path(int k) const { return dir_.Sub("e" + std::to_string(k)); }
-  static uint32_t SizeOf(int k, int version) { return static_cast<uint32_t>(10 + k % 50 + version); }
+  static uint32_t SizeOf(int k, int version) {
+    return static_cast<uint32_t>(10 + k % 50 + version);
+  }
 
   // Registers entry `k` at `version` of its size (its file written so).
   void Register(int k, int version = 0) {
