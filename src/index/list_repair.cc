@@ -130,6 +130,8 @@ void IndexFile::RebuildListsFromContent(bool after_unclean_stop) {
   std::vector<uint32_t> stamp(kBlockCount, 0);
   const Chain valid_chain =
       Prove(blocks_, header_->FirstValidBlock, header_->LastValidBlock, stamp, 1);
+  const Chain free_chain =
+      Prove(blocks_, header_->FirstInvalidBlock, header_->LastInvalidBlock, stamp, 3);
   std::vector<int32_t> place(kBlockCount, kBlockCount);
   {
     int32_t k = 0;
@@ -191,11 +193,21 @@ void IndexFile::RebuildListsFromContent(bool after_unclean_stop) {
     }
     valid.swap(once);
   }
-  // The free list in block order: the order of a formatted index.
+  // The free list in its old order as far as its links prove it, so that
+  // blocks are still taken again first in, first out; then the blocks freed
+  // here and those no list proves, in block order.
   std::vector<int32_t> free_list;
   free_list.reserve(static_cast<size_t>(kBlockCount) - valid.size());
-  for (int32_t b = 0; b < kBlockCount; ++b) {
-    if (!listed[b]) free_list.push_back(b);
+  {
+    std::vector<uint8_t> queued(kBlockCount, 0);
+    const auto queue = [&](int32_t b) {
+      if (listed[b] || queued[b]) return;
+      queued[b] = 1;
+      free_list.push_back(b);
+    };
+    for (int32_t b : free_chain.forward) queue(b);
+    for (auto it = free_chain.backward.rbegin(); it != free_chain.backward.rend(); ++it) queue(*it);
+    for (int32_t b = 0; b < kBlockCount; ++b) queue(b);
   }
 
   // The seals first, so that what is decided here is what a holder that

@@ -185,7 +185,9 @@ TEST_F(OperationsTest, CheckReportsDamageAndOnlyRepairMendsIt) {
 
   const int64_t now = UnixSeconds();
   // The files exist: the entry the damage cuts off is one no agreeing link
-  // proves, and the repair keeps it because its file is still there.
+  // proves and, written without a seal (as by a process that keeps none),
+  // nothing else proves: the repair frees it without looking at its file,
+  // which stays.
   IndexImage image =
       Seeded(box_, {{"a", 1, 600, 0}, {"b", 2, 500, 0}, {"c", 3, 400, 0}}, now, true);
   const int32_t middle = image.ValidBlocks()[1];
@@ -211,7 +213,8 @@ TEST_F(OperationsTest, CheckReportsDamageAndOnlyRepairMendsIt) {
   ASSERT_EQ(0, mend.exit_code) << mend.output;
   ASSERT_EQ(2u, mend.results.size());
   EXPECT_EQ(0u, mend.results[0].find("check 4 1 1 0 1 ")) << mend.results[0];
-  EXPECT_EQ("check 0 1 1 1 0 3 99997 ", mend.results[1]);
+  EXPECT_EQ("check 0 1 1 1 0 2 99998 ", mend.results[1]);
+  EXPECT_TRUE(PathExists(box_.Data("b")));
   EXPECT_TRUE(ListsConsistent(LoadIndex()));
 
   // A file too short to be an index is damage too; a repair makes it anew.
