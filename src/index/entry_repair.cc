@@ -8,6 +8,7 @@
 // before it.
 #include <string_view>
 
+#include "index/block_seal.h"
 #include "index/index_file.h"
 #include "index/intent_record.h"
 #include "index/list_walk.h"
@@ -62,11 +63,13 @@ bool IndexFile::RepairEntries(EntryRepair* repairs, size_t count) {
       {
         IntentChange change(*header_, kIntentResize, i);
         change.Save(&b.FileSize);
+        change.Save(&b.Reserved);
         change.Save(&header_->CacheSize);
         change.Begin();
         change.Set(header_->CacheSize, header_->CacheSize - static_cast<int64_t>(b.FileSize) +
                                            static_cast<int64_t>(r.new_size));
         change.Set(b.FileSize, r.new_size);
+        change.Set(b.Reserved, ListedSeal(header_->ListedMark, b));
       }
       table_->End(*header_);
     }

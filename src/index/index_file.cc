@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "config/log.h"
+#include "index/block_seal.h"
 #include "index/eviction_rule.h"
 #include "index/intent_record.h"
 #include "index/list_check.h"
@@ -191,12 +192,20 @@ void IndexFile::MarkInUse() {
 void IndexFile::AfterUncleanStop() {
   WriteLogBufferToFile(
       "The index was not stopped cleanly before the machine last started: pages of the index "
-      "and of its lookup table may be of different ages; the lookup table is rebuilt.\n");
-  // HOOK: the rebuild of both lists from the blocks' own content belongs
-  // here, before the table is rebuilt from the valid list.
+      "and of its lookup table may be of different ages; the lists are rebuilt from the "
+      "blocks' seals and the lookup table from the lists.\n");
+  if (header_->StopGeneration != 0) {
+    // Links stitched from pages of different ages prove nothing: membership
+    // is taken from each block's own seal, before any lookup.
+    RebuildListsFromContent(true);
+  } else if (table_ != nullptr) {
+    // Last kept by a release that seals nothing: no block could pass, so
+    // the lists are trusted as far as the check proves them, as that
+    // release trusted them. The table's rebuild seals both lists, and from
+    // then on the index is in use under seals.
+    header_->StopGeneration = InUseAfter(CleanAfter(0));
+  }
   if (table_ == nullptr) return;
-  table_->Begin();
-  table_ok_ = false;
   RebuildTable();
 }
 
@@ -205,10 +214,15 @@ void IndexFile::Recover(bool holder_died) {
     case kRebuildNone:
       break;
     case kRebuildRelinking:
-      // The plan was complete: finish linking from it. An invalid plan is
-      // dropped and the lists are checked and rebuilt afresh below.
+      // An earlier release's plan was complete: finish linking from it. An
+      // invalid plan is dropped and the lists are checked and rebuilt
+      // afresh below.
       if (holder_died && RelinkFromPlan()) break;
       ClearPlan();
+      break;
+    case kRebuildFromContent:
+      // The seals were written before the links: the same lists again.
+      RebuildListsFromContent(assume_unclean_stop_for_testing_);
       break;
     default:  // planning (links untouched), clearing (links done), or junk
       ClearPlan();
@@ -270,7 +284,15 @@ void IndexFile::RepairIfDamaged(bool force_check) {
   // proves are rebuilt before they are used again.
   if (table_ != nullptr) table_->Begin();
   table_ok_ = false;
-  RebuildLists();
+  RebuildListsFromContent(assume_unclean_stop_for_testing_);
+}
+
+bool IndexFile::RebuildAfterUncleanStop() {
+  if (header_ == nullptr) return false;
+  Guard guard(*this, Guard::kReport);
+  if (!guard.held()) return false;
+  RebuildListsFromContent(true);
+  return true;
 }
 
 bool IndexFile::CheckAndRepair() {
@@ -431,8 +453,8 @@ void IndexFile::FreeBlock(int32_t i) {
   change.Save(&header_->TotalFileCount);
   change.Save(&b.Reserved);
   change.Begin();
-  // Off the valid list: the mark goes first.
-  change.Set(b.Reserved, 0u);
+  // Off the valid list: the free seal goes first.
+  change.Set(b.Reserved, FreeSeal(header_->ListedMark, b));
   change.Set(header_->CacheSize, header_->CacheSize - static_cast<int64_t>(b.FileSize));
   change.Set(header_->TotalFileCount, header_->TotalFileCount - 1);
   Unlink(change, ValidEnds(), i);
@@ -451,9 +473,9 @@ void IndexFile::RenewListedMark() {
   if (header_->ListedMark == 0) {
     // The first mark of an index: from the clock, so that a lookup table
     // left from another index is unlikely to carry it.
-    const uint64_t t = static_cast<uint64_t>(
-                           std::chrono::steady_clock::now().time_since_epoch().count()) ^
-                       static_cast<uint64_t>(platform::env().NowSeconds()) * 0x9E3779B97F4A7C15ull;
+    const uint64_t t =
+        static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+        static_cast<uint64_t>(platform::env().NowSeconds()) * 0x9E3779B97F4A7C15ull;
     mark = static_cast<uint32_t>(t ^ (t >> 32));
   }
   header_->ListedMark = mark == 0 ? 1 : mark;
@@ -466,6 +488,10 @@ void IndexFile::RebuildTable() {
   RenewListedMark();
   const int32_t entries = table_->Rebuild(*header_, blocks_);
   if (entries >= 0) {
+    // The valid list is sealed with the new mark by the table's rebuild;
+    // the free list is too, so that a listed seal left on a block freed by
+    // a writer that keeps no seals stops counting.
+    SealFreeList();
     table_ok_ = true;
     if (stale) WriteLogBufferToFile("Lookup table rebuilt: %d entries.\n", entries);
   } else {
@@ -562,6 +588,7 @@ bool IndexFile::AddFile(const FileRecord& record, uint32_t delay) {
     change.Save(&b.AccessTime);
     if (resized) {
       change.Save(&b.FileSize);
+      change.Save(&b.Reserved);
       change.Save(&header_->CacheSize);
     }
     change.Begin();
@@ -570,6 +597,9 @@ bool IndexFile::AddFile(const FileRecord& record, uint32_t delay) {
       change.Set(header_->CacheSize, header_->CacheSize - static_cast<int64_t>(b.FileSize) +
                                          static_cast<int64_t>(record.FileSize));
       change.Set(b.FileSize, record.FileSize);
+      // The seal follows the size it covers; a refresh leaves it alone, as
+      // the time is not sealed.
+      change.Set(b.Reserved, ListedSeal(header_->ListedMark, b));
     }
     Unlink(change, ValidEnds(), found);
     Link(change, ValidEnds(), found, true);
@@ -595,8 +625,6 @@ bool IndexFile::AddFile(const FileRecord& record, uint32_t delay) {
   change.Begin();
   Unlink(change, FreeEnds(), i);
   Link(change, ValidEnds(), i, true);
-  // On the valid list: the mark goes last.
-  change.Set(b.Reserved, header_->ListedMark);
   if (table_ok_) {
     if (table_->Insert(blocks_, record.ImageFileName, i)) {
       table_->Touch(i);
@@ -608,12 +636,15 @@ bool IndexFile::AddFile(const FileRecord& record, uint32_t delay) {
     }
   }
   // The name is not saved: a block that an undo puts back on the free list
-  // may keep any name.
+  // may keep any name. Its word, restored, is then the free seal of the old
+  // content, which the new name fails: unproven, as a free block may be.
   std::memcpy(b.ImageFileName, record.ImageFileName, kFileNameSize);
   hooks::CrashPoint();
   change.Set(b.FileSize, record.FileSize);
   change.Set(b.Delay, static_cast<int64_t>(delay));
   change.Set(b.AccessTime, now);
+  // On the valid list and whole: the seal goes last, over the new content.
+  change.Set(b.Reserved, ListedSeal(header_->ListedMark, b));
   change.Set(header_->CacheSize, header_->CacheSize + static_cast<int64_t>(record.FileSize));
   change.Set(header_->TotalFileCount, header_->TotalFileCount + 1);
   Count(Counter::kRegisteredNew);

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "config/settings.h"
 #include "index/change_proof.h"
@@ -203,6 +204,19 @@ class IndexFile {
   // no lookup table file or the lock could not be had.
   bool ZeroCounters();
 
+  // Rebuilds both lists from the blocks' seals under the lock, as after an
+  // unclean stop: only blocks sealed as listed and whole, and named, stay
+  // listed. False when the lock could not be had.
+  bool RebuildAfterUncleanStop();
+
+  // For tests: every repair of this process treats the index as opened
+  // after an unclean stop (`unclean`), or uses the repair by links alone of
+  // earlier releases (`chains`), for comparison.
+  static void SetRepairForTesting(bool unclean, bool chains) {
+    assume_unclean_stop_for_testing_ = unclean;
+    use_chain_repair_for_testing_ = chains;
+  }
+
   // Makes the pass bounds beside the index invalid, so that the next pass
   // walks the list and takes them again: for bounds the list belies.
   void ForgetPassBounds();
@@ -263,9 +277,10 @@ class IndexFile {
   // Syncs both files; the files' own results, both tried.
   bool SyncFiles();
   // Under the first lock of this object, when the index was opened after
-  // an unclean stop, before any lookup: the lookup table is rebuilt (a
-  // table from before the stop may hold entries of any age). What the
-  // lists need after such a stop is done here too, before the table.
+  // an unclean stop, before any lookup: both lists are rebuilt from the
+  // blocks' seals (links stitched from pages of different ages prove
+  // nothing), then the lookup table from the valid list (a table from
+  // before the stop may hold entries of any age).
   void AfterUncleanStop();
   // The listed block of `record`'s path, from the lookup table when it can
   // answer (rebuilt first when stale), else from a walk of the list.
@@ -294,12 +309,25 @@ class IndexFile {
   // checks the lists. Returns with the reserved area at rest.
   void Recover(bool holder_died);
 
-  // The repair of lists that no longer hold together (list_repair.cc): keeps
-  // what the links prove, salvages named blocks whose files still exist,
-  // frees the rest, through a plan kept in the blocks' reserved words.
-  void RebuildLists();
-  // Links both lists as the plan says; false (and nothing changed) when the
-  // plan does not describe every block exactly once.
+  // The repair of lists that no longer hold together, or of any lists
+  // after an unclean stop (list_repair.cc): rebuilds both lists from the
+  // blocks' seals, in AccessTime order; outside an unclean stop it also
+  // keeps unsealed blocks the valid list's links prove (see layout.h). No
+  // disk I/O, bounded by the block count.
+  void RebuildListsFromContent(bool after_unclean_stop);
+  // The repair of earlier releases, by links alone: keeps what the links
+  // prove, salvages named blocks whose files still exist, frees the rest,
+  // through a plan kept in the blocks' reserved words. Only for tests that
+  // compare the two (SetRepairForTesting).
+  void RebuildListsFromChains();
+  // Links the blocks of `valid` and `free_list`, each in its order, as the
+  // two lists, and sets the ends and totals from them.
+  void LinkInOrder(const std::vector<int32_t>& valid, const std::vector<int32_t>& free_list);
+  // Seals every named block of the free list with the header's mark.
+  void SealFreeList();
+  // Finishes an earlier release's rebuild: links both lists as its plan
+  // says; false (and nothing changed) when the plan does not describe
+  // every block exactly once.
   bool RelinkFromPlan();
   void ClearPlan();
   // Under the lock: when another process cut the file short, grows it back,
@@ -370,6 +398,8 @@ class IndexFile {
   std::atomic<int64_t> own_sync_time_{0};
   int32_t pass_batch_ = kPassBatch;
   int32_t pass_looks_ = kPassLooks;
+  static bool assume_unclean_stop_for_testing_;
+  static bool use_chain_repair_for_testing_;
 };
 
 // Holds the index lock for one operation, also when it throws. When the

@@ -51,20 +51,24 @@ struct IndexFileHeader {
   uint32_t IntentKind;   // 0 none, else the IntentKind value of the operation
   int32_t IntentBlock;   // the block the operation moves
   uint32_t IntentCount;  // entries in use
-  // The rebuild of the lists in progress: each block's reserved word holds
-  // its place in the new lists (the plan), so that a rebuild cut short by a
-  // death can be finished from the plan without the old links.
+  // The rebuild of the lists in progress. This release rebuilds from the
+  // blocks' seals and only relinks, so a rebuild cut short is simply done
+  // again (kRebuildFromContent). Earlier releases kept each block's place
+  // in the new lists in its reserved word (the plan), which a holder
+  // finishes when it finds one complete.
   uint32_t RebuildState;      // 0 none, else a RebuildState value
   int32_t RebuildValidCount;  // blocks of the new valid list
   int32_t RebuildFreeCount;   // blocks of the new free list
-  // The value of a block's reserved word while the block is on the valid
-  // list; 0 before the first one is chosen. Kept at rest: it lets a lookup
-  // prove from this file alone that the block the lookup table named is
-  // listed. Each rebuild of the lookup table and each repair of the lists
-  // chooses a new value and marks the valid list with it, so that a mark
-  // left on a block freed by a writer that keeps no marks proves nothing;
-  // the lookup table keeps the value it was built with, which ties it to
-  // this file.
+  // The mark of the lists' seals (see index/block_seal.h): a block on the
+  // valid list holds ListedSeal(ListedMark), the CRC-32C of its content
+  // folded with this value, a block on the free list FreeSeal; 0 before the
+  // first mark is chosen. Kept at rest: it lets a lookup prove from this
+  // file alone that the block the lookup table named is listed and whole.
+  // Each rebuild of the lookup table chooses a new value and seals the
+  // valid list and the free list with it, so that a seal left on a block
+  // freed by a writer that keeps no seals proves nothing for long; the
+  // lookup table keeps the value it was built with, which ties it to this
+  // file.
   uint32_t ListedMark;
   // How the index last stopped, kept at rest (other releases leave this
   // word alone; a format sets it to 1). Odd: in use since the last clean
@@ -84,7 +88,11 @@ struct IndexFileHeader {
   //    the stop counts as clean only when the word is even and the table,
   //    synced with it, is stamped with it and agrees with the lists; else
   //    the index was opened after an unclean stop
-  //    (IndexFile::OpenedAfterUncleanStop).
+  //    (IndexFile::OpenedAfterUncleanStop). Its lists are then rebuilt
+  //    from the blocks' seals; but a word of 0 says that a release that
+  //    keeps neither the word nor seals kept the index last, and its lists
+  //    are trusted as far as the check proves them, while the rebuild of
+  //    the lookup table seals them and the word becomes odd.
   uint32_t StopGeneration;
   struct IntentEntry {
     uint32_t Offset;  // byte offset of the saved word in the file
@@ -105,23 +113,61 @@ enum IntentKindValue : uint32_t {
 // Where a rebuild of the lists stands (RebuildState).
 enum RebuildStateValue : uint32_t {
   kRebuildNone = 0,
-  kRebuildPlanning = 0x52424C01,   // the plan is being written: start again
-  kRebuildRelinking = 0x52424C02,  // the plan is complete: link from it
-  kRebuildClearing = 0x52424C03,   // the links are done: clear the plan
+  kRebuildPlanning = 0x52424C01,     // the plan is being written: start again
+  kRebuildRelinking = 0x52424C02,    // the plan is complete: link from it
+  kRebuildClearing = 0x52424C03,     // the links are done: clear the plan
+  kRebuildFromContent = 0x52424C04,  // relinking from the seals: do it again
 };
 
 // A block's reserved word during a rebuild: its 1-based place in the new
 // valid list, or kPlanFree plus its 1-based place in the new free list.
 constexpr uint32_t kPlanFree = 0x80000000u;
 
+// A block says for itself whether it is listed and whether it is whole:
+// its Reserved word is its seal (index/block_seal.h), a CRC-32C of its
+// content (name, FileSize, Delay; not the order: links, AccessTime) folded with
+// the header's ListedMark, one way for the valid list and another for the
+// free list. Every change of a block's content writes the seal after it,
+// and the intent record saves the old seal with the old content, so that
+// an undo leaves a word that matches what it restores. While an earlier
+// release's plan of a list rebuild is being finished, the word holds the
+// plan instead; the seals are written again once it is done.
+//
+// Membership, after the lists no longer hold together or after an unclean
+// stop, is decided by the seals: a named block sealed as listed is listed,
+// in AccessTime order; the links only order blocks of the same second. A
+// block whose seal fails is never listed on the strength of its links
+// after an unclean stop, where it may be a block cut between two writes.
+//
+// Writers that keep no seals (earlier releases) leave blocks whose check
+// fails: a block they allocate or resize keeps the word of its old
+// content, one they free keeps its listed seal (a refresh keeps a seal). What follows:
+//  - Their change leaves the lookup table stale; the next rebuild of the
+//    table by this release, before any lookup or pass, renews the mark and
+//    seals the valid list and the free list as the links say. From then on
+//    their blocks pass.
+//  - The lists are trusted while they hold together: neither the check at
+//    open nor a lookup frees a block because its seal fails.
+//  - A repair of lists that do not hold together, outside an unclean stop
+//    (pages of one age: a block's content is whole), also keeps every
+//    named block whose seal fails and that the valid list's links prove
+//    (reached from its head, each step linked back), unless its word is a
+//    free seal. So no block of theirs is freed by a repair.
+//  - After an unclean stop, such a block cannot be told from one cut
+//    between two writes, and goes to the free list: the entries that an
+//    earlier release registered or resized since this release last sealed
+//    are lost from the index, their files kept on disk (no file is
+//    deleted for it). A block it freed whose listed seal is still within
+//    kSealMarkWindow renewals of the mark comes back listed: its path was
+//    registered, and the reconciliation after a restart drops it when its
+//    file is gone.
 struct ImageFileBlock {
   char ImageFileName[kFileNameSize];  // path as registered, NUL-terminated
   uint32_t FileSize;                  // bytes at registration
   int32_t AccessTime;                 // last registration, seconds since 1970 UTC
   int32_t LeftNode;                   // towards the head, -1 at the head
   int32_t RightNode;                  // towards the tail, -1 at the tail
-  uint32_t Reserved;                  // ListedMark while on the valid list, else
-                                      // anything else; a rebuild's plan while one runs
+  uint32_t Reserved;                  // the block's seal (see ImageFileBlock's notes)
   int64_t Delay;                      // the file's own minimum age, seconds
 };
 
@@ -139,11 +185,6 @@ inline uint32_t InUseAfter(uint32_t generation) {
 inline uint32_t CleanAfter(uint32_t generation) {
   const uint32_t next = (generation | 1u) + 1u;
   return next == 0 ? 2u : next;
-}
-
-// True when `b` carries the mark of the valid list (see ListedMark).
-inline bool CarriesListedMark(const IndexFileHeader& h, const ImageFileBlock& b) {
-  return h.ListedMark != 0 && b.Reserved == h.ListedMark;
 }
 
 // A file's size as the index counts it, in 32 bits: a file of 4 GiB or more

@@ -1,25 +1,23 @@
 // Rebuilding the lists of an index that no longer holds together.
 //
-// What is kept has to be proven. A step along a list counts only when the
-// block it reaches links back to the block it came from, and a list end
-// named by the header counts only when its own links agree (its outward
-// link is -1 and its neighbour links back to it). A list whose walk from
-// its head ends at its tail is complete; its blocks are its own whatever
-// another list claims. A broken list keeps what its head proves going
-// forward and its tail proves going back. A block that two broken lists
-// claim, or that no list proves, is kept only if it names a file that
-// still exists with the recorded size (and whose path is not listed
-// already), at the place its registration time gives it; every other block
-// is freed. An all-zero block never passes these rules. A path listed twice
-// stays listed once, by its first block from the head (the most recent);
-// the later ones are freed, their files left alone.
+// Membership is decided by each block's own content: a named block whose
+// seal says it is listed and whole is listed (see ImageFileBlock's notes in
+// layout.h). The links decide nothing after an unclean stop, where the
+// header and the blocks may come from different moments and both lists
+// are chains of the same shape: they only order blocks of the same second.
+// Outside an unclean stop (a block's content is whole there), a named
+// block whose seal fails but that the valid list's links prove, and whose
+// word is not a free seal, is kept as well: a process that keeps no seals
+// wrote it. Every other block goes to the free list; no file is looked at
+// and none is deleted. A path listed by several blocks keeps the most
+// recent one.
 //
-// The result is written through a plan in the blocks' reserved words, so
-// that a holder that dies in the middle leaves a plan the next holder can
-// finish, and the links that proved the old lists are not lost half-way.
-// Once linked, the reserved words are cleared and a new ListedMark is
-// chosen, which the next rebuild of the lookup table marks the valid list
-// with.
+// The seals are written first, then the links from them, under
+// RebuildState kRebuildFromContent: a holder that dies in the middle leaves
+// seals that give the next holder the same lists, which it links again.
+//
+// The repair by links alone of earlier releases is kept beside it, for
+// tests that compare the two on the same damaged images.
 #include <algorithm>
 #include <atomic>
 #include <string>
@@ -27,6 +25,7 @@
 #include <vector>
 
 #include "config/log.h"
+#include "index/block_seal.h"
 #include "index/hash.h"
 #include "index/index_file.h"
 #include "index/list_check.h"
@@ -114,7 +113,185 @@ std::vector<int32_t> InOrder(const Chain& chain, Owner list, const std::vector<u
 
 }  // namespace
 
-void IndexFile::RebuildLists() {
+bool IndexFile::use_chain_repair_for_testing_ = false;
+bool IndexFile::assume_unclean_stop_for_testing_ = false;
+
+void IndexFile::RebuildListsFromContent(bool after_unclean_stop) {
+  if (table_ != nullptr) table_->Begin();
+  table_ok_ = false;
+  if (use_chain_repair_for_testing_) {
+    RebuildListsFromChains();
+    return;
+  }
+  if (header_->ListedMark == 0) RenewListedMark();
+  const uint32_t mark = header_->ListedMark;
+  // Where each block stands on the valid list's chain: only for the order
+  // of blocks of one second, and (outside an unclean stop) to keep blocks
+  // that a process keeping no seals wrote.
+  std::vector<uint32_t> stamp(kBlockCount, 0);
+  const Chain valid_chain =
+      Prove(blocks_, header_->FirstValidBlock, header_->LastValidBlock, stamp, 1);
+  const Chain free_chain =
+      Prove(blocks_, header_->FirstInvalidBlock, header_->LastInvalidBlock, stamp, 3);
+  std::vector<int32_t> place(kBlockCount, kBlockCount);
+  {
+    int32_t k = 0;
+    for (int32_t b : valid_chain.forward) place[b] = k++;
+    for (auto it = valid_chain.backward.rbegin(); it != valid_chain.backward.rend(); ++it) {
+      place[*it] = k++;
+    }
+  }
+
+  std::vector<int32_t> valid;
+  int32_t sealed = 0;
+  int32_t by_links = 0;
+  int32_t unproven = 0;
+  for (int32_t b = 0; b < kBlockCount; ++b) {
+    std::string_view path;
+    if (!ListedPath(blocks_[b], &path)) continue;
+    switch (ReadSeal(mark, blocks_[b])) {
+      case SealState::kListed:
+        valid.push_back(b);
+        ++sealed;
+        break;
+      case SealState::kFree:
+        break;
+      case SealState::kUnproven:
+        if (!after_unclean_stop && place[b] < kBlockCount) {
+          valid.push_back(b);
+          ++by_links;
+        } else {
+          ++unproven;
+        }
+        break;
+    }
+  }
+  // Most recent first; within one second, as the links had them.
+  std::sort(valid.begin(), valid.end(), [&](int32_t a, int32_t b) {
+    if (blocks_[a].AccessTime != blocks_[b].AccessTime) {
+      return blocks_[a].AccessTime > blocks_[b].AccessTime;
+    }
+    return place[a] != place[b] ? place[a] < place[b] : a < b;
+  });
+  // A path listed twice keeps its most recent block; the others are freed,
+  // their file left alone.
+  std::vector<uint8_t> listed(kBlockCount, 0);
+  int32_t twice = 0;
+  {
+    std::unordered_set<std::string_view, ProcessKeyedPathHash> paths;
+    paths.reserve(valid.size());
+    std::vector<int32_t> once;
+    once.reserve(valid.size());
+    for (int32_t b : valid) {
+      std::string_view path;
+      ListedPath(blocks_[b], &path);
+      if (paths.insert(path).second) {
+        once.push_back(b);
+        listed[b] = 1;
+      } else {
+        ++twice;
+      }
+    }
+    valid.swap(once);
+  }
+  // Dropped: what the links listed, or a seal said was listed, and is not
+  // listed now.
+  int32_t dropped = 0;
+  for (int32_t b = 0; b < kBlockCount; ++b) {
+    std::string_view path;
+    if (listed[b] || !ListedPath(blocks_[b], &path)) continue;
+    if (place[b] < kBlockCount || ReadSeal(mark, blocks_[b]) == SealState::kListed) ++dropped;
+  }
+  // The free list in its old order as far as its links prove it, so that
+  // blocks are still taken again first in, first out; then the blocks freed
+  // here and those no list proves, in block order.
+  std::vector<int32_t> free_list;
+  free_list.reserve(static_cast<size_t>(kBlockCount) - valid.size());
+  {
+    std::vector<uint8_t> queued(kBlockCount, 0);
+    const auto queue = [&](int32_t b) {
+      if (listed[b] || queued[b]) return;
+      queued[b] = 1;
+      free_list.push_back(b);
+    };
+    for (int32_t b : free_chain.forward) queue(b);
+    for (auto it = free_chain.backward.rbegin(); it != free_chain.backward.rend(); ++it) queue(*it);
+    for (int32_t b = 0; b < kBlockCount; ++b) queue(b);
+  }
+
+  // The seals first, so that what is decided here is what a holder that
+  // takes over finds; a word is only written when it changes.
+  for (int32_t b : valid) {
+    const uint32_t seal = ListedSeal(mark, blocks_[b]);
+    if (blocks_[b].Reserved != seal) blocks_[b].Reserved = seal;
+  }
+  hooks::CrashPoint();
+  for (int32_t b : free_list) {
+    std::string_view path;
+    // A nameless block is never listed, whatever its word.
+    if (!ListedPath(blocks_[b], &path)) continue;
+    const uint32_t seal = FreeSeal(mark, blocks_[b]);
+    if (blocks_[b].Reserved != seal) blocks_[b].Reserved = seal;
+  }
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  header_->RebuildState = kRebuildFromContent;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  hooks::CrashPoint();
+  LinkInOrder(valid, free_list);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  header_->RebuildState = kRebuildNone;
+  header_->RebuildValidCount = 0;
+  header_->RebuildFreeCount = 0;
+  WriteLogBufferToFile(
+      "Index lists were rebuilt from the blocks' seals: %d files, %lld bytes; %d sealed, %d "
+      "kept by their links, %d unproven freed.\n",
+      header_->TotalFileCount, static_cast<long long>(header_->CacheSize), sealed, by_links,
+      unproven);
+  if (twice > 0) {
+    WriteLogBufferToFile(
+        "Entries that listed a path a second time were freed, their files kept: %d.\n", twice);
+  }
+  Count(Counter::kRepairDropped, static_cast<uint64_t>(dropped));
+}
+
+void IndexFile::LinkInOrder(const std::vector<int32_t>& valid,
+                            const std::vector<int32_t>& free_list) {
+  auto relink = [this](const std::vector<int32_t>& order, int32_t* head, int32_t* tail) {
+    for (size_t k = 0; k < order.size(); ++k) {
+      ImageFileBlock& b = blocks_[order[k]];
+      const int32_t left = k == 0 ? kNoBlock : order[k - 1];
+      const int32_t right = k + 1 == order.size() ? kNoBlock : order[k + 1];
+      if (b.LeftNode != left) b.LeftNode = left;
+      if (b.RightNode != right) b.RightNode = right;
+      if (k % 4096 == 0) hooks::CrashPoint();
+    }
+    *head = order.empty() ? kNoBlock : order.front();
+    *tail = order.empty() ? kNoBlock : order.back();
+  };
+  relink(valid, &header_->FirstValidBlock, &header_->LastValidBlock);
+  relink(free_list, &header_->FirstInvalidBlock, &header_->LastInvalidBlock);
+  int64_t bytes = 0;
+  for (int32_t b : valid) bytes += blocks_[b].FileSize;
+  header_->CacheSize = bytes;
+  header_->TotalFileCount = static_cast<int32_t>(valid.size());
+  header_->ImageFileBlockOffset = kHeaderRegionSize;
+  header_->ImageFileBlockNum = kBlockCount;
+  hooks::CrashPoint();
+}
+
+void IndexFile::SealFreeList() {
+  const uint32_t mark = header_->ListedMark;
+  WalkList(blocks_, header_->FirstInvalidBlock, kNoBlock, Toward::kTail, [&](int32_t at) {
+    std::string_view path;
+    if (ListedPath(blocks_[at], &path)) {
+      const uint32_t seal = FreeSeal(mark, blocks_[at]);
+      if (blocks_[at].Reserved != seal) blocks_[at].Reserved = seal;
+    }
+    return true;
+  });
+}
+
+void IndexFile::RebuildListsFromChains() {
   // The lookup table follows the lists it was built from: stale from here.
   if (table_ != nullptr) table_->Begin();
   table_ok_ = false;
@@ -256,24 +433,7 @@ bool IndexFile::RelinkFromPlan() {
     if (place == 0 || place > order.size() || order[place - 1] != kNoBlock) return false;
     order[place - 1] = b;
   }
-  auto relink = [this](const std::vector<int32_t>& order, int32_t* head, int32_t* tail) {
-    for (size_t k = 0; k < order.size(); ++k) {
-      blocks_[order[k]].LeftNode = k == 0 ? kNoBlock : order[k - 1];
-      blocks_[order[k]].RightNode = k + 1 == order.size() ? kNoBlock : order[k + 1];
-      if (k % 4096 == 0) hooks::CrashPoint();
-    }
-    *head = order.empty() ? kNoBlock : order.front();
-    *tail = order.empty() ? kNoBlock : order.back();
-  };
-  relink(valid, &header_->FirstValidBlock, &header_->LastValidBlock);
-  relink(free_list, &header_->FirstInvalidBlock, &header_->LastInvalidBlock);
-  int64_t bytes = 0;
-  for (int32_t b : valid) bytes += blocks_[b].FileSize;
-  header_->CacheSize = bytes;
-  header_->TotalFileCount = valid_count;
-  header_->ImageFileBlockOffset = kHeaderRegionSize;
-  header_->ImageFileBlockNum = kBlockCount;
-  hooks::CrashPoint();
+  LinkInOrder(valid, free_list);
   ClearPlan();
   return true;
 }
@@ -282,10 +442,19 @@ void IndexFile::ClearPlan() {
   std::atomic_signal_fence(std::memory_order_seq_cst);
   header_->RebuildState = kRebuildClearing;
   std::atomic_signal_fence(std::memory_order_seq_cst);
-  // No block carries the mark now: a new one leaves the lookup table stale,
-  // and its rebuild marks the valid list before the table answers again.
+  // The plan is gone from the reserved words: the blocks the valid list's
+  // links reach are sealed as listed with a new mark (which leaves the
+  // lookup table stale), the others hold 0, which proves nothing either
+  // way, so that a repair still keeps what the links prove.
   RenewListedMark();
-  for (int32_t b = 0; b < kBlockCount; ++b) blocks_[b].Reserved = 0;
+  std::vector<uint8_t> listed(kBlockCount, 0);
+  WalkList(blocks_, header_->FirstValidBlock, kNoBlock, Toward::kTail, [&](int32_t at) {
+    listed[at] = 1;
+    return true;
+  });
+  for (int32_t b = 0; b < kBlockCount; ++b) {
+    blocks_[b].Reserved = listed[b] ? ListedSeal(header_->ListedMark, blocks_[b]) : 0;
+  }
   std::atomic_signal_fence(std::memory_order_seq_cst);
   header_->RebuildState = kRebuildNone;
   header_->RebuildValidCount = 0;

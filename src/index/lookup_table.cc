@@ -6,6 +6,7 @@
 #include <cstring>
 #include <utility>
 
+#include "index/block_seal.h"
 #include "index/hash.h"
 #include "index/list_walk.h"
 #include "index/object_name.h"
@@ -235,7 +236,9 @@ int32_t LookupTable::Rebuild(const IndexFileHeader& h, ImageFileBlock* blocks) {
   std::vector<KeyedBlock> left_out;
   std::vector<uint32_t> crowded_homes;
   const WalkResult r = WalkValidList(h, blocks, Toward::kTail, [&](int32_t at) {
-    blocks[at].Reserved = h.ListedMark;
+    // Sealed as listed with the new mark: a block written by a process
+    // that keeps no seals passes from here on.
+    blocks[at].Reserved = ListedSeal(h.ListedMark, blocks[at]);
     // A block without a path no lookup asks for stays out of the table.
     std::string_view path;
     if (!ListedPath(blocks[at], &path)) {

@@ -14,13 +14,14 @@
 //    index was replaced: a new index has another ListedMark), or that was
 //    found shorter than its full length when this process opened it (it
 //    was grown back with zeros) is rebuilt from one bounded walk of the
-//    valid list before it is used. The rebuild marks every valid block
+//    valid list before it is used. The rebuild seals every valid block
 //    with a new ListedMark, and meets any path listed twice.
 //  - An empty slot is all zeros, so a stretch of the file that was cut and
 //    grown back reads as empty slots, never as entries.
 //  - A positive answer is proved from the index alone: the block holds the
-//    path, carries the index's ListedMark (which only blocks on the valid
-//    list do) and sits where a valid-list block can. An answer that is not
+//    path, carries the valid list's seal with the index's ListedMark (which
+//    only whole blocks on the valid list do) and sits where a valid-list
+//    block can. An answer that is not
 //    proved, or a slot that does not describe its block, means the table
 //    is damaged: the caller rebuilds it.
 //  - An "absent" answer is proved by the slot lines it read: the slots
@@ -167,7 +168,7 @@ class LookupTable {
   bool WrittenInThisBoot() const;
 
   // Fills the table from the valid list (a walk bounded by the block count),
-  // marks each of its blocks with the header's ListedMark, and stamps the
+  // seals each of its blocks with the header's ListedMark, and stamps the
   // table with `header`. Returns the entries listed with a path (in the
   // table or left out as crowded), or -1 (the table left stale) when the
   // list does not hold together or lists a path twice: crowded paths are

@@ -196,8 +196,9 @@ TEST_F(OperationsTest, CheckReportsDamageAndOnlyRepairMendsIt) {
   EXPECT_FALSE(PathExists(box_.index_path()));
 
   const int64_t now = UnixSeconds();
-  // The files exist: the entry the damage cuts off is one no agreeing link
-  // proves, and the repair keeps it because its file is still there.
+  // The files exist. The index is written without seals, as by a release
+  // that keeps none: the entry the damage cuts off from the head is still
+  // proved by the links from the tail, and the repair keeps it.
   IndexImage image =
       Seeded(box_, {{"a", 1, 600, 0}, {"b", 2, 500, 0}, {"c", 3, 400, 0}}, now, true);
   const int32_t middle = image.ValidBlocks()[1];
@@ -224,6 +225,7 @@ TEST_F(OperationsTest, CheckReportsDamageAndOnlyRepairMendsIt) {
   ASSERT_EQ(2u, mend.results.size());
   EXPECT_EQ(0u, mend.results[0].find("check 4 1 1 0 1 ")) << mend.results[0];
   EXPECT_EQ("check 0 1 1 1 0 3 99997 ", mend.results[1]);
+  EXPECT_TRUE(PathExists(box_.Data("b")));
   EXPECT_TRUE(ListsConsistent(LoadIndex()));
 
   // A file too short to be an index is damage too; a repair makes it anew.

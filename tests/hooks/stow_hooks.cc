@@ -11,6 +11,7 @@ namespace hooks {
 
 std::atomic<int64_t> g_crash_countdown{-1};
 std::atomic<int64_t> g_crash_points_passed{0};
+std::atomic<void (*)()> g_crash_point_observer{nullptr};
 
 void Die(int code) {
 #ifdef _WIN32

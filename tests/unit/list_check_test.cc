@@ -1,10 +1,12 @@
 // The read-only list checker: each kind of damage is named, and a sound
 // index passes with its counts.
 #include "index/list_check.h"
+#include "index/block_seal.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -134,6 +136,49 @@ TEST(ListCheckTest, BlockOnBothListsIsFound) {
   image.header.FirstInvalidBlock = 2;
   image.blocks[2].RightNode = kNoBlock;
   EXPECT_EQ("free list: block 2 is reached twice", image.Problem());
+}
+
+// The seal's CRC is CRC-32C as other implementations compute it (the
+// standard check values), in one call or continued at any cut; and a seal
+// tells listed from free, and fails once any sealed byte changes.
+TEST(ListCheckTest, SealsUseStandardCrc32cAndFailWhenAnyContentByteChanges) {
+  EXPECT_EQ(Crc32c("123456789", 9), 0xE3069283u);
+  const std::vector<uint8_t> zeros(32, 0), ones(32, 0xFF);
+  EXPECT_EQ(Crc32c(zeros.data(), zeros.size()), 0x8A9136AAu);
+  EXPECT_EQ(Crc32c(ones.data(), ones.size()), 0x62A8AB43u);
+  std::vector<uint8_t> bytes(300);
+  std::mt19937 random(5);
+  for (uint8_t& b : bytes) b = static_cast<uint8_t>(random());
+  for (size_t cut = 0; cut <= bytes.size(); cut += 7) {
+    EXPECT_EQ(Crc32c(bytes.data() + cut, bytes.size() - cut, Crc32c(bytes.data(), cut)),
+              Crc32c(bytes.data(), bytes.size()))
+        << cut;
+  }
+  ImageFileBlock b;
+  std::memset(&b, 0, sizeof(b));
+  std::strcpy(b.ImageFileName, "C:\\cache\\a.img");
+  b.FileSize = 1234;
+  b.Delay = 60;
+  const uint32_t mark = 77;
+  b.Reserved = ListedSeal(mark, b);
+  EXPECT_EQ(ReadSeal(mark, b), SealState::kListed);
+  EXPECT_EQ(ReadSeal(mark + kSealMarkWindow, b), SealState::kListed);
+  EXPECT_EQ(ReadSeal(mark + kSealMarkWindow + 1, b), SealState::kUnproven);
+  // Neither the links nor the time are sealed.
+  b.LeftNode = 5;
+  b.AccessTime = 99;
+  EXPECT_EQ(ReadSeal(mark, b), SealState::kListed);
+  b.Reserved = FreeSeal(mark, b);
+  EXPECT_EQ(ReadSeal(mark, b), SealState::kFree);
+  for (size_t at : {size_t{0}, size_t{100}, size_t{259}, offsetof(ImageFileBlock, FileSize),
+                    offsetof(ImageFileBlock, Delay) + 7}) {
+    for (uint32_t seal : {ListedSeal(mark, b), FreeSeal(mark, b)}) {
+      ImageFileBlock torn = b;
+      torn.Reserved = seal;
+      reinterpret_cast<uint8_t*>(&torn)[at] ^= 0x10;
+      EXPECT_EQ(ReadSeal(mark, torn), SealState::kUnproven) << at;
+    }
+  }
 }
 
 }  // namespace

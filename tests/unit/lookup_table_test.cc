@@ -19,6 +19,7 @@
 
 #include "colliding_paths.h"
 #include "fault_env.h"
+#include "index/block_seal.h"
 #include "index/hash.h"
 #include "index/list_check.h"
 #include "index_test_util.h"
@@ -207,8 +208,8 @@ class LookupTableTest : public testing_support::IndexTest {
             // The path is freed, then another after it, so that its block
             // lies inside the free list still holding the path; its entry
             // is put back where a lookup of the path ends.
-            const std::string then = std::next(it) != model.end() ? std::next(it)->first
-                                                                  : model.front().first;
+            const std::string then =
+                std::next(it) != model.end() ? std::next(it)->first : model.front().first;
             if (then == path) break;
             ASSERT_NO_FATAL_FAILURE(add(*index_, path, size));  // the table in sync
             for (const std::string& gone : {path, then}) {
@@ -312,9 +313,8 @@ TEST_F(LookupTableTest, DamagedTableNeverLeavesAPathListedTwicePastTheRepair) {
 // the walk, and agrees with the model through every change and damage.
 TEST_F(LookupTableTest, CollidingPathsAgreeWithAModel) {
   names_ = bench_support::CollidingPaths("c/", 300);
-  for (const Damage damage :
-       {Damage::kNone, Damage::kZeroedPage, Damage::kClearedSlots, Damage::kClearedEntryLine,
-        Damage::kForgedListedBlock}) {
+  for (const Damage damage : {Damage::kNone, Damage::kZeroedPage, Damage::kClearedSlots,
+                              Damage::kClearedEntryLine, Damage::kForgedListedBlock}) {
     index_->RemoveAll([](const char*) { return true; });
     ASSERT_NO_FATAL_FAILURE(RunModel({"colliding paths", damage}, 1200, 99));
   }
@@ -583,7 +583,22 @@ TEST_F(StopTest, UncleanStopIsToldOnlyAfterARestartWithoutAConfirmedCleanMark) {
       EXPECT_TRUE(index_->MarkCleanStop());
       EXPECT_TRUE(MarkedClean(H().StopGeneration));
     }
+    // The newest entry's block as an older page has it: still free. The
+    // links, from a newer page, list it; only after an unclean stop are
+    // they not trusted for it.
+    const int32_t head = H().FirstValidBlock;
+    const uint32_t free_seal = FreeSeal(H().ListedMark, B(head));
     index_.reset();
+    {
+      std::FILE* f = std::fopen(index_path_.c_str(), "r+b");
+      ASSERT_NE(nullptr, f);
+      std::fseek(f,
+                 static_cast<long>(kHeaderRegionSize + size_t{kBlockSize} * head +
+                                   offsetof(ImageFileBlock, Reserved)),
+                 SEEK_SET);
+      ASSERT_EQ(1u, std::fwrite(&free_seal, sizeof(free_seal), 1, f));
+      std::fclose(f);
+    }
     if (c.changed_without_table) {
       env_->open_shared_file_error = platform::kErrorAccessDenied;
       env_->open_shared_file_suffix = kLookupFileName;
@@ -600,6 +615,8 @@ TEST_F(StopTest, UncleanStopIsToldOnlyAfterARestartWithoutAConfirmedCleanMark) {
     Reopen();
     EXPECT_EQ(c.unclean, index_->OpenedAfterUncleanStop());
     EXPECT_FALSE(MarkedClean(H().StopGeneration));
+    const std::vector<std::string> listed = ValidPaths(*index_);
+    EXPECT_EQ(!c.unclean, std::count(listed.begin(), listed.end(), std::string("b") + c.what));
     Reopen();
     EXPECT_FALSE(index_->OpenedAfterUncleanStop());
   }
