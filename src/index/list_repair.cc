@@ -143,6 +143,9 @@ void IndexFile::RebuildListsFromContent(bool after_unclean_stop) {
   }
 
   std::vector<int32_t> valid;
+  // Blocks whose seal says listed: read once here, for the count of what
+  // the rebuild drops too.
+  std::vector<uint8_t> sealed_listed(kBlockCount, 0);
   int32_t sealed = 0;
   int32_t by_links = 0;
   int32_t unproven = 0;
@@ -153,6 +156,7 @@ void IndexFile::RebuildListsFromContent(bool after_unclean_stop) {
       case SealState::kListed:
         valid.push_back(b);
         ++sealed;
+        sealed_listed[b] = 1;
         break;
       case SealState::kFree:
         break;
@@ -200,7 +204,7 @@ void IndexFile::RebuildListsFromContent(bool after_unclean_stop) {
   for (int32_t b = 0; b < kBlockCount; ++b) {
     std::string_view path;
     if (listed[b] || !ListedPath(blocks_[b], &path)) continue;
-    if (place[b] < kBlockCount || ReadSeal(mark, blocks_[b]) == SealState::kListed) ++dropped;
+    if (place[b] < kBlockCount || sealed_listed[b]) ++dropped;
   }
   // The free list in its old order as far as its links prove it, so that
   // blocks are still taken again first in, first out; then the blocks freed
