@@ -12,6 +12,8 @@
 #include <random>
 #include <stdexcept>
 
+#include "index/block_seal.h"
+
 namespace stow {
 namespace bench {
 
@@ -74,6 +76,12 @@ void FillIndex(IndexFile& index, int32_t n, BlockOrder order, const DescribeEntr
   h->LastInvalidBlock = n == kBlockCount ? kNoBlock : kBlockCount - 1;
   h->CacheSize = bytes;
   h->TotalFileCount = n;
+  // Sealed as this release's writers leave them, so that an opener that
+  // rebuilds the lists from the seals keeps them.
+  if (h->ListedMark == 0) h->ListedMark = 1;
+  for (int32_t pos = 0; pos < n; ++pos) {
+    b[list[pos]].Reserved = ListedSeal(h->ListedMark, b[list[pos]]);
+  }
 }
 
 DescribeEntry PlainEntries(const std::string& folder, int32_t access_time) {
