@@ -98,6 +98,7 @@ bool IndexFile::Lock() {
   const bool first = first_lock_;
   first_lock_ = false;
   bool unclean = false;
+  bool restart_proven = false;
   changed_at_lock_ = false;
   // A holder that finds the index marked stopped cleanly marks it in use
   // and syncs that, without the lock, before anything changes; another
@@ -120,6 +121,11 @@ bool IndexFile::Lock() {
         const bool clean = MarkedClean(header_->StopGeneration) && table_ != nullptr &&
                            table_->StampedWith(*header_);
         unclean = !same_start && !clean;
+        // Only this release's table, stamped in another known start, says
+        // that the machine restarted. Without it (the table made afresh or
+        // rewritten by an earlier release, a start nobody could tell) the
+        // stop may as well have been a process's, in this start.
+        restart_proven = unclean && table_ != nullptr && table_->WrittenInAnotherBoot();
       }
       if (MarkedClean(header_->StopGeneration) && !stop_hold_) {
         MarkInUse();
@@ -150,7 +156,7 @@ bool IndexFile::Lock() {
       if (unclean) {
         opened_after_unclean_stop_ = true;
         changed_at_lock_ = true;
-        AfterUncleanStop();
+        AfterUncleanStop(restart_proven);
       }
     } catch (...) {
       // The lock is never kept by an operation that did not start.
@@ -189,15 +195,27 @@ void IndexFile::MarkInUse() {
   if (stamped) table_->End(*header_);
 }
 
-void IndexFile::AfterUncleanStop() {
-  WriteLogBufferToFile(
-      "The index was not stopped cleanly before the machine last started: pages of the index "
-      "and of its lookup table may be of different ages; the lists are rebuilt from the "
-      "blocks' seals and the lookup table from the lists.\n");
+void IndexFile::AfterUncleanStop(bool restart_proven) {
+  if (restart_proven) {
+    WriteLogBufferToFile(
+        "The index was not stopped cleanly before the machine last started: pages of the index "
+        "and of its lookup table may be of different ages; the lists are rebuilt from the "
+        "blocks' seals and the lookup table from the lists.\n");
+  } else {
+    WriteLogBufferToFile(
+        "The index was not stopped cleanly and its lookup table does not tell whether the "
+        "machine restarted since: the lists are rebuilt from the blocks' seals, keeping the "
+        "unsealed entries their links prove, and the lookup table from the lists.\n");
+  }
   if (header_->StopGeneration != 0) {
     // Links stitched from pages of different ages prove nothing: membership
-    // is taken from each block's own seal, before any lookup.
-    RebuildListsFromContent(true);
+    // is taken from each block's own seal, before any lookup. Where no
+    // restart is proven, the pages may all be of one age, and a block that
+    // an earlier release wrote without a seal (it rewrites the lookup table
+    // in its own format, which is how this one comes to know nothing) is
+    // kept where the valid list's links prove it, as a repair within one
+    // start keeps it; a block with a free seal stays free either way.
+    RebuildListsFromContent(restart_proven);
   } else if (table_ != nullptr) {
     // Last kept by a release that seals nothing: no block could pass, so
     // the lists are trusted as far as the check proves them, as that

@@ -204,6 +204,13 @@ bool LookupTable::StampedInThisBoot() const {
 
 bool LookupTable::WrittenInThisBoot() const { return boot_known_ && StampedInThisBoot(); }
 
+bool LookupTable::WrittenInAnotherBoot() const {
+  static const uint8_t kUnknown[sizeof(boot_)] = {};
+  const Header& t = *header();
+  return boot_known_ && Formatted() && std::memcmp(t.WriterBoot, kUnknown, sizeof(kUnknown)) != 0 &&
+         std::memcmp(t.WriterBoot, boot_, sizeof(boot_)) != 0;
+}
+
 bool LookupTable::StampedWith(const IndexFileHeader& h) const {
   const Header& t = *header();
   return t.Fresh == 1 && t.SlotCount == kSlotCount && t.Generation == h.StopGeneration &&
@@ -284,8 +291,7 @@ bool LookupTable::CrowdedListedTwice(const ImageFileBlock* blocks,
       if (SlotCode::EntryOf(slot.Entry) == SlotCode::kEmpty) break;
       const int64_t b = SlotCode::BlockOf(slot.Entry);
       std::string_view path;
-      if (HomeOf(slot.Hash) == home && b >= 0 && b < kBlockCount &&
-          ListedPath(blocks[b], &path)) {
+      if (HomeOf(slot.Hash) == home && b >= 0 && b < kBlockCount && ListedPath(blocks[b], &path)) {
         left_out->emplace_back(ProcessKeyedHash(path), static_cast<int32_t>(b));
       }
     }

@@ -166,6 +166,11 @@ class LookupTable {
   // memory, whatever reached the disk. False where the system does not
   // tell the start: a restart cannot be ruled out.
   bool WrittenInThisBoot() const;
+  // True when the table is this release's and says that its last stamping
+  // process ran in another start of the machine, both starts known: the
+  // machine restarted since. False when it cannot tell (a table made afresh,
+  // one an earlier release rewrote, a start unknown to either process).
+  bool WrittenInAnotherBoot() const;
 
   // Fills the table from the valid list (a walk bounded by the block count),
   // seals each of its blocks with the header's ListedMark, and stamps the

@@ -634,6 +634,67 @@ TEST_F(StopTest, UncleanStopIsToldOnlyAfterARestartWithoutAConfirmedCleanMark) {
   }
 }
 
+// Blocks written without a seal, as an earlier release writes them, in an
+// index not stopped cleanly: they are dropped only where this release's
+// table proves a restart (pages of different ages); where nothing tells
+// (the table deleted or rewritten in an earlier release's format, a start
+// the system does not tell) the links that prove them keep them.
+TEST_F(StopTest, UnsealedEntriesAreDroppedOnlyAfterAProvenRestart) {
+  enum Table { kThisRelease, kDeleted, kEarlierFormat };
+  struct Case {
+    const char* what;
+    Table table;
+    bool restart;
+    bool start_unknown;
+    bool kept;
+  };
+  const Case cases[] = {
+      {"same start, table deleted", kDeleted, false, false, true},
+      {"same start, table in an earlier release's format", kEarlierFormat, false, false, true},
+      {"restarted, table deleted", kDeleted, true, false, true},
+      {"start unknown", kThisRelease, false, true, true},
+      {"restarted, table of this release", kThisRelease, true, false, false},
+  };
+  uint8_t start = 1;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string unsealed = std::string("u ") + c.what;
+    ASSERT_TRUE(Add("a", 1));
+    ASSERT_TRUE(Add(unsealed, 1));
+    ASSERT_TRUE(Add("z", 1));
+    const int32_t block = ListedBlock(unsealed);
+    ASSERT_NE(block, kNoBlock);
+    index_.reset();  // no clean stop
+    {
+      std::FILE* f = std::fopen(index_path_.c_str(), "r+b");
+      ASSERT_NE(nullptr, f);
+      std::fseek(f,
+                 static_cast<long>(kHeaderRegionSize + size_t{kBlockSize} * block +
+                                   offsetof(ImageFileBlock, Reserved)),
+                 SEEK_SET);
+      const uint32_t no_seal = 0x1234;
+      ASSERT_EQ(1u, std::fwrite(&no_seal, sizeof(no_seal), 1, f));
+      std::fclose(f);
+    }
+    if (c.table == kDeleted) {
+      ASSERT_EQ(0, std::remove(TablePath().c_str()));
+    }
+    if (c.table == kEarlierFormat) WriteTable(0, {'E', 'a', 'r', 'l', 'i', 'e', 'r'});
+    if (c.restart) env_->boot = Start(++start);
+    if (c.start_unknown) env_->boot = platform::BootId();
+    Reopen();
+    EXPECT_TRUE(index_->OpenedAfterUncleanStop());
+    const std::vector<std::string> listed = ValidPaths(*index_);
+    EXPECT_EQ(c.kept ? 1 : 0, std::count(listed.begin(), listed.end(), unsealed));
+    EXPECT_EQ(1, std::count(listed.begin(), listed.end(), std::string("z")));
+    if (c.start_unknown) {
+      env_->boot = Start(++start);
+      Reopen();
+    }
+  }
+  EXPECT_TRUE(LogHas("its lookup table does not tell whether the machine restarted since"));
+}
+
 // A lookup table from an earlier moment of the index (a power cut kept its
 // older slot pages) under header fields that agree with the index: after
 // the restart it is rebuilt before any lookup, and no registration lists a
