@@ -202,12 +202,17 @@ bool LookupTable::StampedInThisBoot() const {
   return Formatted() && std::memcmp(header()->WriterBoot, boot_, sizeof(boot_)) == 0;
 }
 
-bool LookupTable::WrittenInThisBoot() const { return boot_known_ && StampedInThisBoot(); }
+// The start a stamp recorded is read whatever the magic says: an earlier
+// release that rewrites the table in its own format leaves this word, past
+// its fields, as this release's last stamp left it.
+bool LookupTable::WrittenInThisBoot() const {
+  return boot_known_ && std::memcmp(header()->WriterBoot, boot_, sizeof(boot_)) == 0;
+}
 
 bool LookupTable::WrittenInAnotherBoot() const {
   static const uint8_t kUnknown[sizeof(boot_)] = {};
   const Header& t = *header();
-  return boot_known_ && Formatted() && std::memcmp(t.WriterBoot, kUnknown, sizeof(kUnknown)) != 0 &&
+  return boot_known_ && std::memcmp(t.WriterBoot, kUnknown, sizeof(kUnknown)) != 0 &&
          std::memcmp(t.WriterBoot, boot_, sizeof(boot_)) != 0;
 }
 

@@ -163,13 +163,15 @@ class LookupTable {
   // True when the last process that stamped the table ran in this start of
   // the machine (see Env::BootIdentity): the machine did not restart since,
   // so what the files hold is what that process left in the system's
-  // memory, whatever reached the disk. False where the system does not
-  // tell the start: a restart cannot be ruled out.
+  // memory, whatever reached the disk. Read also from a table that an
+  // earlier release rewrote in its own format (it leaves the word alone).
+  // False where the system does not tell the start: a restart cannot be
+  // ruled out.
   bool WrittenInThisBoot() const;
-  // True when the table is this release's and says that its last stamping
-  // process ran in another start of the machine, both starts known: the
-  // machine restarted since. False when it cannot tell (a table made afresh,
-  // one an earlier release rewrote, a start unknown to either process).
+  // True when the table says that its last stamping process ran in another
+  // start of the machine, both starts known: the machine restarted since.
+  // False when it cannot tell (a table file made afresh, a start unknown to
+  // either process).
   bool WrittenInAnotherBoot() const;
 
   // Fills the table from the valid list (a walk bounded by the block count),

@@ -635,10 +635,10 @@ TEST_F(StopTest, UncleanStopIsToldOnlyAfterARestartWithoutAConfirmedCleanMark) {
 }
 
 // Blocks written without a seal, as an earlier release writes them, in an
-// index not stopped cleanly: they are dropped only where this release's
-// table proves a restart (pages of different ages); where nothing tells
-// (the table deleted or rewritten in an earlier release's format, a start
-// the system does not tell) the links that prove them keep them.
+// index not stopped cleanly: they are dropped only where the table proves a
+// restart (pages of different ages), even when an earlier release rewrote
+// the table in its own format; where nothing tells (the table deleted, a
+// start the system does not tell) the links that prove them keep them.
 TEST_F(StopTest, UnsealedEntriesAreDroppedOnlyAfterAProvenRestart) {
   enum Table { kThisRelease, kDeleted, kEarlierFormat };
   struct Case {
@@ -646,14 +646,17 @@ TEST_F(StopTest, UnsealedEntriesAreDroppedOnlyAfterAProvenRestart) {
     Table table;
     bool restart;
     bool start_unknown;
+    bool unclean;
     bool kept;
   };
   const Case cases[] = {
-      {"same start, table deleted", kDeleted, false, false, true},
-      {"same start, table in an earlier release's format", kEarlierFormat, false, false, true},
-      {"restarted, table deleted", kDeleted, true, false, true},
-      {"start unknown", kThisRelease, false, true, true},
-      {"restarted, table of this release", kThisRelease, true, false, false},
+      {"same start, table deleted", kDeleted, false, false, true, true},
+      {"same start, table in an earlier release's format", kEarlierFormat, false, false, false,
+       true},
+      {"restarted, table deleted", kDeleted, true, false, true, true},
+      {"start unknown", kThisRelease, false, true, true, true},
+      {"restarted, table of this release", kThisRelease, true, false, true, false},
+      {"restarted, table in an earlier release's format", kEarlierFormat, true, false, true, false},
   };
   uint8_t start = 1;
   for (const Case& c : cases) {
@@ -683,7 +686,7 @@ TEST_F(StopTest, UnsealedEntriesAreDroppedOnlyAfterAProvenRestart) {
     if (c.restart) env_->boot = Start(++start);
     if (c.start_unknown) env_->boot = platform::BootId();
     Reopen();
-    EXPECT_TRUE(index_->OpenedAfterUncleanStop());
+    EXPECT_EQ(c.unclean, index_->OpenedAfterUncleanStop());
     const std::vector<std::string> listed = ValidPaths(*index_);
     EXPECT_EQ(c.kept ? 1 : 0, std::count(listed.begin(), listed.end(), unsealed));
     EXPECT_EQ(1, std::count(listed.begin(), listed.end(), std::string("z")));
