@@ -107,6 +107,13 @@ class IndexInspection {
   // file beside the index exists.
   bool CountersOf(CounterValues* counters) const;
 
+  // Whether the reconciliation with the disk after a restart is pending
+  // (see LookupTable::ReconciliationPending): false without a lookup table
+  // file. Needs no lock.
+  bool ReconciliationPending() const {
+    return table_ != nullptr && table_->ReconciliationPending();
+  }
+
   // Inside ReadCopy: the pass bounds copied with the blocks, or null when a
   // pass would not use them.
   const PassBounds* CopiedBounds() const { return bounds_copied_ ? &bounds_ : nullptr; }

@@ -21,6 +21,7 @@ StatusReport ReadStatus(const std::string& index_path, const CacheSettings& sett
   s.index_present = inspection.present();
   s.lists_consistent = !inspection.present();  // nothing yet is nothing amiss
   if (!inspection.mapped()) return s;
+  s.reconciliation_pending = inspection.ReconciliationPending();
   // Figured from a copy, without the lock: the check and the walks look at
   // every block.
   inspection.ReadCopy([&](const IndexFileHeader& h, const ImageFileBlock* blocks, bool) {

@@ -103,6 +103,7 @@ AdoptionResult AdoptUnlisted(const std::string& index_path, const CacheSettings&
         WriteLogBufferToFile("Path too long to register, not adopted: %s.\n", c.path.c_str());
         index->CountRefusedRegistrations(false);
         a.failed += 1;
+        a.too_long += 1;
         continue;
       }
       // As a registration makes it.
@@ -127,7 +128,12 @@ AdoptionResult AdoptUnlisted(const std::string& index_path, const CacheSettings&
         a.failed += 1;  // the lock could not be had; its line is in the log
       }
     }
-    if (progress && from + n < candidates.size()) progress(a);
+    if (from + n >= candidates.size()) continue;
+    if (progress) progress(a);
+    if (options.stop && options.stop()) {
+      a.stopped = true;
+      break;
+    }
   }
   if (own_index != nullptr) own_index->MarkCleanStop();
   if (options.summary_lines && tops.size() == 1) {

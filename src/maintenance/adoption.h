@@ -38,6 +38,8 @@ struct AdoptionResult {
   int32_t adopted = 0;  // registered now
   int64_t adopted_bytes = 0;
   int32_t failed = 0;           // could not be registered (see the log)
+  int32_t too_long = 0;         // of them, paths too long for an entry
+  bool stopped = false;         // `options.stop` ended it between two batches
   bool full = false;            // the index was full: the rest were not tried
   int32_t newer = 0;            // left alone: modified at or after `modified_before`
   ListEnd end = ListEnd::kEnd;  // how the walk for the listed identities ended
@@ -57,6 +59,9 @@ struct AdoptionOptions {
   // below ...") is logged; the lines for each file registered or refused
   // are.
   bool summary_lines = true;
+  // May be null: asked between two batches of registrations; true ends the
+  // adoption there.
+  std::function<bool()> stop;
 };
 
 // A folder to adopt below, opened already (see platform::HeldFolder), with
