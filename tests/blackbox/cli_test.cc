@@ -264,9 +264,12 @@ TEST_F(CliTest, ConfigAndStatusShowTheSettingsMistakes) {
       EXPECT_EQ("default", item.value("source", ""));
       EXPECT_EQ("15", item.value("value", ""));
       EXPECT_EQ("minutes", item.value("unit", ""));
+    } else if (item.value("key", "") == "AdoptFileFolders") {
+      EXPECT_EQ("default", item.value("source", ""));
+      EXPECT_EQ("0", item.value("value", ""));
     }
   }
-  EXPECT_EQ(7u, json_config["settings"].size()) << json_config;
+  EXPECT_EQ(8u, json_config["settings"].size()) << json_config;
 
   // Mended, nothing is left to say.
   ASSERT_TRUE(box_.WriteSettings(SandboxSettings()));
