@@ -21,7 +21,6 @@ StatusReport ReadStatus(const std::string& index_path, const CacheSettings& sett
   s.index_present = inspection.present();
   s.lists_consistent = !inspection.present();  // nothing yet is nothing amiss
   if (!inspection.mapped()) return s;
-  s.reconciliation_pending = inspection.ReconciliationPending();
   // Figured from a copy, without the lock: the check and the walks look at
   // every block.
   inspection.ReadCopy([&](const IndexFileHeader& h, const ImageFileBlock* blocks, bool) {
@@ -74,6 +73,8 @@ StatusReport ReadStatus(const std::string& index_path, const CacheSettings& sett
       return !stopped || s.next_path[0] == '\0';
     });
   });
+  // A new index made from this file has nothing to reconcile.
+  s.reconciliation_pending = s.index_formatted && inspection.ReconciliationPending();
   return s;
 }
 
