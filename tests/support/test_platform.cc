@@ -11,10 +11,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
-
 extern char** environ;
 #endif
+
+#include <cstring>
 
 namespace stow {
 namespace testing_support {
