@@ -229,9 +229,10 @@ class IndexFile {
     return table_ != nullptr && table_->ClaimReconciliation(Now(), claim);
   }
   // Gives the claim back, recording this start of the machine as
-  // reconciled when `finished`.
+  // reconciled when `finished`; unfinished, it is tried again once
+  // LookupTable::kReconcileRetrySeconds have passed.
   void EndReconciliation(int64_t claim, bool finished) {
-    if (table_ != nullptr) table_->EndReconciliation(claim, finished);
+    if (table_ != nullptr) table_->EndReconciliation(claim, finished, Now());
   }
 
   // Makes the pass bounds beside the index invalid, so that the next pass

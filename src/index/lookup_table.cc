@@ -650,12 +650,16 @@ bool LookupTable::ClaimReconciliation(int64_t now, int64_t* claim) {
   return true;
 }
 
-void LookupTable::EndReconciliation(int64_t claim, bool finished) {
+void LookupTable::EndReconciliation(int64_t claim, bool finished, int64_t now) {
   if (finished) MarkReconciled();
   // Given back only while it is still this claim: one taken over since
-  // is the other process's.
+  // is the other process's. Unfinished, it is left as a claim that runs
+  // out kReconcileRetrySeconds from now, so that a reconciliation that
+  // cannot finish (a full index) is not tried again in every pass.
   int64_t held = claim;
-  AtomicWord(header()->ReconcileClaim).compare_exchange_strong(held, 0, std::memory_order_acq_rel);
+  const int64_t next = finished ? 0 : now - kReconcileClaimSeconds + kReconcileRetrySeconds;
+  AtomicWord(header()->ReconcileClaim)
+      .compare_exchange_strong(held, next, std::memory_order_acq_rel);
 }
 
 int32_t LookupTable::Waiters() const {

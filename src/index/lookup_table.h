@@ -278,9 +278,11 @@ class LookupTable {
   // a claim younger than kReconcileClaimSeconds, or took it first. The
   // claim to give back is set in `*claim`.
   bool ClaimReconciliation(int64_t now, int64_t* claim);
-  // Gives the claim back; when `finished`, records this start of the
-  // machine as reconciled first.
-  void EndReconciliation(int64_t claim, bool finished);
+  // Gives the claim back at `now`; when `finished`, records this start of
+  // the machine as reconciled first. Unfinished, no process claims it again
+  // for kReconcileRetrySeconds.
+  static constexpr int64_t kReconcileRetrySeconds = 30;
+  void EndReconciliation(int64_t claim, bool finished, int64_t now);
 
   // ---- Under the index lock, while the table is in sync.
 

@@ -128,8 +128,8 @@ Reconciliation ReconcileIfPending(IndexFile& index, const std::string& index_pat
       static_cast<long long>(r.adopted_bytes));
   if (!r.finished) {
     WriteLogBufferToFile(
-        "Reconciliation with the disk not finished (%s): the next pass tries again.\n",
-        r.unfinished.c_str());
+        "Reconciliation with the disk not finished (%s): a pass tries again in %d seconds.\n",
+        r.unfinished.c_str(), static_cast<int>(LookupTable::kReconcileRetrySeconds));
   }
   return r;
 }

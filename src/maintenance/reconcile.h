@@ -40,7 +40,9 @@ struct Reconciliation {
 // Logs the lines of each change, one summary line, and, when something
 // could not be finished (the lock not had, the list kept changing, the
 // index full, `stop` true, a folder unreadable), one line saying that it
-// stays pending for the next pass. `stop` (may be null) is asked between
+// stays pending: a pass tries again once LookupTable::kReconcileRetrySeconds
+// have passed, not at once, so that one that cannot finish does not walk
+// the list and the folders in every pass. `stop` (may be null) is asked between
 // batches.
 Reconciliation ReconcileIfPending(IndexFile& index, const std::string& index_path,
                                   const CacheSettings& cache, const std::function<bool()>& stop);

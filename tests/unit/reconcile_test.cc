@@ -138,6 +138,10 @@ TEST_F(ReconcileTest, TheFirstPassAfterARestartMakesTheIndexAgreeWithTheDisk) {
       EXPECT_TRUE(index_->ReconciliationPending());
       EXPECT_EQ(1, Count(kNotFinished));
       EXPECT_EQ(4, H().TotalFileCount + 1) << "nothing changed";
+      // Not tried again at once: only once the retry time has passed.
+      worker.ShrinkNow();
+      EXPECT_TRUE(index_->ReconciliationPending());
+      testing_support::IndexNow() += LookupTable::kReconcileRetrySeconds;
     }
     worker.ShrinkNow();
     EXPECT_FALSE(index_->ReconciliationPending());
@@ -180,13 +184,17 @@ TEST_F(ReconcileTest, TheClaimIsHeldByOneProcessAndTakenOverWhenOld) {
       other.ClaimReconciliation(now + LookupTable::kReconcileClaimSeconds - 1, &other_claim));
   EXPECT_TRUE(other.ClaimReconciliation(now + LookupTable::kReconcileClaimSeconds, &other_claim));
   // The first claimant ends after the takeover: the claim stays the other's.
-  table.EndReconciliation(claim, false);
+  table.EndReconciliation(claim, true, now + LookupTable::kReconcileClaimSeconds + 1);
   EXPECT_FALSE(table.ClaimReconciliation(other_claim + 1, &claim));
-  other.EndReconciliation(other_claim, false);
-  EXPECT_TRUE(table.ClaimReconciliation(now, &claim));
+  // Unfinished, the claim is left to run out after the retry time.
+  const int64_t end = other_claim + 5;
+  other.EndReconciliation(other_claim, false, end);
+  EXPECT_FALSE(table.ClaimReconciliation(end + LookupTable::kReconcileRetrySeconds - 1, &claim));
+  ASSERT_TRUE(table.ClaimReconciliation(end + LookupTable::kReconcileRetrySeconds, &claim));
+  // Finished, it is given back at once.
+  table.EndReconciliation(claim, true, claim + 1);
+  ASSERT_TRUE(other.ClaimReconciliation(claim + 2, &other_claim));
   // A claim from the future (a clock set back, or a forged value).
-  table.EndReconciliation(claim, false);
-  ASSERT_TRUE(other.ClaimReconciliation(now + 100000, &other_claim));
   EXPECT_TRUE(table.ClaimReconciliation(now, &claim));
 }
 
