@@ -164,6 +164,12 @@ typedef struct StowmasterStatus {
   int64_t limit_bytes;
   int64_t high_mark_bytes;
   int64_t low_mark_bytes;
+  /* 1: the machine restarted and the index was not yet made to agree with
+   * the disk (the first pass after the start does it: entries of missing
+   * files dropped, sizes corrected, unlisted files older than the start
+   * adopted); 0: it agrees since the start, or the start is not known. */
+  int32_t reconciliation_pending;
+  int32_t reserved4;
 } StowmasterStatus;
 
 /* One listed file. */

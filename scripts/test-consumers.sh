@@ -530,6 +530,7 @@ example_settings() {
 [Cache]CacheSize=200
 [Cache]Precision=20
 [Cache]Delay=15
+[Cache]AdoptFileFolders=0
 [Log]LogPath=/var/tmp
 [Log]EchoToStdout=0" "settings and defaults"
   has "50 to 204800" "$ini"

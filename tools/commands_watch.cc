@@ -227,6 +227,10 @@ int Status(const Invocation& call, Session& session) {
     s.high_mark_bytes = st.high_mark_bytes;
     s.low_mark_bytes = st.low_mark_bytes;
   }
+  // From a library that tells it.
+  const bool pending =
+      st.size >= offsetof(StowmasterStatus, reconciliation_pending) + sizeof(int32_t) &&
+      st.reconciliation_pending != 0;
   StowmasterCounters counters;
   if (!ReadCounters(session, &counters)) return session.Fail("cannot read the counters");
   StowmasterDiskUsage disk;
@@ -264,6 +268,7 @@ int Status(const Invocation& call, Session& session) {
         .Int("next_registered", st.next_registered)
         .Int("refused_files", st.refused_files)
         .Int("refused_bytes", st.refused_bytes)
+        .Bool("reconciliation_pending", pending)
         .Raw("counters", counters_json.str());
     if (with_disk) json.Raw("disk_usage", DiskUsageJson(disk));
     json.Raw("problems", SettingsProblemsJson(session.setting_items));
@@ -323,6 +328,9 @@ int Status(const Invocation& call, Session& session) {
     std::fprintf(
         out, "Lists        %s\n",
         st.lists_consistent ? "consistent" : "NOT consistent: run `stowmaster check` for details");
+    std::fprintf(out, "Disk         %s\n",
+                 pending ? "NOT reconciled since the restart: the next pass does it"
+                         : "reconciled since the last restart");
   }
   if (with_disk) {
     std::fprintf(out, "On disk      %lld files (%s) below %d cache folder%s\n",

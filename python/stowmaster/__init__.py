@@ -159,7 +159,8 @@ class _Status(ctypes.Structure):
                 ("evictable_bytes", _i64), ("now", _i64), ("next_path", ctypes.c_char * 260),
                 ("reserved2", _i32), ("next_registered", _i64), ("refused_files", _i32),
                 ("reserved3", _i32), ("refused_bytes", _i64), ("limit_bytes", _i64),
-                ("high_mark_bytes", _i64), ("low_mark_bytes", _i64)]
+                ("high_mark_bytes", _i64), ("low_mark_bytes", _i64),
+                ("reconciliation_pending", _i32), ("reserved4", _i32)]
 
 
 class _SettingItem(ctypes.Structure):
@@ -381,6 +382,9 @@ class Status:
     limit_bytes: int = 0
     high_mark_bytes: int = 0
     low_mark_bytes: int = 0
+    # True until the first pass after a restart made the index agree with
+    # the disk (False from a library too old to tell).
+    reconciliation_pending: bool = False
 
 
 @dataclasses.dataclass
@@ -753,7 +757,8 @@ class Library:
         return _convert(s, Status,
                         moments=("oldest_registration", "newest_registration", "now",
                                  "next_registered"),
-                        flags=("index_present", "index_formatted", "lists_consistent"),
+                        flags=("index_present", "index_formatted", "lists_consistent",
+                               "reconciliation_pending"),
                         texts=("next_path",))
 
     def entries(self, limit: int = 0) -> Iterator[Entry]:

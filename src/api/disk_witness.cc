@@ -23,21 +23,15 @@
 #include "index/index_file.h"
 #include "index/inspect.h"
 #include "index/report.h"
+#include "maintenance/adoption.h"
 #include "maintenance/disk_walk.h"
+#include "maintenance/file_check.h"
 #include "maintenance/own_files.h"
 #include "platform/platform.h"
 
 namespace stow {
 namespace api {
 namespace {
-
-// Problems repaired (and reported) per hold of the lock, files registered
-// per progress report of an adoption.
-constexpr size_t kRepairBatch = 256;
-constexpr size_t kAdoptBatch = 256;
-// Walks of the list for the identities of the listed files, when other
-// processes change the list under the first ones.
-constexpr int kListAttempts = 3;
 
 // A bad argument of these operator calls is also logged: an operator's
 // request refused is worth a line beside what the library did.
@@ -47,28 +41,6 @@ int32_t RefusedArgument(const std::string& why) {
 }
 
 bool IsSeparator(char c) { return c == platform::kSeparator || c == '/'; }
-
-// The identities of the listed files: what deleting each listed path would
-// delete (its last part not followed). Read from batches of the list,
-// without the lock. kEnd, or how the last attempt ended.
-ListEnd ListedIdentities(const std::string& index_path, const CacheSettings& cache,
-                         FileIdSet* listed) {
-  ListEnd end = ListEnd::kEnd;
-  for (int attempt = 0; attempt < kListAttempts; ++attempt) {
-    listed->clear();
-    int32_t reported = 0;
-    end = ListIndex(
-        index_path, cache, 0, kWalkBatch,
-        [&](const ListedEntry& e) {
-          platform::FileId id;
-          if (platform::env().GetFileId(e.path, false, &id).ok() && id.known) listed->insert(id);
-          return true;
-        },
-        &reported);
-    if (end != ListEnd::kChanged) break;
-  }
-  return end;
-}
 
 int32_t WalkFailed(const char* what, ListEnd end) {
   if (end == ListEnd::kChanged) {
@@ -89,28 +61,6 @@ bool FormattedIndex(const std::string& index_path) {
                                                    bool) { return HasIndexMagic(h); });
 }
 
-struct FileProblem {
-  IndexFile::EntryRepair entry;
-  int32_t problem = 0;      // STOWMASTER_FILE_...
-  uint32_t disk_size = 0;   // as the index counts it
-};
-
-void LogRepair(const FileProblem& p) {
-  switch (p.problem) {
-    case STOWMASTER_FILE_MISSING:
-      WriteLogBufferToFile("Entry dropped, its file is missing: %s.\n", p.entry.path);
-      break;
-    case STOWMASTER_FILE_NOT_REGULAR:
-      WriteLogBufferToFile("Entry dropped, not a regular file: %s.\n", p.entry.path);
-      break;
-    default:
-      WriteLogBufferToFile("Entry size updated from %u to %u bytes: %s.\n",
-                           static_cast<unsigned>(p.entry.file_size),
-                           static_cast<unsigned>(p.disk_size), p.entry.path);
-      break;
-  }
-}
-
 }  // namespace
 
 int32_t CheckFiles(int32_t repair, StowmasterFilesReport* out, StowmasterFileProblemFn fn,
@@ -119,8 +69,6 @@ int32_t CheckFiles(int32_t repair, StowmasterFilesReport* out, StowmasterFilePro
   CacheSettings cache;
   GetCacheSettings(&cache, nullptr, nullptr);
   const std::string index_path = IndexPathIn(CacheFolder());
-  StowmasterFilesReport r;
-  std::memset(&r, 0, sizeof(r));
 
   // A repair changes an entry only where the proof read with its copy
   // still holds: the lookup table is brought in sync first (rebuilt when
@@ -130,113 +78,40 @@ int32_t CheckFiles(int32_t repair, StowmasterFilesReport* out, StowmasterFilePro
     index = std::make_unique<IndexFile>(index_path, cache);
     index->RepairEntries(nullptr, 0);
   }
-
-  // First every listed file is looked at, from copies of the list made
-  // under the lock, without it, and the problems kept: a repair in the
-  // middle of the walk would move the blocks the walk goes on from.
-  std::vector<FileProblem> problems;
-  int64_t unreadable = 0;
-  std::string first_unreadable;
-  int32_t reported = 0;
-  const ListEnd end = ListIndex(
-      index_path, cache, 0, kWalkBatch,
-      [&](const ListedEntry& e) {
-        // What deleting the path would delete: its last part itself, its
-        // kind and size those of the file it leads to, as registration
-        // reads them.
-        platform::FileInfo info;
-        const OsStatus looked = platform::env().GetFileKindAndId(e.path, &info);
-        FileProblem p;
-        if (!looked.ok()) {
-          if (!platform::IsNotFound(looked.code()) && looked.code() != platform::kErrorNotAFolder) {
-            // Cannot tell (no permission to search a folder on the way).
-            if (unreadable++ == 0) first_unreadable = OsError(looked).what();
-            return true;
-          }
-          p.problem = STOWMASTER_FILE_MISSING;
-        } else if (info.kind != platform::FileKind::kRegular) {
-          p.problem = STOWMASTER_FILE_NOT_REGULAR;
-        } else if (CountedSize(info.size) != e.file_size) {
-          p.problem = STOWMASTER_FILE_SIZE_DIFFERS;
-          p.disk_size = CountedSize(info.size);
-        }
-        r.checked += 1;
-        if (p.problem == 0) return true;
-        r.missing += p.problem == STOWMASTER_FILE_MISSING ? 1 : 0;
-        r.not_regular += p.problem == STOWMASTER_FILE_NOT_REGULAR ? 1 : 0;
-        r.size_differs += p.problem == STOWMASTER_FILE_SIZE_DIFFERS ? 1 : 0;
-        p.entry.block = e.block;
-        std::memcpy(p.entry.path, e.path, sizeof(p.entry.path));
-        p.entry.file_size = e.file_size;
-        p.entry.access_time = e.registered;
-        p.entry.proof = e.proof;
-        p.entry.drop = p.problem != STOWMASTER_FILE_SIZE_DIFFERS;
-        p.entry.new_size = p.disk_size;
-        problems.push_back(p);
-        return true;
-      },
-      &reported);
-  if (unreadable > 0) {
-    WriteLogBufferToFile("Files check: %lld files could not be looked at, the first %s.\n",
-                         static_cast<long long>(unreadable), first_unreadable.c_str());
-  }
-
-  // Then, a batch at a time: the repair under the lock, the report without.
-  bool go_on = true;
-  int32_t unproved = 0;
-  for (size_t from = 0; from < problems.size() && go_on; from += kRepairBatch) {
-    const size_t n = std::min(kRepairBatch, problems.size() - from);
-    if (index != nullptr) {
-      std::vector<IndexFile::EntryRepair> batch;
-      batch.reserve(n);
-      for (size_t k = 0; k < n; ++k) batch.push_back(problems[from + k].entry);
-      index->RepairEntries(batch.data(), n);
-      for (size_t k = 0; k < n; ++k) {
-        problems[from + k].entry.done = batch[k].done;
-        unproved += batch[k].proof.known ? 0 : 1;
-      }
-    }
-    for (size_t k = 0; k < n && go_on; ++k) {
-      const FileProblem& p = problems[from + k];
-      if (p.entry.done) {
-        LogRepair(p);
-        r.repaired += 1;
-        if (p.entry.drop) {
-          r.dropped_bytes += p.entry.file_size;
-        } else {
-          r.size_change += static_cast<int64_t>(p.disk_size) - p.entry.file_size;
-        }
-      }
-      if (fn == nullptr) continue;
-      StowmasterFileProblem f;
-      std::memset(&f, 0, sizeof(f));
-      f.size = sizeof(f);
-      f.block = p.entry.block;
-      static_assert(sizeof(f.path) == sizeof(p.entry.path), "a stored name fits");
-      std::memcpy(f.path, p.entry.path, sizeof(f.path));
-      f.problem = p.problem;
-      f.repaired = p.entry.done ? 1 : 0;
-      f.listed_size = p.entry.file_size;
-      f.disk_size = p.disk_size;
-      go_on = fn(&f, context) != 0;
-    }
-  }
+  FileCheckOptions options;
+  options.repair = index.get();
+  const FileCheckResult c = CheckListedFiles(index_path, cache, options, [&](const FileProblem& p) {
+    if (fn == nullptr) return true;
+    StowmasterFileProblem f;
+    std::memset(&f, 0, sizeof(f));
+    f.size = sizeof(f);
+    f.block = p.entry.block;
+    static_assert(sizeof(f.path) == sizeof(p.entry.path), "a stored name fits");
+    std::memcpy(f.path, p.entry.path, sizeof(f.path));
+    static_assert(
+        static_cast<int32_t>(FileProblemKind::kMissing) == STOWMASTER_FILE_MISSING &&
+            static_cast<int32_t>(FileProblemKind::kNotRegular) == STOWMASTER_FILE_NOT_REGULAR &&
+            static_cast<int32_t>(FileProblemKind::kSizeDiffers) == STOWMASTER_FILE_SIZE_DIFFERS,
+        "the problems by their C codes");
+    f.problem = static_cast<int32_t>(p.kind);
+    f.repaired = p.entry.done ? 1 : 0;
+    f.listed_size = p.entry.file_size;
+    f.disk_size = p.disk_size;
+    return fn(&f, context) != 0;
+  });
   if (index != nullptr) index->MarkCleanStop();
-  if (unproved > 0) {
-    WriteLogBufferToFile(
-        "Files check: %d entries not repaired, the lookup table was stale when they were "
-        "copied; the next check looks at them again.\n",
-        unproved);
-  }
-  if (!problems.empty()) {
-    WriteLogBufferToFile(
-        "Files check: %d entries looked at, %d files missing, %d not regular, %d of another "
-        "size; %d entries repaired.\n",
-        r.checked, r.missing, r.not_regular, r.size_differs, r.repaired);
-  }
+  StowmasterFilesReport r;
+  std::memset(&r, 0, sizeof(r));
+  r.checked = c.checked;
+  r.missing = c.missing;
+  r.not_regular = c.not_regular;
+  r.size_differs = c.size_differs;
+  r.repaired = c.repaired;
+  r.dropped_bytes = c.dropped_bytes;
+  r.size_change = c.size_change;
   Deliver(r, out);
-  if (end != ListEnd::kEnd) return WalkFailed("StowmasterCheckFiles", end);
-  return problems.empty() ? STOWMASTER_OK : STOWMASTER_FILES_DIFFER;
+  if (c.end != ListEnd::kEnd) return WalkFailed("StowmasterCheckFiles", c.end);
+  return c.problems == 0 ? STOWMASTER_OK : STOWMASTER_FILES_DIFFER;
 }
 
 // ------------------------------------------------------------ disk usage ---
@@ -406,12 +281,6 @@ int32_t OpenPlaced(const Placement& placement, std::unique_ptr<platform::HeldFol
   return STOWMASTER_OK;
 }
 
-struct Candidate {
-  std::string path;
-  uint64_t size;
-  int64_t modified;
-};
-
 }  // namespace
 
 int32_t Adopt(const char* folder, uint32_t delay, StowmasterAdoptResult* out,
@@ -437,82 +306,29 @@ int32_t Adopt(const char* folder, uint32_t delay, StowmasterAdoptResult* out,
   char index_path[kPathBufferSize];
   GetCacheSettings(&cache, index_path, nullptr);
 
-  FileIdSet listed;
-  const ListEnd end = ListedIdentities(index_path, cache, &listed);
-  if (end != ListEnd::kEnd) return WalkFailed("StowmasterAdopt", end);
-  const OwnFiles own(index_path);
-
+  AdoptionOptions options;
+  options.delay = delay;
   StowmasterAdoptResult a;
   std::memset(&a, 0, sizeof(a));
   a.size = sizeof(a);
-  std::vector<Candidate> candidates;
-  {
-    FileIdSet seen;
-    DiskWalkBounds bounds;
-    bounds.one_file_system = true;
-    DiskWalk walk("Adoption", bounds);
-    const bool walked = walk.Walk(
-        std::move(held), top,
-        [&](const WalkedFile& f) {
-          if (own.Holds(f.path.c_str(), &f.info.id)) return true;
-          if (f.info.id.known && !seen.insert(f.info.id).second) return true;
-          a.found += 1;
-          if (f.info.id.known && listed.count(f.info.id) != 0) {
-            a.listed += 1;
-          } else {
-            candidates.push_back({f.path, f.info.size, f.info.modified});
-          }
-          return true;
-        },
-        &why);
-    if (!walked) return Failed("StowmasterAdopt", "cannot read " + top + ": " + why);
-  }
-  // The oldest first: registered first, it is the first a pass deletes.
-  std::stable_sort(candidates.begin(), candidates.end(),
-                   [](const Candidate& x, const Candidate& y) {
-                     return x.modified != y.modified ? x.modified < y.modified : x.path < y.path;
-                   });
-
-  IndexFile index(index_path, cache);
-  for (size_t from = 0; from < candidates.size(); from += kAdoptBatch) {
-    const size_t n = std::min(kAdoptBatch, candidates.size() - from);
-    for (size_t k = 0; k < n; ++k) {
-      const Candidate& c = candidates[from + k];
-      if (c.path.size() >= kFileNameSize) {
-        WriteLogBufferToFile("Path too long to register, not adopted: %s.\n", c.path.c_str());
-        index.CountRefusedRegistrations(false);
-        a.failed += 1;
-        continue;
-      }
-      // As a registration makes it.
-      FileRecord record;
-      std::memset(&record, 0, sizeof(record));
-      std::memcpy(record.ImageFileName, c.path.data(), c.path.size());
-      record.FileSize = CountedSize(c.size);
-      if (index.AddFile(record, delay)) {
-        WriteLogBufferToFile("New File To Cache: %s.\n", record.ImageFileName);
-        a.adopted += 1;
-        a.adopted_bytes += record.FileSize;
-      } else if (index.Full()) {
-        const int32_t rest = static_cast<int32_t>(candidates.size() - from - k);
-        WriteLogBufferToFile("The index is full: %d files were not adopted.\n", rest);
-        index.CountRefusedRegistrations(true, static_cast<uint64_t>(rest));
-        a.failed += rest;
-        from = candidates.size();
-        break;
-      } else {
-        index.CountRefusedRegistrations(false);
-        a.failed += 1;  // the lock could not be had; its line is in the log
-      }
-    }
-    if (progress != nullptr && from + n < candidates.size()) progress(&a, context);
-  }
-  index.MarkCleanStop();
-  WriteLogBufferToFile(
-      "Adoption below %s: %d files found, %d listed already, %d registered (%lld bytes), %d "
-      "failed.\n",
-      top.c_str(), a.found, a.listed, a.adopted, static_cast<long long>(a.adopted_bytes),
-      a.failed);
+  const auto fill = [&a](const AdoptionResult& r) {
+    a.found = r.found;
+    a.listed = r.listed;
+    a.adopted = r.adopted;
+    a.adopted_bytes = r.adopted_bytes;
+    a.failed = r.failed;
+  };
+  std::vector<AdoptionTop> tops;
+  tops.push_back({std::move(held), top});
+  const AdoptionResult r =
+      AdoptUnlisted(index_path, cache, std::move(tops), options, [&](const AdoptionResult& so_far) {
+        if (progress == nullptr) return;
+        fill(so_far);
+        progress(&a, context);
+      });
+  if (r.end != ListEnd::kEnd) return WalkFailed("StowmasterAdopt", r.end);
+  if (!r.walked) return Failed("StowmasterAdopt", r.why);
+  fill(r);
   Deliver(a, out);
   if (a.failed > 0) {
     RecordLastError("StowmasterAdopt: " + std::to_string(a.failed) +

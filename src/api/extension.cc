@@ -64,7 +64,6 @@ std::string IndexPathIn(const std::string& folder) {
   return path;
 }
 
-
 int32_t Failed(const std::string& what, const std::string& why) {
   const std::string text = what + ": " + why;
   RecordLastError(text);
@@ -160,6 +159,7 @@ int32_t GetStatus(StowmasterStatus* out) {
   s.limit_bytes = cache.CacheSize;
   s.high_mark_bytes = static_cast<int64_t>(HighMark(cache));
   s.low_mark_bytes = static_cast<int64_t>(LowMark(cache));
+  s.reconciliation_pending = r.reconciliation_pending ? 1 : 0;
   Deliver(s, out);
   return STOWMASTER_OK;
 }

@@ -140,7 +140,7 @@ int32_t CreateObjects(int32_t threaded) {
     std::unique_ptr<IndexFile> index(new IndexFile(index_path, settings));
     // Once the index and its lookup file exist, and before any pass runs.
     GatherOwnFiles(index_path);
-    std::unique_ptr<WorkThread> worker(new WorkThread(index.get(), index_path, threaded));
+    std::unique_ptr<WorkThread> worker(new WorkThread(index.get(), index_path, settings, threaded));
     WarnIfNetworkFolder(index_path);
     g_index.store(index.release());
     g_worker.store(worker.release());

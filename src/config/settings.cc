@@ -239,6 +239,12 @@ void RequireTrustedSettings() {
   if (!distrust.empty()) throw UntrustedSettings(path, distrust);
 }
 
+bool AdoptFileFolders() {
+  char value[8];
+  GetConfigurationString("Cache", "AdoptFileFolders", "0", value, sizeof(value));
+  return detail::ParseInteger(value) == 1;
+}
+
 std::vector<std::string> DeletionFolders() {
   std::vector<std::string> folders;
   char text[4096];
@@ -392,6 +398,7 @@ const KnownSetting kKnown[] = {
     {"Cache", "Delay", "15", 8, 5, 4320, "minutes"},
     {"Cache", "CacheDir", platform::kDefaultCacheDir, kPathBufferSize, 1, 0, ""},
     {"Cache", "FileFolders", "", 4096, 1, 0, ""},
+    {"Cache", "AdoptFileFolders", "0", 8, 0, 1, ""},
     {"Log", "LogPath", platform::kDefaultLogPath, kPathBufferSize, 1, 0, ""},
     {"Log", "EchoToStdout", "0", 8, 0, 1, ""},
 };

@@ -44,6 +44,11 @@ void GetCacheSettings(CacheSettings* settings, char* index_path, char* dump_path
 // without trailing separators; empty entries are left out.
 std::vector<std::string> DeletionFolders();
 
+// "AdoptFileFolders" in [Cache] (0 or 1, default 0): whether the
+// reconciliation with the disk after a restart adopts the unlisted files
+// below the FileFolders too, not only those below the cache folder.
+bool AdoptFileFolders();
+
 // Makes sure `path` names a folder, creating the missing levels. On failure
 // `error` (when given) receives the system's code of the failed creation.
 bool EnsureDirectory(const char* path, uint32_t* error = nullptr);

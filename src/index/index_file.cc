@@ -46,9 +46,13 @@ IndexFile::IndexFile(const std::string& index_path, const CacheSettings& setting
   }
   FormatIfNeeded();
   if (formatted_ && table_ != nullptr) {
-    // A new index: what was counted was the old one's.
+    // A new index: what was counted was the old one's, and it has nothing
+    // to reconcile with the disk in this start of the machine.
     Guard guard(*this, Guard::kReport);
-    if (guard.held()) table_->RestartCounters(Now());
+    if (guard.held()) {
+      table_->RestartCounters(Now());
+      table_->MarkReconciled();
+    }
   }
 }
 

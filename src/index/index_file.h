@@ -217,6 +217,24 @@ class IndexFile {
     use_chain_repair_for_testing_ = chains;
   }
 
+  // ---- The agreement with the disk after a restart of the machine (see
+  // LookupTable::ReconciliationPending); without a lookup table file it is
+  // never pending.
+  bool ReconciliationPending() const {
+    return table_ != nullptr && table_->ReconciliationPending();
+  }
+  // Claims the reconciliation for this process (false: another one holds
+  // it); the claim to give back is set in `*claim`.
+  bool ClaimReconciliation(int64_t* claim) {
+    return table_ != nullptr && table_->ClaimReconciliation(Now(), claim);
+  }
+  // Gives the claim back, recording this start of the machine as
+  // reconciled when `finished`; unfinished, it is tried again once
+  // LookupTable::kReconcileRetrySeconds have passed.
+  void EndReconciliation(int64_t claim, bool finished) {
+    if (table_ != nullptr) table_->EndReconciliation(claim, finished, Now());
+  }
+
   // Makes the pass bounds beside the index invalid, so that the next pass
   // walks the list and takes them again: for bounds the list belies.
   void ForgetPassBounds();

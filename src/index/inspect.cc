@@ -89,6 +89,10 @@ IndexInspection::IndexInspection(const std::string& index_path) {
   }
 }
 
+bool IndexInspection::ReconciliationPending() const {
+  return table_ != nullptr ? table_->ReconciliationPending() : platform::env().BootIdentity().known;
+}
+
 bool IndexInspection::StampOf(const IndexFileHeader& header, int32_t block, uint32_t* epoch,
                               uint32_t* stamp) const {
   if (table_ == nullptr || !BlockInRange(block) || !table_->InSync(header)) return false;

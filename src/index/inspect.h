@@ -107,6 +107,13 @@ class IndexInspection {
   // file beside the index exists.
   bool CountersOf(CounterValues* counters) const;
 
+  // Whether the reconciliation with the disk of a formatted index after a
+  // restart is pending (see LookupTable::ReconciliationPending). Without a
+  // lookup table file of full length, pending when the system tells the
+  // start of the machine: the library makes the table afresh for the index,
+  // which leaves it pending. Needs no lock.
+  bool ReconciliationPending() const;
+
   // Inside ReadCopy: the pass bounds copied with the blocks, or null when a
   // pass would not use them.
   const PassBounds* CopiedBounds() const { return bounds_copied_ ? &bounds_ : nullptr; }

@@ -117,9 +117,17 @@ struct LookupTable::Header {
   uint32_t Unsynced;
   int64_t SyncTime;
   // ---- Reserved, zero: room for what later work keeps here, so that
-  // the layout of this file changes once. Nothing reads them yet.
+  // the layout of this file changes once. Nothing reads the wake-up word yet.
   uint32_t ReservedWakeWord;  // a wake-up word for lock waiters
-  uint32_t ReservedWords[933];
+  uint32_t ReconcilePad;      // reserved, zero
+  // ---- The agreement of the index with the disk after a restart (see
+  // ReconciliationPending), kept apart from everything a rebuild renews:
+  // when the process reconciling claimed it, seconds since 1970 (0: no
+  // claim; taken with a compare-exchange), and the start of the machine
+  // whose reconciliation finished.
+  int64_t ReconcileClaim;
+  uint8_t ReconciledBoot[16];
+  uint32_t ReservedWords[926];  // reserved, zero
 };
 static_assert(sizeof(std::atomic<int32_t>) == sizeof(int32_t), "lock-free word in shared memory");
 static_assert(sizeof(std::atomic<uint64_t>) == sizeof(uint64_t) &&
@@ -158,6 +166,10 @@ LookupTable::LookupTable(const std::string& path) {
                 "the stop and sync fields in the room reserved for them");
   static_assert(offsetof(Header, SyncTime) % 8 == 0 && offsetof(Header, Unsynced) % 4 == 0,
                 "atomic words aligned");
+  static_assert(offsetof(Header, ReservedWakeWord) == 360,
+                "the wake-up word where it was reserved");
+  static_assert(offsetof(Header, ReconcileClaim) == 368 && offsetof(Header, ReconciledBoot) == 376,
+                "the reconciliation's fields in the reserved room, the claim aligned");
   static_assert(sizeof(Header) == kHeaderSize, "table header size");
   // The mapping's name carries the table's version, so that releases whose
   // tables differ never share a mapping object where names matter
@@ -628,6 +640,37 @@ bool LookupTable::CountingStartKnown() const {
 void LookupTable::NoteCountingStart(int64_t now) {
   std::atomic<int64_t>& since = AtomicWord(header()->CountingSince);
   if (since.load(std::memory_order_relaxed) == 0) since.store(now, std::memory_order_relaxed);
+}
+
+bool LookupTable::ReconciliationPending() const {
+  return boot_known_ && std::memcmp(header()->ReconciledBoot, boot_, sizeof(boot_)) != 0;
+}
+
+void LookupTable::MarkReconciled() { std::memcpy(header()->ReconciledBoot, boot_, sizeof(boot_)); }
+
+bool LookupTable::ClaimReconciliation(int64_t now, int64_t* claim) {
+  std::atomic<int64_t>& word = AtomicWord(header()->ReconcileClaim);
+  int64_t held = word.load(std::memory_order_acquire);
+  // A claim is another process's while it is younger than the takeover
+  // time; one from the future (a clock set back, or a forged value) is
+  // taken over at once. Compared without a subtraction that could
+  // overflow: the word is read from the file.
+  if (held != 0 && held <= now && held > now - kReconcileClaimSeconds) return false;
+  if (!word.compare_exchange_strong(held, now, std::memory_order_acq_rel)) return false;
+  *claim = now;
+  return true;
+}
+
+void LookupTable::EndReconciliation(int64_t claim, bool finished, int64_t now) {
+  if (finished) MarkReconciled();
+  // Given back only while it is still this claim: one taken over since
+  // is the other process's. Unfinished, it is left as a claim that runs
+  // out kReconcileRetrySeconds from now, so that a reconciliation that
+  // cannot finish (a full index) is not tried again in every pass.
+  int64_t held = claim;
+  const int64_t next = finished ? 0 : now - kReconcileClaimSeconds + kReconcileRetrySeconds;
+  AtomicWord(header()->ReconcileClaim)
+      .compare_exchange_strong(held, next, std::memory_order_acq_rel);
 }
 
 int32_t LookupTable::Waiters() const {

@@ -265,6 +265,32 @@ class LookupTable {
   bool CountingStartKnown() const;
   void NoteCountingStart(int64_t now);
 
+  // ---- The agreement of the index with the disk after a restart of the
+  // machine: files may have been lost, or left behind unlisted, by the
+  // power cut or by whatever ran while no client did. Kept apart from what
+  // a rebuild renews, with or without the lock. A table file made afresh
+  // for an existing index (deleted, cut through its header) leaves it
+  // pending; one made with a new index is marked reconciled at once.
+
+  // True when this start of the machine is known and no reconciliation
+  // finished in it. One read of 16 bytes: the values are read from the
+  // file, and a forged one can at most cause or skip one reconciliation.
+  bool ReconciliationPending() const;
+  // Records this start of the machine as reconciled (a new index: nothing
+  // to reconcile).
+  void MarkReconciled();
+  // A claim older than this is taken for one whose process died.
+  static constexpr int64_t kReconcileClaimSeconds = 600;
+  // Claims the reconciliation at `now`: false when another process holds
+  // a claim younger than kReconcileClaimSeconds, or took it first. The
+  // claim to give back is set in `*claim`.
+  bool ClaimReconciliation(int64_t now, int64_t* claim);
+  // Gives the claim back at `now`; when `finished`, records this start of
+  // the machine as reconciled first. Unfinished, no process claims it again
+  // for kReconcileRetrySeconds.
+  static constexpr int64_t kReconcileRetrySeconds = 30;
+  void EndReconciliation(int64_t claim, bool finished, int64_t now);
+
   // ---- Under the index lock, while the table is in sync.
 
   // Changes with every rebuild of the table: stamps of another epoch prove

@@ -73,6 +73,8 @@ StatusReport ReadStatus(const std::string& index_path, const CacheSettings& sett
       return !stopped || s.next_path[0] == '\0';
     });
   });
+  // A new index made from this file has nothing to reconcile.
+  s.reconciliation_pending = s.index_formatted && inspection.ReconciliationPending();
   return s;
 }
 

@@ -35,6 +35,9 @@ struct StatusReport {
   // Entries whose refusal (to anyone) still holds.
   int32_t refused_files = 0;
   int64_t refused_bytes = 0;
+  // The machine restarted and the index was not made to agree with the
+  // disk since (see LookupTable::ReconciliationPending).
+  bool reconciliation_pending = false;
 };
 
 // The status of the index at `index_path` at `now`. Throws OsError as

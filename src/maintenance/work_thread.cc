@@ -6,12 +6,20 @@
 #include "index/index_file.h"
 #include "index/object_name.h"
 #include "maintenance/delete_cached_file.h"
+#include "maintenance/reconcile.h"
 #include "maintenance/refusal_identity.h"
 
 namespace stow {
 
+WorkThread::WorkThread(IndexFile* index, const std::string& index_path, const CacheSettings& cache,
+                       int32_t threaded)
+    : WorkThread(index, index_path, threaded) {
+  reconciles_ = true;
+  cache_ = cache;
+}
+
 WorkThread::WorkThread(IndexFile* index, const std::string& index_path, int32_t threaded)
-    : threaded_(threaded), identity_(RefusalIdentity()), index_(index) {
+    : threaded_(threaded), identity_(RefusalIdentity()), index_(index), index_path_(index_path) {
   platform::env()
       .OpenNamedSemaphore(MakeObjectName(kSemaphorePrefix, index_path.c_str()), index_path,
                           &semaphore_)
@@ -46,7 +54,11 @@ class LazyRemover {
 
 // The pass syncs the files itself, when due, each time it lets go of the
 // lock (IndexFile::SyncIfDue).
-void WorkThread::Pass() {
+void WorkThread::Pass(bool last) {
+  if (reconciles_ && !last) {
+    ReconcileIfPending(*index_, index_path_, cache_,
+                       [this] { return stopping_.load(std::memory_order_relaxed); });
+  }
   LazyRemover remover;
   index_->ShrinkCache(std::ref(remover), nullptr, identity_);
 }
@@ -76,7 +88,8 @@ void WorkThread::Run() {
         }
         until_pass -= wait;
         if (waited == platform::Event::WaitResult::kSet || until_pass <= 0) {
-          Pass();  // every period, and once more when told to stop
+          // Every period, and once more when told to stop.
+          Pass(waited == platform::Event::WaitResult::kSet);
           until_pass = kPeriodMs;
         }
         if (waited == platform::Event::WaitResult::kSet) break;
@@ -94,6 +107,7 @@ void WorkThread::Run() {
 
 void WorkThread::Stop() {
   if (thread_ != nullptr) {
+    stopping_.store(true, std::memory_order_relaxed);
     stop_->Set();
     stopped_->Wait(-1);
     thread_->Join();

@@ -5,10 +5,12 @@
 // life, an inline pass only while it runs and only if one is free.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#include "config/settings.h"
 #include "platform/platform.h"
 
 namespace stow {
@@ -25,6 +27,11 @@ class WorkThread {
   // Opens the semaphore for `index_path` and, when `threaded` is non-zero,
   // starts the worker thread. Throws OsError.
   WorkThread(IndexFile* index, const std::string& index_path, int32_t threaded);
+  // The same, with the settings the first pass after a restart of the
+  // machine reconciles the index with the disk under (see
+  // ReconcileIfPending); without them it never does.
+  WorkThread(IndexFile* index, const std::string& index_path, const CacheSettings& cache,
+             int32_t threaded);
   ~WorkThread();
   WorkThread(const WorkThread&) = delete;
   WorkThread& operator=(const WorkThread&) = delete;
@@ -46,7 +53,9 @@ class WorkThread {
  private:
   static void ThreadProc(void* self);
   void Run();
-  void Pass();
+  // A pass: first, when pending, the reconciliation with the disk (not in
+  // the last pass of a stopping worker), then the eviction pass.
+  void Pass(bool last = false);
 
   int32_t threaded_;
   // Whose refusals this process's passes remember (RefusalIdentity).
@@ -55,6 +64,12 @@ class WorkThread {
   std::unique_ptr<platform::Event> stopped_;
   std::unique_ptr<platform::NamedSemaphore> semaphore_;
   IndexFile* index_;
+  std::string index_path_;
+  bool reconciles_ = false;
+  CacheSettings cache_{};
+  // Set by Stop before the thread is told: a reconciliation under way
+  // leaves the rest to the next pass.
+  std::atomic<bool> stopping_{false};
   std::unique_ptr<platform::Thread> thread_;
 };
 

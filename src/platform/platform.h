@@ -123,6 +123,10 @@ struct FileId {
 struct BootId {
   uint8_t bytes[16] = {};
   bool known = false;  // false: could not be read; equal to nothing
+  // When the machine started, seconds since 1970 UTC, as the clock tells
+  // it now (0: not known). Not part of the identity: a clock set since
+  // moves it.
+  int64_t started = 0;
   bool operator==(const BootId& o) const;
   bool operator!=(const BootId& o) const { return !(*this == o); }
 };

@@ -264,13 +264,50 @@ TEST_F(CliTest, ConfigAndStatusShowTheSettingsMistakes) {
       EXPECT_EQ("default", item.value("source", ""));
       EXPECT_EQ("15", item.value("value", ""));
       EXPECT_EQ("minutes", item.value("unit", ""));
+    } else if (item.value("key", "") == "AdoptFileFolders") {
+      EXPECT_EQ("default", item.value("source", ""));
+      EXPECT_EQ("0", item.value("value", ""));
     }
   }
-  EXPECT_EQ(7u, json_config["settings"].size()) << json_config;
+  EXPECT_EQ(8u, json_config["settings"].size()) << json_config;
 
   // Mended, nothing is left to say.
   ASSERT_TRUE(box_.WriteSettings(SandboxSettings()));
   EXPECT_EQ(std::string::npos, Run({"status"}).output.find("Problem"));
+}
+
+// After a restart of the machine the status says the index is not yet
+// reconciled with the disk; the first pass of a client (inline, after its
+// registration) reconciles it, with one summary line, and the status says
+// so. A second client's pass does nothing more.
+TEST_F(CliTest, StatusTellsWhetherTheIndexWasReconciledAfterTheRestart) {
+  ASSERT_NO_FATAL_FAILURE(UseSmallCache());
+  ASSERT_NO_FATAL_FAILURE(Seed({"a", "b"}, 20 * kMiB, 3600));
+  // A client has made the lookup table; then the machine restarts.
+  ASSERT_EQ(0, box_.RunClient({"init", "1", "uninit"}, kClientTimeoutMs).exit_code);
+  ASSERT_TRUE(IndexImage::MarkReconciled(IndexImage::LookupPathBeside(box_.index_path()), false));
+  ASSERT_TRUE(WriteWholeFile(box_.Data("c"), "xy"));
+
+  EXPECT_TRUE(RunJson({"status", "--json"}, 0)["reconciliation_pending"].get<bool>());
+  EXPECT_NE(
+      std::string::npos,
+      Run({"status"})
+          .output.find("Disk         NOT reconciled since the restart: the next pass does it\n"));
+  for (int client = 0; client < 2; ++client) {
+    ClientRun run =
+        box_.RunClient({"init", "0", "add", box_.Data("c"), "2", "uninit"}, kClientTimeoutMs);
+    ASSERT_EQ(0, run.exit_code) << run.output;
+  }
+  const std::string logs = box_.ReadLogs();
+  EXPECT_EQ(1, CountOf(logs, "Reconciled with the disk after the restart: "));
+  EXPECT_EQ(1, CountOf(logs,
+                       "Reconciled with the disk after the restart: 3 entries looked at, "
+                       "0 dropped, 2 sizes corrected, 0 files adopted (0 bytes).\n"))
+      << logs;
+  EXPECT_FALSE(RunJson({"status", "--json"}, 0)["reconciliation_pending"].get<bool>());
+  EXPECT_NE(std::string::npos,
+            Run({"status"}).output.find("Disk         reconciled since the last restart\n"));
+  EXPECT_EQ(2 + 2, RunJson({"status", "--json"}, 0)["bytes_in_use"].get<int64_t>());
 }
 
 TEST_F(CliTest, EveryExitCodeComesFromARealSituation) {

@@ -129,10 +129,16 @@ TEST_F(OperationsTest, StatusAndListDescribeTheCacheTheTestBuilt) {
             Lines(run.results.begin() + 9, run.results.begin() + 12));
   // A caller built against the header before the limit and the marks came
   // into the status gets the figures it knows, and nothing past its size.
+  // So does one built before the reconciliation's flag came.
   const size_t older = offsetof(StowmasterStatus, limit_bytes);
-  ClientRun sized = box_.RunClient(
-      {"status-sized", N(older), "status-sized", N(sizeof(StowmasterStatus))}, kClientTimeoutMs);
-  ASSERT_EQ(2u, sized.results.size()) << sized.output;
+  const size_t before_flag = offsetof(StowmasterStatus, reconciliation_pending);
+  ClientRun sized = box_.RunClient({"status-sized", N(older), "status-sized",
+                                    N(sizeof(StowmasterStatus)), "status-sized", N(before_flag)},
+                                   kClientTimeoutMs);
+  ASSERT_EQ(3u, sized.results.size()) << sized.output;
+  EXPECT_EQ("status-sized 0 " + N(before_flag) + " 1 4 " + N(50 * kMiB) + " " + N(55 * kMiB) + " " +
+                N(45 * kMiB),
+            sized.results[2]);
   EXPECT_EQ(0u, sized.results[0].find("status-sized 0 " + N(older) + " 1 4 ")) << sized.results[0];
   EXPECT_EQ("status-sized 0 " + N(sizeof(StowmasterStatus)) + " 1 4 " + N(50 * kMiB) + " " +
                 N(55 * kMiB) + " " + N(45 * kMiB),

@@ -51,6 +51,8 @@ int main(void) {
   FIELD(StowmasterStatus, reserved3);
   FIELD(StowmasterStatus, refused_bytes);
   FIELD(StowmasterStatus, limit_bytes);
+  FIELD(StowmasterStatus, reconciliation_pending);
+  FIELD(StowmasterStatus, reserved4);
   FIELD(StowmasterStatus, high_mark_bytes);
   FIELD(StowmasterStatus, low_mark_bytes);
 

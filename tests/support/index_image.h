@@ -54,9 +54,39 @@ class IndexImage {
     if (bytes_.size() != kIndexFileSize) bytes_.clear();
     return !bytes_.empty();
   }
+  // Writes the index file and, when no lookup table file lies beside it,
+  // the head of one that records this start of the machine as reconciled
+  // with the disk (see MarkReconciled): the image stands for a cache in
+  // use since the machine started, not one found after a restart.
   bool Save(const std::string& path) const {
-    return !empty() &&
-           WriteWholeFile(path, std::string(reinterpret_cast<char*>(data()), kIndexFileSize));
+    if (empty() ||
+        !WriteWholeFile(path, std::string(reinterpret_cast<char*>(data()), kIndexFileSize))) {
+      return false;
+    }
+    const std::string table = LookupPathBeside(path);
+    return PathExists(table) || MarkReconciled(table, true);
+  }
+
+  // The lookup table file beside the index at `index_path`.
+  static std::string LookupPathBeside(const std::string& index_path) {
+    const size_t cut = index_path.find_last_of("/\\");
+    return index_path.substr(0, cut == std::string::npos ? 0 : cut + 1) + "Index.Lkp";
+  }
+  // Where the lookup table's header keeps the start of the machine whose
+  // reconciliation with the disk finished, and the claim of one under way.
+  static constexpr size_t kReconciledBootOffset = 376;
+  static constexpr size_t kReconcileClaimOffset = 368;
+  // Writes into the lookup table file `table` (made, a header long, when
+  // missing) this start of the machine as reconciled (`reconciled`) or
+  // another one (a restart since).
+  static bool MarkReconciled(const std::string& table, bool reconciled) {
+    std::string bytes = ReadWholeFile(table);
+    if (bytes.size() < 4096) bytes.resize(4096, '\0');
+    uint8_t boot[16];
+    if (!ThisBootId(boot)) return false;
+    if (!reconciled) boot[15] ^= 0x5A;
+    std::memcpy(&bytes[kReconciledBootOffset], boot, sizeof(boot));
+    return WriteWholeFile(table, bytes);
   }
 
   IndexFileHeader& header() const { return *reinterpret_cast<IndexFileHeader*>(data()); }

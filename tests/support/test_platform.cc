@@ -11,10 +11,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
-
 extern char** environ;
 #endif
+
+#include <cstring>
 
 namespace stow {
 namespace testing_support {
@@ -98,6 +98,15 @@ bool MakeSymlink(const std::string& target, const std::string& link) {
 }
 
 bool IsSuperUser() { return false; }
+
+bool ThisBootId(uint8_t out[16]) {
+  std::memset(out, 0, 16);
+  const int64_t up = static_cast<int64_t>(GetTickCount64() / 1000);
+  const int64_t started = (static_cast<int64_t>(std::time(nullptr)) - up + 30) / 60;
+  for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(started >> (8 * i));
+  out[8] = 'W';
+  return true;
+}
 
 bool SetFolderWritable(const std::string&, bool) { return false; }
 
@@ -198,6 +207,26 @@ bool MakeSymlink(const std::string& target, const std::string& link) {
 }
 
 bool IsSuperUser() { return ::geteuid() == 0; }
+
+bool ThisBootId(uint8_t out[16]) {
+  std::memset(out, 0, 16);
+  const std::string text = ReadWholeFile("/proc/sys/kernel/random/boot_id");
+  size_t digits = 0;
+  for (size_t i = 0; i < text.size() && digits < 32; ++i) {
+    const char c = text[i];
+    int v;
+    if (c >= '0' && c <= '9') {
+      v = c - '0';
+    } else if (c >= 'a' && c <= 'f') {
+      v = c - 'a' + 10;
+    } else {
+      continue;
+    }
+    out[digits / 2] = static_cast<uint8_t>(out[digits / 2] | (v << (digits % 2 ? 0 : 4)));
+    ++digits;
+  }
+  return digits == 32;
+}
 
 bool SetFolderWritable(const std::string& path, bool writable) {
   return ::chmod(path.c_str(), writable ? 0777 : 0555) == 0;

@@ -135,6 +135,11 @@ void SetEnvironment(const char* name, const std::string& value);
 // shows it as a plain file). False when it cannot be made.
 bool MakeSymlink(const std::string& target, const std::string& link);
 
+// This start of the machine as the library identifies it (16 bytes): on
+// Linux the kernel's boot id, on Windows the start time rounded to the
+// minute. False when it cannot be read.
+bool ThisBootId(uint8_t out[16]);
+
 // True when the process may ignore file permissions (root on POSIX; never
 // on Windows).
 bool IsSuperUser();

@@ -391,6 +391,13 @@ class PosixEnv final : public Env {
       ++digits;
     }
     id.known = digits == 32;
+    // The clock less the time since the start, the time asleep included.
+    struct timespec wall;
+    struct timespec up;
+    if (::clock_gettime(CLOCK_REALTIME, &wall) == 0 && ::clock_gettime(CLOCK_BOOTTIME, &up) == 0) {
+      id.started = static_cast<int64_t>(wall.tv_sec) - static_cast<int64_t>(up.tv_sec) -
+                   (wall.tv_nsec < up.tv_nsec ? 1 : 0);
+    }
     return id;
   }
 

@@ -631,7 +631,8 @@ class Win32Env final : public Env {
   BootId BootIdentity() override {
     BootId id;
     const int64_t up = static_cast<int64_t>(GetTickCount64() / 1000);
-    const int64_t started = (NowSeconds() - up + 30) / 60;
+    id.started = NowSeconds() - up;
+    const int64_t started = (id.started + 30) / 60;
     for (int i = 0; i < 8; ++i) id.bytes[i] = static_cast<uint8_t>(started >> (8 * i));
     id.bytes[8] = 'W';  // never all zeros
     id.known = true;
