@@ -25,7 +25,8 @@
 namespace stow {
 
 // CRC-32C (Castagnoli, reflected polynomial 0x82F63B78) of `size` bytes at
-// `data`, continuing from `crc` (0 to start). Portable, table-driven.
+// `data`, continuing from `crc` (0 to start): platform::Crc32c, with the
+// processor's CRC instruction where it has one.
 uint32_t Crc32c(const void* data, size_t size, uint32_t crc = 0);
 
 // The CRC-32C of a block's content (see above).
