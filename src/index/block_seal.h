@@ -25,7 +25,8 @@
 namespace stow {
 
 // CRC-32C (Castagnoli, reflected polynomial 0x82F63B78) of `size` bytes at
-// `data`, continuing from `crc` (0 to start). Portable, table-driven.
+// `data`, continuing from `crc` (0 to start): platform::Crc32c, with the
+// processor's CRC instruction where it has one.
 uint32_t Crc32c(const void* data, size_t size, uint32_t crc = 0);
 
 // The CRC-32C of a block's content (see above).
@@ -44,9 +45,9 @@ inline uint32_t FreeSeal(uint32_t mark, const ImageFileBlock& b) {
 
 // How far (in renewals of ListedMark, either way) the mark of a seal may
 // lie from the header's and still count after an unclean stop: the header
-// and the blocks may reach the disk at different times, each rebuild of
-// the lookup table renews the mark, and a cut can keep a header from
-// before or after several of them.
+// and the blocks may reach the disk at different times, a rebuild of a
+// lookup table file made afresh renews the mark, and a cut can keep a
+// header from before or after several of them.
 constexpr uint32_t kSealMarkWindow = 256;
 
 // What a block's word says of it, against the header's mark `mark`.

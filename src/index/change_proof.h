@@ -9,7 +9,8 @@ namespace stow {
 // Read under the lock together with the copy of the entry. Every
 // registration of a listed path, every unlink and every size repair gives
 // the block a new change stamp (LookupTable::Touch); a rebuild of the table
-// gives it a new epoch and the index a new ListedMark. So a proof whose
+// gives it a new epoch, and a table file made afresh (its epochs and
+// stamps start again) gives the index a new ListedMark. So a proof whose
 // three numbers are all unchanged says that nothing has registered, moved
 // or freed the block since the copy.
 struct ChangeProof {

@@ -507,12 +507,19 @@ void IndexFile::RebuildTable() {
   // A table built before and found stale is worth a line; the first build
   // in a new file is not.
   const bool stale = table_->Formatted();
-  RenewListedMark();
+  // A new mark only with a table file whose epochs and change stamps start
+  // afresh (made, or found blank): a change proof read with the table it
+  // replaces then fails on the mark. A stale table of this file keeps
+  // counting its epochs, so its rebuild keeps the mark, and seals only the
+  // blocks that do not carry it yet instead of writing every block (which
+  // cost a table rebuild most of its time and dirtied every page of the
+  // index for the next sync).
+  if (!stale || header_->ListedMark == 0) RenewListedMark();
   const int32_t entries = table_->Rebuild(*header_, blocks_);
   if (entries >= 0) {
-    // The valid list is sealed with the new mark by the table's rebuild;
-    // the free list is too, so that a listed seal left on a block freed by
-    // a writer that keeps no seals stops counting.
+    // The valid list is sealed with the mark by the table's rebuild; the
+    // free list is too, so that a listed seal left on a block freed by a
+    // writer that keeps no seals stops counting.
     SealFreeList();
     table_ok_ = true;
     if (stale) WriteLogBufferToFile("Lookup table rebuilt: %d entries.\n", entries);

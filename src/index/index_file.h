@@ -311,7 +311,8 @@ class IndexFile {
   // is repaired at once (logged). False when the lists were repaired: the
   // pass decides again.
   bool ProveEachPathListedOnce();
-  // Rebuilds the lookup table, with a new ListedMark on the valid list;
+  // Rebuilds the lookup table and seals both lists with the ListedMark (a
+  // new one when the table file was made afresh or the index has none);
   // marks the index damaged when the lists do not hold together or list a
   // path twice.
   void RebuildTable();

@@ -64,11 +64,12 @@ struct IndexFileHeader {
   // folded with this value, a block on the free list FreeSeal; 0 before the
   // first mark is chosen. Kept at rest: it lets a lookup prove from this
   // file alone that the block the lookup table named is listed and whole.
-  // Each rebuild of the lookup table chooses a new value and seals the
-  // valid list and the free list with it, so that a seal left on a block
-  // freed by a writer that keeps no seals proves nothing for long; the
-  // lookup table keeps the value it was built with, which ties it to this
-  // file.
+  // Each rebuild of the lookup table seals the valid list and the free list
+  // with it (a listed seal left on a block freed by a writer that keeps no
+  // seals is sealed free), and a rebuild of a table file made afresh
+  // chooses a new value first, so that change proofs read with the table
+  // it replaces fail; the lookup table keeps the value it was built with,
+  // which ties it to this file.
   uint32_t ListedMark;
   // How the index last stopped, kept at rest (other releases leave this
   // word alone; a format sets it to 1). Odd: in use since the last clean
@@ -143,9 +144,9 @@ constexpr uint32_t kPlanFree = 0x80000000u;
 // fails: a block they allocate or resize keeps the word of its old
 // content, one they free keeps its listed seal (a refresh keeps a seal). What follows:
 //  - Their change leaves the lookup table stale; the next rebuild of the
-//    table by this release, before any lookup or pass, renews the mark and
-//    seals the valid list and the free list as the links say. From then on
-//    their blocks pass.
+//    table by this release, before any lookup or pass, seals the valid
+//    list and the free list as the links say. From then on their blocks
+//    pass.
 //  - The lists are trusted while they hold together: neither the check at
 //    open nor a lookup frees a block because its seal fails.
 //  - A repair of lists that do not hold together, outside an unclean stop

@@ -260,9 +260,11 @@ int32_t LookupTable::Rebuild(const IndexFileHeader& h, ImageFileBlock* blocks) {
   std::vector<KeyedBlock> left_out;
   std::vector<uint32_t> crowded_homes;
   const WalkResult r = WalkValidList(h, blocks, Toward::kTail, [&](int32_t at) {
-    // Sealed as listed with the new mark: a block written by a process
-    // that keeps no seals passes from here on.
-    blocks[at].Reserved = ListedSeal(h.ListedMark, blocks[at]);
+    // Sealed as listed with the mark: a block written by a process that
+    // keeps no seals passes from here on. A block already sealed so is not
+    // written, so that its page stays clean.
+    const uint32_t seal = ListedSeal(h.ListedMark, blocks[at]);
+    if (blocks[at].Reserved != seal) blocks[at].Reserved = seal;
     // A block without a path no lookup asks for stays out of the table.
     std::string_view path;
     if (!ListedPath(blocks[at], &path)) {

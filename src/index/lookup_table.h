@@ -15,7 +15,9 @@
 //    found shorter than its full length when this process opened it (it
 //    was grown back with zeros) is rebuilt from one bounded walk of the
 //    valid list before it is used. The rebuild seals every valid block
-//    with a new ListedMark, and meets any path listed twice.
+//    with the index's ListedMark (writing only the words that differ; a
+//    new mark when the table file was made afresh), and meets any path
+//    listed twice.
 //  - An empty slot is all zeros, so a stretch of the file that was cut and
 //    grown back reads as empty slots, never as entries.
 //  - A positive answer is proved from the index alone: the block holds the

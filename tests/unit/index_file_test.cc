@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -131,17 +132,32 @@ TEST_F(IndexTest, RepairHoldsOnlyWhileTheProofReadWithTheCopyHolds) {
   const auto nothing = [] {};
   const auto stale = [this] { H().ListedMark += 1; };  // the table no longer in sync
   const auto again = [this](const char* p) { return [this, p] { Add(p, 10); }; };
+  const std::string table_path = cache_dir_ + platform::kSeparator + kLookupFileName;
+  // The table file found blank (as a user may leave it), and every entry
+  // registered again in the same second: the new table counts its epochs
+  // and stamps from the start again, to the very numbers of the proofs.
+  const auto blank_table_then_all_again = [this, &table_path] {
+    const std::vector<char> zeros(static_cast<size_t>(std::filesystem::file_size(table_path)));
+    std::FILE* f = std::fopen(table_path.c_str(), "r+b");
+    ASSERT_NE(nullptr, f);
+    EXPECT_EQ(zeros.size(), std::fwrite(zeros.data(), 1, zeros.size(), f));
+    std::fclose(f);
+    for (const char* p : {"a", "b", "c"}) Add(p, 10);
+  };
   const Case cases[] = {
       {"unchanged", nothing, nothing, ""},
       {"head registered again", nothing, again("c"), "c"},
       {"middle registered again", nothing, again("b"), "b"},
       {"table stale at the copy", stale, nothing, "c b a"},
       {"table rebuilt since the copy", nothing, stale, "c b a"},
+      {"table file blank since the copy, all registered again", nothing, blank_table_then_all_again,
+       "c b a"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     index_.reset();
     std::filesystem::remove(index_path_);
+    std::filesystem::remove(table_path);
     index_ = Open();
     for (const char* p : {"a", "b", "c"}) ASSERT_TRUE(Add(p, 10));
     c.before_copy();

@@ -2,12 +2,14 @@
 // index passes with its counts.
 #include "index/list_check.h"
 #include "index/block_seal.h"
+#include "platform/crc32c.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace stow {
@@ -139,20 +141,40 @@ TEST(ListCheckTest, BlockOnBothListsIsFound) {
 }
 
 // The seal's CRC is CRC-32C as other implementations compute it (the
-// standard check values), in one call or continued at any cut; and a seal
-// tells listed from free, and fails once any sealed byte changes.
+// standard check values), with the processor's instruction and with the
+// portable table alike, in one call or continued at any cut, from any
+// alignment; and a seal tells listed from free, and fails once any sealed
+// byte changes.
 TEST(ListCheckTest, SealsUseStandardCrc32cAndFailWhenAnyContentByteChanges) {
-  EXPECT_EQ(Crc32c("123456789", 9), 0xE3069283u);
+  using Crc = uint32_t (*)(const void*, size_t, uint32_t);
+  std::vector<std::pair<const char*, Crc>> ways = {{"chosen", &platform::Crc32c},
+                                                   {"portable", &platform::Crc32cPortable}};
+  if (platform::HasCrc32cInstruction()) ways.emplace_back("instruction", &platform::Crc32cHardware);
   const std::vector<uint8_t> zeros(32, 0), ones(32, 0xFF);
-  EXPECT_EQ(Crc32c(zeros.data(), zeros.size()), 0x8A9136AAu);
-  EXPECT_EQ(Crc32c(ones.data(), ones.size()), 0x62A8AB43u);
   std::vector<uint8_t> bytes(300);
   std::mt19937 random(5);
   for (uint8_t& b : bytes) b = static_cast<uint8_t>(random());
-  for (size_t cut = 0; cut <= bytes.size(); cut += 7) {
-    EXPECT_EQ(Crc32c(bytes.data() + cut, bytes.size() - cut, Crc32c(bytes.data(), cut)),
-              Crc32c(bytes.data(), bytes.size()))
-        << cut;
+  for (const auto& way : ways) {
+    SCOPED_TRACE(way.first);
+    const Crc crc = way.second;
+    EXPECT_EQ(crc("123456789", 9, 0), 0xE3069283u);
+    EXPECT_EQ(crc(zeros.data(), zeros.size(), 0), 0x8A9136AAu);
+    EXPECT_EQ(crc(ones.data(), ones.size(), 0), 0x62A8AB43u);
+    EXPECT_EQ(crc(bytes.data(), 0, 0x1234u), 0x1234u);
+    for (size_t cut = 0; cut <= bytes.size(); cut += 7) {
+      EXPECT_EQ(crc(bytes.data() + cut, bytes.size() - cut, crc(bytes.data(), cut, 0)),
+                Crc32c(bytes.data(), bytes.size()))
+          << cut;
+    }
+    // Every start (aligned or not) and length, the tail of 0 to 7 bytes
+    // included, against the portable table.
+    for (size_t at = 0; at < 9; ++at) {
+      for (size_t n = 0; at + n <= 40; ++n) {
+        EXPECT_EQ(crc(bytes.data() + at, n, 0xFFFF0000u),
+                  platform::Crc32cPortable(bytes.data() + at, n, 0xFFFF0000u))
+            << at << " " << n;
+      }
+    }
   }
   ImageFileBlock b;
   std::memset(&b, 0, sizeof(b));
