@@ -83,7 +83,8 @@ struct CutImage {
   enum class Table {
     kStitched,       // pages from any of the moments, as the index's
     kMissing,        // the file is gone
-    kHeaderCurrent,  // its header page from the newest moment, every other page stale
+    kHeaderCurrent,  // the index whole and the table's header page from the newest moment,
+                     // the table's other pages from the oldest
     kSameMoment,     // the moment of the index: a process died, the machine did not restart
   };
   Table table = Table::kStitched;
@@ -351,7 +352,11 @@ class PowerCutTest : public testing_support::IndexTest {
         table.Stitch(from, random, &image->table_bytes);
         break;
       case CutImage::Table::kHeaderCurrent: {
+        // The index written back whole at the newest moment, the table
+        // only its header page: the table's header agrees with the index,
+        // its slots and notes are the oldest moment's.
         const auto [oldest, newest] = std::minmax_element(from.begin(), from.end());
+        index.Whole(*newest, &image->index_bytes);
         table.Whole(*oldest, &image->table_bytes);
         table.PutPage(0, *newest, &image->table_bytes);
         break;
