@@ -141,7 +141,12 @@ bool IndexFile::Lock() {
         SyncFiles();
       }
       // A marker still set means the last holder died before it finished; a
-      // reserved area not at rest is looked at in any case.
+      // reserved area not at rest is looked at in any case. After an
+      // unclean stop its header may be of another moment than its blocks:
+      // what is repaired on the way keeps only sealed blocks, as the
+      // rebuild after it does (an index last kept by a release that seals
+      // nothing is trusted as far as its links prove it, there as here).
+      recovering_unclean_stop_ = unclean && header_->StopGeneration != 0;
       const bool died =
           result == platform::NamedMutex::LockResult::kAbandoned || header_->LockMarker != 0;
       if (died || header_->IntentKind != 0 || header_->IntentCount != 0 ||
@@ -162,7 +167,9 @@ bool IndexFile::Lock() {
         changed_at_lock_ = true;
         AfterUncleanStop(restart_proven);
       }
+      recovering_unclean_stop_ = false;
     } catch (...) {
+      recovering_unclean_stop_ = false;
       // The lock is never kept by an operation that did not start.
       mutex_->Unlock();
       throw;
@@ -244,7 +251,7 @@ void IndexFile::Recover(bool holder_died) {
       break;
     case kRebuildFromContent:
       // The seals were written before the links: the same lists again.
-      RebuildListsFromContent(assume_unclean_stop_for_testing_);
+      RebuildListsFromContent(SealsOnly());
       break;
     default:  // planning (links untouched), clearing (links done), or junk
       ClearPlan();
@@ -306,7 +313,7 @@ void IndexFile::RepairIfDamaged(bool force_check) {
   // proves are rebuilt before they are used again.
   if (table_ != nullptr) table_->Begin();
   table_ok_ = false;
-  RebuildListsFromContent(assume_unclean_stop_for_testing_);
+  RebuildListsFromContent(SealsOnly());
 }
 
 bool IndexFile::RebuildAfterUncleanStop() {

@@ -336,6 +336,8 @@ class IndexFile {
   // keeps unsealed blocks the valid list's links prove (see layout.h). No
   // disk I/O, bounded by the block count.
   void RebuildListsFromContent(bool after_unclean_stop);
+  // Whether a repair now must treat the stop before as unclean.
+  bool SealsOnly() const { return assume_unclean_stop_for_testing_ || recovering_unclean_stop_; }
   // The repair of earlier releases, by links alone: keeps what the links
   // prove, salvages named blocks whose files still exist, frees the rest,
   // through a plan kept in the blocks' reserved words. Only for tests that
@@ -407,6 +409,12 @@ class IndexFile {
   std::atomic<int32_t> stuck_waiters_{0};
   // See OpenedAfterUncleanStop. The first lock of this object decides it.
   bool opened_after_unclean_stop_ = false;
+  // Within the first lock after an unclean stop, until the lists are
+  // rebuilt from the seals: every repair on the way (of a change a holder
+  // left half done, of lists found damaged) keeps only sealed blocks, as
+  // links stitched from pages of different ages prove nothing, and a block
+  // kept for them would be sealed as listed for the rebuild that follows.
+  bool recovering_unclean_stop_ = false;
   bool first_lock_ = true;
   // The holding of MarkCleanStop: it leaves a clean mark as it finds it
   // and does not count as a change to sync.

@@ -745,6 +745,58 @@ TEST_F(StopTest, TableFromAnEarlierMomentListsNoPathTwiceAfterARestart) {
   EXPECT_EQ(H().TotalFileCount, 30);
 }
 
+// After a restart, the header may come from a moment within a change (a
+// holder at work: the lock marker or an intent record set) and the blocks
+// from other moments, where the lists do not hold together. Recovering
+// that change is part of the recovery from the unclean stop: a block whose
+// seal does not prove its content (a page of its name from another moment)
+// is not kept for its links, nor sealed as listed for the rebuild after.
+TEST_F(StopTest, HolderCutMidChangeBeforeARestartKeepsNoUnsealedBlock) {
+  struct Case {
+    const char* what;
+    bool holder_died;  // the lock marker set
+    bool intent;       // an intent record that names another block
+    bool damaged;      // totals that the lists do not bear out
+    bool sealless;     // last kept by a release that seals nothing: links are all there is
+  };
+  const Case cases[] = {
+      {"holder died, lists damaged", true, false, true, false},
+      {"change recorded, lists damaged", false, true, true, false},
+      {"holder died, lists whole", true, false, false, false},
+      {"holder died, lists damaged, no seals", true, false, true, true},
+  };
+  uint8_t start = 1;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    index_.reset();
+    testing_support::RemoveTree(cache_dir_);
+    ASSERT_TRUE(EnsureDirectory(cache_dir_.c_str()));
+    env_->boot = Start(++start);
+    Reopen();
+    ASSERT_TRUE(Add("a", 1));
+    ASSERT_TRUE(Add("b", 1));
+    ASSERT_TRUE(Add("the/whole/name", 1));
+    const int32_t torn = H().FirstValidBlock;
+    // The name's second half from a moment when the block was free.
+    std::memset(B(torn).ImageFileName + 5, 0, 9);
+    if (c.holder_died) H().LockMarker = 1;
+    if (c.intent) {
+      H().IntentKind = kIntentRefresh;
+      H().IntentBlock = H().LastValidBlock;
+    }
+    if (c.damaged) H().TotalFileCount += 1;
+    if (c.sealless) {
+      H().StopGeneration = 0;
+      for (int32_t b = 0; b < kBlockCount; ++b) B(b).Reserved = 0;
+    }
+    env_->boot = Start(++start);
+    Reopen();
+    EXPECT_TRUE(index_->OpenedAfterUncleanStop());
+    EXPECT_EQ(ValidPaths(*index_), c.sealless ? (std::vector<std::string>{"the/w", "b", "a"})
+                                              : (std::vector<std::string>{"b", "a"}));
+  }
+}
+
 // Two processes registering in one second sync once between them, never
 // with the lock held; the next second's first registration syncs again, a
 // look with nothing changed does not, and the worker's look does after a
