@@ -145,8 +145,9 @@ bool IndexFile::Lock() {
       // unclean stop its header may be of another moment than its blocks:
       // what is repaired on the way keeps only sealed blocks, as the
       // rebuild after it does (an index last kept by a release that seals
-      // nothing is trusted as far as its links prove it, there as here).
-      recovering_unclean_stop_ = unclean && header_->StopGeneration != 0;
+      // nothing is trusted as far as its links prove it, there as here, and
+      // so is every index where no restart is proven).
+      recovering_unclean_stop_ = restart_proven && header_->StopGeneration != 0;
       const bool died =
           result == platform::NamedMutex::LockResult::kAbandoned || header_->LockMarker != 0;
       if (died || header_->IntentKind != 0 || header_->IntentCount != 0 ||
