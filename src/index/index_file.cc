@@ -102,7 +102,7 @@ bool IndexFile::Lock() {
   const bool first = first_lock_;
   first_lock_ = false;
   bool unclean = false;
-  bool restart_proven = false;
+  bool restart_possible = false;
   changed_at_lock_ = false;
   // A holder that finds the index marked stopped cleanly marks it in use
   // and syncs that, without the lock, before anything changes; another
@@ -125,11 +125,11 @@ bool IndexFile::Lock() {
         const bool clean = MarkedClean(header_->StopGeneration) && table_ != nullptr &&
                            table_->StampedWith(*header_);
         unclean = !same_start && !clean;
-        // Only this release's table, stamped in another known start, says
-        // that the machine restarted. Without it (the table made afresh or
-        // rewritten by an earlier release, a start nobody could tell) the
-        // stop may as well have been a process's, in this start.
-        restart_proven = unclean && table_ != nullptr && table_->WrittenInAnotherBoot();
+        // Where the system tells the start, a stop the table does not place
+        // in this start is taken for one across a restart (the table may
+        // itself be lost to the cut). Where it does not, every first open
+        // is unclean, and nothing says the pages are of different ages.
+        restart_possible = unclean && table_ != nullptr && table_->BootKnown();
       }
       if (MarkedClean(header_->StopGeneration) && !stop_hold_) {
         MarkInUse();
@@ -146,8 +146,8 @@ bool IndexFile::Lock() {
       // what is repaired on the way keeps only sealed blocks, as the
       // rebuild after it does (an index last kept by a release that seals
       // nothing is trusted as far as its links prove it, there as here, and
-      // so is every index where no restart is proven).
-      recovering_unclean_stop_ = restart_proven && header_->StopGeneration != 0;
+      // so is every index where the system does not tell the start).
+      recovering_unclean_stop_ = restart_possible && header_->StopGeneration != 0;
       const bool died =
           result == platform::NamedMutex::LockResult::kAbandoned || header_->LockMarker != 0;
       if (died || header_->IntentKind != 0 || header_->IntentCount != 0 ||
@@ -166,7 +166,7 @@ bool IndexFile::Lock() {
       if (unclean) {
         opened_after_unclean_stop_ = true;
         changed_at_lock_ = true;
-        AfterUncleanStop(restart_proven);
+        AfterUncleanStop(restart_possible);
       }
       recovering_unclean_stop_ = false;
     } catch (...) {
@@ -207,27 +207,26 @@ void IndexFile::MarkInUse() {
   if (stamped) table_->End(*header_);
 }
 
-void IndexFile::AfterUncleanStop(bool restart_proven) {
-  if (restart_proven) {
+void IndexFile::AfterUncleanStop(bool restart_possible) {
+  if (restart_possible) {
     WriteLogBufferToFile(
         "The index was not stopped cleanly before the machine last started: pages of the index "
         "and of its lookup table may be of different ages; the lists are rebuilt from the "
         "blocks' seals and the lookup table from the lists.\n");
   } else {
     WriteLogBufferToFile(
-        "The index was not stopped cleanly and its lookup table does not tell whether the "
-        "machine restarted since: the lists are rebuilt from the blocks' seals, keeping the "
-        "unsealed entries their links prove, and the lookup table from the lists.\n");
+        "The index was not stopped cleanly and the system does not tell whether the machine "
+        "restarted since: the lists are rebuilt from the blocks' seals, keeping the unsealed "
+        "entries their links prove, and the lookup table from the lists.\n");
   }
   if (header_->StopGeneration != 0) {
     // Links stitched from pages of different ages prove nothing: membership
-    // is taken from each block's own seal, before any lookup. Where no
-    // restart is proven, the pages may all be of one age, and a block that
-    // an earlier release wrote without a seal (it rewrites the lookup table
-    // in its own format, which is how this one comes to know nothing) is
-    // kept where the valid list's links prove it, as a repair within one
-    // start keeps it; a block with a free seal stays free either way.
-    RebuildListsFromContent(restart_proven);
+    // is taken from each block's own seal, before any lookup. Where the
+    // system does not tell the start (every first open is then taken for
+    // an unclean stop), a block that an earlier release wrote without a
+    // seal is kept where the valid list's links prove it, as a repair within
+    // one start keeps it; a block with a free seal stays free either way.
+    RebuildListsFromContent(restart_possible);
   } else if (table_ != nullptr) {
     // Last kept by a release that seals nothing: no block could pass, so
     // the lists are trusted as far as the check proves them, as that

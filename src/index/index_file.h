@@ -298,10 +298,11 @@ class IndexFile {
   // an unclean stop, before any lookup: both lists are rebuilt from the
   // blocks' seals (links stitched from pages of different ages prove
   // nothing), then the lookup table from the valid list (a table from
-  // before the stop may hold entries of any age). `restart_proven`: the
-  // table says the machine restarted; else unsealed blocks the valid list's
-  // links prove are kept (see RebuildListsFromContent).
-  void AfterUncleanStop(bool restart_proven);
+  // before the stop may hold entries of any age). `restart_possible`: the
+  // system tells the start, so a restart is not ruled out; else unsealed
+  // blocks the valid list's links prove are kept (see
+  // RebuildListsFromContent).
+  void AfterUncleanStop(bool restart_possible);
   // The listed block of `record`'s path, from the lookup table when it can
   // answer (rebuilt first when stale), else from a walk of the list.
   int32_t Find(const FileRecord& record);

@@ -154,18 +154,18 @@ constexpr uint32_t kPlanFree = 0x80000000u;
 //    named block whose seal fails and that the valid list's links prove
 //    (reached from its head, each step linked back), unless its word is a
 //    free seal. So no block of theirs is freed by a repair.
-//  - After an unclean stop across a restart (this release's lookup table,
-//    stamped in another start, proves it), such a block cannot be told from
+//  - After an unclean stop where the system tells the start (a restart is
+//    not ruled out unless the table places the stop in this start, which
+//    it does even after an earlier release rewrote the table in its own
+//    format), such a block cannot be told from
 //    one cut between two writes, and goes to the free list: the entries that an
 //    earlier release registered or resized since this release last sealed
 //    are lost from the index, their files kept on disk (no file is
 //    deleted for it). A block it freed whose listed seal is still within
 //    kSealMarkWindow renewals of the mark comes back listed: its path was
 //    registered, and the reconciliation after a restart drops it when its
-//    file is gone. Where nothing proves a restart (the table deleted, or
-//    rewritten in an earlier release's format, as such a release does), the
-//    stop is taken for one within the start and such blocks are kept where
-//    the links prove them.
+//    file is gone. Where the system does not tell the start, such blocks
+//    are kept where the links prove them.
 struct ImageFileBlock {
   char ImageFileName[kFileNameSize];  // path as registered, NUL-terminated
   uint32_t FileSize;                  // bytes at registration

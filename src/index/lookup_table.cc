@@ -221,13 +221,6 @@ bool LookupTable::WrittenInThisBoot() const {
   return boot_known_ && std::memcmp(header()->WriterBoot, boot_, sizeof(boot_)) == 0;
 }
 
-bool LookupTable::WrittenInAnotherBoot() const {
-  static const uint8_t kUnknown[sizeof(boot_)] = {};
-  const Header& t = *header();
-  return boot_known_ && std::memcmp(t.WriterBoot, kUnknown, sizeof(kUnknown)) != 0 &&
-         std::memcmp(t.WriterBoot, boot_, sizeof(boot_)) != 0;
-}
-
 bool LookupTable::StampedWith(const IndexFileHeader& h) const {
   const Header& t = *header();
   return t.Fresh == 1 && t.SlotCount == kSlotCount && t.Generation == h.StopGeneration &&

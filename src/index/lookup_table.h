@@ -170,11 +170,9 @@ class LookupTable {
   // False where the system does not tell the start: a restart cannot be
   // ruled out.
   bool WrittenInThisBoot() const;
-  // True when the table says that its last stamping process ran in another
-  // start of the machine, both starts known: the machine restarted since.
-  // False when it cannot tell (a table file made afresh, a start unknown to
-  // either process).
-  bool WrittenInAnotherBoot() const;
+  // True when the system tells this process which start of the machine
+  // this is (see Env::BootIdentity).
+  bool BootKnown() const { return boot_known_; }
 
   // Fills the table from the valid list (a walk bounded by the block count),
   // seals each of its blocks with the header's ListedMark, and stamps the
