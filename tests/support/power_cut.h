@@ -158,14 +158,17 @@ struct CutCounts {
   int64_t lost = 0;             // paths listed in every snapshot at rest, now not listed
   int64_t invented = 0;         // listed paths never registered
   int64_t wrongly_deleted = 0;  // files a pass after recovery deleted that it must not
-  int64_t bad_images = 0;       // images with any of the above
+  // After the reconciliation of the next start: files of the cache folder
+  // not listed once, listed files that are gone, or it did not finish.
+  int64_t disagrees = 0;
+  int64_t bad_images = 0;  // images with any of the above
 
   // Whether anything but the images went up since `before`.
   bool WorseThan(const CutCounts& before) const {
     return unsound != before.unsound || untold != before.untold || twice != before.twice ||
            nameless != before.nameless || free_listed != before.free_listed ||
            lost != before.lost || invented != before.invented ||
-           wrongly_deleted != before.wrongly_deleted;
+           wrongly_deleted != before.wrongly_deleted || disagrees != before.disagrees;
   }
 };
 
