@@ -565,6 +565,18 @@ class StopTest : public LookupTableTest {
     index_.reset();
     index_ = Open();
   }
+  // Writes `seal` as block `block`'s reserved word through the file, as a
+  // page of another age (or another release) leaves it.
+  void WriteSeal(int32_t block, uint32_t seal) {
+    std::FILE* f = std::fopen(index_path_.c_str(), "r+b");
+    ASSERT_NE(nullptr, f);
+    std::fseek(f,
+               static_cast<long>(kHeaderRegionSize + size_t{kBlockSize} * block +
+                                 offsetof(ImageFileBlock, Reserved)),
+               SEEK_SET);
+    ASSERT_EQ(1u, std::fwrite(&seal, sizeof(seal), 1, f));
+    std::fclose(f);
+  }
   std::unique_ptr<testing_support::FaultEnv> env_;
   std::unique_ptr<IndexFile> other_;  // a second process
 };
@@ -609,16 +621,7 @@ TEST_F(StopTest, UncleanStopIsToldOnlyAfterARestartWithoutAConfirmedCleanMark) {
     const int32_t head = H().FirstValidBlock;
     const uint32_t free_seal = FreeSeal(H().ListedMark, B(head));
     index_.reset();
-    {
-      std::FILE* f = std::fopen(index_path_.c_str(), "r+b");
-      ASSERT_NE(nullptr, f);
-      std::fseek(f,
-                 static_cast<long>(kHeaderRegionSize + size_t{kBlockSize} * head +
-                                   offsetof(ImageFileBlock, Reserved)),
-                 SEEK_SET);
-      ASSERT_EQ(1u, std::fwrite(&free_seal, sizeof(free_seal), 1, f));
-      std::fclose(f);
-    }
+    WriteSeal(head, free_seal);
     if (c.changed_without_table) {
       env_->open_shared_file_error = platform::kErrorAccessDenied;
       env_->open_shared_file_suffix = kLookupFileName;
@@ -687,18 +690,8 @@ TEST_F(StopTest, UnsealedEntriesAreDroppedWhereARestartIsNotRuledOut) {
     ASSERT_TRUE(Add("z", 1));
     const int32_t block = ListedBlock(unsealed);
     ASSERT_NE(block, kNoBlock);
-    index_.reset();  // no clean stop
-    {
-      std::FILE* f = std::fopen(index_path_.c_str(), "r+b");
-      ASSERT_NE(nullptr, f);
-      std::fseek(f,
-                 static_cast<long>(kHeaderRegionSize + size_t{kBlockSize} * block +
-                                   offsetof(ImageFileBlock, Reserved)),
-                 SEEK_SET);
-      const uint32_t no_seal = 0x1234;
-      ASSERT_EQ(1u, std::fwrite(&no_seal, sizeof(no_seal), 1, f));
-      std::fclose(f);
-    }
+    index_.reset();            // no clean stop
+    WriteSeal(block, 0x1234);  // no seal of its content
     if (c.table == kDeleted) {
       ASSERT_EQ(0, std::remove(TablePath().c_str()));
     }
